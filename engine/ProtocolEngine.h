@@ -1,0 +1,83 @@
+// pomrel64: the Modbus protocol engine. Serves registered data blocks to masters on serial
+// links (RTU, ASCII, Daniel/ENRON) and as a Modbus/TCP server, on a thread of its own.
+// Knows nothing of the application; the application knows only this header.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pomrel {
+
+/// Handle of an open connection or of a registered block; -1 means none.
+using Handle = std::int64_t;
+inline constexpr Handle kNoHandle = -1;
+
+/// One point of register memory. The engine reads and writes these in place.
+using RegisterWord = std::atomic<std::uint16_t>;
+
+/// Called on the engine thread when traffic is ready: (batch id, second value, word count).
+/// Must return at once; returns whether the batch was taken (queued) by the application.
+using TrafficCallback = bool (*)(std::uint32_t first, std::uint16_t second, std::uint16_t count);
+
+/// The 20-byte serial settings record, little-endian, stored byte for byte in files.
+struct PortSettings {
+    std::uint32_t baudRate = 9600;     // offset 0
+    std::uint8_t dataBits = 8;         // offset 4: 7 or 8
+    std::uint8_t parity = 1;           // offset 5: 0 none, 1 odd, 2 even
+    std::uint8_t stopBits = 0;         // offset 6: 0 one, 1 one and a half, 2 two
+    std::uint8_t reserved7 = 0;        // offset 7
+    std::uint32_t waitCts = 0;         // offset 8
+    std::uint32_t waitDtr = 0;         // offset 12
+    std::uint8_t rtsOnDelayMs = 0;     // offset 16
+    std::uint8_t rtsOffDelayMs = 0;    // offset 17
+    std::uint8_t reserved18[2] = {0, 0}; // offset 18
+};
+static_assert(sizeof(PortSettings) == 20, "PortSettings is a 20-byte record");
+
+class EngineCore;
+
+class ProtocolEngine {
+public:
+    ProtocolEngine();
+    ~ProtocolEngine();
+    ProtocolEngine(const ProtocolEngine&) = delete;
+    ProtocolEngine& operator=(const ProtocolEngine&) = delete;
+
+    /// Registers the traffic callback (once, at main window creation).
+    void EnableBufferCallback(TrafficCallback callback);
+    /// Copies traffic batch `first` into `buffer`: count words, low byte data, high byte attribute.
+    void ReadDebugData(std::int64_t first, std::uint16_t* buffer, std::uint16_t second, std::uint16_t count);
+
+    /// Opens serial port `port` (1..32); mode 1 RTU, 0 ASCII. -1 if it cannot be opened.
+    Handle OpenConnection(void* window, int port, int mode, int port2, const PortSettings& settings);
+    /// Option 1 switches the connection to the Daniel/ENRON register rules.
+    void SetProtocolOptions(Handle connection, int options);
+    /// Service port for the next OpenTCPConnection.
+    void SetTCPServicePort(std::uint16_t port);
+    /// Starts the Modbus/TCP server on the service port. -1 if it cannot listen.
+    Handle OpenTCPConnection(void* window, int message);
+    void CloseConnection(Handle connection);
+    /// Reads the counters of a connection; reset 1 sets both to 0 (after reading nothing).
+    void SlaveStatus(Handle connection, std::uint32_t& validMessages, std::uint32_t& invalidCrcs, int reset);
+
+    /// Registers a block; `memory` must stay valid until RemoveDataBlock returns.
+    Handle DefineDataBlock(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory);
+    /// Removes a block; returns only when no request still uses its memory.
+    void RemoveDataBlock(Handle block);
+    /// Switches a device id on or off (an off id gets no answer at all).
+    void ActivateSlaveId(std::uint16_t deviceId, bool enable);
+
+    /// The system's reason for the last failed open (for instance "Permission denied").
+    std::string LastOpenError() const;
+
+    /// Service port set by SetTCPServicePort (0 asks the system for a free port).
+    /// After a successful OpenTCPConnection with port 0: the port actually bound.
+    std::uint16_t BoundTcpPort(Handle connection) const;
+
+private:
+    std::unique_ptr<EngineCore> core_;
+};
+
+} // namespace pomrel
