@@ -1,0 +1,30 @@
+// One data window: holds the view of one document and owns both.
+#pragma once
+
+#include <QMdiSubWindow>
+#include <memory>
+
+class CKelvaro32Doc;
+class CKelvaro32View;
+
+class CChildFrame : public QMdiSubWindow {
+    Q_OBJECT
+public:
+    explicit CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, QWidget* parent = nullptr);
+    ~CChildFrame() override;
+
+    CKelvaro32Doc* Document() const { return doc_.get(); }
+    CKelvaro32View* View() const { return view_; }
+    /// Caption from the document's title.
+    void UpdateTitle();
+    /// Closes without the save question (shutdown, test configuration restore after asking).
+    void ForceClose();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    std::unique_ptr<CKelvaro32Doc> doc_;
+    CKelvaro32View* view_ = nullptr;
+    bool forced_ = false;
+};

@@ -1,0 +1,68 @@
+// The application object: owns the engine, the open documents, the alias table, the service
+// port and the main frame, and carries out start-up.
+#pragma once
+
+#include "app/AliasTable.h"
+#include "document/OpenDocuments.h"
+#include "engine/ProtocolEngine.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CMainFrame;
+class CKelvaro32Doc;
+class CChildFrame;
+
+struct AppOptions {
+    bool headless = false;          // main window never shown
+    bool saveSettings = true;       // write the settings files at exit
+    std::string settingsFolder;     // empty: "Orvane" under the user's configuration folder
+    std::string executablePath;     // Kelvaro32.ini and the manual lie beside it
+};
+
+class CKelvaro32App {
+public:
+    explicit CKelvaro32App(AppOptions options);
+    ~CKelvaro32App();
+
+    /// Start-up in order: main frame (reads the settings files), its window, then — unless the
+    /// command line asks for the hidden automation server — show it and restore the named file.
+    bool InitInstance(const std::vector<std::string>& args);
+    /// Closes every document without asking, then the main frame (connections, settings).
+    void Shutdown();
+
+    pomrel::ProtocolEngine& Engine() { return *engine_; }
+    OpenDocuments& Documents() { return openDocuments_; }
+    AliasTable& Aliases() { return aliases_; }
+    const AppOptions& Options() const { return options_; }
+    std::string IniPath() const;
+    bool StartedHidden() const { return hidden_; }
+
+    /// Modbus/TCP service port (persisted in the settings file).
+    std::uint16_t servicePort = 502;
+    /// Set by the main frame's constructor; never cleared afterwards.
+    CMainFrame* mainFrame = nullptr;
+
+    /// File New: a document with its child frame and view, header set up and block registered.
+    CKelvaro32Doc* NewDocument();
+    /// A document with its window but before its block is set up (open, restore).
+    CChildFrame* CreateDocumentWindow();
+
+    static CKelvaro32App* Instance() { return instance_; }
+
+private:
+    AppOptions options_;
+    std::unique_ptr<pomrel::ProtocolEngine> engine_;
+    OpenDocuments openDocuments_;
+    AliasTable aliases_;
+    std::unique_ptr<CMainFrame> mainFrameOwner_;
+    bool hidden_ = false;
+    int untitledCount_ = 0;
+    static CKelvaro32App* instance_;
+};
+
+/// The one application object of the process.
+inline CKelvaro32App& theApp() { return *CKelvaro32App::Instance(); }

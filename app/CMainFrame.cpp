@@ -1,0 +1,342 @@
+#include "app/CMainFrame.h"
+
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
+#include "app/CommandIds.h"
+#include "app/DocumentCommands.h"
+#include "app/HelpCommands.h"
+#include "app/TrafficRelay.h"
+#include "app/SubsystemCommands.h"
+#include "document/CKelvaro32Doc.h"
+#include "simulation/SimulationEngine.h"
+#include "view/CKelvaro32View.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDir>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStandardPaths>
+#include <QTimerEvent>
+
+namespace {
+
+QString SettingsFolder(const AppOptions& options)
+{
+    if (!options.settingsFolder.empty())
+        return QString::fromStdString(options.settingsFolder);
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (base.isEmpty())
+        base = QDir::homePath() + "/.config";
+    return base + "/Orvane";
+}
+
+// A menu described as data: caption, command id (0 for a separator, -1 for a submenu),
+// accelerator, and the items of a submenu.
+struct MenuItem {
+    QString caption;
+    int id = 0;
+    QString shortcut;
+    std::vector<MenuItem> items;
+};
+
+MenuItem Separator() { return {}; }
+MenuItem Item(const QString& caption, int id, const QString& shortcut = {}) { return {caption, id, shortcut, {}}; }
+MenuItem Submenu(const QString& caption, std::vector<MenuItem> items) { return {caption, -1, {}, std::move(items)}; }
+
+std::vector<MenuItem> PortItems(bool connect)
+{
+    std::vector<MenuItem> items;
+    items.push_back(Item("&Modbus/TCP Svr", connect ? cmd::ConnectServer : cmd::DisconnectServer));
+    for (int port = 1; port <= 32; ++port) {
+        const QString caption = port <= 9 ? QString("Port &%1").arg(port) : QString("Port %1").arg(port);
+        items.push_back(Item(caption, connect ? cmd::ConnectPort[port - 1] : cmd::DisconnectPort[port - 1]));
+    }
+    return items;
+}
+
+MenuItem ConnectionMenu()
+{
+    return Submenu("&Connection", {Submenu("&Connect", PortItems(true)), Submenu("&Disconnect", PortItems(false)),
+                                   Separator(), Item("&Status", cmd::Status)});
+}
+
+MenuItem HelpMenu()
+{
+    return Submenu("&Help", {Item("&Help Topics", cmd::HelpTopics), Separator(), Item("&About Kelvaro64...", cmd::AppAbout)});
+}
+
+std::vector<MenuItem> Menu128()
+{
+    return {Submenu("&File", {Item("&New\tCtrl+N", cmd::FileNew, "Ctrl+N"), Item("&Open...\tCtrl+O", cmd::FileOpen, "Ctrl+O"),
+                              Separator(), Item("Restore Test Config", cmd::RestoreTestConfig), Separator(),
+                              Item("P&rint Setup...", cmd::FilePrintSetup), Separator(),
+                              Item("Recent File", cmd::RecentFile1), Separator(), Item("E&xit", cmd::AppExit)}),
+            ConnectionMenu(), HelpMenu()};
+}
+
+std::vector<MenuItem> Menu129()
+{
+    return {Submenu("&File", {Item("&New\tCtrl+N", cmd::FileNew, "Ctrl+N"), Item("&Open...\tCtrl+O", cmd::FileOpen, "Ctrl+O"),
+                              Item("&Close", cmd::FileClose), Item("&Save\tCtrl+S", cmd::FileSave, "Ctrl+S"),
+                              Item("Save &As...", cmd::FileSaveAs), Separator(), Item("Save Test Config", cmd::SaveTestConfig),
+                              Item("Restore Test Config", cmd::RestoreTestConfig), Separator(),
+                              Item("Read From CSV", cmd::ReadFromCsv), Separator(),
+                              Item("&Print...\tCtrl+P", cmd::FilePrint, "Ctrl+P"), Item("Print Pre&view", cmd::FilePrintPreview),
+                              Item("P&rint Setup...", cmd::FilePrintSetup), Separator(),
+                              Item("Recent File", cmd::RecentFile1), Separator(), Item("E&xit", cmd::AppExit)}),
+            ConnectionMenu(),
+            Submenu("&Display", {Item("Show D&ata", cmd::ShowData), Item("Show &Traffic", cmd::ShowTraffic), Separator(),
+                                 Item("&Binary", cmd::FormatBinary), Item("&Decimal", cmd::FormatDecimal),
+                                 Item("&Hex", cmd::FormatHex), Item("&Long Integer", cmd::FormatLong),
+                                 Item("Long (Swapped)", cmd::FormatLongSwapped), Item("&Floating Point ", cmd::FormatFloat),
+                                 Item("Float (&Swapped) ", cmd::FormatFloatSwapped), Item("&64-Bit Floats", cmd::FormatFloat64),
+                                 Item("64-Bit Swapped", cmd::FormatFloat64Swapped), Separator(),
+                                 Item("Reset Alias List", cmd::ResetAliasList)}),
+            Submenu("&View", {Submenu("Config", {Submenu("Colors", {Item("Background", cmd::Background),
+                                                                   Item("ForeGround", cmd::Foreground)}),
+                                                 Item("Fonts", cmd::Fonts)})}),
+            HelpMenu()};
+}
+
+} // namespace
+
+CMainFrame::CMainFrame(CKelvaro32App& app)
+    : app_(app), connections_(app.Engine()), settings_(SettingsFolder(app.Options()).toStdString())
+{
+    app_.mainFrame = this;
+    // Defaults are the members' start values; the settings files may replace them.
+    QDir().mkpath(QString::fromStdString(SettingsFolder(app.Options()).toStdString()));
+    settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
+
+    setWindowTitle("Kelvaro64");
+    mdi_ = new QMdiArea(this);
+    setCentralWidget(mdi_);
+    connect(mdi_, &QMdiArea::subWindowActivated, this, [this] { RefreshCaption(); });
+
+    RegisterOwnCommands();
+    RegisterHelpCommands(*this);
+    RegisterDocumentCommands(*this);
+    RegisterTestConfigCommands(*this);
+    RegisterConnectionCommands(*this);
+    RegisterViewCommands(*this);
+    RegisterTrafficCommands(*this);
+    RegisterCsvCommands(*this);
+    RegisterLookCommands(*this);
+    BuildMenus();
+}
+
+CMainFrame::~CMainFrame()
+{
+    if (!destroyed_)
+        CloseAllConnections();
+    if (app_.Options().saveSettings)
+        settings_.Save({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
+    traffic_.Release();
+}
+
+bool CMainFrame::Create()
+{
+    timerId_ = startTimer(1000);
+    InstallTrafficCallback(this);
+    return true;
+}
+
+void CMainFrame::RegisterOwnCommands()
+{
+    commands_.Add(cmd::AppExit, [this] { close(); });
+    commands_.Add(cmd::ResetAliasList, [this] {
+        app_.Aliases().ClearAliases();
+        RepaintAllViews();
+    });
+}
+
+void CMainFrame::BuildMenus()
+{
+    std::function<void(QMenu*, const std::vector<MenuItem>&)> fill = [&](QMenu* menu, const std::vector<MenuItem>& items) {
+        for (const auto& item : items) {
+            if (item.id == 0) {
+                menu->addSeparator();
+            } else if (item.id == -1) {
+                QMenu* sub = menu->addMenu(item.caption);
+                fill(sub, item.items);
+            } else {
+                QString caption = item.caption.section('\t', 0, 0);
+                QAction* action = menu->addAction(caption);
+                action->setData(item.id);
+                action->setObjectName(QString("command%1").arg(item.id));
+                if (!item.shortcut.isEmpty())
+                    action->setShortcut(QKeySequence(item.shortcut));
+                const int id = item.id;
+                connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
+                actions_[id].push_back(action);
+            }
+        }
+        // The update step: every item's enabled and checked state, computed as the menu opens.
+        connect(menu, &QMenu::aboutToShow, this, [this, menu] {
+            for (QAction* a : menu->actions()) {
+                if (a->isSeparator() || a->menu())
+                    continue;
+                const CommandState s = commands_.State(a->data().toInt());
+                a->setEnabled(s.enabled);
+                a->setCheckable(s.checkable || s.checked);
+                a->setChecked(s.checked);
+            }
+        });
+    };
+    auto build = [&](const std::vector<MenuItem>& top, const char* name) {
+        auto* bar = new QMenuBar;
+        bar->setObjectName(name);
+        for (const auto& item : top) {
+            QMenu* menu = bar->addMenu(item.caption);
+            fill(menu, item.items);
+        }
+        return bar;
+    };
+    menuNoDocument_ = build(Menu128(), "menu128");
+    menuDocument_ = build(Menu129(), "menu129");
+    UpdateMenus();
+}
+
+void CMainFrame::UpdateMenus()
+{
+    const int wanted = mdi_->subWindowList().isEmpty() ? 128 : 129;
+    if (wanted == currentMenu_)
+        return;
+    currentMenu_ = wanted;
+    // QMainWindow deletes a replaced menu bar, so the bar not shown is kept out of its hands.
+    QWidget* old = menuWidget();
+    if (old) {
+        old->hide();
+        old->setParent(nullptr);
+    }
+    QMenuBar* bar = wanted == 128 ? menuNoDocument_ : menuDocument_;
+    setMenuBar(bar);
+    bar->show();
+    RefreshCaption();
+}
+
+QAction* CMainFrame::Action(int id) const
+{
+    auto it = actions_.find(id);
+    if (it == actions_.end())
+        return nullptr;
+    // The action of the menu bar being shown, if it has one.
+    QMenuBar* bar = currentMenu_ == 128 ? menuNoDocument_ : menuDocument_;
+    for (QAction* a : it->second) {
+        for (QWidget* w = a->parentWidget(); w; w = w->parentWidget())
+            if (w == bar)
+                return a;
+        QObject* o = a->parent();
+        while (o && o != bar)
+            o = o->parent();
+        if (o == bar)
+            return a;
+    }
+    return it->second.front();
+}
+
+bool CMainFrame::RunCommand(int id)
+{
+    return commands_.Execute(id);
+}
+
+CChildFrame* CMainFrame::ActiveChild() const
+{
+    auto* sub = mdi_->activeSubWindow();
+    if (!sub) {
+        auto list = mdi_->subWindowList();
+        sub = list.isEmpty() ? nullptr : list.back();
+    }
+    return qobject_cast<CChildFrame*>(sub);
+}
+
+CKelvaro32View* CMainFrame::ActiveView() const
+{
+    auto* child = ActiveChild();
+    return child ? child->View() : nullptr;
+}
+
+CKelvaro32Doc* CMainFrame::ActiveDocument() const
+{
+    auto* child = ActiveChild();
+    return child ? child->Document() : nullptr;
+}
+
+QList<CChildFrame*> CMainFrame::Children() const
+{
+    QList<CChildFrame*> children;
+    for (auto* sub : mdi_->subWindowList(QMdiArea::CreationOrder))
+        if (auto* child = qobject_cast<CChildFrame*>(sub))
+            children.push_back(child);
+    return children;
+}
+
+void CMainFrame::AddChild(CChildFrame* child)
+{
+    mdi_->addSubWindow(child);
+    connect(child, &QObject::destroyed, this, [this] {
+        // The sub-window list still holds the dying window during this signal.
+        QMetaObject::invokeMethod(this, [this] { UpdateMenus(); RefreshCaption(); }, Qt::QueuedConnection);
+    });
+    child->resize(mdi_->width() * 2 / 3 + 100, mdi_->height() * 2 / 3 + 60);
+    child->show();
+    mdi_->setActiveSubWindow(child);
+    UpdateMenus();
+}
+
+void CMainFrame::RefreshCaption()
+{
+    auto* child = ActiveChild();
+    if (child && child->Document())
+        setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(child->Document()->title)));
+    else
+        setWindowTitle("Kelvaro64");
+}
+
+void CMainFrame::OnMainTimer()
+{
+    RunSimulation(app_.Documents());
+}
+
+void CMainFrame::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() == timerId_)
+        OnMainTimer();
+    QMainWindow::timerEvent(event);
+}
+
+void CMainFrame::CloseAllConnections()
+{
+    connections_.CloseAllConnections();
+}
+
+void CMainFrame::RepaintAllViews()
+{
+    for (CChildFrame* child : Children())
+        if (child->View())
+            child->View()->RepaintAll(true);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    // Ask about every modified document first; a cancel keeps everything running.
+    const auto children = Children();
+    for (CChildFrame* child : children) {
+        if (!SaveModified(*child->Document(), this)) {
+            event->ignore();
+            return;
+        }
+    }
+    for (CChildFrame* child : children)
+        delete child;   // each view removes its block as it goes
+    CloseAllConnections();
+    destroyed_ = true;
+    if (timerId_) {
+        killTimer(timerId_);
+        timerId_ = 0;
+    }
+    event->accept();
+}

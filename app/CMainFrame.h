@@ -1,0 +1,91 @@
+// The one top-level window: a QMainWindow around the MDI area. Owns what all data windows
+// share — connections, port table, default look, traffic ring — and the menus.
+#pragma once
+
+#include "app/CommandTable.h"
+#include "app/SettingsStore.h"
+#include "app/TrafficRing.h"
+#include "connections/ConnectionManager.h"
+#include "document/LogFont.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <memory>
+
+class CKelvaro32App;
+class CKelvaro32Doc;
+class CKelvaro32View;
+class CChildFrame;
+class QMdiArea;
+class QMenu;
+class QMenuBar;
+class QAction;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    /// Construction: defaults, then the settings files, then the traffic ring.
+    explicit CMainFrame(CKelvaro32App& app);
+    /// Deletion: writes the settings files (unless told not to), releases the ring.
+    ~CMainFrame() override;
+
+    /// Window creation: the main timer (id 10, 1 s) and the traffic callback.
+    bool Create();
+
+    CKelvaro32App& App() { return app_; }
+    QMdiArea* MdiArea() const { return mdi_; }
+    ConnectionManager& Connections() { return connections_; }
+    TrafficRing& Traffic() { return traffic_; }
+    CommandTable& Commands() { return commands_; }
+    /// Default font and colours for new data windows.
+    DisplayDefaults& Look() { return look_; }
+    const SettingsStore& Settings() const { return settings_; }
+
+    /// The active data window's parts, or null.
+    CChildFrame* ActiveChild() const;
+    CKelvaro32View* ActiveView() const;
+    CKelvaro32Doc* ActiveDocument() const;
+    /// Every data window in creation order.
+    QList<CChildFrame*> Children() const;
+
+    /// Menu 128 while no data window is open, 129 while one is.
+    int CurrentMenuId() const { return currentMenu_; }
+    void UpdateMenus();
+    /// Runs command `id` as a menu click would; false when disabled or unhandled.
+    bool RunCommand(int id);
+    QAction* Action(int id) const;
+
+    /// Main timer tick: runs the simulation of every document.
+    void OnMainTimer();
+    /// Traffic relay on the user-interface thread (posted by the engine's callback).
+    void RelayTraffic(std::uint32_t first, std::uint32_t second, std::uint32_t count);
+    /// Server first, then ports 1 to 32 (window destruction).
+    void CloseAllConnections();
+    /// Every view of every document repainted with erase.
+    void RepaintAllViews();
+    /// Adds a data window to the MDI area and shows it.
+    void AddChild(CChildFrame* child);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    void BuildMenus();
+    void RegisterOwnCommands();
+    void RefreshCaption();
+
+    CKelvaro32App& app_;
+    ConnectionManager connections_;
+    DisplayDefaults look_;
+    SettingsStore settings_;
+    TrafficRing traffic_;
+    CommandTable commands_;
+    QMdiArea* mdi_ = nullptr;
+    QMenuBar* menuNoDocument_ = nullptr;   // menu 128
+    QMenuBar* menuDocument_ = nullptr;     // menu 129
+    int currentMenu_ = 0;
+    int timerId_ = 0;
+    bool destroyed_ = false;
+    std::map<int, QList<QAction*>> actions_;
+};

@@ -1,0 +1,15 @@
+// File commands of the framework: New, Open, Close, Save, Save As, the recent-file list.
+#pragma once
+
+#include <string>
+
+class CKelvaro32Doc;
+class QWidget;
+
+/// Asks "Save changes to %1?" for a modified document; false when the user cancels (or the
+/// save fails), true when the document may close.
+bool SaveModified(CKelvaro32Doc& doc, QWidget* parent);
+/// Save (Save As when the document has no file yet); false when nothing was saved.
+bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName);
+/// Opens a document file in a new window; null (after the framework's message) on failure.
+CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool quiet = false);

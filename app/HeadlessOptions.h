@@ -1,0 +1,19 @@
+// Command line of kelvaro64-headless.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct HeadlessOptions {
+    bool help = false;
+    bool version = false;
+    bool save = false;                        // write the user's settings files at exit
+    std::optional<int> tcpPort;               // overrides the service port for this run
+    std::optional<int> automationPort;        // overrides the automation port
+    std::vector<std::string> files;           // .tst restored, others opened as documents
+    std::string error;                        // non-empty: the line is not understood
+};
+
+HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args);
+const char* HeadlessUsage();

@@ -1,0 +1,76 @@
+// kelvaro64-headless: the same application with its main window never shown.
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/HeadlessOptions.h"
+#include "app/HeadlessRun.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+    const HeadlessOptions options = ParseHeadlessOptions(args);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "kelvaro64-headless: %s\n%s", options.error.c_str(), HeadlessUsage());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(HeadlessUsage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::puts("kelvaro64-headless 6.A00-04");
+        return 0;
+    }
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qapp(argc, argv);
+    qapp.setOrganizationName("Orvane");
+    qapp.setApplicationName("Kelvaro64");
+    qapp.setQuitOnLastWindowClosed(false);
+
+    // SIGINT / SIGTERM end the run through the event loop, never from the handler itself.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return 1;
+    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &qapp, [] { QCoreApplication::quit(); });
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    AppOptions appOptions;
+    appOptions.headless = true;
+    appOptions.saveSettings = options.save;
+    appOptions.executablePath = QCoreApplication::applicationFilePath().toStdString();
+    CKelvaro32App app(appOptions);
+    if (!app.InitInstance({}))
+        return 1;
+    if (!StartHeadless(app, options))
+        return 1;
+    const int rc = qapp.exec();
+    app.Shutdown();
+    std::fflush(stdout);
+    return rc;
+}

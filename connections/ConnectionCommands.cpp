@@ -1,0 +1,3 @@
+// Placeholder: Connect / Disconnect / Status menus.
+#include "app/SubsystemCommands.h"
+void RegisterConnectionCommands(CMainFrame&) {}

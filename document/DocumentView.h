@@ -1,0 +1,13 @@
+// What a document needs from each of its views, without knowing the window system.
+#pragma once
+
+class DocumentView {
+public:
+    virtual ~DocumentView() = default;
+    /// Shows the document's block in the header fields and registers it with the engine.
+    virtual void SetupHeader() = 0;
+    /// New traffic arrived; `shift` entries of the ring were overwritten.
+    virtual void ShiftTraffic(int shift) = 0;
+    /// Repaints the whole view (after values, font or colours changed).
+    virtual void RepaintAll(bool erase) = 0;
+};

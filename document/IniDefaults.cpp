@@ -1,0 +1,125 @@
+#include "document/IniDefaults.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+
+namespace {
+
+std::string Trim(const std::string& s)
+{
+    auto begin = s.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos)
+        return {};
+    auto end = s.find_last_not_of(" \t\r\n");
+    return s.substr(begin, end - begin + 1);
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Leading sign, optional base prefix, digits until the first non-digit; wraps like a ULONG.
+std::uint32_t ParseProfileInteger(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    unsigned base = 10;
+    if (i + 1 < text.size() && text[i] == '0') {
+        char p = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i + 1])));
+        if (p == 'x') base = 16;
+        else if (p == 'o') base = 8;
+        else if (p == 'b') base = 2;
+        if (base != 10)
+            i += 2;
+    }
+    std::uint32_t value = 0;
+    for (; i < text.size(); ++i) {
+        int c = std::tolower(static_cast<unsigned char>(text[i]));
+        unsigned digit;
+        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+        else break;
+        if (digit >= base)
+            break;
+        value = value * base + digit;
+    }
+    return negative ? static_cast<std::uint32_t>(0u - value) : value;
+}
+
+} // namespace
+
+std::uint32_t ReadProfileInt(const std::string& iniPath, const std::string& section,
+                             const std::string& key, std::int32_t fallback)
+{
+    std::ifstream in(iniPath, std::ios::binary);
+    if (!in)
+        return static_cast<std::uint32_t>(fallback);
+    std::string line;
+    bool inSection = false;
+    while (std::getline(in, line)) {
+        std::string t = Trim(line);
+        if (t.empty() || t[0] == ';')
+            continue;
+        if (t[0] == '[') {
+            auto close = t.find(']');
+            inSection = close != std::string::npos && SameText(Trim(t.substr(1, close - 1)), section);
+            continue;
+        }
+        if (!inSection)
+            continue;
+        auto eq = t.find('=');
+        if (eq == std::string::npos || !SameText(Trim(t.substr(0, eq)), key))
+            continue;
+        std::string value = Trim(t.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        if (value.empty())
+            return static_cast<std::uint32_t>(fallback);
+        return ParseProfileInteger(value.substr(0, 29));   // the profile API reads into 30 characters
+    }
+    return static_cast<std::uint32_t>(fallback);
+}
+
+std::string IniPathBesideExecutable(const std::string& executablePath)
+{
+    auto slash = executablePath.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return "Kelvaro32.ini";
+    return executablePath.substr(0, slash + 1) + "Kelvaro32.ini";
+}
+
+BlockDefaults ReadBlockDefaults(const std::string& iniPath)
+{
+    BlockDefaults d;
+    d.pointType = static_cast<std::uint8_t>(ReadProfileInt(iniPath, "Default", "Modbus Command", 3));
+    d.deviceId = static_cast<std::uint8_t>(ReadProfileInt(iniPath, "Default", "Device Number", 1));
+    d.startAddress = static_cast<std::uint16_t>(ReadProfileInt(iniPath, "Default", "Address", 1));
+    d.length = static_cast<std::uint16_t>(ReadProfileInt(iniPath, "Default", "Length", 1000));
+    return SanitizeBlock(d);
+}
+
+BlockDefaults SanitizeBlock(BlockDefaults block)
+{
+    const BlockDefaults builtIn;
+    if (block.pointType < 1 || block.pointType > 4)
+        block.pointType = builtIn.pointType;
+    if (block.deviceId == 0)
+        block.deviceId = builtIn.deviceId;
+    if (block.length == 0 || block.length > 1000)
+        block.length = builtIn.length;
+    // A start held as 0 counts as 65536.
+    auto start = [](std::uint16_t s) { return s == 0 ? 65536u : static_cast<unsigned>(s); };
+    if (start(block.startAddress) + block.length - 1 > 65536u)
+        block.startAddress = builtIn.startAddress;
+    return block;
+}

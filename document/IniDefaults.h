@@ -1,0 +1,31 @@
+// New-document defaults from Kelvaro32.ini beside the executable (read only, never written).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+/// Integer of `key` in `section` of an ini file, read the way Windows' profile API reads it:
+/// names match in any case, the value is trimmed, a leading sign and 0x / 0o / 0b prefixes
+/// are understood, parsing stops at the first character that is not a digit, and a missing
+/// file, section, key or an empty value gives `fallback`. The result wraps to 32 bits.
+std::uint32_t ReadProfileInt(const std::string& iniPath, const std::string& section,
+                             const std::string& key, std::int32_t fallback);
+
+/// "Kelvaro32.ini" in the folder of the executable.
+std::string IniPathBesideExecutable(const std::string& executablePath);
+
+/// The block a new document starts with.
+struct BlockDefaults {
+    std::uint8_t pointType = 3;
+    std::uint8_t deviceId = 1;
+    std::uint16_t startAddress = 1;   // 0 stands for 65536
+    std::uint16_t length = 1000;
+};
+
+/// Reads section "Default" and cuts each value to its field's width.
+BlockDefaults ReadBlockDefaults(const std::string& iniPath);
+
+/// Brings a block definition from outside (ini or document file) into range field by field:
+/// a field whose value could let the engine or the view reach past the 1000 words of register
+/// memory, or that names no point type / device, takes the built-in default.
+BlockDefaults SanitizeBlock(BlockDefaults block);

@@ -1,0 +1,3 @@
+// Placeholder: Fonts, Background, ForeGround.
+#include "app/SubsystemCommands.h"
+void RegisterLookCommands(CMainFrame&) {}

@@ -1,0 +1,3 @@
+// Placeholder until the simulation engine lands.
+#include "simulation/SimulationEngine.h"
+void RunSimulation(OpenDocuments&) {}

@@ -1,0 +1,3 @@
+// Placeholder: Read From CSV.
+#include "app/SubsystemCommands.h"
+void RegisterCsvCommands(CMainFrame&) {}

@@ -1,0 +1,3 @@
+// Placeholder: Show Data / Show Traffic.
+#include "app/SubsystemCommands.h"
+void RegisterTrafficCommands(CMainFrame&) {}

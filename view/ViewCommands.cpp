@@ -1,0 +1,3 @@
+// Placeholder: display formats and printing.
+#include "app/SubsystemCommands.h"
+void RegisterViewCommands(CMainFrame&) {}
