@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct AppOptions {
     bool saveSettings = true;       // write the settings files at exit
     std::string settingsFolder;     // empty: "Orvane" under the user's configuration folder
     std::string executablePath;     // Kelvaro32.ini and the manual lie beside it
+    std::optional<int> automationPort;  // overrides KELVARO64_AUTOMATION_PORT / 8502; 0 = off
 };
 
 class CKelvaro32App {

@@ -63,6 +63,7 @@ int main(int argc, char** argv)
     AppOptions appOptions;
     appOptions.headless = true;
     appOptions.saveSettings = options.save;
+    appOptions.automationPort = options.automationPort;
     appOptions.executablePath = QCoreApplication::applicationFilePath().toStdString();
     CKelvaro32App app(appOptions);
     if (!app.InitInstance({}))

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace pomrel {
@@ -50,6 +51,9 @@ public:
     /// Copies traffic batch `first` into `buffer`: count words, low byte data, high byte attribute.
     void ReadDebugData(std::int64_t first, std::uint16_t* buffer, std::uint16_t second, std::uint16_t count);
 
+    /// Maps serial port `port` (1..32) to the device OpenConnection opens; by default
+    /// "/dev/ttyS{port-1}". Any thread; takes effect at the next open.
+    void SetPortPath(int port, std::string path);
     /// Opens serial port `port` (1..32); mode 1 RTU, 0 ASCII. -1 if it cannot be opened.
     Handle OpenConnection(void* window, int port, int mode, int port2, const PortSettings& settings);
     /// Option 1 switches the connection to the Daniel/ENRON register rules.
@@ -63,7 +67,18 @@ public:
     void SlaveStatus(Handle connection, std::uint32_t& validMessages, std::uint32_t& invalidCrcs, int reset);
 
     /// Registers a block; `memory` must stay valid until RemoveDataBlock returns.
+    /// Start address counts from 1 (0 stands for 65536; wire address = start - 1); point type
+    /// 1 coils, 2 inputs, 3 holding registers, 4 input registers; length at most 1000 points.
+    /// The engine keeps its own value lock for the block (see the overload below).
     Handle DefineDataBlock(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory);
+    /// As above, with the application's own lock for the block's values. The engine holds
+    /// `valueLock` whenever a request reads or writes more than one word of this block (several
+    /// registers, or one 32-bit ENRON register), so that whoever takes the same lock around a
+    /// multi-word value never sees, nor leaves, half of it. Single words are atomics and need no
+    /// lock. `valueLock` must outlive the block. Never call DefineDataBlock or RemoveDataBlock
+    /// while holding a value lock: the engine may hold the table and wait for that lock.
+    Handle DefineDataBlock(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory,
+                           std::mutex* valueLock);
     /// Removes a block; returns only when no request still uses its memory.
     void RemoveDataBlock(Handle block);
     /// Switches a device id on or off (an off id gets no answer at all).
@@ -75,6 +90,9 @@ public:
     /// Service port set by SetTCPServicePort (0 asks the system for a free port).
     /// After a successful OpenTCPConnection with port 0: the port actually bound.
     std::uint16_t BoundTcpPort(Handle connection) const;
+
+    /// Traffic batches lost because the application did not take them in time.
+    std::uint64_t DroppedTrafficBatches() const;
 
 private:
     std::unique_ptr<EngineCore> core_;
