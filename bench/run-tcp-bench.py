@@ -110,6 +110,16 @@ class Server:
                 self.proc.wait(timeout=2)
 
 
+def cpu_seconds(pid):
+    """User + system CPU time of a process (all its threads) so far, in seconds."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 def run_load(loadgen, port, conns, depth, seconds, warmup):
     argv = [loadgen, "--port", str(port), "--connections", str(conns), "--depth", str(depth),
             "--seconds", str(seconds), "--warmup", str(warmup), "--drain", "2", "--quiet"]
@@ -222,7 +232,11 @@ def main():
                     if s.port is None or s.starts >= 3 or not s.start():
                         continue
                 secs = args.py_seconds if name == "pymodbus" else args.seconds
+                cpu0 = cpu_seconds(s.proc.pid)
                 r = run_load(loadgen, s.port, conns, depth, secs, args.warmup)
+                cpu1 = cpu_seconds(s.proc.pid)
+                if "failed" not in r and cpu0 is not None and cpu1 is not None and r.get("total", 0) > 0:
+                    r["cpu_us"] = (cpu1 - cpu0) * 1e6 / r["total"]  # server CPU per answered request
                 died = not s.alive()
                 if "failed" in r or died or r.get("errors", 0) > 0:
                     why = r.get("failed") or (f"{int(r['errors'])} errors" if r.get("errors") else "")
@@ -236,13 +250,18 @@ def main():
                 if "failed" not in r:
                     results[key].append(r)
                     print(f"# rep {rep + 1} {label:16s} {name:9s} {r['rps']:>11,.0f} req/s  p50 {r['p50_us']:>8.1f} us"
-                          f"  p99 {r['p99_us']:>8.1f} us  errors {int(r['errors'])}", file=sys.stderr)
+                          f"  p99 {r['p99_us']:>8.1f} us  errors {int(r['errors'])}"
+                          f"  server CPU {r.get('cpu_us', float('nan')):.1f} us/req", file=sys.stderr)
     load_after = os.getloadavg()
     elapsed = time.time() - t_start
 
     def med(label, name, field):
         rs = results.get((label, name)) or []
         return statistics.median(r[field] for r in rs) if rs else None
+
+    def med_cpu(label, name):
+        vals = [r["cpu_us"] for r in results.get((label, name)) or [] if "cpu_us" in r]
+        return f"{statistics.median(vals):.1f}" if vals else "—"
 
     def errs(label, name):
         rs = results.get((label, name)) or []
@@ -253,19 +272,19 @@ def main():
                  f"{args.reps} interleaved repetitions, {args.seconds:g} s timed + {args.warmup:g} s warm-up per run "
                  f"(pymodbus {args.py_seconds:g} s); medians; {elapsed:.0f} s in all.")
     lines.append("")
-    lines.append("| load | server | req/s | p50 µs | p99 µs | errors | runs |")
-    lines.append("| --- | --- | ---: | ---: | ---: | ---: | ---: |")
+    lines.append("| load | server | req/s | p50 µs | p99 µs | server CPU µs/req | errors | runs |")
+    lines.append("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
     for label, _, _ in loads:
         for name in names:
             s = servers[name]
             note = notes.get((label, name))
             if not results[(label, name)]:
                 why = note or ("not available¹" if s.failure else "no result")
-                lines.append(f"| {label} | {name} | {why} | | | | 0 |")
+                lines.append(f"| {label} | {name} | {why} | | | | | 0 |")
                 continue
             n = len(results[(label, name)])
             lines.append(f"| {label} | {name} | {fmt_rate(med(label, name, 'rps'))} | {fmt_us(med(label, name, 'p50_us'))} "
-                         f"| {fmt_us(med(label, name, 'p99_us'))} | {errs(label, name)} | {n} |")
+                         f"| {fmt_us(med(label, name, 'p99_us'))} | {med_cpu(label, name)} | {errs(label, name)} | {n} |")
     unavailable = [f"{n}: {servers[n].failure}" for n in names if servers[n].failure and servers[n].port is None]
     if unavailable:
         lines.append("")
