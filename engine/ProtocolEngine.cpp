@@ -1,44 +1,232 @@
-// Placeholder until the engine lands: a block table with no wire.
 #include "engine/ProtocolEngine.h"
 
-#include <mutex>
-#include <vector>
+#include "engine/EngineContext.h"
+#include "engine/SerialLink.h"
+#include "engine/TcpServer.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+
+#include <future>
+#include <map>
+#include <thread>
 
 namespace pomrel {
 
 class EngineCore {
 public:
-    std::mutex mutex;
-    struct Block { Handle handle; int device, type, start, length; RegisterWord* memory; };
-    std::vector<Block> blocks;
-    Handle next = 1;
+    EngineCore() : work_(asio::make_work_guard(context.io)), thread_([this] { context.io.run(); }) {}
+
+    ~EngineCore()
+    {
+        std::map<Handle, std::shared_ptr<Connection>> open;
+        {
+            std::lock_guard lock(mutex);
+            open.swap(connections);
+        }
+        RunOnEngine([&] {
+            for (auto& [handle, connection] : open)
+                connection->Stop();
+            context.StopTimers();
+        });
+        open.clear();
+        // Every socket and timer is closed: run() returns once their handlers have run.
+        work_.reset();
+        thread_.join();
+    }
+
+    /// Runs `f` on the engine thread and waits for it.
+    template <class F>
+    void RunOnEngine(F&& f)
+    {
+        if (context.io.get_executor().running_in_this_thread()) {
+            f();
+            return;
+        }
+        std::promise<void> done;
+        asio::post(context.io, [&] {
+            f();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+
+    Handle Register(std::shared_ptr<Connection> connection)
+    {
+        std::lock_guard lock(mutex);
+        const Handle handle = nextConnection++;
+        connections.emplace(handle, std::move(connection));
+        return handle;
+    }
+
+    std::shared_ptr<Connection> Find(Handle handle) const
+    {
+        std::lock_guard lock(mutex);
+        const auto it = connections.find(handle);
+        return it == connections.end() ? nullptr : it->second;
+    }
+
+    void SetError(std::string error)
+    {
+        std::lock_guard lock(mutex);
+        lastError = std::move(error);
+    }
+
+    EngineContext context;
+    mutable std::mutex mutex;  // guards everything below
+    std::map<Handle, std::shared_ptr<Connection>> connections;
+    std::map<int, Handle> openPorts;  // serial port number -> connection
+    std::map<int, std::string> portPaths;
+    Handle nextConnection = 1;
     std::uint16_t servicePort = 502;
+    std::string lastError;
+
+private:
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::thread thread_;
 };
 
 ProtocolEngine::ProtocolEngine() : core_(std::make_unique<EngineCore>()) {}
 ProtocolEngine::~ProtocolEngine() = default;
-void ProtocolEngine::EnableBufferCallback(TrafficCallback) {}
-void ProtocolEngine::ReadDebugData(std::int64_t, std::uint16_t*, std::uint16_t, std::uint16_t) {}
-Handle ProtocolEngine::OpenConnection(void*, int, int, int, const PortSettings&) { return kNoHandle; }
-void ProtocolEngine::SetProtocolOptions(Handle, int) {}
-void ProtocolEngine::SetTCPServicePort(std::uint16_t port) { core_->servicePort = port; }
-Handle ProtocolEngine::OpenTCPConnection(void*, int) { return kNoHandle; }
-void ProtocolEngine::CloseConnection(Handle) {}
-void ProtocolEngine::SlaveStatus(Handle, std::uint32_t& v, std::uint32_t& i, int) { v = 0; i = 0; }
-Handle ProtocolEngine::DefineDataBlock(int device, int type, int start, int length, RegisterWord* memory)
+
+void ProtocolEngine::EnableBufferCallback(TrafficCallback callback) { core_->context.traffic.SetCallback(callback); }
+
+void ProtocolEngine::ReadDebugData(std::int64_t first, std::uint16_t* buffer, std::uint16_t, std::uint16_t count)
+{
+    core_->context.traffic.Read(first, buffer, count);
+}
+
+void ProtocolEngine::SetPortPath(int port, std::string path)
 {
     std::lock_guard lock(core_->mutex);
-    Handle h = core_->next++;
-    core_->blocks.push_back({h, device, type, start, length, memory});
-    return h;
+    core_->portPaths[port] = std::move(path);
 }
-void ProtocolEngine::RemoveDataBlock(Handle block)
+
+Handle ProtocolEngine::OpenConnection(void*, int port, int mode, int, const PortSettings& settings)
+{
+    if (port < 1 || port > 32) {
+        core_->SetError("No such port");
+        return kNoHandle;
+    }
+    std::string path;
+    {
+        std::lock_guard lock(core_->mutex);
+        if (core_->openPorts.count(port) != 0) {
+            core_->lastError = std::make_error_code(std::errc::device_or_resource_busy).message();
+            return kNoHandle;
+        }
+        const auto it = core_->portPaths.find(port);
+        path = it != core_->portPaths.end() ? it->second : "/dev/ttyS" + std::to_string(port - 1);
+    }
+    std::string error;
+    auto link = SerialLink::Open(core_->context, path, mode == 1, settings, error);
+    if (!link) {
+        core_->SetError(path + ": " + error);
+        return kNoHandle;
+    }
+    const Handle handle = core_->Register(link);
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->openPorts[port] = handle;
+    }
+    asio::post(core_->context.io, [link] { link->Start(); });
+    return handle;
+}
+
+void ProtocolEngine::SetProtocolOptions(Handle connection, int options)
+{
+    if (auto c = core_->Find(connection))
+        c->enron.store((options & 1) != 0, std::memory_order_relaxed);
+}
+
+void ProtocolEngine::SetTCPServicePort(std::uint16_t port)
 {
     std::lock_guard lock(core_->mutex);
-    std::erase_if(core_->blocks, [&](const auto& b) { return b.handle == block; });
+    core_->servicePort = port;
 }
-void ProtocolEngine::ActivateSlaveId(std::uint16_t, bool) {}
-std::string ProtocolEngine::LastOpenError() const { return {}; }
-std::uint16_t ProtocolEngine::BoundTcpPort(Handle) const { return 0; }
+
+Handle ProtocolEngine::OpenTCPConnection(void*, int)
+{
+    std::uint16_t port = 0;
+    {
+        std::lock_guard lock(core_->mutex);
+        port = core_->servicePort;
+    }
+    std::string error;
+    auto server = TcpServer::Open(core_->context, port, error);
+    if (!server) {
+        core_->SetError(error);
+        return kNoHandle;
+    }
+    const Handle handle = core_->Register(server);
+    asio::post(core_->context.io, [server] { server->Start(); });
+    return handle;
+}
+
+void ProtocolEngine::CloseConnection(Handle connection)
+{
+    std::shared_ptr<Connection> c;
+    {
+        std::lock_guard lock(core_->mutex);
+        const auto it = core_->connections.find(connection);
+        if (it == core_->connections.end())
+            return;
+        c = std::move(it->second);
+        core_->connections.erase(it);
+        std::erase_if(core_->openPorts, [&](const auto& entry) { return entry.second == connection; });
+    }
+    // When this returns the device or the listening port is free again.
+    core_->RunOnEngine([&] { c->Stop(); });
+}
+
+void ProtocolEngine::SlaveStatus(Handle connection, std::uint32_t& validMessages, std::uint32_t& invalidCrcs, int reset)
+{
+    validMessages = 0;
+    invalidCrcs = 0;
+    auto c = core_->Find(connection);
+    if (!c)
+        return;
+    if (reset == 1) {
+        c->validMessages.store(0, std::memory_order_relaxed);
+        c->invalidChecks.store(0, std::memory_order_relaxed);
+        return;
+    }
+    validMessages = c->validMessages.load(std::memory_order_relaxed);
+    invalidCrcs = c->invalidChecks.load(std::memory_order_relaxed);
+}
+
+Handle ProtocolEngine::DefineDataBlock(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory)
+{
+    return core_->context.blocks.Define(deviceId, pointType, startAddress, length, memory, nullptr);
+}
+
+Handle ProtocolEngine::DefineDataBlock(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory,
+                                       std::mutex* valueLock)
+{
+    return core_->context.blocks.Define(deviceId, pointType, startAddress, length, memory, valueLock);
+}
+
+void ProtocolEngine::RemoveDataBlock(Handle block) { core_->context.blocks.Remove(block); }
+
+void ProtocolEngine::ActivateSlaveId(std::uint16_t deviceId, bool enable)
+{
+    core_->context.blocks.SetDeviceActive(deviceId, enable);
+}
+
+std::string ProtocolEngine::LastOpenError() const
+{
+    std::lock_guard lock(core_->mutex);
+    return core_->lastError;
+}
+
+std::uint16_t ProtocolEngine::BoundTcpPort(Handle connection) const
+{
+    if (auto c = core_->Find(connection); c && c->boundPort != 0)
+        return c->boundPort;
+    std::lock_guard lock(core_->mutex);
+    return core_->servicePort;
+}
+
+std::uint64_t ProtocolEngine::DroppedTrafficBatches() const { return core_->context.traffic.DroppedBatches(); }
 
 } // namespace pomrel

@@ -1,0 +1,52 @@
+#include "engine/BlockTable.h"
+
+#include <algorithm>
+
+namespace pomrel {
+
+Handle BlockTable::Define(int deviceId, int pointType, int startAddress, int length, RegisterWord* memory,
+                          std::mutex* valueLock)
+{
+    if (deviceId < 0 || deviceId > 255 || pointType < kCoils || pointType > kInputRegisters || memory == nullptr)
+        return kNoHandle;
+    Block block;
+    block.device = static_cast<std::uint8_t>(deviceId);
+    block.type = static_cast<std::uint8_t>(pointType);
+    const std::uint32_t start = static_cast<std::uint32_t>(startAddress) & 0xFFFFu;
+    block.wireStart = start == 0 ? 0xFFFFu : start - 1;
+    block.length = static_cast<std::uint32_t>(std::clamp(length, 0, static_cast<int>(kMaxBlockWords)));
+    if (pointType == kHoldingRegisters || pointType == kInputRegisters) {
+        // The ENRON ranges are stated in Modbus addresses; a stored 0 is address 65536.
+        const std::uint32_t address = start == 0 ? 65536u : start;
+        if (address >= 5000 && address <= 5999)
+            block.enron = Block::Enron::Long;
+        else if (address >= 7000)
+            block.enron = Block::Enron::Float;
+    }
+    block.memory = memory;
+    if (valueLock != nullptr) {
+        block.valueLock = valueLock;
+    } else {
+        block.ownLock = std::make_shared<std::mutex>();
+        block.valueLock = block.ownLock.get();
+    }
+    std::lock_guard lock(mutex_);
+    block.handle = next_++;
+    blocks_.push_back(std::move(block));
+    return blocks_.back().handle;
+}
+
+bool BlockTable::Remove(Handle handle)
+{
+    std::lock_guard lock(mutex_);
+    const auto removed = std::erase_if(blocks_, [&](const Block& b) { return b.handle == handle; });
+    return removed != 0;
+}
+
+void BlockTable::SetDeviceActive(std::uint16_t deviceId, bool enable)
+{
+    if (deviceId <= 255)
+        inactive_[deviceId].store(!enable, std::memory_order_relaxed);
+}
+
+} // namespace pomrel

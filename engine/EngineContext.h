@@ -1,0 +1,61 @@
+// What every transport of one engine shares: the engine thread's io_context, the block table
+// and the traffic log.
+#pragma once
+
+#include "engine/BlockTable.h"
+#include "engine/TrafficLog.h"
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <atomic>
+#include <cstdint>
+
+namespace pomrel {
+
+class EngineContext {
+public:
+    EngineContext() : io(1), sealTimer_(io) {}
+
+    /// Engine thread: records traffic and makes sure the open batch is sealed in time.
+    void Log(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute)
+    {
+        if (!traffic.Enabled())
+            return;
+        traffic.Append(bytes, size, attribute, TrafficLog::Clock::now());
+        if (traffic.HasOpenBatch() && !sealArmed_) {
+            sealArmed_ = true;
+            sealTimer_.expires_after(std::chrono::milliseconds(20));
+            sealTimer_.async_wait([this](const std::error_code& ec) {
+                sealArmed_ = false;
+                if (!ec)
+                    traffic.Seal(TrafficLog::Clock::now());
+            });
+        }
+    }
+    /// Engine thread, at shutdown.
+    void StopTimers() { sealTimer_.cancel(); }
+
+    asio::io_context io;
+    BlockTable blocks;
+    TrafficLog traffic;
+
+private:
+    asio::steady_timer sealTimer_;
+    bool sealArmed_ = false;
+};
+
+/// A connection as the application sees it: an open serial port or the TCP server.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    /// Engine thread: closes everything; pending operations end with operation_aborted.
+    virtual void Stop() = 0;
+
+    std::atomic<std::uint32_t> validMessages{0};
+    std::atomic<std::uint32_t> invalidChecks{0};
+    std::atomic<bool> enron{false};
+    std::uint16_t boundPort = 0;  // TCP server only
+};
+
+} // namespace pomrel

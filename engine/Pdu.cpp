@@ -1,0 +1,568 @@
+#include "engine/Pdu.h"
+
+#include <cstring>
+
+namespace pomrel {
+namespace {
+
+// Function codes served.
+enum Function : std::uint8_t {
+    kReadCoils = 1,
+    kReadDiscreteInputs = 2,
+    kReadHoldingRegisters = 3,
+    kReadInputRegisters = 4,
+    kWriteSingleCoil = 5,
+    kWriteSingleRegister = 6,
+    kDiagnostics = 8,
+    kWriteMultipleCoils = 15,
+    kWriteMultipleRegisters = 16,
+    kReportSlaveId = 17,
+    kMaskWriteRegister = 22,
+    kReadWriteRegisters = 23,
+};
+
+// Request layouts, offsets from the function code:
+//   reads 1-4        fc | address(2) | quantity(2)
+//   5, 6             fc | address(2) | value(2)            (ENRON 6: value(4))
+//   15, 16           fc | address(2) | quantity(2) | byte count | data
+//   22               fc | address(2) | and mask(2) | or mask(2)
+//   23               fc | read address(2) | read qty(2) | write address(2) | write qty(2) | byte count | data
+//   8                fc | sub-function(2) | data
+constexpr std::size_t kAddress = 1;
+constexpr std::size_t kQuantity = 3;
+constexpr std::size_t kValue = 3;
+constexpr std::size_t kByteCount = 5;
+constexpr std::size_t kWriteData = 6;
+constexpr std::size_t kAndMask = 3;
+constexpr std::size_t kOrMask = 5;
+constexpr std::size_t kRwReadAddress = 1;
+constexpr std::size_t kRwReadQuantity = 3;
+constexpr std::size_t kRwWriteAddress = 5;
+constexpr std::size_t kRwWriteQuantity = 7;
+constexpr std::size_t kRwByteCount = 9;
+constexpr std::size_t kRwData = 10;
+constexpr std::size_t kSubFunction = 1;
+
+// Quantity limits of the Modbus application protocol; the ENRON ones keep a 32-bit answer in 253 bytes.
+constexpr std::uint32_t kMaxReadBits = 2000;
+constexpr std::uint32_t kMaxReadRegisters = 125;
+constexpr std::uint32_t kMaxWriteBits = 1968;
+constexpr std::uint32_t kMaxWriteRegisters = 123;
+constexpr std::uint32_t kMaxRwRead = 125;
+constexpr std::uint32_t kMaxRwWrite = 121;
+constexpr std::uint32_t kMaxEnronRead = 62;
+constexpr std::uint32_t kMaxEnronWrite = 61;
+
+constexpr char kSlaveIdText[] = "Kelvaro64";
+
+std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+void PutBe16(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+// A multi-word access takes the block's value lock so that nobody sees half of a 32-bit value.
+class RunLock {
+public:
+    RunLock(const Block& block, std::uint32_t words) : lock_(words > 1 ? block.valueLock : nullptr)
+    {
+        if (lock_ != nullptr)
+            lock_->lock();
+    }
+    ~RunLock()
+    {
+        if (lock_ != nullptr)
+            lock_->unlock();
+    }
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+
+private:
+    std::mutex* lock_;
+};
+
+class Handler {
+public:
+    Handler(const BlockTable& table, Addressing addressing, PduOptions options)
+        : table_(table), blocks_(table.Blocks()), addressing_(addressing), enron_(options.enron)
+    {
+    }
+
+    std::size_t Serve(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+
+private:
+    bool Selected(const Block& b) const
+    {
+        if (!table_.DeviceActive(b.device))
+            return false;
+        return addressing_.kind != Addressing::Kind::Device || b.device == addressing_.unit;
+    }
+
+    // A device answers only when it has a block and is switched on.
+    bool DevicePresent() const
+    {
+        for (const Block& b : blocks_)
+            if (Selected(b))
+                return true;
+        return false;
+    }
+
+    bool HasType(std::uint8_t type) const
+    {
+        for (const Block& b : blocks_)
+            if (b.type == type && Selected(b))
+                return true;
+        return false;
+    }
+
+    // Splits [address, address + count) into runs, each served by the first registered block that
+    // holds its first address. visit(block, first point, points). False when an address is not held.
+    template <class Visit>
+    bool Walk(std::uint8_t type, std::uint32_t address, std::uint32_t count, Visit&& visit) const
+    {
+        const std::uint32_t end = address + count;
+        if (end > 0x10000u)
+            return false;
+        std::uint32_t cur = address;
+        while (cur < end) {
+            std::size_t found = blocks_.size();
+            for (std::size_t i = 0; i < blocks_.size(); ++i) {
+                const Block& b = blocks_[i];
+                if (b.type == type && Selected(b) && b.Holds(cur, enron_)) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found == blocks_.size())
+                return false;
+            const Block& block = blocks_[found];
+            std::uint32_t runEnd = std::min(end, block.wireStart + block.Points(enron_));
+            // An earlier block that starts inside this run takes over from its start.
+            for (std::size_t i = 0; i < found; ++i) {
+                const Block& b = blocks_[i];
+                if (b.type == type && Selected(b) && b.Points(enron_) > 0 && b.wireStart > cur && b.wireStart < runEnd)
+                    runEnd = b.wireStart;
+            }
+            visit(block, cur - block.wireStart, runEnd - cur);
+            cur = runEnd;
+        }
+        return true;
+    }
+
+    // Checks coverage and that every run has the same width. 0 when covered, else an exception code.
+    std::uint8_t Check(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint32_t& width) const
+    {
+        if (!HasType(type))
+            return kIllegalFunction;
+        width = 0;
+        bool mixed = false;
+        const bool covered = Walk(type, address, count, [&](const Block& b, std::uint32_t, std::uint32_t) {
+            const std::uint32_t w = b.Width(enron_);
+            if (width == 0)
+                width = w;
+            else if (w != width)
+                mixed = true;
+        });
+        return (covered && !mixed) ? 0 : kIllegalDataAddress;
+    }
+
+    std::size_t Exception(std::uint8_t function, std::uint8_t code, std::uint8_t* resp) const
+    {
+        if (addressing_.kind == Addressing::Kind::Broadcast)
+            return 0;
+        resp[0] = static_cast<std::uint8_t>(function | 0x80);
+        resp[1] = code;
+        return 2;
+    }
+
+    std::size_t Answer(std::size_t size) const { return addressing_.kind == Addressing::Kind::Broadcast ? 0 : size; }
+
+    std::size_t ReadBits(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t ReadRegisters(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t WriteCoil(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t WriteRegister(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t WriteCoils(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t WriteRegisters(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t MaskWrite(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t ReadWrite(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t Diagnostics(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t ReportSlaveId(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+
+    // Register runs to and from the wire; a point of width 2 is high word first on the wire,
+    // held as low word at 2i and high word at 2i + 1.
+    void CopyOut(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint8_t* out) const;
+    void CopyIn(std::uint8_t type, std::uint32_t address, std::uint32_t count, const std::uint8_t* in) const;
+    // Broadcast writes reach every block holding the address, whatever its device id.
+    template <class Visit>
+    void WalkAll(std::uint8_t type, std::uint32_t address, std::uint32_t count, Visit&& visit) const
+    {
+        const std::uint32_t end = std::min(address + count, 0x10000u);
+        for (const Block& b : blocks_) {
+            if (b.type != type || !Selected(b))
+                continue;
+            const std::uint32_t lo = std::max(address, b.wireStart);
+            const std::uint32_t hi = std::min(end, b.wireStart + b.Points(enron_));
+            if (lo < hi)
+                visit(b, lo - b.wireStart, hi - lo, lo - address);
+        }
+    }
+    template <class Visit>
+    void ForWrite(std::uint8_t type, std::uint32_t address, std::uint32_t count, Visit&& visit) const
+    {
+        if (addressing_.kind == Addressing::Kind::Broadcast) {
+            WalkAll(type, address, count, visit);
+        } else {
+            std::uint32_t offset = 0;
+            Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+                visit(b, first, n, offset);
+                offset += n;
+            });
+        }
+    }
+
+    const BlockTable& table_;
+    const std::vector<Block>& blocks_;
+    Addressing addressing_;
+    bool enron_;
+};
+
+void Handler::CopyOut(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint8_t* out) const
+{
+    Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+        const std::uint32_t w = b.Width(enron_);
+        RunLock lock(b, n * w);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t word = (first + i) * w;
+            if (w == 2) {
+                PutBe16(out, b.memory[word + 1].load(std::memory_order_relaxed));
+                PutBe16(out + 2, b.memory[word].load(std::memory_order_relaxed));
+                out += 4;
+            } else {
+                PutBe16(out, b.memory[word].load(std::memory_order_relaxed));
+                out += 2;
+            }
+        }
+    });
+}
+
+void Handler::CopyIn(std::uint8_t type, std::uint32_t address, std::uint32_t count, const std::uint8_t* in) const
+{
+    ForWrite(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t offset) {
+        const std::uint32_t w = b.Width(enron_);
+        const std::uint8_t* src = in + offset * 2 * w;
+        RunLock lock(b, n * w);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t word = (first + i) * w;
+            if (w == 2) {
+                b.memory[word + 1].store(Be16(src), std::memory_order_relaxed);
+                b.memory[word].store(Be16(src + 2), std::memory_order_relaxed);
+                src += 4;
+            } else {
+                b.memory[word].store(Be16(src), std::memory_order_relaxed);
+                src += 2;
+            }
+        }
+    });
+}
+
+std::size_t Handler::ReadBits(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size != 5)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint32_t count = Be16(req + kQuantity);
+    if (count < 1 || count > kMaxReadBits)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint8_t type = fc == kReadCoils ? kCoils : kInputs;
+    std::uint32_t width = 0;
+    if (const std::uint8_t code = Check(type, address, count, width))
+        return Exception(fc, code, resp);
+    const std::uint32_t bytes = (count + 7) / 8;
+    resp[0] = fc;
+    resp[1] = static_cast<std::uint8_t>(bytes);
+    std::memset(resp + 2, 0, bytes);
+    std::uint32_t bit = 0;
+    Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+        for (std::uint32_t i = 0; i < n; ++i, ++bit)
+            if (b.memory[first + i].load(std::memory_order_relaxed) != 0)
+                resp[2 + bit / 8] = static_cast<std::uint8_t>(resp[2 + bit / 8] | (1u << (bit % 8)));
+    });
+    return 2 + bytes;
+}
+
+std::size_t Handler::ReadRegisters(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size != 5)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint32_t count = Be16(req + kQuantity);
+    if (count < 1 || count > kMaxReadRegisters)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint8_t type = fc == kReadHoldingRegisters ? kHoldingRegisters : kInputRegisters;
+    std::uint32_t width = 0;
+    if (const std::uint8_t code = Check(type, address, count, width))
+        return Exception(fc, code, resp);
+    if (width == 2 && count > kMaxEnronRead)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t bytes = count * 2 * width;
+    resp[0] = fc;
+    resp[1] = static_cast<std::uint8_t>(bytes);
+    CopyOut(type, address, count, resp + 2);
+    return 2 + bytes;
+}
+
+std::size_t Handler::WriteCoil(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (size != 5)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint16_t value = Be16(req + kValue);
+    if (value != 0xFF00 && value != 0x0000)
+        return Exception(fc, kIllegalDataValue, resp);
+    if (addressing_.kind != Addressing::Kind::Broadcast) {
+        std::uint32_t width = 0;
+        if (const std::uint8_t code = Check(kCoils, address, 1, width))
+            return Exception(fc, code, resp);
+    }
+    ForWrite(kCoils, address, 1, [&](const Block& b, std::uint32_t first, std::uint32_t, std::uint32_t) {
+        b.memory[first].store(value == 0xFF00 ? 1 : 0, std::memory_order_relaxed);
+    });
+    std::memcpy(resp, req, 5);
+    return Answer(5);
+}
+
+std::size_t Handler::WriteRegister(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    // The ENRON form carries a 32-bit value; which form applies depends on the register.
+    if (size != 5 && !(enron_ && size == 7))
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint32_t valueBytes = static_cast<std::uint32_t>(size - kValue);
+    if (addressing_.kind == Addressing::Kind::Broadcast) {
+        ForWrite(kHoldingRegisters, address, 1, [&](const Block& b, std::uint32_t first, std::uint32_t, std::uint32_t) {
+            if (b.Width(enron_) * 2 != valueBytes)
+                return;
+            RunLock lock(b, b.Width(enron_));
+            if (valueBytes == 4) {
+                b.memory[first * 2 + 1].store(Be16(req + kValue), std::memory_order_relaxed);
+                b.memory[first * 2].store(Be16(req + kValue + 2), std::memory_order_relaxed);
+            } else {
+                b.memory[first].store(Be16(req + kValue), std::memory_order_relaxed);
+            }
+        });
+        return 0;
+    }
+    std::uint32_t width = 0;
+    if (const std::uint8_t code = Check(kHoldingRegisters, address, 1, width))
+        return Exception(fc, code, resp);
+    if (width * 2 != valueBytes)
+        return Exception(fc, kIllegalDataValue, resp);
+    CopyIn(kHoldingRegisters, address, 1, req + kValue);
+    std::memcpy(resp, req, size);
+    return size;
+}
+
+std::size_t Handler::WriteCoils(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (size < kWriteData || size != kWriteData + req[kByteCount])
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint32_t count = Be16(req + kQuantity);
+    if (count < 1 || count > kMaxWriteBits || req[kByteCount] != (count + 7) / 8)
+        return Exception(fc, kIllegalDataValue, resp);
+    if (addressing_.kind != Addressing::Kind::Broadcast) {
+        std::uint32_t width = 0;
+        if (const std::uint8_t code = Check(kCoils, address, count, width))
+            return Exception(fc, code, resp);
+    }
+    const std::uint8_t* bits = req + kWriteData;
+    ForWrite(kCoils, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t offset) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint32_t bit = offset + i;
+            b.memory[first + i].store((bits[bit / 8] >> (bit % 8)) & 1u, std::memory_order_relaxed);
+        }
+    });
+    std::memcpy(resp, req, 5);
+    return Answer(5);
+}
+
+std::size_t Handler::WriteRegisters(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (size < kWriteData || size != kWriteData + req[kByteCount])
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint32_t count = Be16(req + kQuantity);
+    const std::uint32_t bytes = req[kByteCount];
+    if (count < 1 || count > kMaxWriteRegisters || (bytes != count * 2 && !(enron_ && bytes == count * 4)))
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t width = bytes / (count * 2);
+    if (addressing_.kind == Addressing::Kind::Broadcast) {
+        // Only blocks whose width matches the data can take it.
+        WalkAll(kHoldingRegisters, address, count,
+                [&](const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t offset) {
+                    if (b.Width(enron_) != width)
+                        return;
+                    const std::uint8_t* src = req + kWriteData + offset * 2 * width;
+                    RunLock lock(b, n * width);
+                    for (std::uint32_t i = 0; i < n; ++i) {
+                        const std::uint32_t word = (first + i) * width;
+                        if (width == 2) {
+                            b.memory[word + 1].store(Be16(src), std::memory_order_relaxed);
+                            b.memory[word].store(Be16(src + 2), std::memory_order_relaxed);
+                        } else {
+                            b.memory[word].store(Be16(src), std::memory_order_relaxed);
+                        }
+                        src += 2 * width;
+                    }
+                });
+        return 0;
+    }
+    std::uint32_t held = 0;
+    if (const std::uint8_t code = Check(kHoldingRegisters, address, count, held))
+        return Exception(fc, code, resp);
+    if (held != width || (width == 2 && count > kMaxEnronWrite))
+        return Exception(fc, kIllegalDataValue, resp);
+    CopyIn(kHoldingRegisters, address, count, req + kWriteData);
+    std::memcpy(resp, req, 5);
+    return 5;
+}
+
+std::size_t Handler::MaskWrite(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (size != 7)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t address = Be16(req + kAddress);
+    const std::uint16_t andMask = Be16(req + kAndMask);
+    const std::uint16_t orMask = Be16(req + kOrMask);
+    if (addressing_.kind != Addressing::Kind::Broadcast) {
+        std::uint32_t width = 0;
+        if (const std::uint8_t code = Check(kHoldingRegisters, address, 1, width))
+            return Exception(fc, code, resp);
+        if (width != 1)  // a 32-bit ENRON register has no 16-bit mask form
+            return Exception(fc, kIllegalFunction, resp);
+    }
+    ForWrite(kHoldingRegisters, address, 1, [&](const Block& b, std::uint32_t first, std::uint32_t, std::uint32_t) {
+        if (b.Width(enron_) != 1)
+            return;
+        // Read-modify-write: under the lock so that a concurrent writer's value is not lost.
+        std::lock_guard lock(*b.valueLock);
+        const std::uint16_t old = b.memory[first].load(std::memory_order_relaxed);
+        b.memory[first].store(static_cast<std::uint16_t>((old & andMask) | (orMask & ~andMask)), std::memory_order_relaxed);
+    });
+    std::memcpy(resp, req, 7);
+    return Answer(7);
+}
+
+std::size_t Handler::ReadWrite(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size < kRwData || size != kRwData + req[kRwByteCount])
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t readAddress = Be16(req + kRwReadAddress);
+    const std::uint32_t readCount = Be16(req + kRwReadQuantity);
+    const std::uint32_t writeAddress = Be16(req + kRwWriteAddress);
+    const std::uint32_t writeCount = Be16(req + kRwWriteQuantity);
+    if (readCount < 1 || readCount > kMaxRwRead || writeCount < 1 || writeCount > kMaxRwWrite ||
+        req[kRwByteCount] != writeCount * 2)
+        return Exception(fc, kIllegalDataValue, resp);
+    std::uint32_t readWidth = 0;
+    std::uint32_t writeWidth = 0;
+    if (const std::uint8_t code = Check(kHoldingRegisters, writeAddress, writeCount, writeWidth))
+        return Exception(fc, code, resp);
+    if (const std::uint8_t code = Check(kHoldingRegisters, readAddress, readCount, readWidth))
+        return Exception(fc, code, resp);
+    if (readWidth != 1 || writeWidth != 1)  // no 32-bit ENRON form
+        return Exception(fc, kIllegalFunction, resp);
+    // The write happens before the read.
+    CopyIn(kHoldingRegisters, writeAddress, writeCount, req + kRwData);
+    resp[0] = fc;
+    resp[1] = static_cast<std::uint8_t>(readCount * 2);
+    CopyOut(kHoldingRegisters, readAddress, readCount, resp + 2);
+    return 2 + readCount * 2;
+}
+
+std::size_t Handler::Diagnostics(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size < kSubFunction + 2)
+        return Exception(fc, kIllegalDataValue, resp);
+    if (Be16(req + kSubFunction) != 0)  // only "return query data"
+        return Exception(fc, kIllegalFunction, resp);
+    std::memcpy(resp, req, size);
+    return size;
+}
+
+std::size_t Handler::ReportSlaveId(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size != 1)
+        return Exception(fc, kIllegalDataValue, resp);
+    //   fc | byte count | slave id | run indicator (0xFF = running) | identification text
+    constexpr std::size_t textSize = sizeof(kSlaveIdText) - 1;
+    resp[0] = fc;
+    resp[1] = static_cast<std::uint8_t>(2 + textSize);
+    resp[2] = addressing_.unit;
+    resp[3] = 0xFF;
+    std::memcpy(resp + 4, kSlaveIdText, textSize);
+    return 4 + textSize;
+}
+
+std::size_t Handler::Serve(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    if (size == 0 || size > kMaxPdu || !DevicePresent())
+        return 0;
+    switch (req[0]) {
+    case kReadCoils:
+    case kReadDiscreteInputs:
+        return ReadBits(req, size, resp);
+    case kReadHoldingRegisters:
+    case kReadInputRegisters:
+        return ReadRegisters(req, size, resp);
+    case kWriteSingleCoil:
+        return WriteCoil(req, size, resp);
+    case kWriteSingleRegister:
+        return WriteRegister(req, size, resp);
+    case kWriteMultipleCoils:
+        return WriteCoils(req, size, resp);
+    case kWriteMultipleRegisters:
+        return WriteRegisters(req, size, resp);
+    case kMaskWriteRegister:
+        return MaskWrite(req, size, resp);
+    case kReadWriteRegisters:
+        return ReadWrite(req, size, resp);
+    case kDiagnostics:
+        return Diagnostics(req, size, resp);
+    case kReportSlaveId:
+        return ReportSlaveId(req, size, resp);
+    default:
+        return Exception(req[0] & 0x7F, kIllegalFunction, resp);
+    }
+}
+
+} // namespace
+
+std::size_t ServeRequest(const BlockTable& table, Addressing addressing, PduOptions options,
+                         const std::uint8_t* request, std::size_t size, std::uint8_t* response)
+{
+    return Handler(table, addressing, options).Serve(request, size, response);
+}
+
+} // namespace pomrel

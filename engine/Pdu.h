@@ -1,0 +1,52 @@
+// Request handling: one request PDU (function code + data) in, one response PDU out, over the
+// block table. Knows no framing: no slave address, CRC, LRC or MBAP header.
+#pragma once
+
+#include "engine/BlockTable.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pomrel {
+
+/// A PDU is at most 253 bytes in every framing.
+inline constexpr std::size_t kMaxPdu = 253;
+
+enum ExceptionCode : std::uint8_t {
+    kIllegalFunction = 0x01,
+    kIllegalDataAddress = 0x02,
+    kIllegalDataValue = 0x03,
+};
+
+/// Which blocks a request may reach, decided by the framing from the unit id.
+struct Addressing {
+    enum class Kind : std::uint8_t {
+        Device,     // blocks of one device id
+        AnyDevice,  // Modbus/TCP unit 0 or 255: whichever block holds the address
+        Broadcast,  // serial id 0: writes reach every block, nothing is answered
+    };
+    Kind kind = Kind::Device;
+    std::uint8_t unit = 0;
+
+    static Addressing Serial(std::uint8_t unit)
+    {
+        return {unit == 0 ? Kind::Broadcast : Kind::Device, unit};
+    }
+    static Addressing Tcp(std::uint8_t unit)
+    {
+        return {(unit == 0 || unit == 255) ? Kind::AnyDevice : Kind::Device, unit};
+    }
+};
+
+/// Per-connection rules that change how registers are read and written.
+struct PduOptions {
+    bool enron = false;  // Daniel/ENRON: 32-bit registers in the ENRON ranges
+};
+
+/// Serves `request` (size bytes, function code first). The caller holds table.Mutex().
+/// Writes the response PDU to `response` (room for kMaxPdu bytes) and returns its size;
+/// 0 means no answer at all (unknown or switched-off device, broadcast, empty request).
+std::size_t ServeRequest(const BlockTable& table, Addressing addressing, PduOptions options,
+                         const std::uint8_t* request, std::size_t size, std::uint8_t* response);
+
+} // namespace pomrel

@@ -1,0 +1,243 @@
+#include "engine/SerialLink.h"
+
+#include "engine/Pdu.h"
+#include "engine/SerialPort.h"
+
+#include <asio/write.hpp>
+
+#include <unistd.h>
+
+namespace pomrel {
+
+namespace {
+// Answers not yet on the wire; a master that floods a slow line loses the newest ones.
+constexpr std::size_t kMaxPending = 4096;
+// How long an answer waits for the master to assert CTS / DSR before it is given up.
+constexpr std::chrono::milliseconds kLineWait(1000);
+// An ASCII frame is abandoned after a second without a character.
+constexpr std::chrono::milliseconds kAsciiGap(1000);
+} // namespace
+
+std::chrono::microseconds SerialLink::CharacterTime(const PortSettings& s)
+{
+    const unsigned baud = s.baudRate == 0 ? 9600u : s.baudRate;
+    // Half bits, so that 1.5 stop bits stay exact.
+    unsigned halfBits = 2 * (1 + (s.dataBits == 7 ? 7 : 8));
+    if (s.parity == 1 || s.parity == 2)
+        halfBits += 2;
+    halfBits += s.stopBits == 1 ? 3 : (s.stopBits == 2 ? 4 : 2);
+    return std::chrono::microseconds((500000ull * halfBits + baud - 1) / baud);
+}
+
+std::chrono::microseconds SerialLink::FrameGap(const PortSettings& s)
+{
+    if (s.baudRate > 19200)
+        return std::chrono::microseconds(1750);
+    return std::chrono::microseconds(CharacterTime(s).count() * 7 / 2);
+}
+
+SerialLink::SerialLink(EngineContext& context, int fd, bool rtu, const PortSettings& settings)
+    : context_(context),
+      port_(context.io, fd),
+      gap_(context.io),
+      tx_(context.io),
+      retry_(context.io),
+      rtu_(rtu),
+      settings_(settings),
+      toggleRts_(settings.rtsOnDelayMs > 0 || settings.rtsOffDelayMs > 0)
+{
+    pending_.reserve(kMaxPending);
+    sending_.reserve(kMaxPending);
+}
+
+std::shared_ptr<SerialLink> SerialLink::Open(EngineContext& context, const std::string& path, bool rtu,
+                                             const PortSettings& settings, std::string& error)
+{
+    std::string warning;
+    const int fd = OpenSerialPort(path, settings, error, warning);
+    if (fd < 0)
+        return nullptr;
+    std::shared_ptr<SerialLink> link(new SerialLink(context, fd, rtu, settings));
+    if (link->toggleRts_)
+        SetRts(fd, false);  // RTS is raised only around our own transmissions
+    return link;
+}
+
+void SerialLink::Start() { Read(); }
+
+void SerialLink::Stop()
+{
+    stopped_ = true;
+    std::error_code ignored;
+    gap_.cancel();
+    tx_.cancel();
+    retry_.cancel();
+    port_.close(ignored);
+}
+
+void SerialLink::Read()
+{
+    port_.async_read_some(asio::buffer(read_), [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+        if (self->stopped_ || ec == asio::error::operation_aborted)
+            return;
+        if (ec) {
+            // The far side of the line went away (a pseudo-terminal whose master closed):
+            // look again later rather than spin on the error.
+            self->retry_.expires_after(std::chrono::milliseconds(100));
+            self->retry_.async_wait([self](const std::error_code& waitError) {
+                if (!waitError && !self->stopped_)
+                    self->Read();
+            });
+            return;
+        }
+        const bool enron = self->enron.load(std::memory_order_relaxed);
+        self->rtuDecoder_.SetEnron(enron);
+        std::size_t offset = 0;
+        while (offset < n) {
+            offset += self->rtu_ ? self->rtuDecoder_.Feed(self->read_.data() + offset, n - offset)
+                                 : self->asciiDecoder_.Feed(self->read_.data() + offset, n - offset);
+            self->Drain();
+        }
+        self->ArmGap();
+        self->Read();
+    });
+}
+
+void SerialLink::ArmGap()
+{
+    const std::size_t buffered = rtu_ ? rtuDecoder_.Buffered() : asciiDecoder_.Buffered();
+    ++gapGeneration_;
+    if (buffered == 0)
+        return;
+    const std::uint64_t generation = gapGeneration_;
+    gap_.expires_after(rtu_ ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(FrameGap(settings_))
+                            : std::chrono::duration_cast<std::chrono::steady_clock::duration>(kAsciiGap));
+    gap_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
+        if (ec || self->stopped_ || generation != self->gapGeneration_)
+            return;
+        if (self->rtu_)
+            self->rtuDecoder_.Silence();
+        else
+            self->asciiDecoder_.Silence();
+        self->Drain();
+    });
+}
+
+void SerialLink::Drain()
+{
+    std::array<std::uint8_t, kMaxPdu> response{};
+    std::array<std::uint8_t, 2 * kMaxPdu + 8> frame{};
+    const PduOptions options{enron.load(std::memory_order_relaxed)};
+    for (;;) {
+        const FrameEvent e = rtu_ ? rtuDecoder_.Next() : asciiDecoder_.Next();
+        if (e.kind == FrameEvent::Kind::None)
+            break;
+        if (e.kind == FrameEvent::Kind::Discard) {
+            if (e.badCheck)
+                invalidChecks.fetch_add(1, std::memory_order_relaxed);
+            context_.Log(e.raw, e.rawSize, kDiscarded);
+            continue;
+        }
+        validMessages.fetch_add(1, std::memory_order_relaxed);
+        context_.Log(e.raw, e.rawSize, kReceived);
+        std::size_t size = 0;
+        {
+            std::lock_guard lock(context_.blocks.Mutex());
+            size = ServeRequest(context_.blocks, Addressing::Serial(e.unit), options, e.pdu, e.pduSize, response.data());
+        }
+        if (size == 0)
+            continue;
+        const std::size_t frameSize = rtu_ ? EncodeRtu(e.unit, response.data(), size, frame.data())
+                                           : EncodeAscii(e.unit, response.data(), size, frame.data());
+        context_.Log(frame.data(), frameSize, kSent);
+        Queue(frame.data(), frameSize);
+    }
+}
+
+void SerialLink::Queue(const std::uint8_t* bytes, std::size_t size)
+{
+    if (pending_.size() + size > kMaxPending)
+        return;
+    pending_.insert(pending_.end(), bytes, bytes + size);
+    if (!transmitting_)
+        BeginTransmit();
+}
+
+void SerialLink::BeginTransmit()
+{
+    if (stopped_ || pending_.empty())
+        return;
+    transmitting_ = true;
+    sending_.swap(pending_);
+    pending_.clear();
+    if (settings_.waitCts != 0 || settings_.waitDtr != 0)
+        WaitForLines(std::chrono::steady_clock::now() + kLineWait);
+    else
+        RaiseRtsAndWrite();
+}
+
+void SerialLink::WaitForLines(std::chrono::steady_clock::time_point deadline)
+{
+    bool cts = false;
+    bool dsr = false;
+    // A device without modem lines cannot hold us back.
+    if (!ReadModemLines(port_.native_handle(), cts, dsr) || ((settings_.waitCts == 0 || cts) && (settings_.waitDtr == 0 || dsr)))
+        return RaiseRtsAndWrite();
+    if (std::chrono::steady_clock::now() >= deadline) {
+        sending_.clear();  // the master never made ready: this answer is given up
+        return FinishTransmit();
+    }
+    tx_.expires_after(std::chrono::milliseconds(1));
+    tx_.async_wait([self = shared_from_this(), deadline](const std::error_code& ec) {
+        if (!ec && !self->stopped_)
+            self->WaitForLines(deadline);
+    });
+}
+
+void SerialLink::RaiseRtsAndWrite()
+{
+    if (!toggleRts_)
+        return Write();
+    SetRts(port_.native_handle(), true);
+    if (settings_.rtsOnDelayMs == 0)
+        return Write();
+    tx_.expires_after(std::chrono::milliseconds(settings_.rtsOnDelayMs));
+    tx_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        if (!ec && !self->stopped_)
+            self->Write();
+    });
+}
+
+void SerialLink::Write()
+{
+    asio::async_write(port_, asio::buffer(sending_), [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+        if (self->stopped_ || ec == asio::error::operation_aborted)
+            return;
+        self->AfterWrite();
+    });
+}
+
+void SerialLink::AfterWrite()
+{
+    if (!toggleRts_)
+        return FinishTransmit();
+    // The write completes when the bytes reach the driver; the last one leaves the line a
+    // transmission time later. RTS drops the given delay after that.
+    const auto lineTime = CharacterTime(settings_) * static_cast<long>(sending_.size());
+    tx_.expires_after(lineTime + std::chrono::milliseconds(settings_.rtsOffDelayMs));
+    tx_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        if (ec || self->stopped_)
+            return;
+        SetRts(self->port_.native_handle(), false);
+        self->FinishTransmit();
+    });
+}
+
+void SerialLink::FinishTransmit()
+{
+    sending_.clear();
+    transmitting_ = false;
+    BeginTransmit();
+}
+
+} // namespace pomrel
