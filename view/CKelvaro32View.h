@@ -4,25 +4,11 @@
 
 #include "document/DocumentView.h"
 #include "engine/ProtocolEngine.h"
+#include "view/ValueFormat.h"
 
 #include <QWidget>
 
 class CKelvaro32Doc;
-
-/// Per-view number format; the integer is stored in document files.
-enum DisplayFormat : int {
-    kDecimal = 0,
-    kHex = 1,
-    kFloat = 2,
-    kFloatSwapped = 3,
-    kBinary = 4,
-    kFloat64 = 5,
-    kFloat64Swapped = 6,
-    kLong = 7,
-    kLongSwapped = 8,
-    kEnronFloat = 9,
-    kEnronLong = 10,
-};
 
 class CKelvaro32View : public QWidget, public DocumentView {
     Q_OBJECT
