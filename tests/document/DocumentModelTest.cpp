@@ -1,0 +1,141 @@
+// The document model: ini defaults, their fallbacks, register memory and the point list.
+#include "document/CKelvaro32Doc.h"
+#include "document/IniDefaults.h"
+#include "document/OpenDocuments.h"
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+class IniFixture : public ::testing::Test {
+protected:
+    std::string Write(const std::string& text)
+    {
+        const std::string path = dir.path().toStdString() + "/Kelvaro32.ini";
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    QTemporaryDir dir;
+};
+
+TEST(IniPath, BesideTheExecutable)
+{
+    EXPECT_EQ(IniPathBesideExecutable("/opt/k/bin/kelvaro64"), "/opt/k/bin/Kelvaro32.ini");
+    EXPECT_EQ(IniPathBesideExecutable("C:\\Tools\\Kelvaro64.exe"), "C:\\Tools\\Kelvaro32.ini");
+    EXPECT_EQ(IniPathBesideExecutable("kelvaro64"), "Kelvaro32.ini");
+}
+
+TEST_F(IniFixture, MissingFileGivesTheBuiltInBlock)
+{
+    const BlockDefaults d = ReadBlockDefaults(dir.path().toStdString() + "/none.ini");
+    EXPECT_EQ(d.pointType, 3);
+    EXPECT_EQ(d.deviceId, 1);
+    EXPECT_EQ(d.startAddress, 1);
+    EXPECT_EQ(d.length, 1000);
+}
+
+TEST_F(IniFixture, ProfileIntegerRules)
+{
+    struct Case { const char* value; std::uint32_t expected; };
+    const Case cases[] = {
+        {"42", 42}, {"  42  ", 42}, {"42abc", 42}, {"abc", 0}, {"0x1F", 31}, {"0X10", 16},
+        {"-1", 0xFFFFFFFFu}, {"+7", 7}, {"\"12\"", 12}, {"", 99}, {"4294967297", 1},
+    };
+    for (const auto& c : cases) {
+        const std::string path = Write(std::string("[default]\nLENGTH = ") + c.value + "\n");
+        EXPECT_EQ(ReadProfileInt(path, "Default", "Length", 99), c.expected) << c.value;
+    }
+    const std::string path = Write("[Other]\nLength=5\n[Default]\n; Length=6\nAddress=7\n");
+    EXPECT_EQ(ReadProfileInt(path, "Default", "Length", 99), 99u);
+}
+
+TEST_F(IniFixture, FieldsOutOfRangeFallBackOneByOne)
+{
+    struct Case { const char* ini; int type, id, start, length; };
+    const Case cases[] = {
+        {"Modbus Command=4\nDevice Number=17\nAddress=30001\nLength=10\n", 4, 17, 30001, 10},
+        {"Address=0\nLength=1\n", 3, 1, 0, 1},              // a start held as 0 is 65536
+        {"Address=0\nLength=2\n", 3, 1, 1, 2},              // 65536 + 2 − 1 runs past the end
+        {"Modbus Command=5\n", 3, 1, 1, 1000},
+        {"Modbus Command=259\n", 3, 1, 1, 1000},            // cut to 8 bits: 3
+        {"Device Number=256\n", 3, 1, 1, 1000},             // cut to 8 bits: 0, no device
+        {"Length=0\n", 3, 1, 1, 1000},
+        {"Length=1001\n", 3, 1, 1, 1000},
+        {"Length=65537\n", 3, 1, 1, 1},                     // cut to 16 bits: 1
+        {"Address=65000\nLength=537\n", 3, 1, 65000, 537},
+        {"Address=65000\nLength=538\n", 3, 1, 1, 538},
+    };
+    for (const auto& c : cases) {
+        const BlockDefaults d = ReadBlockDefaults(Write(std::string("[Default]\n") + c.ini));
+        EXPECT_EQ(d.pointType, c.type) << c.ini;
+        EXPECT_EQ(d.deviceId, c.id) << c.ini;
+        EXPECT_EQ(d.startAddress, c.start) << c.ini;
+        EXPECT_EQ(d.length, c.length) << c.ini;
+    }
+}
+
+TEST_F(IniFixture, NewDocumentTakesDefaultsAndZeroMemory)
+{
+    OpenDocuments open;
+    DisplayDefaults look;
+    look.foreground = 0x0000FF;
+    look.font.height = -20;
+    DocumentContext context{&open, Write("[Default]\nAddress=0\nLength=1\n"), &look};
+    CKelvaro32Doc doc(context);
+    EXPECT_EQ(doc.startAddress, 0);
+    EXPECT_EQ(doc.StartAddress(), 65536u);
+    EXPECT_EQ(doc.length, 1);
+    EXPECT_EQ(doc.foreground, 0x0000FFu);
+    EXPECT_EQ(doc.background, 0xC0C0C0u);
+    EXPECT_EQ(doc.font.height, -20);
+    for (int i = 0; i < kRegisterWords; ++i)
+        ASSERT_EQ(doc.Word(i), 0);
+    EXPECT_FALSE(doc.IsModified());
+}
+
+TEST(Document, EntersAndLeavesOpenDocumentsInCreationOrder)
+{
+    OpenDocuments open;
+    DocumentContext context{&open, "/nonexistent/Kelvaro32.ini", nullptr};
+    auto a = std::make_unique<CKelvaro32Doc>(context);
+    auto b = std::make_unique<CKelvaro32Doc>(context);
+    auto c = std::make_unique<CKelvaro32Doc>(context);
+    b.reset();
+    EXPECT_EQ(open.All(), (std::vector<CKelvaro32Doc*>{a.get(), c.get()}));
+    // Built-in look when there is no main frame yet.
+    EXPECT_EQ(a->font, LogFont{});
+    EXPECT_STREQ(a->font.faceName, "Courier");
+}
+
+TEST(Document, SimulatedPointsMatchByPointIndexFirstFirst)
+{
+    OpenDocuments open;
+    CKelvaro32Doc doc(DocumentContext{&open, "", nullptr});
+    for (int index : {4, 7, 4}) {
+        auto p = std::make_unique<CAutomatePt>();
+        p->pointIndex = index;
+        p->interval = static_cast<int>(doc.simulatedPoints.size());
+        doc.AddSimulatedPoint(std::move(p));
+    }
+    ASSERT_NE(doc.FindSimulatedPoint(4), nullptr);
+    EXPECT_EQ(doc.FindSimulatedPoint(4)->interval, 0);
+    EXPECT_EQ(doc.FindSimulatedPoint(5), nullptr);
+    doc.RemoveSimulatedPoint(4);
+    ASSERT_NE(doc.FindSimulatedPoint(4), nullptr);
+    EXPECT_EQ(doc.FindSimulatedPoint(4)->interval, 2);
+    EXPECT_EQ(doc.simulatedPoints.size(), 2u);
+}
+
+TEST(Document, WordsBeyondTheLengthKeepTheirValues)
+{
+    OpenDocuments open;
+    CKelvaro32Doc doc(DocumentContext{&open, "", nullptr});
+    doc.SetWord(500, 1234);
+    doc.length = 10;
+    doc.length = 1000;
+    EXPECT_EQ(doc.Word(500), 1234);
+}
+
+} // namespace
