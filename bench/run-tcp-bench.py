@@ -18,6 +18,7 @@ import atexit
 import os
 import platform
 import re
+import resource
 import signal
 import statistics
 import subprocess
@@ -120,6 +121,38 @@ def cpu_seconds(pid):
         return None
 
 
+def system_busy():
+    """(busy, total) CPU ticks of the whole machine so far."""
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:]]
+    idle = v[3] + (v[4] if len(v) > 4 else 0)
+    return sum(v) - idle, sum(v)
+
+
+def children_cpu():
+    ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return ru.ru_utime + ru.ru_stime
+
+
+def foreign_load(sample=0.5):
+    """CPUs kept busy by other processes (we are idle while sampling)."""
+    b0, t0 = system_busy()
+    time.sleep(sample)
+    b1, t1 = system_busy()
+    ncpu = os.cpu_count() or 1
+    return ncpu * (b1 - b0) / max(1, t1 - t0)
+
+
+def wait_quiet(limit, budget):
+    """Waits (at most `budget` seconds) until other processes use less than `limit` CPUs."""
+    deadline = time.monotonic() + budget
+    load = foreign_load()
+    while load > limit and time.monotonic() < deadline:
+        time.sleep(1.0)
+        load = foreign_load()
+    return load
+
+
 def run_load(loadgen, port, conns, depth, seconds, warmup):
     argv = [loadgen, "--port", str(port), "--connections", str(conns), "--depth", str(depth),
             "--seconds", str(seconds), "--warmup", str(warmup), "--drain", "2", "--quiet"]
@@ -175,6 +208,9 @@ def main():
     ap.add_argument("--servers", default=",".join(SERVERS), help="subset of " + ",".join(SERVERS))
     ap.add_argument("--loads", default="all", help="comma list of connection counts and/or 8x8, or all")
     ap.add_argument("--markdown", help="also write the markdown tables to this file")
+    ap.add_argument("--quiet-cpus", type=float, default=0.3,
+                    help="before each load, wait until other processes use fewer CPUs than this")
+    ap.add_argument("--quiet-wait", type=float, default=30.0, help="...but wait at most this many seconds")
     args = ap.parse_args()
     if not (1 <= args.reps <= 20 and 0 < args.seconds <= 60 and 0 < args.py_seconds <= 60 and 0 <= args.warmup <= 10):
         ap.error("reps 1..20, seconds 0..60, warmup 0..10")
@@ -217,11 +253,14 @@ def main():
         servers[name] = s
 
     load_before = os.getloadavg()
+    background = []  # CPUs busy with other work just before each load
+    foreign = []     # CPUs busy with other work during each run
     t_start = time.time()
     results = {(l[0], n): [] for l in loads for n in names}
     notes = {}
     for rep in range(args.reps):
         for label, conns, depth in loads:
+            background.append(wait_quiet(args.quiet_cpus, args.quiet_wait))
             for name in names:
                 s = servers[name]
                 key = (label, name)
@@ -233,8 +272,18 @@ def main():
                         continue
                 secs = args.py_seconds if name == "pymodbus" else args.seconds
                 cpu0 = cpu_seconds(s.proc.pid)
+                own0 = children_cpu()
+                sys0 = system_busy()
+                w0 = time.monotonic()
                 r = run_load(loadgen, s.port, conns, depth, secs, args.warmup)
+                w1 = time.monotonic()
+                sys1 = system_busy()
+                own1 = children_cpu()
                 cpu1 = cpu_seconds(s.proc.pid)
+                if cpu0 is not None and cpu1 is not None:
+                    # CPUs used meanwhile by anything but this server and the load generator
+                    busy = (os.cpu_count() or 1) * (sys1[0] - sys0[0]) / max(1, sys1[1] - sys0[1]) * (w1 - w0)
+                    foreign.append(max(0.0, busy - (cpu1 - cpu0) - (own1 - own0)) / max(1e-3, w1 - w0))
                 if "failed" not in r and cpu0 is not None and cpu1 is not None and r.get("total", 0) > 0:
                     r["cpu_us"] = (cpu1 - cpu0) * 1e6 / r["total"]  # server CPU per answered request
                 died = not s.alive()
@@ -270,7 +319,9 @@ def main():
     lines = []
     lines.append(f"Machine: {machine_line()}; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "
                  f"{args.reps} interleaved repetitions, {args.seconds:g} s timed + {args.warmup:g} s warm-up per run "
-                 f"(pymodbus {args.py_seconds:g} s); medians; {elapsed:.0f} s in all.")
+                 f"(pymodbus {args.py_seconds:g} s); medians; {elapsed:.0f} s in all. "
+                 f"Other processes kept {statistics.median(foreign) if foreign else 0:.2f} CPUs busy during the runs "
+                 f"(median; max {max(foreign) if foreign else 0:.2f}).")
     lines.append("")
     lines.append("| load | server | req/s | p50 µs | p99 µs | server CPU µs/req | errors | runs |")
     lines.append("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
