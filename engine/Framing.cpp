@@ -204,7 +204,10 @@ FrameEvent AsciiDecoder::Next()
     const std::uint8_t* begin = buf_.data();
     const std::uint8_t* end = begin + len_;
     if (buf_[0] != ':') {
+        // Noise goes out as one run: when a frame starts, the line falls silent, or it piles up.
         const std::uint8_t* colon = std::find(begin, end, ':');
+        if (colon == end && !final_ && len_ < kMaxChars)
+            return {};
         return Discard(static_cast<std::size_t>(colon - begin), false);
     }
     // A frame runs from ':' to LF; another ':' first means the master started over.
