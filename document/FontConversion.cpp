@@ -1,0 +1,123 @@
+#include "document/FontConversion.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// pitchAndFamily: low two bits pitch, bits 4..7 family.
+constexpr std::uint8_t kFixedPitch = 0x01;
+constexpr std::uint8_t kVariablePitch = 0x02;
+constexpr std::uint8_t kFamilyMask = 0xF0;
+constexpr std::uint8_t kRoman = 0x10, kSwiss = 0x20, kModern = 0x30, kScript = 0x40, kDecorative = 0x50;
+
+// The stored record is a screen font at 96 logical dpi.
+constexpr double kLogicalDpi = 96.0;
+
+// A record read from a damaged file may ask for any height; Qt would try to rasterise it.
+constexpr int kMaxPixelSize = 512;
+constexpr int kDefaultPixelSize = 13;
+
+QString FaceName(const LogFont& logFont) {
+    const auto length = ::strnlen(logFont.faceName, sizeof logFont.faceName);
+    return QString::fromLatin1(logFont.faceName, static_cast<qsizetype>(length));
+}
+
+int PixelSizeOf(std::int32_t height) {
+    const std::int64_t magnitude = std::llabs(static_cast<std::int64_t>(height));
+    if (magnitude == 0) return kDefaultPixelSize;
+    // A positive height asks for the cell height; Qt only knows the character height, the
+    // nearest request there is.
+    return static_cast<int>(std::clamp<std::int64_t>(magnitude, 1, kMaxPixelSize));
+}
+
+QFont::StyleHint StyleHintOf(std::uint8_t pitchAndFamily) {
+    if ((pitchAndFamily & 0x03) == kFixedPitch) return QFont::TypeWriter;
+    switch (pitchAndFamily & kFamilyMask) {
+    case kRoman: return QFont::Serif;
+    case kSwiss: return QFont::SansSerif;
+    case kModern: return QFont::TypeWriter;
+    case kScript: return QFont::Cursive;
+    case kDecorative: return QFont::Decorative;
+    default: return QFont::AnyStyle;
+    }
+}
+
+std::uint8_t FamilyBitsOf(const QFont& font, bool fixedPitch) {
+    if (fixedPitch) return kModern;
+    switch (font.styleHint()) {
+    case QFont::Serif: return kRoman;
+    case QFont::SansSerif: return kSwiss;
+    case QFont::TypeWriter: return kModern;
+    case QFont::Cursive: return kScript;
+    case QFont::Decorative: return kDecorative;
+    default: return 0;
+    }
+}
+
+bool FamilyAvailable(const QString& family) {
+    if (QFontDatabase::hasFamily(family)) return true;
+    const QStringList substitutes = QFont::substitutes(family);
+    return std::any_of(substitutes.begin(), substitutes.end(),
+                       [](const QString& s) { return QFontDatabase::hasFamily(s); });
+}
+
+}  // namespace
+
+QFont FontFromLogFont(const LogFont& logFont) {
+    QFont font;
+    const QString face = FaceName(logFont);
+    const bool fixed = (logFont.pitchAndFamily & 0x03) == kFixedPitch;
+    // family() keeps the stored face, so the record survives a round trip even where the face
+    // is missing; drawing then uses the fallback.
+    QStringList families{face.isEmpty() ? QStringLiteral("Courier") : face};
+    if (!FamilyAvailable(families.front()))
+        families << QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    font.setFamilies(families);
+    font.setStyleHint(StyleHintOf(logFont.pitchAndFamily));
+    font.setFixedPitch(fixed);
+    font.setPixelSize(PixelSizeOf(logFont.height));
+    font.setWeight(static_cast<QFont::Weight>(logFont.weight <= 0 ? 400 : std::min(logFont.weight, 1000)));
+    font.setItalic(logFont.italic != 0);
+    font.setUnderline(logFont.underline != 0);
+    font.setStrikeOut(logFont.strikeOut != 0);
+    // Character grids are laid out per cell: whole-pixel advances keep text and grid together.
+    font.setHintingPreference(QFont::PreferFullHinting);
+    return font;
+}
+
+LogFont LogFontFromQFont(const QFont& font) {
+    LogFont logFont;
+    int pixels = font.pixelSize();
+    if (pixels <= 0) pixels = static_cast<int>(std::lround(font.pointSizeF() * kLogicalDpi / 72.0));
+    logFont.height = -std::clamp(pixels, 1, kMaxPixelSize);
+    logFont.width = 0;
+    logFont.weight = std::clamp(static_cast<int>(font.weight()), 1, 1000);
+    logFont.italic = font.italic() ? 1 : 0;
+    logFont.underline = font.underline() ? 1 : 0;
+    logFont.strikeOut = font.strikeOut() ? 1 : 0;
+    const bool fixed = font.fixedPitch() || QFontInfo(font).fixedPitch();
+    logFont.pitchAndFamily =
+        static_cast<std::uint8_t>((fixed ? kFixedPitch : kVariablePitch) | FamilyBitsOf(font, fixed));
+    std::memset(logFont.faceName, 0, sizeof logFont.faceName);
+    const QByteArray face = font.family().toLatin1().left(sizeof logFont.faceName - 1);
+    std::memcpy(logFont.faceName, face.constData(), static_cast<std::size_t>(face.size()));
+    return logFont;
+}
+
+QFont DialogFontFromLogFont(const LogFont& logFont) {
+    const QFont drawn = FontFromLogFont(logFont);
+    QFont seed(QFontInfo(drawn).family());
+    seed.setPointSizeF(PixelSizeOf(logFont.height) * 72.0 / kLogicalDpi);
+    seed.setWeight(drawn.weight());
+    seed.setItalic(drawn.italic());
+    seed.setUnderline(drawn.underline());
+    seed.setStrikeOut(drawn.strikeOut());
+    return seed;
+}

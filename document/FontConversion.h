@@ -1,0 +1,19 @@
+// The one place where the stored font record and Qt's font meet.
+#pragma once
+
+#include <QFont>
+
+#include "document/LogFont.h"
+
+/// The font a view draws with for a stored record. Height -n is an n-pixel character height,
+/// weight maps one to one; a missing face falls back to the system fixed-pitch family.
+QFont FontFromLogFont(const LogFont& logFont);
+
+/// The stored record for a font, e.g. one chosen in the font dialog. Point sizes become pixel
+/// heights at 96 dpi. FontFromLogFont(LogFontFromQFont(f)) draws like f, and
+/// LogFontFromQFont(FontFromLogFont(r)) == r for every r this function made.
+LogFont LogFontFromQFont(const QFont& font);
+
+/// The font to seed QFontDialog with: the family that actually resolved (the dialog cannot
+/// select a substituted name such as "Courier") and a point size, the dialog's unit.
+QFont DialogFontFromLogFont(const LogFont& logFont);
