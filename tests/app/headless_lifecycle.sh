@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# kelvaro64-headless: --version / --help, a bad option, and an orderly end on SIGTERM and SIGINT
+# (exit code 0, settings files untouched without --save).
+set -u
+BIN=$1
+T=$(mktemp -d); PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
+pass=0; fail=0
+check() { if eval "$2"; then pass=$((pass+1)); else echo "FAILED: $1"; fail=$((fail+1)); fi; }
+
+check "--version prints the version" '"$BIN" --version | grep -q "^kelvaro64-headless 6.A00-04$"'
+check "--help prints the usage" '"$BIN" --help | grep -q "^Usage: kelvaro64-headless"'
+"$BIN" --bogus >/dev/null 2>"$T/err"; rc=$?
+check "an unknown option exits 2" '[ $rc -eq 2 ] && grep -q "unknown option --bogus" "$T/err"'
+
+for sig in TERM INT; do
+  XDG_CONFIG_HOME="$T/config-$sig" KELVARO64_AUTOMATION_PORT=0 QT_QPA_PLATFORM=offscreen \
+    "$BIN" --tcp-port 0 >"$T/out-$sig" 2>&1 &
+  pid=$!; PIDS+=("$pid")
+  sleep 0.5
+  kill -s "$sig" "$pid"
+  # It must be gone within a second (20 × 50 ms).
+  for _ in $(seq 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  if kill -0 "$pid" 2>/dev/null; then alive=1; else alive=0; fi
+  wait "$pid"; rc=$?
+  check "SIG$sig ends it within a second" '[ $alive -eq 0 ]'
+  check "SIG$sig exit code 0 (got $rc)" '[ $rc -eq 0 ]'
+  check "SIG$sig leaves no settings file" '[ ! -e "$T/config-$sig/Orvane/kv64comm2.cfg" ]'
+done
+
+echo "$pass passed, $fail failed"
+[ "$fail" -eq 0 ]
