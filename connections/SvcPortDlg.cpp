@@ -1,0 +1,49 @@
+#include "connections/SvcPortDlg.h"
+
+#include "connections/ComSettings.h"
+#include "connections/DialogSupport.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+SvcPortDlg::SvcPortDlg(std::uint16_t port, QWidget* parent) : QDialog(parent), port_(port)
+{
+    setObjectName("dialog132");
+    setWindowTitle("Select Service Port");
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel("Modbus/TCP Service Port", this));
+    edit_ = new QLineEdit(QString::fromStdString(ServicePortText(port)), this);
+    edit_->setObjectName(ControlName(1010));
+    layout->addWidget(edit_);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setText("OK");
+    buttons->button(QDialogButtonBox::Ok)->setObjectName(ControlName(1));
+    buttons->button(QDialogButtonBox::Cancel)->setText("Cancel");
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName(ControlName(2));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
+
+void SvcPortDlg::accept()
+{
+    const FieldCheck check = CheckServicePortField(edit_->text().toStdString());
+    if (!check.ok) {
+        ShowFieldError(this, edit_, QString::fromStdString(check.message));
+        return;
+    }
+    port_ = static_cast<std::uint16_t>(check.value);
+    QDialog::accept();
+}
+
+bool RunSvcPortDlg(std::uint16_t& port, QWidget* parent)
+{
+    SvcPortDlg dlg(port, parent);
+    if (dlg.exec() != QDialog::Accepted)
+        return false;
+    port = dlg.Port();
+    return true;
+}
