@@ -1,0 +1,180 @@
+// The whole engine on pseudo-terminals: RTU and ASCII requests written by the test as the master.
+// Expected frames carry CRC / LRC values computed with pymodbus, not with our encoder.
+#include "engine/ProtocolEngine.h"
+#include "tests/engine/HexBytes.h"
+#include "tests/engine/TestIo.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+
+namespace pomrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Hex;
+using test::Pty;
+using test::ToHex;
+
+std::vector<std::uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
+
+class SerialEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (std::size_t i = 0; i < holding.size(); ++i)
+            holding[i] = static_cast<std::uint16_t>(0x0100 + i);
+        ASSERT_NE(engine.DefineDataBlock(1, 3, 1, 10, holding.data()), kNoHandle);
+        ASSERT_NE(engine.DefineDataBlock(1, 3, 5001, 4, longs.data()), kNoHandle);
+        ASSERT_FALSE(pty.SlavePath().empty());
+        engine.SetPortPath(3, pty.SlavePath());
+        settings.parity = 0;
+    }
+
+    Handle Open(int mode)
+    {
+        const Handle h = engine.OpenConnection(nullptr, 3, mode, 3, settings);
+        EXPECT_NE(h, kNoHandle) << engine.LastOpenError();
+        return h;
+    }
+
+    std::array<RegisterWord, 1000> holding{};
+    std::array<RegisterWord, 1000> longs{};
+    ProtocolEngine engine;
+    Pty pty;
+    PortSettings settings;
+};
+
+TEST_F(SerialEngineTest, RtuRequestWholeInPiecesAndAfterGarbage)
+{
+    const Handle h = Open(1);
+    const auto request = Hex("01 03 00 00 00 02 c4 0b");
+    const std::string reply = "01 03 04 01 00 01 01 3b 9f";
+    ASSERT_TRUE(pty.Send(request));
+    EXPECT_EQ(ToHex(pty.Receive(9)), reply);
+
+    for (std::size_t i = 0; i < request.size(); ++i) {  // 1 ms apart: inside the 3.5-character gap
+        ASSERT_TRUE(pty.Send({request[i]}));
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(ToHex(pty.Receive(9)), reply);
+
+    auto noisy = Hex("ff 00 13");
+    noisy.insert(noisy.end(), request.begin(), request.end());
+    ASSERT_TRUE(pty.Send(noisy));
+    EXPECT_EQ(ToHex(pty.Receive(9)), reply);
+
+    // Two requests in one write get both answers.
+    auto two = request;
+    two.insert(two.end(), request.begin(), request.end());
+    ASSERT_TRUE(pty.Send(two));
+    EXPECT_EQ(pty.Receive(18).size(), 18u);
+
+    std::uint32_t valid = 0, invalid = 0;
+    engine.SlaveStatus(h, valid, invalid, 0);
+    EXPECT_EQ(valid, 5u);
+    EXPECT_EQ(invalid, 1u);
+}
+
+TEST_F(SerialEngineTest, RtuBadCrcIsCountedAndNotAnswered)
+{
+    const Handle h = Open(1);
+    ASSERT_TRUE(pty.Send(Hex("01 03 00 00 00 02 c4 0c")));
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    ASSERT_TRUE(pty.Send(Hex("01 03 00 05 00 01 94 0b")));
+    EXPECT_EQ(ToHex(pty.Receive(7)), "01 03 02 01 05 79 d7");
+    std::uint32_t valid = 0, invalid = 0;
+    engine.SlaveStatus(h, valid, invalid, 0);
+    EXPECT_EQ(valid, 1u);
+    EXPECT_EQ(invalid, 1u);
+}
+
+TEST_F(SerialEngineTest, RtuBroadcastWritesWithoutAnswer)
+{
+    Open(1);
+    ASSERT_TRUE(pty.Send(Hex("00 06 00 05 00 63 d8 33")));
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    EXPECT_EQ(holding[5].load(), 0x63);
+    ASSERT_TRUE(pty.Send(Hex("01 03 00 05 00 01 94 0b")));
+    EXPECT_EQ(ToHex(pty.Receive(7)), "01 03 02 00 63 f8 6d");
+}
+
+TEST_F(SerialEngineTest, RtuEnronOption)
+{
+    const Handle h = Open(1);
+    engine.SetProtocolOptions(h, 1);
+    ASSERT_TRUE(pty.Send(Hex("01 06 13 88 00 01 86 a0 36 a3")));
+    EXPECT_EQ(ToHex(pty.Receive(10)), "01 06 13 88 00 01 86 a0 36 a3");
+    EXPECT_EQ(longs[0].load(), 0x86A0);
+    EXPECT_EQ(longs[1].load(), 0x0001);
+    ASSERT_TRUE(pty.Send(Hex("01 03 13 88 00 01 00 a4")));
+    EXPECT_EQ(ToHex(pty.Receive(9)), "01 03 04 00 01 86 a0 c9 eb");
+}
+
+TEST_F(SerialEngineTest, AsciiRequests)
+{
+    const Handle h = Open(0);
+    ASSERT_TRUE(pty.Send(Text(":010300000002FA\r\n")));
+    EXPECT_EQ(std::string(ToHex(pty.Receive(19))), ToHex(Text(":01030401000101F5\r\n")));
+    ASSERT_TRUE(pty.Send(Text(":010300000002FB\r\n")));  // bad LRC
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    const auto request = Text(":010300000002FA\r\n");
+    for (std::uint8_t c : request) {
+        ASSERT_TRUE(pty.Send({c}));
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(ToHex(pty.Receive(19)), ToHex(Text(":01030401000101F5\r\n")));
+    std::uint32_t valid = 0, invalid = 0;
+    engine.SlaveStatus(h, valid, invalid, 0);
+    EXPECT_EQ(valid, 2u);
+    EXPECT_EQ(invalid, 1u);
+}
+
+TEST_F(SerialEngineTest, OpenFailuresKeepTheSystemsReason)
+{
+    engine.SetPortPath(4, "/nonexistent/tty-for-test");
+    EXPECT_EQ(engine.OpenConnection(nullptr, 4, 1, 4, settings), kNoHandle);
+    EXPECT_NE(engine.LastOpenError().find("No such file or directory"), std::string::npos) << engine.LastOpenError();
+    engine.SetPortPath(5, "/dev/null");  // not a serial device
+    EXPECT_EQ(engine.OpenConnection(nullptr, 5, 1, 5, settings), kNoHandle);
+    EXPECT_FALSE(engine.LastOpenError().empty());
+    EXPECT_EQ(engine.OpenConnection(nullptr, 0, 1, 0, settings), kNoHandle);
+    EXPECT_EQ(engine.OpenConnection(nullptr, 33, 1, 33, settings), kNoHandle);
+
+    const Handle h = Open(1);
+    EXPECT_EQ(engine.OpenConnection(nullptr, 3, 1, 3, settings), kNoHandle) << "port 3 is already open";
+    engine.CloseConnection(h);
+    EXPECT_NE(engine.OpenConnection(nullptr, 3, 1, 3, settings), kNoHandle) << engine.LastOpenError();
+}
+
+TEST_F(SerialEngineTest, EveryRecordSettingOpens)
+{
+    // A pseudo-terminal keeps 8 bits and no parity whatever is asked; the open must still work.
+    for (std::uint32_t baud : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u, 57600u,
+                               115200u, 128000u, 256000u}) {
+        for (std::uint8_t parity : {0, 1, 2}) {
+            settings.baudRate = baud;
+            settings.parity = parity;
+            settings.dataBits = parity == 0 ? 8 : 7;
+            settings.stopBits = static_cast<std::uint8_t>(baud % 3);
+            const Handle h = engine.OpenConnection(nullptr, 3, 1, 3, settings);
+            ASSERT_NE(h, kNoHandle) << baud << " parity " << int(parity) << ": " << engine.LastOpenError();
+            engine.CloseConnection(h);
+        }
+    }
+}
+
+TEST_F(SerialEngineTest, RtsDelaysHoldTheAnswerBack)
+{
+    // The pseudo-terminal has no RTS line, but the delay before the first character still shows.
+    settings.rtsOnDelayMs = 100;
+    Open(1);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty.Send(Hex("01 03 00 00 00 02 c4 0b")));
+    EXPECT_EQ(pty.Receive(9).size(), 9u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 95ms);
+}
+
+} // namespace
+} // namespace pomrel
