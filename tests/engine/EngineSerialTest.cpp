@@ -48,13 +48,14 @@ protected:
 
 TEST_F(SerialEngineTest, RtuRequestWholeInPiecesAndAfterGarbage)
 {
+    settings.baudRate = 1200;  // a 29 ms gap: byte-by-byte writes stay inside it on a busy machine
     const Handle h = Open(1);
     const auto request = Hex("01 03 00 00 00 02 c4 0b");
     const std::string reply = "01 03 04 01 00 01 01 3b 9f";
     ASSERT_TRUE(pty.Send(request));
     EXPECT_EQ(ToHex(pty.Receive(9)), reply);
 
-    for (std::size_t i = 0; i < request.size(); ++i) {  // 1 ms apart: inside the 3.5-character gap
+    for (std::size_t i = 0; i < request.size(); ++i) {  // 1 ms apart: well inside the gap
         ASSERT_TRUE(pty.Send({request[i]}));
         std::this_thread::sleep_for(1ms);
     }
@@ -88,6 +89,22 @@ TEST_F(SerialEngineTest, RtuBadCrcIsCountedAndNotAnswered)
     engine.SlaveStatus(h, valid, invalid, 0);
     EXPECT_EQ(valid, 1u);
     EXPECT_EQ(invalid, 1u);
+}
+
+TEST_F(SerialEngineTest, RtuSilenceInsideAFrameEndsIt)
+{
+    const Handle h = Open(1);  // 9600 baud: the gap is 3.6 ms
+    const auto request = Hex("01 03 00 00 00 02 c4 0b");
+    ASSERT_TRUE(pty.Send({request.begin(), request.begin() + 4}));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(pty.Send({request.begin() + 4, request.end()}));
+    EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+    ASSERT_TRUE(pty.Send(request));
+    EXPECT_EQ(pty.Receive(9).size(), 9u);
+    std::uint32_t valid = 0, invalid = 0;
+    engine.SlaveStatus(h, valid, invalid, 0);
+    EXPECT_EQ(valid, 1u);
+    EXPECT_EQ(invalid, 2u);
 }
 
 TEST_F(SerialEngineTest, RtuBroadcastWritesWithoutAnswer)
