@@ -7,7 +7,7 @@ TrafficRing::TrafficRing()
 
 int TrafficRing::AppendTraffic(const std::uint16_t* words, int n)
 {
-    if (!bytes_ || !attributes_)
+    if (!bytes_ || !attributes_ || !words || n <= 0)
         return 0;
     const bool wasFull = full_;
     for (int i = 0; i < n; ++i) {

@@ -39,8 +39,6 @@ void CKelvaro32View::SetupHeader()
     RepaintAll(true);
 }
 
-void CKelvaro32View::ShiftTraffic(int) {}
-
 void CKelvaro32View::RepaintAll(bool)
 {
     update();
@@ -57,8 +55,13 @@ void CKelvaro32View::timerEvent(QTimerEvent* event)
         OnRefreshTimer();
 }
 
-void CKelvaro32View::paintEvent(QPaintEvent*)
+void CKelvaro32View::paintEvent(QPaintEvent* event)
 {
+    paintedTraffic_ = trafficMode_;
+    if (trafficMode_) {
+        PaintTrafficMode(event);
+        return;
+    }
     QPainter painter(this);
     const Colour bg = doc_->background;
     painter.fillRect(rect(), QColor(bg & 0xFF, (bg >> 8) & 0xFF, (bg >> 16) & 0xFF));

@@ -4,9 +4,11 @@
 
 #include "document/DocumentView.h"
 #include "engine/ProtocolEngine.h"
+#include "view/TrafficPainter.h"
 #include "view/ValueFormat.h"
 
 #include <QWidget>
+#include <optional>
 
 class CKelvaro32Doc;
 
@@ -31,6 +33,12 @@ public:
     /// The refresh timer's tick (timer id 10, 1 s).
     void OnRefreshTimer();
 
+    // Traffic display (TrafficView.cpp).
+    bool TrafficMode() const { return trafficMode_; }
+    /// Show Data / Show Traffic: keeps the lines, hides the header controls in traffic mode.
+    void SetTrafficMode(bool on);
+    const TrafficLines& Traffic() const { return trafficLines_; }
+
 protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -39,4 +47,13 @@ private:
     CKelvaro32Doc* doc_;
     pomrel::Handle blockHandle_ = pomrel::kNoHandle;
     int refreshTimer_ = 0;
+
+    void PaintTrafficMode(QPaintEvent* event);
+    TrafficGeometry CurrentTrafficGeometry();
+    const FontTextMeasurer& TrafficMeasurer();
+    bool trafficMode_ = false;
+    bool paintedTraffic_ = false;   // the last paint was in traffic mode: data top 0
+    TrafficLines trafficLines_;
+    std::optional<FontTextMeasurer> trafficMeasurer_;   // for the document's font below
+    LogFont trafficFont_;
 };
