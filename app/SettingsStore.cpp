@@ -1,10 +1,171 @@
-// Placeholder: reading and writing land with the settings work.
 #include "app/SettingsStore.h"
 
+#include "app/AliasTable.h"
+#include "connections/PortTable.h"
+#include "document/Archive.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+// kv64comm2.cfg:
+//   0    2   service port
+//   2    21  × 32: protocol byte, then the 20-byte PortSettings of port n
+//   674  60  default font (LOGFONTA)
+//   734  4   foreground, 738 background, 742 third colour (0x00BBGGRR)
+constexpr std::size_t kPortsAt = 2;
+constexpr std::size_t kPortEntrySize = 21;
+constexpr std::size_t kFontAt = kPortsAt + kPortEntrySize * PortTable::kPorts;
+constexpr std::size_t kColoursAt = kFontAt + 60;
+static_assert(kColoursAt + 12 == kSettingsFileSize);
+
+// The ports file is a few dozen short lines; anything far larger is not ours.
+constexpr std::size_t kPortsFileLimit = 64 * 1024;
+
+void PutU32(std::uint8_t* p, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t GetU32(const std::uint8_t* p)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<std::uint32_t>(p[i]) << (8 * i);
+    return v;
+}
+
+// The face name ends at its first zero; what follows is ignored, and a name filling all 32
+// bytes is cut to 31 so that it is always terminated.
+void TidyFaceName(LogFont& font)
+{
+    char* end = static_cast<char*>(std::memchr(font.faceName, 0, sizeof font.faceName));
+    if (!end)
+        end = &font.faceName[sizeof font.faceName - 1];
+    std::memset(end, 0, static_cast<std::size_t>(font.faceName + sizeof font.faceName - end));
+}
+
+void CreateFolder(const std::string& folder)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);   // an existing folder is fine; failure is silent
+}
+
+} // namespace
+
+std::vector<std::uint8_t> EncodeSettingsFile(const RememberedState& state)
+{
+    std::vector<std::uint8_t> b(kSettingsFileSize, 0);
+    b[0] = static_cast<std::uint8_t>(*state.servicePort);
+    b[1] = static_cast<std::uint8_t>(*state.servicePort >> 8);
+    for (int port = 1; port <= PortTable::kPorts; ++port) {
+        std::uint8_t protocol = kProtocolRtu;
+        pomrel::PortSettings settings;
+        state.ports->GetPortSettings(port, protocol, settings);
+        std::uint8_t* entry = &b[kPortsAt + kPortEntrySize * static_cast<std::size_t>(port - 1)];
+        entry[0] = protocol;
+        const auto record = PortSettingsToBytes(settings);
+        std::memcpy(entry + 1, record.data(), record.size());
+    }
+    const auto font = LogFontToBytes(state.look->font);
+    std::memcpy(&b[kFontAt], font.data(), font.size());
+    PutU32(&b[kColoursAt], state.look->foreground);
+    PutU32(&b[kColoursAt + 4], state.look->background);
+    PutU32(&b[kColoursAt + 8], state.look->third);
+    return b;
+}
+
+void DecodeSettingsFile(const std::uint8_t* data, std::size_t size, const RememberedState& state)
+{
+    auto holds = [size](std::size_t at, std::size_t n) { return at + n <= size; };
+    if (holds(0, 2))
+        *state.servicePort = static_cast<std::uint16_t>(data[0] | (data[1] << 8));
+    for (int port = 1; port <= PortTable::kPorts; ++port) {
+        const std::size_t at = kPortsAt + kPortEntrySize * static_cast<std::size_t>(port - 1);
+        if (!holds(at, 1))
+            break;
+        std::uint8_t protocol = kProtocolRtu;
+        pomrel::PortSettings settings;
+        state.ports->GetPortSettings(port, protocol, settings);
+        protocol = data[at];
+        if (holds(at + 1, 20))
+            settings = PortSettingsFromBytes(data + at + 1);
+        state.ports->SetPortSettings(port, protocol, settings);
+    }
+    if (holds(kFontAt, 60)) {
+        state.look->font = LogFontFromBytes(data + kFontAt);
+        TidyFaceName(state.look->font);
+    }
+    Colour* colours[] = {&state.look->foreground, &state.look->background, &state.look->third};
+    for (std::size_t i = 0; i < 3; ++i)
+        if (holds(kColoursAt + 4 * i, 4))
+            *colours[i] = GetU32(data + kColoursAt + 4 * i);
+}
+
+std::vector<std::uint8_t> EncodeAliasFile(const AliasTable& aliases)
+{
+    ArchiveWriter w;
+    w.I32(1);
+    w.I32(static_cast<std::int32_t>(aliases.Entries().size()));
+    for (const auto& e : aliases.Entries()) {
+        w.I32(e.pointType);
+        w.I32(e.address);
+        w.String(e.text);
+    }
+    return w.Bytes();
+}
+
+void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases)
+{
+    ArchiveReader r(bytes);
+    r.I32();   // format number, ignored
+    const auto count = r.I32();
+    if (!count)
+        return;
+    // Each entry must be read whole before it counts; the first short one ends the file, so a
+    // count larger than the file holds costs nothing.
+    for (std::int32_t i = 0; i < *count; ++i) {
+        const auto pointType = r.I32();
+        const auto address = r.I32();
+        const auto text = r.String();
+        if (!pointType || !address || !text)
+            return;
+        aliases.SetAlias(*pointType, *address, *text);
+    }
+}
+
 SettingsStore::SettingsStore(std::string folder)
-    : folder_(std::move(folder)), settingsPath_(folder_ + "/kv64comm2.cfg"), aliasPath_(folder_ + "/kelvaro64.ali")
+    : folder_(std::move(folder)), settingsPath_(folder_ + "/kv64comm2.cfg"), aliasPath_(folder_ + "/kelvaro64.ali"),
+      portsPath_(folder_ + "/kelvaro64.ports")
 {
 }
 
-void SettingsStore::Load(const RememberedState&) const {}
-void SettingsStore::Save(const RememberedState&) const {}
+void SettingsStore::Load(const RememberedState& state) const
+{
+    CreateFolder(folder_);
+    {
+        // Only the first 746 bytes matter; a longer file costs no more than that.
+        std::ifstream in(settingsPath_, std::ios::binary);
+        if (in) {
+            std::vector<std::uint8_t> bytes(kSettingsFileSize);
+            in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            DecodeSettingsFile(bytes.data(), static_cast<std::size_t>(in.gcount()), state);
+        }
+    }
+    if (auto bytes = ReadWholeFile(aliasPath_))
+        DecodeAliasFile(*bytes, *state.aliases);
+    if (auto bytes = ReadWholeFile(portsPath_, kPortsFileLimit))
+        state.ports->ReadPortPaths(std::string(bytes->begin(), bytes->end()));
+}
+
+void SettingsStore::Save(const RememberedState& state) const
+{
+    CreateFolder(folder_);
+    WriteFileAtomically(settingsPath_, EncodeSettingsFile(state));
+    WriteFileAtomically(aliasPath_, EncodeAliasFile(*state.aliases));
+    const std::string ports = state.ports->PortPathsText();
+    WriteFileAtomically(portsPath_, std::vector<std::uint8_t>(ports.begin(), ports.end()));
+}

@@ -1,12 +1,14 @@
-// The two files the program remembers between runs: kv64comm2.cfg (service port, port table,
-// default font and colours) and kelvaro64.ali (alias names), in the folder "Orvane" under the
-// user's configuration folder.
+// The files the program remembers between runs, in the folder "Orvane" under the user's
+// configuration folder: kv64comm2.cfg (service port, port table, default font and colours),
+// kelvaro64.ali (alias names) and kelvaro64.ports (the device of each mapped serial port).
 #pragma once
 
 #include "document/LogFont.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class AliasTable;
 class PortTable;
@@ -18,19 +20,34 @@ struct RememberedState {
     AliasTable* aliases;
 };
 
+/// kv64comm2.cfg: a flat 746-byte record.
+inline constexpr std::size_t kSettingsFileSize = 746;
+std::vector<std::uint8_t> EncodeSettingsFile(const RememberedState& state);
+/// Takes every field the bytes hold whole; the rest keeps what `state` already has.
+void DecodeSettingsFile(const std::uint8_t* data, std::size_t size, const RememberedState& state);
+
+/// kelvaro64.ali: format number 1, count, then (point type, address, archive string) entries.
+std::vector<std::uint8_t> EncodeAliasFile(const AliasTable& aliases);
+/// Entries go in through SetAlias (a repeated key keeps its first place, with the last text).
+/// Reading stops at the first entry that is not whole; a count is never trusted.
+void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases);
+
 class SettingsStore {
 public:
     /// `folder` is the settings folder itself (…/Orvane); created when missing.
     explicit SettingsStore(std::string folder);
+    const std::string& Folder() const { return folder_; }
     const std::string& SettingsPath() const { return settingsPath_; }
     const std::string& AliasPath() const { return aliasPath_; }
+    const std::string& PortsPath() const { return portsPath_; }
     /// Missing or short files leave the defaults of whatever they do not hold whole.
     void Load(const RememberedState& state) const;
-    /// Writes both files (temporary file, then rename); failures are silent.
+    /// Writes every file (temporary file, then rename); failures are silent.
     void Save(const RememberedState& state) const;
 
 private:
     std::string folder_;
     std::string settingsPath_;
     std::string aliasPath_;
+    std::string portsPath_;
 };
