@@ -105,7 +105,7 @@ void ProtocolEngine::SetPortPath(int port, std::string path)
 Handle ProtocolEngine::OpenConnection(void*, int port, int mode, int, const PortSettings& settings)
 {
     if (port < 1 || port > 32) {
-        core_->SetError("No such port");
+        core_->SetError(std::make_error_code(std::errc::no_such_device).message());
         return kNoHandle;
     }
     std::string path;
@@ -121,7 +121,7 @@ Handle ProtocolEngine::OpenConnection(void*, int port, int mode, int, const Port
     std::string error;
     auto link = SerialLink::Open(core_->context, path, mode == 1, settings, error);
     if (!link) {
-        core_->SetError(path + ": " + error);
+        core_->SetError(error);
         return kNoHandle;
     }
     const Handle handle = core_->Register(link);
