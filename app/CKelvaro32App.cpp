@@ -4,6 +4,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandLine.h"
 #include "app/TestConfig.h"
+#include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
 #include "view/CKelvaro32View.h"
@@ -45,7 +46,8 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     const StartRequest request = ParseCommandLine(args);
     if (request.automation) {
         hidden_ = true;
-        return true;
+        // Hidden and unreachable would run for ever: only an explicit port 0 keeps it.
+        return StartAutomationServer(*this) || AutomationSwitchedOff(*this);
     }
     if (!options_.headless) {
         mainFrameOwner_->resize(900, 640);
@@ -54,11 +56,13 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     }
     if (!request.testConfigPath.empty())
         RestoreTestConfig(*mainFrameOwner_, request.testConfigPath);
+    StartAutomationServer(*this);
     return true;
 }
 
 void CKelvaro32App::Shutdown()
 {
+    StopAutomationServer();
     if (!mainFrameOwner_)
         return;
     for (CChildFrame* child : mainFrameOwner_->Children())

@@ -1,6 +1,8 @@
 // What a document needs from each of its views, without knowing the window system.
 #pragma once
 
+#include "document/LogFont.h"
+
 class DocumentView {
 public:
     virtual ~DocumentView() = default;
@@ -10,4 +12,6 @@ public:
     virtual void ShiftTraffic(int shift) = 0;
     /// Repaints the whole view (after values, font or colours changed).
     virtual void RepaintAll(bool erase) = 0;
+    /// The Fonts command: remake the item font from `font` (maximum character width), repaint.
+    virtual void ApplyFont(const LogFont& font) { (void)font; RepaintAll(true); }
 };

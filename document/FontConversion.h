@@ -17,3 +17,16 @@ LogFont LogFontFromQFont(const QFont& font);
 /// The font to seed QFontDialog with: the family that actually resolved (the dialog cannot
 /// select a substituted name such as "Courier") and a point size, the dialog's unit.
 QFont DialogFontFromLogFont(const LogFont& logFont);
+
+#include <QColor>
+
+/// 0x00BBGGRR <-> QColor (alpha dropped).
+inline QColor QColorFromColour(Colour colour) {
+    return QColor(static_cast<int>(colour & 0xFF), static_cast<int>((colour >> 8) & 0xFF),
+                  static_cast<int>((colour >> 16) & 0xFF));
+}
+inline Colour ColourFromQColor(const QColor& color) {
+    const QColor rgb = color.toRgb();
+    return static_cast<Colour>(rgb.red()) | static_cast<Colour>(rgb.green()) << 8 |
+           static_cast<Colour>(rgb.blue()) << 16;
+}
