@@ -16,11 +16,11 @@ Handle BlockTable::Define(int deviceId, int pointType, int startAddress, int len
     block.wireStart = start == 0 ? 0xFFFFu : start - 1;
     block.length = static_cast<std::uint32_t>(std::clamp(length, 0, static_cast<int>(kMaxBlockWords)));
     if (pointType == kHoldingRegisters || pointType == kInputRegisters) {
-        // The ENRON ranges are stated in Modbus addresses; a stored 0 is address 65536.
-        const std::uint32_t address = start == 0 ? 65536u : start;
-        if (address >= 5000 && address <= 5999)
+        // Judged on the stored start, as the data view judges it: a stored 0 (address 65536) is
+        // no ENRON block, so master and screen agree on every block.
+        if (start >= 5000 && start <= 5999)
             block.enron = Block::Enron::Long;
-        else if (address >= 7000)
+        else if (start >= 7000)
             block.enron = Block::Enron::Float;
     }
     block.memory = memory;

@@ -48,7 +48,9 @@ public:
 
     /// Registers the traffic callback (once, at main window creation).
     void EnableBufferCallback(TrafficCallback callback);
-    /// Copies traffic batch `first` into `buffer`: count words, low byte data, high byte attribute.
+    /// Copies traffic batch `first` into `buffer`: count words, low byte data, high byte attribute
+    /// (0 received frame, 1 sent frame, 2 discarded bytes). A batch is handed out once; words it
+    /// does not have (dropped because the application fell behind) come back as 0.
     void ReadDebugData(std::int64_t first, std::uint16_t* buffer, std::uint16_t second, std::uint16_t count);
 
     /// Maps serial port `port` (1..32) to the device OpenConnection opens; by default

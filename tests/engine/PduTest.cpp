@@ -99,6 +99,7 @@ TEST_F(PduTest, ReadsAndExceptions)
         {"range with a hole", Dev(1), "03 00 12 00 04", "83 02"},
         {"register 65536 (start 0)", Dev(1), "03 ff ff 00 01", "03 02 be ef"},
         {"past the end of the address space", Dev(1), "03 ff ff 00 02", "83 02"},
+        {"register 65536 is no ENRON register", Dev(1), "03 ff ff 00 01", "03 02 be ef", true},
         {"quantity 0", Dev(1), "03 00 00 00 00", "83 03"},
         {"quantity 126", Dev(1), "03 00 00 00 7e", "83 03"},
         {"quantity checked before address", Dev(1), "03 30 00 00 7e", "83 03"},
@@ -232,6 +233,28 @@ TEST(BlockTable, DefineRejectsWhatCannotBeServedAndClampsLength)
     ASSERT_NE(h, kNoHandle);
     std::lock_guard lock(table.Mutex());
     EXPECT_EQ(table.Blocks().front().length, 1000u);
+}
+
+TEST(BlockTable, EnronRangesByStoredStart)
+{
+    struct Case {
+        int type;
+        int start;
+        Block::Enron enron;
+    };
+    const std::vector<Case> cases = {
+        {3, 4999, Block::Enron::None}, {3, 5000, Block::Enron::Long}, {3, 5999, Block::Enron::Long},
+        {3, 6000, Block::Enron::None}, {3, 6999, Block::Enron::None}, {3, 7000, Block::Enron::Float},
+        {4, 65535, Block::Enron::Float}, {3, 0, Block::Enron::None}, {1, 5001, Block::Enron::None},
+        {2, 7001, Block::Enron::None},
+    };
+    BlockTable table;
+    std::array<RegisterWord, 1000> memory{};
+    for (const Case& c : cases)
+        table.Define(1, c.type, c.start, 10, memory.data(), nullptr);
+    std::lock_guard lock(table.Mutex());
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(table.Blocks()[i].enron, cases[i].enron) << "type " << cases[i].type << " start " << cases[i].start;
 }
 
 TEST(BlockTable, RemovedBlockIsNoLongerServed)
