@@ -30,7 +30,12 @@ public:
     TcpSession(const TcpSession&) = delete;
     TcpSession& operator=(const TcpSession&) = delete;
 
-    void Start() { Read(); }
+    void Start()
+    {
+        std::error_code ignored;
+        socket_.non_blocking(true, ignored);
+        Read();
+    }
     void Close()
     {
         std::error_code ignored;
@@ -98,9 +103,18 @@ private:
             readSize_ -= offset;
         }
         if (writeSize > 0) {
-            asio::async_write(socket_, asio::buffer(write_.get(), writeSize),
-                              [self = shared_from_this(), malformed](const std::error_code& ec, std::size_t) {
-                                  if (ec || malformed)
+            // Usually the socket takes the whole answer at once: then carry on right here instead
+            // of a round through the scheduler. What it does not take goes out asynchronously.
+            std::error_code ec;
+            const std::size_t sent = socket_.write_some(asio::buffer(write_.get(), writeSize), ec);
+            if (ec && ec != asio::error::would_block && ec != asio::error::try_again)
+                return Close();
+            if (!ec && sent == writeSize)
+                return malformed ? Close() : Continue();
+            const std::size_t done = ec ? 0 : sent;
+            asio::async_write(socket_, asio::buffer(write_.get() + done, writeSize - done),
+                              [self = shared_from_this(), malformed](const std::error_code& error, std::size_t) {
+                                  if (error || malformed)
                                       return self->Close();
                                   self->Continue();
                               });
