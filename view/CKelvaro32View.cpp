@@ -1,14 +1,93 @@
 #include "view/CKelvaro32View.h"
 
+#include "app/AliasTable.h"
 #include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
 #include "document/CKelvaro32Doc.h"
+#include "document/FontConversion.h"
 
+#include <QAbstractSlider>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QPrinter>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTimerEvent>
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+const char* const kPointTypeTexts[] = {"01: COIL STATUS", "02: INPUT STATUS", "03: HOLDING REGISTER",
+                                       "04: INPUT REGISTER"};
+
+QColor ToQColor(Colour c)
+{
+    return QColor(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF), static_cast<int>((c >> 16) & 0xFF));
+}
+
+QRect ToQRect(const layout::Rect& r)
+{
+    return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1));
+}
+
+bool EnronModeNow()
+{
+    const CKelvaro32App* app = CKelvaro32App::Instance();
+    return app && app->mainFrame && app->mainFrame->Connections().enronMode != 0;
+}
+
+const AliasTable& Aliases()
+{
+    static const AliasTable none;
+    CKelvaro32App* app = CKelvaro32App::Instance();
+    return app ? app->Aliases() : none;
+}
+
+// "%d" on at most 39 characters: leading blanks skipped, trailing text ignored. Saturates far
+// outside every limit instead of overflowing.
+std::optional<long long> ParseLeadingInt(const QString& text)
+{
+    const std::string s = text.left(39).toStdString();
+    std::size_t i = 0;
+    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+        ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+        negative = s[i++] == '-';
+    if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i])))
+        return std::nullopt;
+    long long v = 0;
+    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i)
+        v = std::min(v * 10 + (s[i] - '0'), 1LL << 40);
+    return negative ? -v : v;
+}
+
+} // namespace
 
 CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, QWidget* parent) : QWidget(parent), doc_(doc)
 {
+    // Every paint fills its whole region itself; refreshes repaint only changed items.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     doc_->AttachView(this);
+    MeasureHeader();
+    SetItemFont(doc_->font, false);
+    hbar_ = new QScrollBar(Qt::Horizontal, this);
+    hbar_->setRange(0, 0);
+    hbar_->setSingleStep(1);
+    hbar_->setPageStep(1);
+    connect(hbar_, &QAbstractSlider::actionTriggered, this, &CKelvaro32View::OnScrollAction);
+    connect(hbar_, &QAbstractSlider::sliderReleased, this,
+            [this] { Scroll(layout::ScrollCode::ThumbPosition, hbar_->sliderPosition()); });
+    layout_.clientWidth = width();
+    layout_.clientHeight = ClientHeight();
     refreshTimer_ = startTimer(1000);
 }
 
@@ -23,6 +102,63 @@ CKelvaro32View::~CKelvaro32View()
     doc_->DetachView(this);
 }
 
+// ---- Metrics ----------------------------------------------------------------------------------
+
+void CKelvaro32View::MeasureHeader()
+{
+    headerFont_ = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFontMetrics fm(headerFont_);
+    layout_.headerW = fm.averageCharWidth();
+    layout_.headerH = fm.height();
+}
+
+void CKelvaro32View::SetItemFont(const LogFont& font, bool useMaxWidth)
+{
+    itemLogFont_ = font;
+    itemFont_ = FontFromLogFont(font);
+    // Integral advances, so that n characters are n * cw wide as the columns assume.
+    itemFont_.setHintingPreference(QFont::PreferFullHinting);
+    const QFontMetrics fm(itemFont_);
+    layout_.cw = useMaxWidth ? fm.maxWidth() : fm.averageCharWidth();
+    layout_.lh = fm.height();
+}
+
+void CKelvaro32View::ApplyFont()
+{
+    SetItemFont(doc_->font, true);
+    UpdateScrollRange();
+    RepaintAll(true);
+}
+
+int CKelvaro32View::ClientHeight() const
+{
+    return height() - (hbar_ ? hbar_->sizeHint().height() : 0);
+}
+
+int CKelvaro32View::ColumnChars() const
+{
+    return layout::ItemChars(doc_->pointType, displayFormat, valuefmt::AliasWidth(Aliases()));
+}
+
+void CKelvaro32View::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const int barHeight = hbar_->sizeHint().height();
+    hbar_->setGeometry(0, height() - barHeight, width(), barHeight);
+    layout_.clientWidth = width();
+    layout_.clientHeight = ClientHeight();
+    UpdateScrollRange();
+}
+
+void CKelvaro32View::UpdateScrollRange()
+{
+    layout_.clientHeight = ClientHeight();
+    const QSignalBlocker block(hbar_);
+    hbar_->setRange(0, layout_.ScrollMax(doc_->length));
+}
+
+// ---- Block registration and the header --------------------------------------------------------
+
 void CKelvaro32View::RegisterBlock()
 {
     auto& engine = theApp().Engine();
@@ -30,30 +166,255 @@ void CKelvaro32View::RegisterBlock()
         engine.RemoveDataBlock(blockHandle_);
     blockHandle_ = pomrel::kNoHandle;
     blockHandle_ = engine.DefineDataBlock(doc_->deviceId, doc_->pointType, doc_->startAddress, doc_->length,
-                                          doc_->memory.data());
+                                          doc_->memory.data(), &doc_->valueLock);
+}
+
+bool CKelvaro32View::EnronAppliesNow() const
+{
+    return valuefmt::EnronApplies(*doc_, EnronModeNow());
 }
 
 void CKelvaro32View::SetupHeader()
 {
+    CreateHeaderControls();
+    ApplyBlockChange();
+}
+
+void CKelvaro32View::CreateHeaderControls()
+{
+    const int W = layout_.headerW, H = layout_.headerH;
+    const bool visible = !trafficMode_;
+    auto place = [&](QWidget* w, const layout::Rect& r, const char* id) {
+        w->setObjectName(id);
+        w->setGeometry(ToQRect(r));
+        w->setVisible(visible);
+    };
+    auto makeEdit = [&](const layout::Rect& r, const char* id, void (CKelvaro32View::*onChange)(const QString&)) {
+        auto* edit = new QLineEdit(this);
+        place(edit, r, id);
+        edit->installEventFilter(this);
+        connect(edit, &QLineEdit::textChanged, this, onChange);
+        return edit;
+    };
+    if (!banner_) {
+        banner_ = new QLabel(this);
+        place(banner_, layout::BannerRect(W, H), "13");
+    }
+    if (!deviceEdit_)
+        deviceEdit_ = makeEdit(layout::DeviceIdFieldRect(W, H), "6", &CKelvaro32View::OnDeviceIdChanged);
+    FillDeviceId();
+    if (!addressEdit_)
+        addressEdit_ = makeEdit(layout::AddressFieldRect(W, H), "7", &CKelvaro32View::OnAddressChanged);
+    FillAddress();
+    if (!lengthEdit_)
+        lengthEdit_ = makeEdit(layout::LengthFieldRect(W, H), "8", &CKelvaro32View::OnLengthChanged);
+    FillLength();
+    if (!typeList_) {
+        typeList_ = new QComboBox(this);
+        for (const char* text : kPointTypeTexts)
+            typeList_->addItem(text);
+        layout::Rect r = layout::PointTypeListRect(W, H);
+        // A Qt combo box drops its list by itself; the closed box keeps its natural height.
+        r.bottom = std::min(r.bottom, r.top + typeList_->sizeHint().height());
+        place(typeList_, r, "1");
+        typeList_->setCurrentIndex(std::clamp(int(doc_->pointType) - 1, 0, 3));
+        connect(typeList_, &QComboBox::currentIndexChanged, this, &CKelvaro32View::OnPointTypeChanged);
+    } else {
+        typeList_->setCurrentIndex(std::clamp(int(doc_->pointType) - 1, 0, 3));
+    }
+}
+
+void CKelvaro32View::FillDeviceId()
+{
+    deviceEdit_->setText(QString::asprintf("%3d", int(doc_->deviceId)));
+}
+
+void CKelvaro32View::FillAddress()
+{
+    QString text = QString::asprintf("%4u", doc_->StartAddress());
+    for (int k = 0; k < 3 && k < text.size(); ++k)
+        if (text[k] == ' ')
+            text[k] = '0';
+    addressEdit_->setText(text);
+}
+
+void CKelvaro32View::FillLength()
+{
+    lengthEdit_->setText(QString::number(doc_->length));
+}
+
+void CKelvaro32View::ApplyBlockChange()
+{
     RegisterBlock();
+    UpdateScrollRange();
     RepaintAll(true);
 }
 
-void CKelvaro32View::RepaintAll(bool)
+void CKelvaro32View::ClampForEnron()
 {
-    update();
+    if (!EnronAppliesNow())
+        return;
+    displayFormat = valuefmt::EnronFormat(doc_->startAddress);
+    if (doc_->length > 500) {
+        doc_->length = 500;
+        if (lengthEdit_) {
+            const QSignalBlocker block(lengthEdit_);
+            lengthEdit_->setText("500");
+        }
+    }
+}
+
+void CKelvaro32View::OnDeviceIdChanged(const QString& text)
+{
+    const auto n = ParseLeadingInt(text);
+    if (!n || *n < 1 || *n > 255)
+        return;
+    doc_->deviceId = static_cast<std::uint8_t>(*n);
+    ApplyBlockChange();
+}
+
+void CKelvaro32View::OnAddressChanged(const QString& text)
+{
+    const auto n = ParseLeadingInt(text);
+    if (!n || *n < 1 || *n + doc_->length - 1 > 65536)
+        return;
+    doc_->startAddress = static_cast<std::uint16_t>(*n == 65536 ? 0 : *n);
+    ClampForEnron();
+    ApplyBlockChange();
+}
+
+void CKelvaro32View::OnLengthChanged(const QString& text)
+{
+    const auto n = ParseLeadingInt(text);
+    if (!n || *n < 1 || *n > 1000 || doc_->StartAddress() + *n - 1 > 65536)
+        return;
+    long long length = *n;
+    if (EnronAppliesNow() && length > 500) {
+        length = 500;
+        const QSignalBlocker block(lengthEdit_);
+        lengthEdit_->setText("500");
+    }
+    doc_->length = static_cast<std::uint16_t>(length);
+    ApplyBlockChange();
+}
+
+void CKelvaro32View::OnPointTypeChanged(int index)
+{
+    if (index < 0 || index > 3)
+        return;
+    doc_->pointType = static_cast<std::uint8_t>(index + 1);
+    ClampForEnron();
+    ApplyBlockChange();
+}
+
+bool CKelvaro32View::eventFilter(QObject* watched, QEvent* event)
+{
+    // Leaving a field shows the document's value again, so refused text disappears.
+    if (event->type() == QEvent::FocusOut) {
+        if (watched == deviceEdit_)
+            FillDeviceId();
+        else if (watched == addressEdit_)
+            FillAddress();
+        else if (watched == lengthEdit_)
+            FillLength();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---- Refresh ----------------------------------------------------------------------------------
+
+QString CKelvaro32View::CurrentBannerText() const
+{
+    const CKelvaro32App* app = CKelvaro32App::Instance();
+    if (app && app->mainFrame && app->mainFrame->Connections().NoConnectionOpen())
+        return QStringLiteral("* * * NOT CONNECTED! * * *");
+    return {};
+}
+
+void CKelvaro32View::RepaintAll(bool erase)
+{
+    if (erase || trafficMode_) {
+        // The erase empties the cache: the next paint draws every item anew.
+        for (auto& entry : cache_)
+            entry.clear();
+        cacheValid_ = false;
+        update();
+    } else {
+        RefreshItems();
+    }
 }
 
 void CKelvaro32View::OnRefreshTimer()
 {
-    update();
+    bannerVisiblePhase_ = !bannerVisiblePhase_;
+    if (banner_)
+        banner_->setText(bannerVisiblePhase_ ? CurrentBannerText() : QString());
+    if (trafficMode_)
+        update();
+    else
+        RefreshItems();
 }
 
 void CKelvaro32View::timerEvent(QTimerEvent* event)
 {
     if (event->timerId() == refreshTimer_)
         OnRefreshTimer();
+    QWidget::timerEvent(event);
 }
+
+QRect CKelvaro32View::ItemRect(int k, int chars) const
+{
+    const layout::Pos p = layout_.ItemPosition(k);
+    // maxWidth bounds every character, so the rectangle covers the text in any font.
+    return QRect(p.x, p.y, chars * QFontMetrics(itemFont_).maxWidth() + 1, layout_.lh);
+}
+
+void CKelvaro32View::FormatAllIntoCache()
+{
+    const bool enron = EnronModeNow();
+    const AliasTable& aliases = Aliases();
+    const int length = std::min<int>(doc_->length, kRegisterWords);
+    for (int k = 0; k < kRegisterWords; ++k) {
+        auto& entry = cache_[static_cast<std::size_t>(k)];
+        if (k >= layout_.firstShown && k < length)
+            valuefmt::FormatItem(entry, *doc_, k, displayFormat, enron, aliases);
+        else
+            entry.clear();
+    }
+    cacheValid_ = true;
+}
+
+int CKelvaro32View::RefreshItems()
+{
+    if (trafficMode_)
+        return 0;
+    if (!cacheValid_) {
+        update(); // an erase is pending: the paint formats everything
+        return 0;
+    }
+    const bool enron = EnronModeNow();
+    const AliasTable& aliases = Aliases();
+    const int length = std::min<int>(doc_->length, kRegisterWords);
+    const QRect client(0, 0, layout_.clientWidth, layout_.clientHeight);
+    int rects = 0;
+    for (int k = layout_.firstShown; k < length; ++k) {
+        valuefmt::FormatItem(scratch_, *doc_, k, displayFormat, enron, aliases);
+        auto& cached = cache_[static_cast<std::size_t>(k)];
+        if (scratch_ == cached)
+            continue;
+        // Cover the old text as well as the new one: the paint blanks it first.
+        const int chars = static_cast<int>(std::max(scratch_.size(), cached.size()));
+        cached.swap(scratch_);
+        const QRect r = ItemRect(k, chars);
+        if (r.intersects(client)) {
+            update(r);
+            ++rects;
+        }
+    }
+    return rects;
+}
+
+// ---- Painting ---------------------------------------------------------------------------------
 
 void CKelvaro32View::paintEvent(QPaintEvent* event)
 {
@@ -62,7 +423,133 @@ void CKelvaro32View::paintEvent(QPaintEvent* event)
         PaintTrafficMode(event);
         return;
     }
-    QPainter painter(this);
-    const Colour bg = doc_->background;
-    painter.fillRect(rect(), QColor(bg & 0xFF, (bg >> 8) & 0xFF, (bg >> 16) & 0xFF));
+    PaintData(event);
+}
+
+void CKelvaro32View::PaintData(QPaintEvent* event)
+{
+    MeasureHeader();
+    if (!(itemLogFont_ == doc_->font))
+        SetItemFont(doc_->font, true); // the font command changed the document's font
+    layout_.clientWidth = width();
+    layout_.clientHeight = ClientHeight();
+    layout_.MeasureForPaint();
+    layout_.SetColumnWidth(ColumnChars());
+    if (!cacheValid_)
+        FormatAllIntoCache();
+
+    const int W = layout_.headerW, H = layout_.headerH;
+    const QRect dirty = event->rect();
+    const int areaTop = layout::DataAreaTop(H);
+    QPainter p(this);
+
+    // Header: the system window colour, the four texts in the default font.
+    const QRect header(0, 0, width(), areaTop);
+    if (dirty.intersects(header)) {
+        p.fillRect(header & dirty, palette().color(QPalette::Base));
+        p.setPen(palette().color(QPalette::Text));
+        const QFontMetrics fm(p.font());
+        auto text = [&](layout::Pos pos, const char* s) { p.drawText(pos.x, pos.y + fm.ascent(), QString::fromLatin1(s)); };
+        text(layout::DeviceIdTextPos(W, H), "Device Id:");
+        text(layout::AddressTextPos(W, H), "Address:");
+        text(layout::LengthTextPos(W, H), "Length:");
+        text(layout::PointTypeTextPos(W, H), "MODBUS Point Type");
+    }
+
+    // Data area in the document's background colour, then the items that meet the region.
+    const QRect data(0, areaTop, width(), std::max(0, height() - areaTop));
+    p.fillRect(data & dirty, ToQColor(doc_->background));
+    p.setFont(itemFont_);
+    p.setPen(ToQColor(doc_->foreground));
+    const QFontMetrics fm(itemFont_);
+    const int ascent = fm.ascent();
+    const int maxWidth = fm.maxWidth();
+    const int length = std::min<int>(doc_->length, kRegisterWords);
+    const QRegion region = event->region();
+    for (int k = layout_.firstShown; k < length; ++k) {
+        const layout::Pos pos = layout_.ItemPosition(k);
+        if (pos.x > dirty.right())
+            break; // columns only move right from here
+        const std::string& item = cache_[static_cast<std::size_t>(k)];
+        // Long float texts run into the next column; redraw them wherever they reach.
+        const int reach = std::max(layout_.columnWidth, static_cast<int>(item.size()) * maxWidth) + 1;
+        if (!region.intersects(QRect(pos.x, pos.y, reach, layout_.lh)))
+            continue;
+        p.drawText(pos.x, pos.y + ascent, QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
+    }
+}
+
+// ---- Scrolling --------------------------------------------------------------------------------
+
+void CKelvaro32View::Scroll(layout::ScrollCode code, int thumb)
+{
+    layout_.clientHeight = ClientHeight();
+    const int before = layout_.firstShown;
+    const int pos = layout_.Scroll(code, thumb, doc_->length);
+    {
+        const QSignalBlocker block(hbar_);
+        hbar_->setValue(pos);
+        hbar_->setSliderPosition(pos);
+    }
+    if (layout_.firstShown != before || code == layout::ScrollCode::ThumbPosition)
+        RepaintAll(true);
+}
+
+void CKelvaro32View::OnScrollAction(int action)
+{
+    using SC = layout::ScrollCode;
+    switch (action) {
+    case QAbstractSlider::SliderSingleStepAdd: Scroll(SC::LineRight); break;
+    case QAbstractSlider::SliderSingleStepSub: Scroll(SC::LineLeft); break;
+    case QAbstractSlider::SliderPageStepAdd: Scroll(SC::PageRight); break;
+    case QAbstractSlider::SliderPageStepSub: Scroll(SC::PageLeft); break;
+    default: return; // thumb tracking and the rest leave the first shown point
+    }
+}
+
+int CKelvaro32View::HitTest(QPoint pos) const
+{
+    if (trafficMode_ || paintedTraffic_)
+        return -1;
+    return layout_.HitTest(pos.x(), pos.y(), doc_->length);
+}
+
+// ---- Printing ---------------------------------------------------------------------------------
+
+int CKelvaro32View::PrintItems(QPrinter& printer)
+{
+    QPainter p;
+    if (!p.begin(&printer))
+        return 0;
+    // Lay the page out in screen pixels (96 per inch) so that the item font keeps its size.
+    const double scale = printer.resolution() / 96.0;
+    p.scale(scale, scale);
+    const QRectF page = printer.pageLayout().paintRectPixels(printer.resolution());
+    const int pageWidth = static_cast<int>(page.width() / scale);
+    const int pageHeight = static_cast<int>(page.height() / scale);
+    p.setFont(itemFont_);
+    p.setPen(Qt::black);
+    const int lh = std::max(1, QFontMetrics(itemFont_).height());
+    const int columnWidth = std::max(1, ColumnChars() * QFontMetrics(itemFont_).averageCharWidth() + lh);
+    const int rows = std::max(1, pageHeight / lh);
+    const int columns = std::max(1, pageWidth / columnWidth);
+    const int perPage = rows * columns;
+    const int length = std::min<int>(doc_->length, kRegisterWords);
+    const bool enron = EnronModeNow();
+    const int ascent = QFontMetrics(itemFont_).ascent();
+    int pages = 0;
+    std::string item;
+    for (int first = 0; first < length; first += perPage) {
+        if (pages > 0)
+            printer.newPage();
+        ++pages;
+        for (int k = first; k < std::min(length, first + perPage); ++k) {
+            const int n = k - first;
+            valuefmt::FormatItem(item, *doc_, k, displayFormat, enron, Aliases());
+            p.drawText(n / rows * columnWidth, n % rows * lh + ascent,
+                       QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
+        }
+    }
+    p.end();
+    return pages;
 }

@@ -4,13 +4,24 @@
 
 #include "document/DocumentView.h"
 #include "engine/ProtocolEngine.h"
+#include "document/LogFont.h"
+#include "view/DisplayLayout.h"
 #include "view/TrafficPainter.h"
 #include "view/ValueFormat.h"
 
+#include <QFont>
 #include <QWidget>
+#include <array>
 #include <optional>
+#include <string>
 
 class CKelvaro32Doc;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPainter;
+class QPrinter;
+class QScrollBar;
 
 class CKelvaro32View : public QWidget, public DocumentView {
     Q_OBJECT
@@ -30,8 +41,37 @@ public:
     void ShiftTraffic(int shift) override;
     void RepaintAll(bool erase) override;
 
-    /// The refresh timer's tick (timer id 10, 1 s).
+    /// The refresh timer's tick (timer id 10, 1 s): blinks the banner and repaints the items
+    /// whose text changed.
     void OnRefreshTimer();
+
+    /// Formats every item from the first shown point and schedules a repaint of the rectangle
+    /// of each one whose text changed. Returns the number of rectangles.
+    int RefreshItems();
+    /// Re-creates the item font from the document's font (the font command).
+    void ApplyFont();
+    /// Sets the scroll bar's range from the client height and the block length.
+    void UpdateScrollRange();
+    /// Horizontal scroll by whole columns.
+    void Scroll(layout::ScrollCode code, int thumb = 0);
+    /// The point under a client position (of the last paint), or -1.
+    int HitTest(QPoint pos) const;
+    const layout::DisplayLayout& Layout() const { return layout_; }
+    /// The item last drawn (or about to be drawn) for point k; empty after an erase.
+    const std::string& CachedItem(int k) const { return cache_[static_cast<std::size_t>(k)]; }
+    /// Prints the block's items column after column over as many pages as needed.
+    /// Returns the number of pages.
+    int PrintItems(QPrinter& printer);
+    /// True while the block is in an ENRON range with EnronMode set.
+    bool EnronAppliesNow() const;
+
+    // Header controls (null before SetupHeader).
+    QLabel* Banner() const { return banner_; }
+    QLineEdit* DeviceIdField() const { return deviceEdit_; }
+    QLineEdit* AddressField() const { return addressEdit_; }
+    QLineEdit* LengthField() const { return lengthEdit_; }
+    QComboBox* PointTypeList() const { return typeList_; }
+    QScrollBar* HorizontalBar() const { return hbar_; }
 
     // Traffic display (TrafficView.cpp).
     bool TrafficMode() const { return trafficMode_; }
@@ -42,11 +82,49 @@ public:
 protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     CKelvaro32Doc* doc_;
     pomrel::Handle blockHandle_ = pomrel::kNoHandle;
     int refreshTimer_ = 0;
+
+    // Data mode (CKelvaro32View.cpp).
+    void PaintData(QPaintEvent* event);
+    void MeasureHeader();
+    void SetItemFont(const LogFont& font, bool useMaxWidth);
+    int ClientHeight() const;
+    int ColumnChars() const;
+    QRect ItemRect(int k, int textWidth) const;
+    void FormatAllIntoCache();
+    void ApplyBlockChange();
+    void CreateHeaderControls();
+    void FillDeviceId();
+    void FillAddress();
+    void FillLength();
+    void OnDeviceIdChanged(const QString& text);
+    void OnAddressChanged(const QString& text);
+    void OnLengthChanged(const QString& text);
+    void OnPointTypeChanged(int index);
+    void ClampForEnron();
+    void OnScrollAction(int action);
+    QString CurrentBannerText() const;
+
+    layout::DisplayLayout layout_;
+    QFont headerFont_;                 // the fixed-pitch system font: W and H
+    QFont itemFont_;
+    LogFont itemLogFont_;              // what itemFont_ was made from
+    std::array<std::string, 1000> cache_;
+    bool cacheValid_ = false;          // false after an erase: the next paint formats everything
+    std::string scratch_;
+    bool bannerVisiblePhase_ = false;
+    QLabel* banner_ = nullptr;         // id 13
+    QLineEdit* deviceEdit_ = nullptr;  // id 6
+    QLineEdit* addressEdit_ = nullptr; // id 7
+    QLineEdit* lengthEdit_ = nullptr;  // id 8
+    QComboBox* typeList_ = nullptr;    // id 1
+    QScrollBar* hbar_ = nullptr;
 
     void PaintTrafficMode(QPaintEvent* event);
     TrafficGeometry CurrentTrafficGeometry();

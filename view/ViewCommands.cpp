@@ -1,3 +1,56 @@
-// Placeholder: display formats and printing.
+// The Display menu's number formats and File Print for the active data window.
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
-void RegisterViewCommands(CMainFrame&) {}
+#include "view/CKelvaro32View.h"
+
+#include <QPrintDialog>
+#include <QPrinter>
+
+void RegisterViewCommands(CMainFrame& frame)
+{
+    struct FormatCommand {
+        int id;
+        int format;
+    };
+    static constexpr FormatCommand kFormats[] = {
+        {cmd::FormatBinary, kBinary},   {cmd::FormatDecimal, kDecimal},
+        {cmd::FormatHex, kHex},         {cmd::FormatLong, kLong},
+        {cmd::FormatLongSwapped, kLongSwapped}, {cmd::FormatFloat, kFloat},
+        {cmd::FormatFloatSwapped, kFloatSwapped}, {cmd::FormatFloat64, kFloat64},
+        {cmd::FormatFloat64Swapped, kFloat64Swapped},
+    };
+    for (const FormatCommand& c : kFormats) {
+        const int format = c.format;
+        frame.Commands().Add(
+            c.id,
+            [&frame, format] {
+                CKelvaro32View* view = frame.ActiveView();
+                if (!view || view->EnronAppliesNow())
+                    return;
+                view->displayFormat = format;
+                view->RepaintAll(true);
+            },
+            [&frame, format](CommandState& state) {
+                // An ENRON block keeps its own format: all nine are off and unchecked.
+                const CKelvaro32View* view = frame.ActiveView();
+                state.checkable = true;
+                state.enabled = view && !view->EnronAppliesNow();
+                state.checked = view && view->displayFormat == format;
+            });
+    }
+
+    // Print Preview (57609) stays without a handler and so shows disabled.
+    frame.Commands().Add(
+        cmd::FilePrint,
+        [&frame] {
+            CKelvaro32View* view = frame.ActiveView();
+            if (!view)
+                return;
+            QPrinter printer;
+            QPrintDialog dialog(&printer, &frame);
+            if (dialog.exec() == QDialog::Accepted)
+                view->PrintItems(printer);
+        },
+        [&frame](CommandState& state) { state.enabled = frame.ActiveView() != nullptr; });
+}

@@ -1,0 +1,288 @@
+// The data view as a widget: header controls and their keystroke rules, the refresh that
+// repaints only changed items, the banner, scrolling, format commands and printing.
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "document/CKelvaro32Doc.h"
+#include "view/CKelvaro32View.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPaintEvent>
+#include <QPrinter>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Records the region of every paint the view receives.
+class PaintSpy : public QObject {
+public:
+    std::vector<QRegion> regions;
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint)
+            regions.push_back(static_cast<QPaintEvent*>(e)->region());
+        return false;
+    }
+};
+
+class DataViewFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppOptions o;
+        o.settingsFolder = dir.path().toStdString() + "/Orvane";
+        o.executablePath = dir.path().toStdString() + "/kelvaro64";
+        o.saveSettings = false;
+        o.automationPort = 0;
+        app = std::make_unique<CKelvaro32App>(o);
+        ASSERT_TRUE(app->InitInstance({}));
+        frame = app->mainFrame;
+        doc = app->NewDocument();
+        view = frame->ActiveView();
+        ASSERT_NE(view, nullptr);
+        frame->resize(1000, 700);
+        frame->ActiveChild()->resize(900, 450);
+        Settle();
+    }
+    void TearDown() override { frame->Connections().enronMode = 0; }
+
+    static void Settle()
+    {
+        QApplication::processEvents();
+        QApplication::processEvents();
+    }
+    // Types into a field as a user does: focus, select all, keys one by one.
+    static void Type(QLineEdit* field, const char* keys)
+    {
+        field->setFocus();
+        field->selectAll();
+        QTest::keyClicks(field, keys);
+    }
+    // Moves the focus away from the header fields.
+    void Leave() { view->PointTypeList()->setFocus(); Settle(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<CKelvaro32App> app;
+    CMainFrame* frame = nullptr;
+    CKelvaro32Doc* doc = nullptr;
+    CKelvaro32View* view = nullptr;
+};
+
+} // namespace
+
+TEST_F(DataViewFixture, HeaderSetUpFillsTheControlsAndRegistersTheBlock)
+{
+    EXPECT_EQ(view->DeviceIdField()->text(), "  1");
+    EXPECT_EQ(view->AddressField()->text(), "0001");
+    EXPECT_EQ(view->LengthField()->text(), "1000");
+    EXPECT_EQ(view->PointTypeList()->count(), 4);
+    EXPECT_EQ(view->PointTypeList()->currentText(), "03: HOLDING REGISTER");
+    EXPECT_EQ(view->PointTypeList()->itemText(0), "01: COIL STATUS");
+    EXPECT_EQ(view->PointTypeList()->itemText(3), "04: INPUT REGISTER");
+    for (const char* id : {"1", "6", "7", "8", "13"})
+        EXPECT_NE(view->findChild<QWidget*>(id), nullptr) << id;
+    EXPECT_NE(view->BlockHandle(), pomrel::kNoHandle);
+    EXPECT_EQ(view->Banner()->text(), "");
+}
+
+TEST_F(DataViewFixture, KeystrokeRulesOfTheHeaderFields)
+{
+    // Whole texts, as a paste gives them.
+    view->DeviceIdField()->setText("0");
+    view->DeviceIdField()->setText("256");
+    EXPECT_EQ(doc->deviceId, 1);
+    view->DeviceIdField()->setText(" 17x");
+    EXPECT_EQ(doc->deviceId, 17);
+
+    Type(view->LengthField(), "12abc");
+    EXPECT_EQ(doc->length, 12);
+    Type(view->LengthField(), "120");
+    EXPECT_EQ(doc->length, 120);
+
+    Type(view->LengthField(), "1000");
+    view->AddressField()->setText("64538");
+    EXPECT_EQ(doc->StartAddress(), 1u);
+    view->AddressField()->setText("64537");
+    EXPECT_EQ(doc->StartAddress(), 64537u);
+    Leave();
+    EXPECT_EQ(view->AddressField()->text(), "64537");
+
+    Type(view->LengthField(), "1");
+    view->AddressField()->setText("65536");
+    EXPECT_EQ(doc->startAddress, 0);
+    view->LengthField()->setText("2");
+    EXPECT_EQ(doc->length, 1);
+    Leave();
+    EXPECT_EQ(view->AddressField()->text(), "65536");
+    EXPECT_EQ(view->LengthField()->text(), "1");
+
+    // A leading zero is refused until a non-zero digit follows.
+    Type(view->AddressField(), "0");
+    EXPECT_EQ(doc->startAddress, 0);
+    QTest::keyClicks(view->AddressField(), "05");
+    EXPECT_EQ(doc->startAddress, 5);
+    Leave();
+    EXPECT_EQ(view->AddressField()->text(), "0005");
+
+    // Refused text stays until the field loses the focus.
+    Type(view->DeviceIdField(), "abc");
+    EXPECT_EQ(view->DeviceIdField()->text(), "abc");
+    Leave();
+    EXPECT_EQ(view->DeviceIdField()->text(), " 17");
+
+    // Overlong and huge numbers are refused without harm.
+    view->LengthField()->setText("99999999999999999999999999999999999999999999");
+    EXPECT_EQ(doc->length, 1);
+    EXPECT_NE(view->BlockHandle(), pomrel::kNoHandle);
+}
+
+TEST_F(DataViewFixture, EnronClampsTheLengthAndDisablesTheFormats)
+{
+    frame->Connections().enronMode = 1;
+    view->PointTypeList()->setCurrentIndex(0); // coils: no ENRON
+    view->AddressField()->setText("7001");
+    EXPECT_EQ(doc->length, 1000);
+    view->PointTypeList()->setCurrentIndex(2);
+    EXPECT_EQ(doc->pointType, 3);
+    EXPECT_EQ(doc->length, 500);
+    EXPECT_EQ(view->LengthField()->text(), "500");
+    EXPECT_EQ(view->displayFormat, kEnronFloat);
+    for (int id : {cmd::FormatDecimal, cmd::FormatHex, cmd::FormatBinary, cmd::FormatFloat, cmd::FormatFloat64Swapped}) {
+        const CommandState s = frame->Commands().State(id);
+        EXPECT_FALSE(s.enabled) << id;
+        EXPECT_FALSE(s.checked) << id;
+    }
+    view->LengthField()->setText("800");
+    EXPECT_EQ(doc->length, 500);
+    EXPECT_EQ(view->LengthField()->text(), "500");
+
+    // Out of the range; then typing an ENRON long address cuts a longer block.
+    view->AddressField()->setText("100");
+    view->LengthField()->setText("800");
+    EXPECT_EQ(doc->length, 800);
+    EXPECT_EQ(view->displayFormat, kEnronFloat); // stays until the user picks a format
+    view->AddressField()->setText("5001");
+    EXPECT_EQ(doc->length, 500);
+    EXPECT_EQ(view->LengthField()->text(), "500");
+    EXPECT_EQ(view->displayFormat, kEnronLong);
+}
+
+TEST_F(DataViewFixture, FormatCommandsCheckOneAndRedrawEverything)
+{
+    view->grab();
+    EXPECT_EQ(view->CachedItem(0), "40001: <00000>");
+    ASSERT_TRUE(frame->RunCommand(cmd::FormatHex));
+    EXPECT_EQ(view->displayFormat, kHex);
+    EXPECT_TRUE(frame->Commands().State(cmd::FormatHex).checked);
+    EXPECT_TRUE(frame->Commands().State(cmd::FormatHex).enabled);
+    EXPECT_FALSE(frame->Commands().State(cmd::FormatDecimal).checked);
+    EXPECT_EQ(view->CachedItem(0), ""); // erased: the next paint draws all items anew
+    view->grab();
+    EXPECT_EQ(view->CachedItem(0), "40001: <0000H>");
+    EXPECT_FALSE(frame->Commands().State(cmd::FilePrintPreview).enabled);
+    EXPECT_TRUE(frame->Commands().State(cmd::FilePrint).enabled);
+}
+
+TEST_F(DataViewFixture, RefreshRepaintsOnlyTheChangedItemOnAClearedBackground)
+{
+    doc->background = 0x00FF00; // green, so a blanked item shows in it
+    ASSERT_TRUE(frame->RunCommand(cmd::FormatFloat));
+    valuefmt::WriteFloat(*doc, 2, 12345678.0f, kFloat);
+    Settle();
+    view->OnRefreshTimer();
+    Settle();
+    ASSERT_EQ(view->CachedItem(2), "40003:  12345678.0000");
+
+    PaintSpy spy;
+    view->installEventFilter(&spy);
+    EXPECT_EQ(view->RefreshItems(), 0);
+    Settle();
+    EXPECT_TRUE(spy.regions.empty());
+
+    valuefmt::WriteFloat(*doc, 2, 1.0f, kFloat);
+    EXPECT_EQ(view->RefreshItems(), 1);
+    Settle();
+    ASSERT_EQ(spy.regions.size(), 1u);
+    EXPECT_EQ(spy.regions[0].rectCount(), 1);
+    const QRect painted = spy.regions[0].boundingRect();
+    const layout::Pos p = view->Layout().ItemPosition(2);
+    EXPECT_EQ(painted.topLeft(), QPoint(p.x, p.y));
+    EXPECT_EQ(painted.height(), view->Layout().lh);
+    view->removeEventFilter(&spy);
+
+    // What is on the screen: the tail of the old, longer text is blanked in the document's colour.
+    const QImage shot = view->screen()->grabWindow(frame->winId()).toImage();
+    const QPoint origin = view->mapTo(frame, QPoint(0, 0));
+    const int tailLeft = p.x + static_cast<int>(std::string("40003:  1.0000").size()) * view->Layout().cw + 2;
+    int nonBackground = 0;
+    for (int y = p.y; y < p.y + view->Layout().lh; ++y)
+        for (int x = tailLeft; x < view->Layout().columnWidth; ++x) // the next column starts there
+            nonBackground += shot.pixelColor(origin + QPoint(x, y)) != QColor(0, 255, 0);
+    EXPECT_EQ(nonBackground, 0);
+}
+
+TEST_F(DataViewFixture, BannerBlinksWhileNoConnectionIsOpen)
+{
+    const QString banner = "* * * NOT CONNECTED! * * *";
+    QStringList seen;
+    for (int tick = 0; tick < 4; ++tick) {
+        view->OnRefreshTimer();
+        seen << view->Banner()->text();
+    }
+    EXPECT_EQ(seen, (QStringList{banner, "", banner, ""}));
+    frame->Connections().SetServerHandle(7); // a server counts as a connection
+    view->OnRefreshTimer();
+    EXPECT_EQ(view->Banner()->text(), "");
+    frame->Connections().SetServerHandle(pomrel::kNoHandle);
+}
+
+TEST_F(DataViewFixture, ScrollBarMovesByWholeColumnsWithClamps)
+{
+    view->LengthField()->setText("100");
+    view->grab();
+    const int R = view->Layout().rows;
+    ASSERT_GT(R, 0);
+    QScrollBar* bar = view->HorizontalBar();
+    EXPECT_EQ(bar->maximum(), 100 / R);
+    for (int k = 0; k < 3; ++k)
+        bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(view->Layout().firstShown, 3 * R);
+    EXPECT_EQ(bar->value(), 3);
+    for (int k = 0; k < 200 / R; ++k)
+        bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    EXPECT_EQ(view->Layout().firstShown, 99);
+    bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_EQ(view->Layout().firstShown, 99 - R);
+    EXPECT_EQ(bar->value(), (99 - R) / R);
+    view->grab();
+    EXPECT_EQ(view->HitTest(QPoint(2, view->Layout().dataTop + 1)), 99 - R);
+    EXPECT_EQ(view->HitTest(QPoint(2, view->Layout().dataTop)), -1);
+    view->Scroll(layout::ScrollCode::ThumbPosition, 4);
+    EXPECT_EQ(view->Layout().firstShown, 4 * R);
+}
+
+TEST_F(DataViewFixture, PrintingPutsTheItemsOnAsManyPagesAsNeeded)
+{
+    auto print = [&](const QString& name) {
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.filePath(name));
+        return view->PrintItems(printer);
+    };
+    const int pages = print("all.pdf");
+    EXPECT_GE(pages, 2);
+    QFile pdf(dir.filePath("all.pdf"));
+    ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(pdf.read(5) == "%PDF-");
+    view->LengthField()->setText("10");
+    EXPECT_EQ(print("ten.pdf"), 1);
+}
