@@ -6,6 +6,7 @@
 #include "engine/TrafficLog.h"
 
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <atomic>
@@ -28,8 +29,18 @@ public:
             sealTimer_.expires_after(std::chrono::milliseconds(20));
             sealTimer_.async_wait([this](const std::error_code& ec) {
                 sealArmed_ = false;
-                if (!ec)
-                    traffic.Seal(TrafficLog::Clock::now());
+                if (ec)
+                    return;
+                traffic.Seal(TrafficLog::Clock::now());
+                traffic.Announce();
+            });
+        }
+        // A batch sealed because it was full: announce it once the caller has let go of its locks.
+        if (traffic.HasUnannounced() && !announcePosted_) {
+            announcePosted_ = true;
+            asio::post(io, [this] {
+                announcePosted_ = false;
+                traffic.Announce();
             });
         }
     }
@@ -43,6 +54,7 @@ public:
 private:
     asio::steady_timer sealTimer_;
     bool sealArmed_ = false;
+    bool announcePosted_ = false;
 };
 
 /// A connection as the application sees it: an open serial port or the TCP server.

@@ -8,6 +8,7 @@ namespace pomrel {
 TrafficLog::TrafficLog(std::chrono::milliseconds sealInterval)
     : sealInterval_(sealInterval), open_(kBatchWords), store_(kStoredBatches)
 {
+    unannounced_.reserve(kStoredBatches);
 }
 
 bool TrafficLog::Append(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute, Clock::time_point now)
@@ -55,16 +56,25 @@ void TrafficLog::Seal(Clock::time_point now)
         storeNext_ = (storeNext_ + 1) % store_.size();
     }
     openSize_ = 0;
-    if (TrafficCallback callback = callback_.load(std::memory_order_acquire)) {
-        if (!callback(id, 0, size)) {
-            // Not queued: nobody will read it.
-            std::lock_guard lock(storeMutex_);
-            for (Stored& s : store_)
-                if (s.used && s.id == id)
-                    s.used = false;
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-        }
+    if (unannounced_.size() == kStoredBatches)  // its batch has just been overwritten anyway
+        unannounced_.erase(unannounced_.begin());
+    unannounced_.push_back({id, size});
+}
+
+void TrafficLog::Announce()
+{
+    TrafficCallback callback = callback_.load(std::memory_order_acquire);
+    for (const Sealed& sealed : unannounced_) {
+        if (callback != nullptr && callback(sealed.id, 0, sealed.size))
+            continue;
+        // Not queued: nobody will read it.
+        std::lock_guard lock(storeMutex_);
+        for (Stored& s : store_)
+            if (s.used && s.id == sealed.id)
+                s.used = false;
+        dropped_.fetch_add(1, std::memory_order_relaxed);
     }
+    unannounced_.clear();
 }
 
 void TrafficLog::Read(std::int64_t id, std::uint16_t* buffer, std::uint16_t count)

@@ -36,9 +36,13 @@ public:
 
     /// Engine thread. Returns true when this append opened a batch (the caller then schedules Seal()).
     bool Append(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute, Clock::time_point now);
-    /// Engine thread: stores the open batch (if any) and tells the application.
+    /// Engine thread: stores the open batch (if any). The application hears of it at the next
+    /// Announce(): Append runs while the engine holds the block table, the callback must not.
     void Seal(Clock::time_point now);
+    /// Engine thread, holding no lock: calls the callback for every batch sealed since the last call.
+    void Announce();
     bool HasOpenBatch() const { return openSize_ > 0; }
+    bool HasUnannounced() const { return !unannounced_.empty(); }
 
     /// Any thread: copies batch `id` into buffer (count words, at most kBatchWords). Words the
     /// batch does not have (dropped, or shorter) are zero. The batch is released once read.
@@ -63,6 +67,11 @@ private:
     std::size_t openSize_ = 0;
     Clock::time_point lastSeal_{};
     std::uint32_t nextId_ = 1;
+    struct Sealed {
+        std::uint32_t id;
+        std::uint16_t size;
+    };
+    std::vector<Sealed> unannounced_;  // at most kStoredBatches
 
     std::mutex storeMutex_;
     std::vector<Stored> store_;  // ring of kStoredBatches
