@@ -458,9 +458,10 @@ bool StartAutomationServer(CKelvaro32App& app) {
         return false;
     }
     if (app.StartedHidden()) {
-        // Started for a client: the last client leaving ends the program.
+        // Started for a client: the last client leaving ends the program. exit(), not quit():
+        // nothing may ask the user anything in a window nobody sees.
         QObject::connect(running->server.get(), &AutomationServer::LastConnectionClosed, qApp,
-                         [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+                         [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     }
     g_running = std::move(running);
     return true;
