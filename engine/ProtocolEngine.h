@@ -46,7 +46,9 @@ public:
     ProtocolEngine(const ProtocolEngine&) = delete;
     ProtocolEngine& operator=(const ProtocolEngine&) = delete;
 
-    /// Registers the traffic callback (once, at main window creation).
+    /// Registers the traffic callback (once, at main window creation). It is called on the engine
+    /// thread, holding no engine lock, with (batch id, 0, word count) at most every 20 ms while
+    /// there is traffic; a false result (not queued) drops that batch.
     void EnableBufferCallback(TrafficCallback callback);
     /// Copies traffic batch `first` into `buffer`: count words, low byte data, high byte attribute
     /// (0 received frame, 1 sent frame, 2 discarded bytes). A batch is handed out once; words it

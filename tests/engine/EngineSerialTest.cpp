@@ -193,5 +193,16 @@ TEST_F(SerialEngineTest, RtsDelaysHoldTheAnswerBack)
     EXPECT_GE(std::chrono::steady_clock::now() - start, 95ms);
 }
 
+TEST_F(SerialEngineTest, LineWaitsDoNotHangOnADeviceWithoutModemLines)
+{
+    settings.waitCts = 1;
+    settings.waitDtr = 1;
+    Open(1);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty.Send(Hex("01 03 00 00 00 02 c4 0b")));
+    EXPECT_EQ(pty.Receive(9).size(), 9u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
 } // namespace
 } // namespace pomrel
