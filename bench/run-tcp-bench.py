@@ -357,8 +357,8 @@ def main():
     if "ours" in names:
         refs = [n for n in names if n != "ours"]
         lines.append("| load | " + " | ".join(f"ours / {r} (req/s)" for r in refs)
-                     + " | p99 ours / libmodbus | server CPU per request libmodbus / ours |")
-        lines.append("| --- | " + " | ".join("---:" for _ in refs) + " | ---: | ---: |")
+                     + " | p99 ours / libmodbus | CPU/req libmodbus ÷ ours | CPU/req echo ÷ ours |")
+        lines.append("| --- | " + " | ".join("---:" for _ in refs) + " | ---: | ---: | ---: |")
 
         def med_field(label, name, field):
             vals = [r[field] for r in results.get((label, name)) or [] if field in r]
@@ -369,7 +369,8 @@ def main():
             cells = [ratio(o, med(label, r, "rps")) for r in refs]
             p99 = ratio(med(label, "ours", "p99_us"), med(label, "libmodbus", "p99_us")) if "libmodbus" in names else "—"
             cpu = ratio(med_field(label, "libmodbus", "cpu_us"), med_field(label, "ours", "cpu_us"))
-            lines.append(f"| {label} | " + " | ".join(cells) + f" | {p99} | {cpu} |")
+            cpu_echo = ratio(med_field(label, "echo", "cpu_us"), med_field(label, "ours", "cpu_us"))
+            lines.append(f"| {label} | " + " | ".join(cells) + f" | {p99} | {cpu} | {cpu_echo} |")
         lines.append("")
 
         def check(desc, value, limit, higher=True):
