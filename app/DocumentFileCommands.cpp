@@ -1,8 +1,277 @@
-// Placeholder until document files land: Open, Save and the recent-file list.
+// Open, Save, Save As and the recent-file list: the document file on disk and in the windows.
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
+#include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
 #include "app/SubsystemCommands.h"
+#include "document/Archive.h"
+#include "document/CKelvaro32Doc.h"
+#include "document/DocumentFile.h"
+#include "view/CKelvaro32View.h"
 
-bool SaveDocument(CKelvaro32Doc&, QWidget*, bool) { return false; }
-CKelvaro32Doc* OpenDocumentFile(const std::string&, QWidget*, bool) { return nullptr; }
-void RegisterDocumentFileCommands(CMainFrame&) {}
+#include <QAction>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMdiArea>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSettings>
+#include <cstdio>
+
+namespace {
+
+constexpr int kRecentFiles = 4;
+const char* const kFileFilter = "All Files (*.*)";
+
+// The framework's messages: a message box, or a line on stderr when there is no window to show.
+void Report(QWidget* parent, const QString& text)
+{
+    auto* app = CKelvaro32App::Instance();
+    if (app && app->Options().headless) {
+        std::fprintf(stderr, "kelvaro64-headless: %s\n", text.toLocal8Bit().constData());
+        return;
+    }
+    QMessageBox::warning(parent, "Kelvaro64", text);
+}
+
+QString AbsolutePath(const std::string& path)
+{
+    return QFileInfo(QString::fromStdString(path)).absoluteFilePath();
+}
+
+CMainFrame* Frame()
+{
+    auto* app = CKelvaro32App::Instance();
+    return app ? app->mainFrame : nullptr;
+}
+
+CChildFrame* ChildOf(const CKelvaro32Doc& doc)
+{
+    if (CMainFrame* frame = Frame())
+        for (CChildFrame* child : frame->Children())
+            if (child->Document() == &doc)
+                return child;
+    return nullptr;
+}
+
+CKelvaro32View* FirstView(const CKelvaro32Doc& doc)
+{
+    for (DocumentView* v : doc.Views())
+        if (auto* view = dynamic_cast<CKelvaro32View*>(v))
+            return view;
+    return nullptr;
+}
+
+void ShowTitle(CKelvaro32Doc& doc)
+{
+    CChildFrame* child = ChildOf(doc);
+    if (!child)
+        return;
+    child->UpdateTitle();
+    CMainFrame* frame = Frame();
+    if (frame && frame->ActiveChild() == child)
+        frame->setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(doc.title)));
+}
+
+// The four most recent files, kept in the profile file beside the settings files.
+class RecentFileList : public QObject {
+public:
+    explicit RecentFileList(CMainFrame& frame) : QObject(&frame), frame_(frame)
+    {
+        setObjectName("RecentFileList");
+        QSettings s = Profile();
+        s.beginGroup("Recent File List");
+        for (int i = 1; i <= kRecentFiles; ++i) {
+            const QString path = s.value(QString("File%1").arg(i)).toString();
+            if (!path.isEmpty())
+                files_.push_back(path);
+        }
+    }
+
+    const QStringList& Files() const { return files_; }
+
+    void Add(const QString& path)
+    {
+        files_.removeAll(path);
+        files_.prepend(path);
+        while (files_.size() > kRecentFiles)
+            files_.removeLast();
+        Store();
+    }
+
+    void Remove(const QString& path)
+    {
+        files_.removeAll(path);
+        Store();
+    }
+
+    // Menu items 57616..57619: the entries; "Recent File" disabled while the list is empty.
+    void ShowInMenu(CommandState& state)
+    {
+        state.enabled = !files_.isEmpty();
+        QAction* first = frame_.Action(cmd::RecentFile1);
+        auto* menu = first ? qobject_cast<QMenu*>(first->parent()) : nullptr;
+        if (!menu)
+            return;
+        first->setText(files_.isEmpty() ? QString("Recent File") : Caption(0));
+        QAction* after = first;
+        for (int i = 1; i < kRecentFiles; ++i) {
+            const int id = cmd::RecentFile1 + i;
+            auto* a = menu->findChild<QAction*>(QString("command%1").arg(id), Qt::FindDirectChildrenOnly);
+            if (!a) {
+                a = new QAction(menu);
+                a->setData(id);
+                a->setObjectName(QString("command%1").arg(id));
+                QObject::connect(a, &QAction::triggered, &frame_, [f = &frame_, id] { f->RunCommand(id); });
+                const auto actions = menu->actions();
+                const int at = static_cast<int>(actions.indexOf(after));
+                menu->insertAction(at + 1 < actions.size() ? actions[at + 1] : nullptr, a);
+            }
+            a->setVisible(i < files_.size());
+            a->setEnabled(i < files_.size());
+            if (i < files_.size())
+                a->setText(Caption(i));
+            after = a;
+        }
+    }
+
+private:
+    QSettings Profile() const
+    {
+        const QString folder = QFileInfo(QString::fromStdString(frame_.Settings().SettingsPath())).absolutePath();
+        return QSettings(folder + "/Kelvaro64.conf", QSettings::IniFormat);
+    }
+
+    void Store()
+    {
+        // The headless program leaves the user's files alone unless told otherwise.
+        if (!frame_.App().Options().saveSettings)
+            return;
+        QSettings s = Profile();
+        s.beginGroup("Recent File List");
+        for (int i = 1; i <= kRecentFiles; ++i) {
+            const QString key = QString("File%1").arg(i);
+            if (i <= files_.size())
+                s.setValue(key, files_[i - 1]);
+            else
+                s.remove(key);
+        }
+    }
+
+    QString Caption(int i) const { return QString("&%1 %2").arg(i + 1).arg(QDir::toNativeSeparators(files_[i])); }
+
+    CMainFrame& frame_;
+    QStringList files_;
+};
+
+RecentFileList* Recent()
+{
+    CMainFrame* frame = Frame();
+    return frame ? frame->findChild<RecentFileList*>("RecentFileList", Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+void OpenRecent(int index)
+{
+    RecentFileList* list = Recent();
+    if (!list || index >= list->Files().size())
+        return;
+    const QString path = list->Files()[index];
+    if (!OpenDocumentFile(path.toStdString(), Frame()))
+        list->Remove(path);
+}
+
+} // namespace
+
+bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName)
+{
+    QString path = QString::fromStdString(doc.pathName);
+    if (askForName || path.isEmpty()) {
+        const QString initial = path.isEmpty() ? QString::fromStdString(doc.title) : path;
+        path = QFileDialog::getSaveFileName(parent, "Save As", initial, kFileFilter);
+        if (path.isEmpty())
+            return false;
+    }
+    CKelvaro32View* view = FirstView(doc);
+    const auto bytes = SerializeDocument(doc, view ? view->displayFormat : 0);
+    // Temporary file and rename: a failed save leaves the old file as it was.
+    if (!WriteFileAtomically(path.toStdString(), bytes)) {
+        Report(parent, "Failed to save document.");
+        return false;
+    }
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    doc.pathName = absolute.toStdString();
+    doc.title = QFileInfo(absolute).fileName().toStdString();
+    doc.SetModified(false);
+    ShowTitle(doc);
+    if (RecentFileList* list = Recent())
+        list->Add(absolute);
+    return true;
+}
+
+CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool quiet)
+{
+    auto* app = CKelvaro32App::Instance();
+    if (!app)
+        return nullptr;
+    const QString absolute = AbsolutePath(path);
+
+    // A file already open is brought to the front rather than opened twice.
+    if (CMainFrame* frame = app->mainFrame) {
+        for (CChildFrame* child : frame->Children()) {
+            if (!path.empty() && child->Document()->pathName == absolute.toStdString()) {
+                frame->MdiArea()->setActiveSubWindow(child);
+                return child->Document();
+            }
+        }
+    }
+
+    const auto bytes = path.empty() ? std::nullopt : ReadWholeFile(path);
+    if (!bytes) {
+        if (!quiet)
+            Report(parent, "Failed to open document.");
+        return nullptr;
+    }
+    DocumentFileContents contents;
+    const DocumentLoad load = ParseDocumentFile(*bytes, contents);
+    if (load == DocumentLoad::kUnexpectedFormat) {
+        if (!quiet)
+            Report(parent, "Unexpected file format.");
+        return nullptr;
+    }
+
+    CChildFrame* child = app->CreateDocumentWindow();
+    CKelvaro32Doc* doc = child->Document();
+    if (load == DocumentLoad::kLoaded) {
+        ApplyDocumentFile(contents, *doc);
+        if (CKelvaro32View* view = FirstView(*doc))
+            view->displayFormat = DisplayFormatFromFile(contents.displayFormat);
+        doc->pathName = absolute.toStdString();
+        doc->title = QFileInfo(absolute).fileName().toStdString();
+        if (RecentFileList* list = Recent())
+            list->Add(absolute);
+    }
+    // A version we do not know opens as a new, untitled document with its construction values,
+    // so that Save cannot write over the file it came from.
+    doc->SetupViews();
+    ShowTitle(*doc);
+    return doc;
+}
+
+void RegisterDocumentFileCommands(CMainFrame& frame)
+{
+    CMainFrame* f = &frame;
+    auto* recent = new RecentFileList(frame);
+    frame.Commands().Add(cmd::FileOpen, [f] {
+        const QString path = QFileDialog::getOpenFileName(f, "Open", QString(), kFileFilter);
+        if (!path.isEmpty())
+            OpenDocumentFile(path.toStdString(), f);
+    });
+    frame.Commands().Add(
+        cmd::RecentFile1, [] { OpenRecent(0); }, [recent](CommandState& s) { recent->ShowInMenu(s); });
+    for (int i = 1; i < kRecentFiles; ++i)
+        frame.Commands().Add(
+            cmd::RecentFile1 + i, [i] { OpenRecent(i); },
+            [recent, i](CommandState& s) { s.enabled = i < recent->Files().size(); });
+}

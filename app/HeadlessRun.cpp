@@ -6,21 +6,56 @@
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
 
+#include <QFileInfo>
 #include <cstdio>
+
+namespace {
+
+bool IsTestConfig(const std::string& file)
+{
+    return QFileInfo(QString::fromStdString(file)).suffix().compare("tst", Qt::CaseInsensitive) == 0;
+}
+
+// One line per connection opened or failed, on stdout, at once: scripts wait for them.
+void PrintConnection(const ConnectionEvent& e)
+{
+    if (e.kind == ConnectionEvent::kOpened)
+        std::printf("open: %s\n", e.text.c_str());
+    else if (e.kind == ConnectionEvent::kOpenFailed)
+        std::printf("failed: %s\n", e.text.c_str());
+    else
+        return;
+    std::fflush(stdout);
+}
+
+} // namespace
 
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
 {
     if (options.tcpPort)
         app.servicePort = static_cast<std::uint16_t>(*options.tcpPort);
+    CMainFrame& frame = *app.mainFrame;
+    frame.Connections().SetListener(PrintConnection);
+
+    bool anyTestConfig = false;
+    bool anything = options.files.empty();
     for (const auto& file : options.files) {
-        const bool isTestConfig = file.size() >= 4 && (file.substr(file.size() - 4) == ".tst" || file.substr(file.size() - 4) == ".TST");
-        if (isTestConfig) {
-            if (!RestoreTestConfig(*app.mainFrame, file))
+        if (IsTestConfig(file)) {
+            anyTestConfig = true;
+            if (RestoreTestConfig(frame, file))
+                anything = true;
+            else
                 std::fprintf(stderr, "kelvaro64-headless: cannot restore %s\n", file.c_str());
-        } else if (!OpenDocumentFile(file, nullptr, true)) {
+        } else if (OpenDocumentFile(file, nullptr)) {
+            anything = true;
+        } else {
             std::fprintf(stderr, "kelvaro64-headless: cannot open %s\n", file.c_str());
         }
     }
+    // Documents alone would be served to nobody: without a set-up, serve them on Modbus/TCP.
+    if (!anyTestConfig && !app.Documents().Empty() && !frame.Connections().IsServerOpen())
+        frame.Connections().OpenServer(app.servicePort);
     std::fflush(stdout);
-    return true;
+    std::fflush(stderr);
+    return anything;
 }

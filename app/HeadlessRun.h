@@ -4,6 +4,7 @@
 struct HeadlessOptions;
 class CKelvaro32App;
 
-/// Applies --tcp-port, restores .tst files, opens the other files as documents and prints one
-/// line per connection opened or failed. False when nothing can be served.
+/// Applies --tcp-port, restores .tst files, opens the other files as documents (served on
+/// Modbus/TCP when no .tst is named) and prints one line per connection opened ("open: ...") or
+/// failed ("failed: ..."). False when files were named and not one could be opened.
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options);

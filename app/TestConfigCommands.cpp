@@ -1,21 +1,171 @@
-// Placeholder until test configurations land.
+// Save Test Config and Restore Test Config: the file of app/TestConfig.h put to work on the open
+// documents, the connections and the alias table.
+#include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/DocumentCommands.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
+#include "document/Archive.h"
+#include "document/CKelvaro32Doc.h"
 
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
-#include <fstream>
+#include <cstdio>
 
-void RegisterTestConfigCommands(CMainFrame&) {}
+namespace {
 
-bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
+void Report(CMainFrame& frame, const QString& text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (!frame.App().Options().headless)
-            QMessageBox::warning(&frame, "Kelvaro64", "File Open Error");
+    if (frame.App().Options().headless) {
+        std::fprintf(stderr, "kelvaro64-headless: %s\n", text.toLocal8Bit().constData());
+        return;
+    }
+    QMessageBox::warning(&frame, "Kelvaro64", text);
+}
+
+// The commands start their file dialogs in the folder of the executable.
+void EnterInstallationFolder(CMainFrame& frame)
+{
+    const QString folder = QFileInfo(QString::fromStdString(frame.App().Options().executablePath)).absolutePath();
+    if (QFileInfo(folder).isDir())
+        QDir::setCurrent(folder);
+}
+
+// A relative name that does not resolve from the current folder is looked up beside the test
+// configuration, so that a set-up and its documents can move together (the examples do).
+std::string ResolveDocumentName(const std::string& name, const QString& testConfigFolder)
+{
+    if (name.empty())
+        return name;
+    const QFileInfo info(QString::fromStdString(name));
+    if (info.isAbsolute() || info.exists())
+        return name;
+    const QString beside = QDir(testConfigFolder).filePath(QString::fromStdString(name));
+    return QFileInfo::exists(beside) ? beside.toStdString() : name;
+}
+
+CChildFrame* ChildOf(CMainFrame& frame, const CKelvaro32Doc* doc)
+{
+    for (CChildFrame* child : frame.Children())
+        if (child->Document() == doc)
+            return child;
+    return nullptr;
+}
+
+QString ChooseFile(CMainFrame& frame, bool save)
+{
+    QFileDialog dialog(&frame, save ? "Save As" : "Open");
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setDirectory(QDir::current());
+    dialog.selectFile("*.tst");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().front();
+}
+
+} // namespace
+
+bool CloseAllDocuments(CMainFrame& frame)
+{
+    const std::vector<CKelvaro32Doc*> docs = frame.App().Documents().All();
+    for (CKelvaro32Doc* doc : docs) {
+        CChildFrame* child = ChildOf(frame, doc);
+        if (!child)
+            continue;
+        // Cancel stops here: the restore does not go on over documents the user kept.
+        if (!SaveModified(*doc, &frame))
+            return false;
+        delete child;   // at once: the block must be gone before the restored ones register
+    }
+    return true;
+}
+
+bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
+{
+    if (!CanCreateFile(path)) {
+        Report(frame, "File Creation Error");
+        return false;
+    }
+    std::vector<std::string> names;
+    const std::vector<CKelvaro32Doc*> docs = frame.App().Documents().All();
+    for (CKelvaro32Doc* doc : docs) {
+        // An untitled document whose Save As is cancelled is listed with its empty name.
+        SaveDocument(*doc, &frame, doc->pathName.empty());
+        names.push_back(doc->pathName);
+    }
+    ConnectionManager& connections = frame.Connections();
+    std::vector<TestConfigPort> ports(PortTable::kPorts);
+    for (int port = 1; port <= PortTable::kPorts; ++port) {
+        TestConfigPort& entry = ports[static_cast<std::size_t>(port - 1)];
+        connections.Ports().GetPortSettings(port, entry.protocol, entry.settings);
+        entry.open = connections.IsPortOpen(port) ? 1 : 0;
+    }
+    const auto bytes = SerializeTestConfig(names, ports, connections.IsServerOpen(), frame.App().Aliases().Entries());
+    if (!WriteFileAtomically(path, bytes)) {
+        Report(frame, "File Creation Error");
         return false;
     }
     return true;
+}
+
+bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
+{
+    const auto bytes = ReadWholeFile(path);
+    if (!bytes) {
+        Report(frame, "File Open Error");
+        return false;
+    }
+    const TestConfigFile file = ParseTestConfig(*bytes);
+    const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
+    for (const std::string& name : file.documents)
+        OpenDocumentFile(ResolveDocumentName(name, folder), &frame);
+
+    if (file.HasSettings() && file.version) {
+        ConnectionManager& connections = frame.Connections();
+        for (int port = 1; port <= PortTable::kPorts; ++port)
+            connections.DisconnectPort(port);
+        connections.DisconnectServer();
+        int port = 1;
+        for (const TestConfigPort& entry : file.ports) {
+            connections.Ports().SetPortSettings(port, entry.protocol, entry.settings);
+            if (entry.open != 0)
+                connections.OpenSerialPort(port);
+            ++port;
+        }
+        if (file.serverFlag && *file.serverFlag != 0)
+            connections.OpenServer(frame.App().servicePort);
+        if (file.replacesAliases) {
+            AliasTable& aliases = frame.App().Aliases();
+            aliases.ClearAliases();
+            for (const AliasEntry& a : file.aliases)
+                aliases.AppendAlias(a.pointType, a.address, a.text);
+        }
+    }
+    frame.RepaintAllViews();
+    if (file.endedEarly)
+        Report(frame, QString("Attempted to access %1 past its end.").arg(QString::fromStdString(path)));
+    return true;
+}
+
+void RegisterTestConfigCommands(CMainFrame& frame)
+{
+    CMainFrame* f = &frame;
+    frame.Commands().Add(cmd::SaveTestConfig, [f] {
+        EnterInstallationFolder(*f);
+        const QString path = ChooseFile(*f, true);
+        if (!path.isEmpty())
+            SaveTestConfigTo(*f, path.toStdString());
+    });
+    frame.Commands().Add(cmd::RestoreTestConfig, [f] {
+        EnterInstallationFolder(*f);
+        const QString path = ChooseFile(*f, false);
+        if (path.isEmpty() || !CloseAllDocuments(*f))
+            return;
+        RestoreTestConfig(*f, path.toStdString());
+    });
 }

@@ -1,3 +1,77 @@
-// Placeholder: Read From CSV.
+// Read From CSV: the file dialog, then the import into every open document and a repaint.
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
-void RegisterCsvCommands(CMainFrame&) {}
+#include "document/CKelvaro32Doc.h"
+#include "view/CKelvaro32View.h"
+#include "view/CsvImport.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <cstdio>
+
+namespace {
+
+std::vector<CsvTarget> AllViews(CKelvaro32App& app)
+{
+    std::vector<CsvTarget> targets;
+    for (CKelvaro32Doc* doc : app.Documents())
+        for (DocumentView* v : doc->Views())
+            if (auto* view = dynamic_cast<CKelvaro32View*>(v))
+                targets.push_back({doc, view->displayFormat});
+    return targets;
+}
+
+} // namespace
+
+bool ReadFromCsvFile(CMainFrame& frame, const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        QMessageBox::warning(&frame, "Kelvaro64", "File Open Error");
+        return false;
+    }
+    const auto targets = AllViews(frame.App());
+    const CsvImportResult result = ImportCsv(
+        [file] {
+            const int c = std::fgetc(file);
+            if (c != EOF)
+                return c;
+            return std::ferror(file) ? CsvLineReader::kReadError : CsvLineReader::kEnd;
+        },
+        targets);
+    std::fclose(file);
+    for (const CsvTarget& t : targets)
+        t.doc->RepaintViews(true);
+    // A long line ends the import; say so rather than let it pass for a complete one.
+    if (result.tooLongLine != 0)
+        QMessageBox::warning(&frame, "Kelvaro64",
+                             QString("Line %1 has 100 characters or more: the import stopped there.")
+                                 .arg(result.tooLongLine));
+    return result.tooLongLine == 0 && !result.readError;
+}
+
+void RegisterCsvCommands(CMainFrame& frame)
+{
+    CMainFrame* f = &frame;
+    frame.Commands().Add(
+        cmd::ReadFromCsv,
+        [f] {
+            const QString folder =
+                QFileInfo(QString::fromStdString(f->App().Options().executablePath)).absolutePath();
+            if (QFileInfo(folder).isDir())
+                QDir::setCurrent(folder);
+            QFileDialog dialog(f, "Open");
+            dialog.setAcceptMode(QFileDialog::AcceptOpen);
+            dialog.setFileMode(QFileDialog::ExistingFile);
+            dialog.setDirectory(QDir::current());
+            dialog.selectFile("*.csv");
+            if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+                return;
+            ReadFromCsvFile(*f, QFile::encodeName(dialog.selectedFiles().front()).toStdString());
+        },
+        [f](CommandState& s) { s.enabled = f->ActiveView() != nullptr; });
+}

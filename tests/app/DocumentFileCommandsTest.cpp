@@ -1,0 +1,196 @@
+// Open, Save, Save As and the recent-file list on the whole application with real files.
+#include "ModalAnswerer.h"
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/DocumentCommands.h"
+#include "document/CKelvaro32Doc.h"
+#include "document/DocumentFile.h"
+#include "view/CKelvaro32View.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class DocumentFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppOptions o;
+        o.settingsFolder = Path("Orvane");
+        o.executablePath = Path("kelvaro64");
+        app = std::make_unique<CKelvaro32App>(o);
+        ASSERT_TRUE(app->InitInstance({}));
+        frame = app->mainFrame;
+    }
+    void TearDown() override { app.reset(); }
+
+    std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
+    QString QPath(const std::string& name) const { return QString::fromStdString(Path(name)); }
+    void Write(const std::string& name, const QByteArray& bytes) const
+    {
+        QFile f(QPath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QByteArray Read(const std::string& name) const
+    {
+        QFile f(QPath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    void CloseAll()
+    {
+        for (CChildFrame* child : frame->Children())
+            delete child;
+    }
+    static CKelvaro32View* ViewOf(CKelvaro32Doc* doc) { return dynamic_cast<CKelvaro32View*>(doc->Views().front()); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<CKelvaro32App> app;
+    CMainFrame* frame = nullptr;
+};
+
+TEST_F(DocumentFiles, SaveAsThenOpenBringsBackTheBlockItsFormatAndRegistersIt)
+{
+    CKelvaro32Doc* doc = app->NewDocument();
+    doc->deviceId = 9;
+    doc->SetWord(0, 0x4049);
+    doc->SetWord(1, 0x0FDB);
+    doc->AddSimulatedPoint(std::make_unique<CAutomatePt>());
+    ViewOf(doc)->displayFormat = kFloatSwapped;
+
+    ModalAnswerer answers;
+    answers.File(QPath("pi.kvd"));
+    ASSERT_TRUE(frame->RunCommand(cmd::FileSaveAs));
+    EXPECT_TRUE(answers.Done());
+    EXPECT_EQ(Read("pi.kvd").size(), 2088 + 28);
+    EXPECT_EQ(doc->title, "pi.kvd");
+    EXPECT_EQ(frame->windowTitle(), "Kelvaro64 - pi.kvd");
+    CloseAll();
+
+    CKelvaro32Doc* opened = OpenDocumentFile(Path("pi.kvd"), frame);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(opened->pathName, Path("pi.kvd"));
+    EXPECT_EQ(opened->deviceId, 9);
+    EXPECT_EQ(opened->Word(1), 0x0FDB);
+    EXPECT_EQ(opened->simulatedPoints.size(), 1u);
+    EXPECT_EQ(ViewOf(opened)->displayFormat, kFloatSwapped);
+    EXPECT_NE(ViewOf(opened)->BlockHandle(), pomrel::kNoHandle);
+    // A file already open is not opened twice.
+    EXPECT_EQ(OpenDocumentFile(Path("pi.kvd"), frame), opened);
+    EXPECT_EQ(app->Documents().Size(), 1u);
+
+    // Save writes to the same path without asking.
+    opened->SetWord(2, 7);
+    ASSERT_TRUE(frame->RunCommand(cmd::FileSave));
+    EXPECT_EQ(static_cast<std::uint8_t>(Read("pi.kvd")[16 + 4]), 7);
+    EXPECT_EQ(answers.unexpected, 0);
+}
+
+TEST_F(DocumentFiles, FilesThatCannotBeOpenedOpenNothing)
+{
+    DocumentContext context;
+    CKelvaro32Doc plain(context);
+    const Bytes whole = SerializeDocument(plain, 0);
+    Write("short.kvd", QByteArray(reinterpret_cast<const char*>(whole.data()), 2000));
+    struct Case { std::string name; QString message; };
+    const Case cases[] = {
+        {"short.kvd", "Unexpected file format."},
+        {"missing.kvd", "Failed to open document."},
+        {"", "Failed to open document."},
+    };
+    for (const auto& c : cases) {
+        ModalAnswerer answers;
+        answers.Message();
+        EXPECT_EQ(OpenDocumentFile(c.name.empty() ? "" : Path(c.name), frame), nullptr);
+        EXPECT_EQ(answers.messages, QStringList{c.message}) << c.name;
+        EXPECT_TRUE(app->Documents().Empty());
+    }
+}
+
+TEST_F(DocumentFiles, AnUnknownVersionOpensAsANewRegisteredDocument)
+{
+    QByteArray file("\0\0\0\x04" "1.07", 8);
+    file.append(QByteArray(2080, '\x11'));
+    Write("future.kvd", file);
+    CKelvaro32Doc* doc = OpenDocumentFile(Path("future.kvd"), frame);
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(doc->pointType, 3);
+    EXPECT_EQ(doc->length, 1000);
+    EXPECT_EQ(doc->Word(0), 0);
+    EXPECT_TRUE(doc->pathName.empty());   // Save asks for a name instead of overwriting the file
+    EXPECT_NE(ViewOf(doc)->BlockHandle(), pomrel::kNoHandle);
+}
+
+TEST_F(DocumentFiles, AFailedSaveLeavesWhatWasThereAndSaysSo)
+{
+    CKelvaro32Doc* doc = app->NewDocument();
+    ASSERT_TRUE(QDir(dir.path()).mkpath("taken/inside"));
+    ModalAnswerer answers;
+    // The name of an existing folder, and a file in a folder that does not exist.
+    for (const std::string name : {"taken", "nowhere/x.kvd"}) {
+        doc->pathName = Path(name);
+        answers.Message();
+        EXPECT_FALSE(SaveDocument(*doc, frame, false)) << name;
+        EXPECT_EQ(answers.messages.back(), "Failed to save document.");
+    }
+    EXPECT_TRUE(QDir(QPath("taken/inside")).exists());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{});   // no temporary file left
+
+    // Overwriting a file goes through a temporary file too and leaves nothing else behind.
+    Write("old.kvd", "old contents");
+    doc->pathName = Path("old.kvd");
+    EXPECT_TRUE(SaveDocument(*doc, frame, false));
+    EXPECT_EQ(Read("old.kvd").size(), 2088);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.kvd"});
+}
+
+TEST_F(DocumentFiles, TheRecentFileListKeepsFourAndOpensThem)
+{
+    for (int i = 1; i <= 5; ++i) {
+        CKelvaro32Doc* doc = app->NewDocument();
+        doc->SetWord(0, static_cast<std::uint16_t>(i));
+        doc->pathName = Path("r" + std::to_string(i) + ".kvd");
+        ASSERT_TRUE(SaveDocument(*doc, frame, false));
+    }
+    QSettings profile(QPath("Orvane/Kelvaro64.conf"), QSettings::IniFormat);
+    profile.beginGroup("Recent File List");
+    EXPECT_EQ(profile.value("File1").toString(), QPath("r5.kvd"));
+    EXPECT_EQ(profile.value("File4").toString(), QPath("r2.kvd"));
+    EXPECT_FALSE(profile.contains("File5"));
+    CloseAll();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+
+    // The File menu shows them; the second entry (id 57617) opens r4.
+    QAction* first = frame->Action(cmd::RecentFile1);
+    ASSERT_NE(first, nullptr);
+    auto* menu = qobject_cast<QMenu*>(first->parent());
+    ASSERT_NE(menu, nullptr);
+    emit menu->aboutToShow();
+    EXPECT_EQ(first->text(), "&1 " + QDir::toNativeSeparators(QPath("r5.kvd")));
+    EXPECT_TRUE(first->isEnabled());
+    ASSERT_TRUE(frame->RunCommand(cmd::RecentFile1 + 1));
+    ASSERT_EQ(app->Documents().Size(), 1u);
+    EXPECT_EQ(app->Documents().All()[0]->Word(0), 4);
+
+    // An entry whose file is gone is dropped after the message.
+    QFile::remove(QPath("r3.kvd"));
+    ModalAnswerer answers;
+    answers.Message();
+    ASSERT_TRUE(frame->RunCommand(cmd::RecentFile1 + 2));
+    EXPECT_EQ(answers.messages, QStringList{"Failed to open document."});
+    profile.sync();
+    EXPECT_EQ(profile.value("File3").toString(), QPath("r2.kvd"));
+}
+
+} // namespace
