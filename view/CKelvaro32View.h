@@ -134,6 +134,5 @@ private:
     bool trafficMode_ = false;
     bool paintedTraffic_ = false;   // the last paint was in traffic mode: data top 0
     TrafficLines trafficLines_;
-    std::optional<FontTextMeasurer> trafficMeasurer_;   // for the document's font below
-    LogFont trafficFont_;
+    std::optional<FontTextMeasurer> trafficMeasurer_;   // for itemFont_
 };

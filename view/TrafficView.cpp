@@ -5,34 +5,27 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "document/CKelvaro32Doc.h"
-#include "document/FontConversion.h"
 
-#include <QFontDatabase>
-#include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 
 const FontTextMeasurer& CKelvaro32View::TrafficMeasurer()
 {
-    if (!trafficMeasurer_ || !(trafficFont_ == doc_->font)) {
-        trafficFont_ = doc_->font;
-        trafficMeasurer_.emplace(FontFromLogFont(trafficFont_));
-    }
+    // Follows the item font, which the font command changes.
+    if (!trafficMeasurer_ || trafficMeasurer_->Font() != itemFont_)
+        trafficMeasurer_.emplace(itemFont_);
     return *trafficMeasurer_;
 }
 
 TrafficGeometry CKelvaro32View::CurrentTrafficGeometry()
 {
     TrafficGeometry g;
-    g.rowHeight = TrafficMeasurer().TextHeight();
+    g.rowHeight = layout_.lh;
     g.clientWidth = width();
-    g.clientHeight = height();
-    if (!paintedTraffic_) {
-        // Below the header, as the data painter lays it out: 7H + 1 + lh.
-        const int h = QFontMetrics(QFontDatabase::systemFont(QFontDatabase::FixedFont)).height();
-        g.dataTop = 7 * h + 1 + g.rowHeight;
-    }
+    g.clientHeight = ClientHeight();
+    // Until a traffic paint, the rows start below the header as in data mode.
+    g.dataTop = paintedTraffic_ ? 0 : layout_.ComputeDataTop();
     g.hex = displayFormat == kHex;
     g.trafficMode = trafficMode_;
     return g;
@@ -60,7 +53,7 @@ void CKelvaro32View::SetTrafficMode(bool on)
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         if (!qobject_cast<QScrollBar*>(child))
             child->setVisible(!on);
-    update();
+    RepaintAll(true);
 }
 
 void CKelvaro32View::PaintTrafficMode(QPaintEvent* event)
@@ -69,7 +62,7 @@ void CKelvaro32View::PaintTrafficMode(QPaintEvent* event)
     painter.fillRect(event->rect(), palette().color(QPalette::Base));
     TrafficPaintArgs args;
     args.clientWidth = width();
-    args.rowHeight = TrafficMeasurer().TextHeight();
+    args.rowHeight = layout_.lh;
     args.foreground = doc_->foreground;
     args.background = doc_->background;
     args.dirty = event->rect();
