@@ -1,0 +1,180 @@
+// The Connection menu in the running application, and what survives a restart.
+#include "TestPorts.h"
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "connections/CComDlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+class ConnectionMenu : public ::testing::Test {
+protected:
+    std::unique_ptr<CKelvaro32App> Start()
+    {
+        AppOptions o;
+        o.settingsFolder = Folder();
+        o.executablePath = dir.path().toStdString() + "/kelvaro64";
+        o.automationPort = 0;
+        auto app = std::make_unique<CKelvaro32App>(o);
+        EXPECT_TRUE(app->InitInstance({}));
+        return app;
+    }
+    std::string Folder() const { return dir.path().toStdString() + "/Orvane"; }
+    QTemporaryDir dir;
+};
+
+// The enabled states the update steps give right now: Connect and Disconnect of the server
+// (index 0) and ports 1..32.
+std::vector<bool> Enabled(CMainFrame& frame, bool connect)
+{
+    std::vector<bool> states{frame.Commands().State(connect ? cmd::ConnectServer : cmd::DisconnectServer).enabled};
+    for (int i = 0; i < 32; ++i)
+        states.push_back(frame.Commands().State(connect ? cmd::ConnectPort[i] : cmd::DisconnectPort[i]).enabled);
+    return states;
+}
+
+TEST_F(ConnectionMenu, ItemsCarryTheirCommandIds)
+{
+    auto app = Start();
+    CMainFrame& frame = *app->mainFrame;
+    struct Case { int id; const char* caption; };
+    for (const Case c : {Case{32780, "Port &1"}, Case{32771, "Port &1"}, Case{32850, "Port 32"}, Case{32862, "Port 32"},
+                         Case{32786, "&Modbus/TCP Svr"}, Case{32787, "&Modbus/TCP Svr"}, Case{32804, "&Status"}}) {
+        QAction* a = frame.Action(c.id);
+        ASSERT_NE(a, nullptr) << c.id;
+        EXPECT_EQ(a->text(), c.caption) << c.id;
+        EXPECT_TRUE(frame.Commands().Has(c.id)) << c.id;
+    }
+    EXPECT_EQ(cmd::ConnectPort[0], 32780);
+    EXPECT_EQ(cmd::DisconnectPort[31], 32862);
+}
+
+TEST_F(ConnectionMenu, UpdateStepsFollowTheHandles)
+{
+    auto app = Start();
+    CMainFrame& frame = *app->mainFrame;
+    ConnectionManager& c = frame.Connections();
+    EXPECT_EQ(Enabled(frame, true), std::vector<bool>(33, true));
+    EXPECT_EQ(Enabled(frame, false), std::vector<bool>(33, false));
+    EXPECT_TRUE(frame.Commands().State(cmd::Status).enabled);
+
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    c.Ports().SetPortPath(7, pty.SlavePath());
+    ASSERT_NE(c.OpenSerialPort(7), pomrel::kNoHandle);
+    ASSERT_NE(c.OpenServer(0), pomrel::kNoHandle);
+    std::vector<bool> connect(33, true), disconnect(33, false);
+    connect[0] = connect[7] = false;
+    disconnect[0] = disconnect[7] = true;
+    EXPECT_EQ(Enabled(frame, true), connect);
+    EXPECT_EQ(Enabled(frame, false), disconnect);
+
+    // The menu itself shows those states when it opens, without check marks.
+    QAction* connect7 = frame.Action(cmd::ConnectPort[6]);
+    QAction* disconnect7 = frame.Action(cmd::DisconnectPort[6]);
+    for (QAction* a : {connect7, disconnect7}) {
+        auto* menu = qobject_cast<QMenu*>(a->parent());
+        ASSERT_NE(menu, nullptr);
+        emit menu->aboutToShow();
+    }
+    EXPECT_FALSE(connect7->isEnabled());
+    EXPECT_TRUE(disconnect7->isEnabled());
+    EXPECT_FALSE(connect7->isCheckable() || disconnect7->isCheckable());
+
+    EXPECT_FALSE(frame.RunCommand(cmd::ConnectPort[6]));   // disabled while open
+    EXPECT_TRUE(frame.RunCommand(cmd::DisconnectPort[6]));
+    EXPECT_TRUE(frame.RunCommand(cmd::DisconnectServer));
+    EXPECT_TRUE(c.NoConnectionOpen());
+    EXPECT_EQ(Enabled(frame, true), std::vector<bool>(33, true));
+}
+
+TEST_F(ConnectionMenu, SetUpPortThreeOnAPtyAndFindItAfterARestart)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    {
+        auto app = Start();
+        CMainFrame& frame = *app->mainFrame;
+        // Connect > Port 3 through the real dialog: RTU 19200 8E1 on the pseudo-terminal.
+        QString title;
+        QTimer::singleShot(0, [&] {
+            auto* dlg = qobject_cast<CComDlg*>(QApplication::activeModalWidget());
+            if (!dlg)
+                return;
+            title = dlg->windowTitle();
+            dlg->findChild<QComboBox*>("control1002")->setCurrentText("19200");
+            dlg->findChild<QComboBox*>("control1005")->setCurrentText("EVEN");
+            dlg->findChild<QComboBox*>("devicePath")->setEditText(QString::fromStdString(pty.SlavePath()));
+            dlg->findChild<QPushButton*>("control1")->click();
+        });
+        ASSERT_TRUE(frame.RunCommand(cmd::ConnectPort[2]));
+        EXPECT_EQ(title, "Setup Comm Port 3");
+        ASSERT_TRUE(frame.Connections().IsPortOpen(3));
+
+        app->servicePort = 40000;
+        app->Aliases().SetAlias(3, 40001, "Pump speed");
+        app->Shutdown();
+    }
+    EXPECT_EQ(std::filesystem::file_size(Folder() + "/kv64comm2.cfg"), 746u);
+    {
+        auto app = Start();
+        CMainFrame& frame = *app->mainFrame;
+        EXPECT_TRUE(frame.Connections().NoConnectionOpen()) << "no port is reopened at start-up";
+        std::uint8_t protocol = 0;
+        pomrel::PortSettings s;
+        frame.Connections().Ports().GetPortSettings(3, protocol, s);
+        EXPECT_EQ(protocol, kProtocolRtu);
+        EXPECT_EQ(s.baudRate, 19200u);
+        EXPECT_EQ(s.dataBits, 8);
+        EXPECT_EQ(s.parity, 2);
+        EXPECT_EQ(s.stopBits, 0);
+        EXPECT_EQ(frame.Connections().Ports().PortPath(3), pty.SlavePath());
+        EXPECT_EQ(app->servicePort, 40000);
+        EXPECT_EQ(app->Aliases().GetAlias(3, 40001), "Pump speed");
+
+        // Reset Alias List empties the table, and the file written at exit says so.
+        EXPECT_TRUE(frame.RunCommand(cmd::ResetAliasList));
+        EXPECT_EQ(app->Aliases().LongestAliasLength(), 0);
+        app->Shutdown();
+    }
+    EXPECT_EQ(std::filesystem::file_size(Folder() + "/kelvaro64.ali"), 8u);
+}
+
+TEST_F(ConnectionMenu, PortsFileWrittenByAScriptPointsAPortAtADevice)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    std::filesystem::create_directories(Folder());
+    std::ofstream(Folder() + "/kelvaro64.ports") << "# set by a test script\n5=" << pty.SlavePath() << "\n";
+    auto app = Start();
+    ConnectionManager& c = app->mainFrame->Connections();
+    EXPECT_EQ(c.Ports().PortPath(5), pty.SlavePath());
+    EXPECT_NE(c.OpenSerialPort(5), pomrel::kNoHandle);
+}
+
+TEST_F(ConnectionMenu, StatusOpensTheCountersDialog)
+{
+    auto app = Start();
+    QString title;
+    QTimer::singleShot(0, [&] {
+        if (auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            title = dlg->windowTitle();
+            dlg->findChild<QPushButton*>("control2")->click();
+        }
+    });
+    EXPECT_TRUE(app->mainFrame->RunCommand(cmd::Status));
+    EXPECT_EQ(title, "Connection Status Counters");
+}
+
+} // namespace
