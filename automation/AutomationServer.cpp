@@ -457,6 +457,11 @@ bool StartAutomationServer(CKelvaro32App& app) {
                      running->server->ErrorString().toLocal8Bit().constData(), consequence);
         return false;
     }
+    if (app.Options().headless) {
+        // Scripts wait for this line before they call.
+        std::printf("automation: 127.0.0.1:%u\n", static_cast<unsigned>(running->server->Port()));
+        std::fflush(stdout);
+    }
     if (app.StartedHidden()) {
         // Started for a client: the last client leaving ends the program. exit(), not quit():
         // nothing may ask the user anything in a window nobody sees.
