@@ -4,12 +4,19 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "connections/CComDlg.h"
+#include "connections/CCountersDlg.h"
+#include "document/CKelvaro32Doc.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QMenu>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QFile>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <filesystem>
@@ -161,6 +168,52 @@ TEST_F(ConnectionMenu, PortsFileWrittenByAScriptPointsAPortAtADevice)
     ConnectionManager& c = app->mainFrame->Connections();
     EXPECT_EQ(c.Ports().PortPath(5), pty.SlavePath());
     EXPECT_NE(c.OpenSerialPort(5), pomrel::kNoHandle);
+}
+
+// A third-party master polls port 3, set up as RTU 19200 8E1 on one end of a socat pair.
+TEST_F(ConnectionMenu, ThirdPartyMasterPollsAConnectedPort)
+{
+    const QString socat = QStandardPaths::findExecutable("socat");
+    const QString mbpoll = QStandardPaths::findExecutable("mbpoll");
+    if (socat.isEmpty() || mbpoll.isEmpty())
+        GTEST_SKIP() << "socat or mbpoll missing";
+    QTemporaryDir links;
+    const QString master = links.path() + "/master", slave = links.path() + "/slave";
+    QProcess pair;
+    pair.start(socat, {"pty,raw,echo=0,link=" + master, "pty,raw,echo=0,link=" + slave});
+    ASSERT_TRUE(pair.waitForStarted());
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(master) && QFile::exists(slave); }));
+
+    auto app = Start();
+    CMainFrame& frame = *app->mainFrame;
+    app->NewDocument()->SetWord(0, 4242);   // holding register 1 of device 1
+    ConnectionManager& c = frame.Connections();
+    ASSERT_TRUE(c.ConnectPort(3, [&](ComSettings& v) {
+        v.baudRate = 19200;
+        v.parity = 2;
+        v.devicePath = slave.toStdString();
+        return true;
+    }));
+    ASSERT_TRUE(c.IsPortOpen(3));
+
+    QProcess poll;
+    poll.start(mbpoll, {"-m", "rtu", "-b", "19200", "-d", "8", "-s", "1", "-P", "even", "-a", "1", "-r", "1", "-c", "1",
+                        "-t", "4", "-1", "-o", "2", master});
+    ASSERT_TRUE(poll.waitForFinished(15000));
+    const QString out = QString::fromLocal8Bit(poll.readAllStandardOutput());
+    EXPECT_EQ(poll.exitCode(), 0) << poll.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains(QRegularExpression("\\[1\\]:\\s+4242"))) << out.toStdString();
+
+    CCountersDlg counters(c);
+    counters.OnTimer();
+    EXPECT_EQ(counters.Field(1015)->text(), "1");   // COMM 3 valid messages
+    EXPECT_TRUE(frame.RunCommand(cmd::DisconnectPort[2]));
+    counters.OnTimer();
+    EXPECT_EQ(counters.Field(1015)->text(), "0");
+
+    app->Shutdown();
+    pair.terminate();
+    pair.waitForFinished(5000);
 }
 
 TEST_F(ConnectionMenu, StatusOpensTheCountersDialog)
