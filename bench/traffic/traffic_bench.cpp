@@ -1,0 +1,311 @@
+// kelvaro_traffic_bench: what the traffic path costs the user-interface thread.
+//
+// Starts the application on the offscreen platform with 32 data windows: ten hold holding
+// registers 1..10000 of device 1 (what the load generator reads), one of them shows traffic,
+// the other 31 show data. kelvaro_loadgen then polls the Modbus/TCP server flat out with FC3 ×
+// 125 registers. Each run alternates the two phases, traffic relayed and traffic off (no
+// callback registered, so the engine does not even log), and reports per phase: requests/s,
+// user-interface thread CPU, batches and words relayed per second, batches the engine dropped,
+// and the worst lateness of a 10 ms timer on the user-interface thread (responsiveness).
+//
+//   kelvaro_traffic_bench [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R]
+//   kelvaro_traffic_bench --demo SECONDS PORTFILE
+//     (for screenshots: two windows in traffic mode, Hex above Decimal, serving Modbus/TCP on a
+//     free port written to PORTFILE, for SECONDS; scripts/screenshot-traffic.sh drives it)
+
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/TrafficRelay.h"
+#include "document/CKelvaro32Doc.h"
+#include "view/CKelvaro32View.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QFile>
+#include <QMdiArea>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::atomic<std::uint64_t> g_batches{0};
+std::atomic<std::uint64_t> g_words{0};
+
+// The application's own callback, counted.
+bool CountingCallback(std::uint32_t first, std::uint16_t second, std::uint16_t count)
+{
+    g_batches.fetch_add(1, std::memory_order_relaxed);
+    g_words.fetch_add(count, std::memory_order_relaxed);
+    return TrafficCallback(first, second, count);
+}
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double ProcessCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+struct Options {
+    std::string loadgen =
+#ifdef KV_LOADGEN
+        KV_LOADGEN;
+#else
+        "kelvaro_loadgen";
+#endif
+    double seconds = 3;
+    int connections = 1;
+    int depth = 1;
+    int reps = 3;
+};
+
+struct Result {
+    double requestsPerSecond = 0;
+    double uiCpuPercent = 0;       // of one core, over the loadgen's whole run
+    double processCpuPercent = 0;  // engine thread included
+    double batchesPerSecond = 0;
+    double wordsPerSecond = 0;
+    std::uint64_t engineDropped = 0;
+    double worstLatenessMs = 0;
+    bool ok = false;
+};
+
+Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
+{
+    auto& engine = app.Engine();
+    engine.EnableBufferCallback(relay ? &CountingCallback : nullptr);
+    // Let anything still queued from the previous phase drain first.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+
+    const std::uint64_t batches0 = g_batches.load(), words0 = g_words.load();
+    const std::uint64_t dropped0 = engine.DroppedTrafficBatches();
+    double worstLateness = 0;
+    QElapsedTimer tick;
+    tick.start();
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        worstLateness = std::max(worstLateness, double(tick.nsecsElapsed()) * 1e-6 - 10.0);
+        tick.restart();
+    });
+    probe.start(10);
+
+    QProcess loadgen;
+    loadgen.setProcessChannelMode(QProcess::MergedChannels);
+    const double cpu0 = ThreadCpuSeconds(), proc0 = ProcessCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    loadgen.start(QString::fromStdString(o.loadgen),
+                  {"--port", QString::number(port), "--connections", QString::number(o.connections), "--depth",
+                   QString::number(o.depth), "--write-percent", "0", "--seconds", QString::number(o.seconds),
+                   "--warmup", "0.5", "--label", relay ? "relay" : "off"});
+    const qint64 limitMs = qint64((o.seconds + 20) * 1000);
+    while (loadgen.state() != QProcess::NotRunning && wall.elapsed() < limitMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    if (loadgen.state() != QProcess::NotRunning) {
+        loadgen.kill();
+        loadgen.waitForFinished(2000);
+    }
+    const double elapsed = double(wall.nsecsElapsed()) * 1e-9;
+    const double cpu = ThreadCpuSeconds() - cpu0, proc = ProcessCpuSeconds() - proc0;
+    probe.stop();
+
+    Result r;
+    const QString out = QString::fromLocal8Bit(loadgen.readAll());
+    for (const QString& line : out.split('\n'))
+        if (line.startsWith("RESULT"))
+            for (const QString& kv : line.split(' '))
+                if (kv.startsWith("rps="))
+                    r.requestsPerSecond = kv.mid(4).toDouble();
+    r.ok = loadgen.exitStatus() == QProcess::NormalExit && loadgen.exitCode() == 0;
+    if (!r.ok)
+        std::fprintf(stderr, "loadgen failed:\n%s\n", out.toLocal8Bit().constData());
+    r.uiCpuPercent = 100 * cpu / elapsed;
+    r.processCpuPercent = 100 * proc / elapsed;
+    r.batchesPerSecond = double(g_batches.load() - batches0) / elapsed;
+    r.wordsPerSecond = double(g_words.load() - words0) / elapsed;
+    r.engineDropped = engine.DroppedTrafficBatches() - dropped0;
+    r.worstLatenessMs = worstLateness;
+    return r;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+int Demo(double seconds, const char* portFile)
+{
+    QTemporaryDir dir;
+    AppOptions options;
+    options.settingsFolder = dir.path().toStdString() + "/Orvane";
+    options.executablePath = dir.path().toStdString() + "/kelvaro64";
+    options.saveSettings = false;
+    options.automationPort = 0;
+    CKelvaro32App app(options);
+    if (!app.InitInstance({}))
+        return 1;
+    CMainFrame* frame = app.mainFrame;
+    frame->setGeometry(0, 0, 1000, 740);
+    for (int i = 0; i < 2; ++i) {
+        CKelvaro32Doc* doc = app.NewDocument();
+        for (int k = 0; k < 1000; ++k)
+            doc->SetWord(k, static_cast<std::uint16_t>(k * 11));
+        CKelvaro32View* view = frame->ActiveView();
+        view->displayFormat = i == 0 ? kHex : kDecimal;
+        view->SetTrafficMode(true);
+    }
+    const QList<CChildFrame*> children = frame->Children();
+    const QSize area = frame->MdiArea()->viewport()->size();
+    for (int i = 0; i < children.size(); ++i)
+        children[i]->setGeometry(0, i * area.height() / 2, area.width(), area.height() / 2);
+
+    auto& engine = app.Engine();
+    engine.SetTCPServicePort(0);
+    const pomrel::Handle server = engine.OpenTCPConnection(nullptr, 1026);
+    if (server == pomrel::kNoHandle)
+        return 1;
+    QFile out(portFile);
+    if (!out.open(QIODevice::WriteOnly))
+        return 1;
+    out.write(QByteArray::number(engine.BoundTcpPort(server)) + "\n");
+    out.close();
+    QTimer::singleShot(int(seconds * 1000), [] { QCoreApplication::quit(); });
+    QCoreApplication::exec();
+    engine.CloseConnection(server);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool demo = argc == 4 && std::string(argv[1]) == "--demo";
+    if (!demo && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qapp(argc, argv);
+    if (demo)
+        return Demo(std::atof(argv[2]), argv[3]);
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--loadgen")
+            o.loadgen = argv[i + 1];
+        else if (a == "--seconds")
+            o.seconds = std::atof(argv[i + 1]);
+        else if (a == "--connections")
+            o.connections = std::atoi(argv[i + 1]);
+        else if (a == "--depth")
+            o.depth = std::atoi(argv[i + 1]);
+        else if (a == "--reps")
+            o.reps = std::atoi(argv[i + 1]);
+        else {
+            std::fprintf(stderr, "usage: %s [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+
+    QTemporaryDir dir;
+    AppOptions options;
+    options.settingsFolder = dir.path().toStdString() + "/Orvane";
+    options.executablePath = dir.path().toStdString() + "/kelvaro64";
+    options.saveSettings = false;
+    options.automationPort = 0;
+    CKelvaro32App app(options);
+    if (!app.InitInstance({}))
+        return 1;
+    CMainFrame* frame = app.mainFrame;
+    frame->resize(1280, 900);
+
+    CKelvaro32View* trafficView = nullptr;
+    for (int i = 0; i < 32; ++i) {
+        CKelvaro32Doc* doc = app.NewDocument();
+        if (i < 10) {
+            doc->deviceId = 1;
+            doc->startAddress = static_cast<std::uint16_t>(1 + 1000 * i);
+        } else {
+            doc->deviceId = static_cast<std::uint8_t>(2 + i);
+        }
+        doc->length = 1000;
+        for (int k = 0; k < 1000; ++k)
+            doc->SetWord(k, static_cast<std::uint16_t>(k * 7 + i));
+        doc->SetupViews();
+        if (i == 0)
+            trafficView = frame->ActiveView();
+    }
+    // The first window, in traffic mode, in front and large.
+    for (CChildFrame* child : frame->Children())
+        if (child->View() == trafficView) {
+            child->raise();
+            child->resize(1200, 600);
+        }
+    trafficView->SetTrafficMode(true);
+
+    auto& engine = app.Engine();
+    engine.SetTCPServicePort(0);
+    const pomrel::Handle server = engine.OpenTCPConnection(nullptr, 1026);
+    if (server == pomrel::kNoHandle) {
+        std::fprintf(stderr, "cannot open the Modbus/TCP server: %s\n", engine.LastOpenError().c_str());
+        return 1;
+    }
+    const int port = engine.BoundTcpPort(server);
+    std::printf("32 windows (1 traffic, 31 data), Modbus/TCP on port %d, loadgen FC3x125, %d connection(s) x depth %d, "
+                "%.1f s per run, %d reps\n",
+                port, o.connections, o.depth, o.seconds, o.reps);
+
+    std::vector<Result> on, off;
+    bool ok = true;
+    for (int rep = 0; rep < o.reps; ++rep)
+        for (bool relay : {true, false}) {
+            const Result r = RunPhase(app, port, o, relay);
+            ok = ok && r.ok;
+            std::printf("rep %d %-5s: %8.0f req/s  UI thread %5.1f %%  process %5.1f %%  %6.1f batches/s  %8.0f words/s  "
+                        "engine dropped %llu  worst timer lateness %.1f ms\n",
+                        rep + 1, relay ? "relay" : "off", r.requestsPerSecond, r.uiCpuPercent, r.processCpuPercent,
+                        r.batchesPerSecond, r.wordsPerSecond, static_cast<unsigned long long>(r.engineDropped),
+                        r.worstLatenessMs);
+            (relay ? on : off).push_back(r);
+        }
+    engine.EnableBufferCallback(&TrafficCallback);
+    engine.CloseConnection(server);
+
+    auto med = [](const std::vector<Result>& v, double Result::*field) {
+        std::vector<double> x;
+        for (const Result& r : v)
+            x.push_back(r.*field);
+        return Median(x);
+    };
+    const double rpsOn = med(on, &Result::requestsPerSecond);
+    const double uiOn = med(on, &Result::uiCpuPercent), uiOff = med(off, &Result::uiCpuPercent);
+    const double path = uiOn - uiOff;
+    std::printf("\nmedians: relay %0.f req/s, UI thread %.1f %% | off %.0f req/s, UI thread %.1f %%\n", rpsOn, uiOn,
+                med(off, &Result::requestsPerSecond), uiOff);
+    std::printf("traffic path on the UI thread: %.1f %% of one core at %.0f req/s", path, rpsOn);
+    if (rpsOn > 0)
+        std::printf(" (%.1f %% per 10 000 req/s if it scaled with the rate)", path * 10000 / rpsOn);
+    std::printf("\nrelayed: %.1f batches/s, %.0f words/s; worst 10 ms timer lateness %.1f ms (relay) / %.1f ms (off)\n",
+                med(on, &Result::batchesPerSecond), med(on, &Result::wordsPerSecond), med(on, &Result::worstLatenessMs),
+                med(off, &Result::worstLatenessMs));
+    std::printf("RESULT rps=%.0f ui_on=%.2f ui_off=%.2f path=%.2f batches=%.1f words=%.0f\n", rpsOn, uiOn, uiOff, path,
+                med(on, &Result::batchesPerSecond), med(on, &Result::wordsPerSecond));
+    return ok ? 0 : 1;
+}
