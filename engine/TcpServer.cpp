@@ -17,12 +17,14 @@ namespace {
 // beyond the cap wait in the read buffer for the next round.
 constexpr std::size_t kReadBuffer = 8192;
 constexpr std::size_t kWriteCap = 64 * 1024;
+// Far beyond any real master count; keeps a connection flood from exhausting memory.
+constexpr std::size_t kMaxSessions = 2048;
 } // namespace
 
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
 public:
     TcpSession(std::shared_ptr<TcpServer> server, asio::ip::tcp::socket socket)
-        : server_(std::move(server)), socket_(std::move(socket)), write_(new std::uint8_t[kWriteCap + kMaxMbapFrame])
+        : server_(std::move(server)), socket_(std::move(socket))
     {
         server_->sessions_.insert(this);
     }
@@ -63,6 +65,8 @@ private:
         std::uint32_t valid = 0;
         bool malformed = false;
         const PduOptions options{server_->enron.load(std::memory_order_relaxed)};
+        if (!write_)  // a connection that never sends a whole request costs no answer buffer
+            write_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame]);
         {
             std::lock_guard lock(context.blocks.Mutex());
             while (writeSize < kWriteCap) {
@@ -221,8 +225,12 @@ void TcpServer::Accept(asio::ip::tcp::acceptor& acceptor)
             return;
         }
         std::error_code ignored;
-        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        std::make_shared<TcpSession>(self, std::move(socket))->Start();
+        if (self->sessions_.size() >= kMaxSessions) {
+            socket.close(ignored);
+        } else {
+            socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+            std::make_shared<TcpSession>(self, std::move(socket))->Start();
+        }
         self->Accept(acceptor);
     });
 }
