@@ -123,13 +123,6 @@ void CKelvaro32View::SetItemFont(const LogFont& font, bool useMaxWidth)
     layout_.lh = fm.height();
 }
 
-void CKelvaro32View::ApplyFont()
-{
-    SetItemFont(doc_->font, true);
-    UpdateScrollRange();
-    RepaintAll(true);
-}
-
 int CKelvaro32View::ClientHeight() const
 {
     return height() - (hbar_ ? hbar_->sizeHint().height() : 0);
@@ -429,8 +422,6 @@ void CKelvaro32View::paintEvent(QPaintEvent* event)
 void CKelvaro32View::PaintData(QPaintEvent* event)
 {
     MeasureHeader();
-    if (!(itemLogFont_ == doc_->font))
-        SetItemFont(doc_->font, true); // the font command changed the document's font
     layout_.clientWidth = width();
     layout_.clientHeight = ClientHeight();
     layout_.MeasureForPaint();

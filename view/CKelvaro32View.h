@@ -48,8 +48,6 @@ public:
     /// Formats every item from the first shown point and schedules a repaint of the rectangle
     /// of each one whose text changed. Returns the number of rectangles.
     int RefreshItems();
-    /// Re-creates the item font from the document's font (the font command).
-    void ApplyFont();
     /// The font command reaches every view with the active document's font, not each view's own.
     void ApplyFont(const LogFont& font) override { SetItemFont(font, true); UpdateScrollRange(); RepaintAll(true); }
     /// Sets the scroll bar's range from the client height and the block length.

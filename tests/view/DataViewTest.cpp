@@ -5,6 +5,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "document/CKelvaro32Doc.h"
+#include "document/FontConversion.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
@@ -19,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -285,4 +288,27 @@ TEST_F(DataViewFixture, PrintingPutsTheItemsOnAsManyPagesAsNeeded)
     EXPECT_TRUE(pdf.read(5) == "%PDF-");
     view->LengthField()->setText("10");
     EXPECT_EQ(print("ten.pdf"), 1);
+}
+
+TEST_F(DataViewFixture, FontCommandMeasuresByMaximumWidthANewWindowByAverage)
+{
+    LogFont proportional;
+    std::strcpy(proportional.faceName, "DejaVu Sans");
+    proportional.pitchAndFamily = 0x22; // variable pitch, swiss
+    QFont f = FontFromLogFont(proportional);
+    f.setHintingPreference(QFont::PreferFullHinting);
+    const QFontMetrics fm(f);
+    ASSERT_GT(fm.maxWidth(), fm.averageCharWidth());
+
+    view->ApplyFont(proportional);
+    EXPECT_EQ(view->Layout().cw, fm.maxWidth());
+    EXPECT_EQ(view->Layout().lh, fm.height());
+    view->grab();
+    EXPECT_EQ(view->Layout().columnWidth, 18 * fm.maxWidth());
+
+    frame->Look().font = proportional;
+    app->NewDocument();
+    CKelvaro32View* second = frame->ActiveView();
+    ASSERT_NE(second, view);
+    EXPECT_EQ(second->Layout().cw, fm.averageCharWidth());
 }
