@@ -31,10 +31,16 @@ def check(condition, what):
         failures.append(what)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Distinct free ports: all held until all are chosen."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def wait_for_port(port, proc):
@@ -131,6 +137,13 @@ def environment(home):
 
 
 def exercise(name, tcp, auto, proc):
+    try:
+        run_calls(name, tcp, auto, proc)
+    except Exception as e:   # a dead program or a closed connection: report, go on with the rest
+        check(False, "%s: %s: %s" % (name, type(e).__name__, e))
+
+
+def run_calls(name, tcp, auto, proc):
     check(wait_for_port(auto, proc), name + ": automation port answers")
     rpc = Rpc(auto)
     check(rpc.call("CreateDocument") == {"status": 0}, name + ": CreateDocument")
@@ -196,7 +209,7 @@ def main():
         test_config(tst)
 
         # --- headless
-        tcp, auto = free_port(), free_port()
+        tcp, auto = free_ports(2)
         proc = subprocess.Popen([HEADLESS, "--tcp-port", str(tcp), "--automation-port", str(auto), tst],
                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
@@ -211,11 +224,13 @@ def main():
         finally:
             rc = stop(proc)
         out = proc.stdout.read()
+        if failures:
+            print(out + proc.stderr.read())
         check(rc == 0, "headless ends on SIGTERM with 0")
         check("automation: 127.0.0.1:%d" % auto in out, "headless names its automation port")
 
         # --- desktop, offscreen, with the server from the test configuration
-        tcp, auto = free_port(), free_port()
+        tcp, auto = free_ports(2)
         settings_file(os.path.join(home, "Orvane"), tcp)
         env_desktop = dict(env, KELVARO64_AUTOMATION_PORT=str(auto))
         proc = subprocess.Popen([DESKTOP, tst], env=env_desktop, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -225,12 +240,25 @@ def main():
             stop(proc)
 
         # --- desktop started for a client: hidden, ends when its last client leaves
-        auto = free_port()
+        auto, = free_ports(1)
         env_hidden = dict(env, KELVARO64_AUTOMATION_PORT=str(auto))
         proc = subprocess.Popen([DESKTOP, "-Automation"], env=env_hidden, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-        check(wait_for_port(auto, proc), "hidden: automation port answers")
-        first, second = Rpc(auto), Rpc(auto)
+        # No probing here: a probe that connects and leaves would be its last client.
+        first = None
+        deadline = time.monotonic() + PATIENCE
+        while first is None and time.monotonic() < deadline and proc.poll() is None:
+            try:
+                first = Rpc(auto)
+            except OSError:
+                time.sleep(0.05)
+        check(first is not None, "hidden: automation port answers")
+        if first is None:
+            proc.kill()
+            proc.wait()
+            print("%d failed" % len(failures))
+            return 1
+        second = Rpc(auto)
         check(first.call("CreateDocument") == {"status": 0}, "hidden: CreateDocument")
         check(second.call("WritePoint", 1, 40001, 5) == {"status": 0}, "hidden: second client writes")
         first.close()
