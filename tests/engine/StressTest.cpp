@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pomrel {
 namespace {
@@ -18,9 +19,23 @@ namespace {
 using namespace std::chrono_literals;
 using test::TcpMaster;
 
+// The application's side of the traffic relay: the callback only queues, another thread reads.
+struct Relay {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint32_t, std::uint16_t>> queued;
+} relay;
+
+bool QueueBatch(std::uint32_t first, std::uint16_t, std::uint16_t count)
+{
+    std::lock_guard lock(relay.mutex);
+    relay.queued.emplace_back(first, count);
+    return true;
+}
+
 TEST(EngineStress, NoTornValuesAndRemovalWaitsForRequestsInFlight)
 {
     ProtocolEngine engine;
+    engine.EnableBufferCallback(&QueueBatch);
     auto pairs = std::make_unique<std::array<RegisterWord, 1000>>();
     std::mutex pairsLock;
     ASSERT_NE(engine.DefineDataBlock(1, 3, 1, 100, pairs->data(), &pairsLock), kNoHandle);
@@ -49,6 +64,22 @@ TEST(EngineStress, NoTornValuesAndRemovalWaitsForRequestsInFlight)
             std::this_thread::sleep_for(1ms);
             engine.RemoveDataBlock(h);
             memory.reset();
+        }
+    });
+    std::atomic<std::uint64_t> relayedWords{0};
+    std::thread ui([&] {
+        std::array<std::uint16_t, 1024> words{};
+        while (!stop) {
+            std::vector<std::pair<std::uint32_t, std::uint16_t>> batches;
+            {
+                std::lock_guard lock(relay.mutex);
+                batches.swap(relay.queued);
+            }
+            for (const auto& [id, count] : batches) {
+                engine.ReadDebugData(id, words.data(), 0, count);
+                relayedWords += count;
+            }
+            std::this_thread::sleep_for(5ms);
         }
     });
     // Masters: read the pair (must never differ), write another pair with FC16, read the churned block.
@@ -86,6 +117,8 @@ TEST(EngineStress, NoTornValuesAndRemovalWaitsForRequestsInFlight)
         t.join();
     writer.join();
     churn.join();
+    ui.join();
+    EXPECT_GT(relayedWords.load(), 0u);
     EXPECT_EQ(torn.load(), 0);
     EXPECT_GT(answers.load(), 50);
     std::uint32_t valid = 0, invalid = 0;
