@@ -5,6 +5,8 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/TestConfig.h"
+#include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
 
 #include <QDir>
@@ -16,6 +18,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 namespace {
 
@@ -182,6 +186,37 @@ TEST(DemoSetUp, ADocumentAloneIsServedOnModbusTcp)
     const auto values = Mbpoll(server.Port(), {"-t", "3", "-r", "2", "-c", "2"});
     EXPECT_EQ(values, (std::map<int, QString>{{2, "200"}, {3, "300"}}));
     EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(Headless, PrintsOneLinePerConnectionOpenedOrFailed)
+{
+    QTemporaryDir dir;
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    // Ports 30 and 31 stand for a pseudo-terminal and a device that does not exist.
+    ASSERT_TRUE(QDir().mkpath(dir.path() + "/config/Orvane"));
+    const std::string mapping = std::string("30=") + name + "\n31=" + dir.path().toStdString() + "/no-such-tty\n";
+    ASSERT_TRUE(WriteFileAtomically(dir.path().toStdString() + "/config/Orvane/kelvaro64.ports",
+                                    std::vector<std::uint8_t>(mapping.begin(), mapping.end())));
+    std::vector<TestConfigPort> ports(32);
+    for (auto& p : ports)
+        p.settings.parity = 0;
+    ports[29].open = 1;
+    ports[30].open = 1;
+    const std::string tst = dir.path().toStdString() + "/ports.tst";
+    ASSERT_TRUE(WriteFileAtomically(tst, SerializeTestConfig({}, ports, true, {})));
+
+    Headless server({QString::fromStdString(tst)}, dir.path());
+    ASSERT_NE(server.Port(), 0) << server.Output().toStdString();
+    const QStringList lines = server.Output().split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 3) << server.Output().toStdString();
+    EXPECT_EQ(lines[0], QString("open: Port 30 (%1)").arg(name));
+    EXPECT_TRUE(lines[1].startsWith(QString("failed: Port 31 (%1/no-such-tty): ").arg(dir.path()))) << lines[1].toStdString();
+    EXPECT_EQ(lines[2], QString("open: Modbus/TCP server (port %1)").arg(server.Port()));
+    EXPECT_EQ(server.Stop(), 0);
+    ::close(master);
+    ::close(slave);
 }
 
 // The whole road: a set-up made in the desktop program, saved as a test configuration, served by
