@@ -226,9 +226,6 @@ QAction* CMainFrame::Action(int id) const
     // The action of the menu bar being shown, if it has one.
     QMenuBar* bar = currentMenu_ == 128 ? menuNoDocument_ : menuDocument_;
     for (QAction* a : it->second) {
-        for (QWidget* w = a->parentWidget(); w; w = w->parentWidget())
-            if (w == bar)
-                return a;
         QObject* o = a->parent();
         while (o && o != bar)
             o = o->parent();
