@@ -53,5 +53,6 @@ LogFont LogFontFromBytes(const std::uint8_t* b)
     f.quality = b[26];
     f.pitchAndFamily = b[27];
     std::memcpy(f.faceName, &b[28], 32);
+    f.faceName[31] = '\0';   // a record without a terminator still yields a bounded name
     return f;
 }
