@@ -141,17 +141,26 @@ TrafficUpdate TrafficLines::Update(const TrafficRing& ring, const TrafficGeometr
         lines_.pop_back();
     }
 
+    // Where the new lines start, first: lines that would scroll off at once are never built.
     const int count = ring.TrafficCount();
+    starts_.clear();
     while (start < count) {
-        CDispLine& line = lines_.emplace_back();
-        line.firstPosition = start;
         // Narrower than one entry: one entry per line all the same, so the loop always advances.
         const int n = std::max(FitCount(ring, start, geometry.clientWidth, geometry.hex, measurer), 1);
-        BuildSegments(line, ring, start, n, geometry.hex);
+        starts_.push_back({start, n});
         start += n;
     }
+    const std::size_t total = lines_.size() + starts_.size();
+    const std::size_t overflow = total > static_cast<std::size_t>(visible) ? total - static_cast<std::size_t>(visible) : 0;
+    const std::size_t dropOld = std::min(overflow, lines_.size());
+    for (std::size_t i = overflow - dropOld; i < starts_.size(); ++i) {
+        CDispLine& line = lines_.emplace_back();
+        line.firstPosition = starts_[i].first;
+        BuildSegments(line, ring, starts_[i].first, starts_[i].second, geometry.hex);
+    }
+    lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(dropOld));
 
-    if (lines_.size() <= static_cast<std::size_t>(visible)) {
+    if (overflow == 0) {
         if (!geometry.trafficMode || firstToDraw >= lines_.size())
             return result;
         const int firstX = LayoutLine(lines_[firstToDraw], skip, measurer);
@@ -166,7 +175,6 @@ TrafficUpdate TrafficLines::Update(const TrafficRing& ring, const TrafficGeometr
         return result;
     }
 
-    lines_.erase(lines_.begin(), lines_.end() - visible);
     firstKept_ = lines_.front().firstPosition;
     if (geometry.trafficMode)
         result.kind = TrafficUpdate::kAll;

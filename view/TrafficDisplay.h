@@ -7,6 +7,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class TrafficRing;
@@ -96,4 +97,5 @@ public:
 private:
     std::deque<CDispLine> lines_;
     int firstKept_ = 0;
+    std::vector<std::pair<int, int>> starts_;   // scratch of Update: (first position, entries)
 };
