@@ -1,0 +1,75 @@
+#include "dialogs/CHexReg.h"
+
+#include "dialogs/AutoSimulationButton.h"
+#include "dialogs/DialogFields.h"
+
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+
+using namespace writedlg;
+
+CHexReg::CHexReg(QWidget* parent) : WriteDialogBase(109, "Write Register", true, parent)
+{
+    Fields()->addWidget(new QLabel("Address:", this), 0, 0);
+    Fields()->addWidget(MakeEdit(kIdAddress, {}, this), 0, 1);
+    Fields()->addWidget(new QLabel("Value, (HEX):", this), 1, 0);
+    valueEdit_ = MakeEdit(kIdValue, {}, this);
+    valueEdit_->installEventFilter(this);
+    Fields()->addWidget(valueEdit_, 1, 1);
+    Fields()->addWidget(new QLabel("Alias", this), 2, 0, 1, 2, Qt::AlignHCenter);
+    Fields()->addWidget(MakeEdit(kIdAlias, {}, this), 3, 0, 1, 2);
+}
+
+void CHexReg::LoadControls()
+{
+    findChild<QLineEdit*>(ControlName(kIdAddress))->setText(QString::number(model.address));
+    valueEdit_->setText(QString::fromStdString(model.ValueText()));
+    findChild<QLineEdit*>(ControlName(kIdAlias))->setText(QString::fromStdString(model.alias));
+}
+
+bool CHexReg::SaveControls()
+{
+    // The value field is not exchanged here: Update uses the last accepted value.
+    const auto error = model.Exchange(EditText(this, kIdAddress).toStdString(), EditText(this, kIdAlias).toStdString());
+    if (error)
+        ShowFieldError(this, *error);
+    return !error;
+}
+
+void CHexReg::CheckValueField()
+{
+    if (checking_)
+        return;
+    if (model.TakeValueText(valueEdit_->text().toStdString()))
+        return;
+    checking_ = true;
+    QMessageBox box(QMessageBox::NoIcon, kHexRangeCaption, kHexRangeText, QMessageBox::Ok, this);
+    box.setObjectName("hexError");
+    box.exec();
+    valueEdit_->setText(QString::fromStdString(model.ValueText()));
+    valueEdit_->setFocus(Qt::OtherFocusReason);
+    checking_ = false;
+}
+
+bool CHexReg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == valueEdit_ && event->type() == QEvent::FocusOut) {
+        // Losing the focus to another window (the message box itself) is not leaving the field.
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            CheckValueField();
+    }
+    return WriteDialogBase::eventFilter(watched, event);
+}
+
+void CHexReg::OnAutoSimulation()
+{
+    // A register shown in hex is always simulated as one 16-bit word.
+    if (RunRegisterSimulation(this, model.document, model.pointIndex, 1) == AfterSimulation::kUpdate)
+        OnUpdate();
+    else
+        reject();
+}

@@ -1,0 +1,58 @@
+#include "dialogs/WriteDialogBase.h"
+
+#include "dialogs/DialogFields.h"
+#include "dialogs/WriteDialogModels.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace writedlg {
+
+WriteDialogBase::WriteDialogBase(int templateId, const QString& caption, bool autoSimulation, QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(QString("dialog%1").arg(templateId));
+    setWindowTitle(caption);
+    auto* layout = new QVBoxLayout(this);
+    fields_ = new QGridLayout;
+    layout->addLayout(fields_);
+
+    auto* buttons = new QHBoxLayout;
+    auto* update = new QPushButton("&Update", this);
+    update->setObjectName(ControlName(1));
+    update->setDefault(true);
+    auto* cancel = new QPushButton("Cancel", this);
+    cancel->setObjectName(ControlName(2));
+    buttons->addWidget(update);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    connect(update, &QPushButton::clicked, this, &WriteDialogBase::OnUpdate);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    if (autoSimulation) {
+        auto* sim = new QPushButton("Auto Simulation", this);
+        sim->setObjectName(ControlName(kIdAutoSimulation));
+        sim->setAutoDefault(false);
+        layout->addWidget(sim);
+        connect(sim, &QPushButton::clicked, this, [this] { OnAutoSimulation(); });
+    }
+}
+
+void WriteDialogBase::OnUpdate()
+{
+    if (SaveControls())
+        accept();
+}
+
+void WriteDialogBase::showEvent(QShowEvent* event)
+{
+    if (!loaded_) {
+        loaded_ = true;
+        LoadControls();
+    }
+    QDialog::showEvent(event);
+}
+
+} // namespace writedlg

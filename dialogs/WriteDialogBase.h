@@ -1,0 +1,39 @@
+// What the five write dialogs share: "&Update" (id 1, default) and "Cancel" (id 2), an optional
+// "Auto Simulation" button (id 1000), and filling the controls when the dialog opens.
+#pragma once
+
+#include <QDialog>
+
+class QGridLayout;
+class QPushButton;
+
+namespace writedlg {
+
+class WriteDialogBase : public QDialog {
+    Q_OBJECT
+public:
+    WriteDialogBase(int templateId, const QString& caption, bool autoSimulation, QWidget* parent);
+
+    /// Update as if its button had been pressed: takes and checks the members, ends with Update
+    /// when all pass, else reports the failing field and stays open.
+    void OnUpdate();
+
+protected:
+    /// Shows the members in the controls (once, when the dialog opens).
+    virtual void LoadControls() = 0;
+    /// Takes the members back from the controls; shows the first failure and returns false.
+    virtual bool SaveControls() = 0;
+    /// The Auto Simulation hand-off; dialogs without the button never get it.
+    virtual void OnAutoSimulation() {}
+
+    void showEvent(QShowEvent* event) override;
+
+    /// Fields go here (row by row); the buttons sit below it.
+    QGridLayout* Fields() const { return fields_; }
+
+private:
+    QGridLayout* fields_;
+    bool loaded_ = false;
+};
+
+} // namespace writedlg
