@@ -155,6 +155,7 @@ TEST_F(Look, FontCommandSetsTheDefaultAndLeavesOtherDocumentsFonts) {
     // Every window draws with the chosen font, the widest character setting the cell.
     const QFontMetrics metrics(FontFromLogFont(b->font));
     for (CChildFrame* child : frame.Children()) {
+        child->View()->grab();   // and keep it through a paint, whatever the view's own document holds
         EXPECT_EQ(child->View()->Layout().lh, metrics.height());
         EXPECT_EQ(child->View()->Layout().cw, metrics.maxWidth());
     }
