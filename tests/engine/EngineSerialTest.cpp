@@ -1,6 +1,7 @@
 // The whole engine on pseudo-terminals: RTU and ASCII requests written by the test as the master.
 // Expected frames carry CRC / LRC values computed with pymodbus, not with our encoder.
 #include "engine/ProtocolEngine.h"
+#include "engine/SerialLink.h"
 #include "tests/engine/HexBytes.h"
 #include "tests/engine/TestIo.h"
 
@@ -202,6 +203,34 @@ TEST_F(SerialEngineTest, LineWaitsDoNotHangOnADeviceWithoutModemLines)
     ASSERT_TRUE(pty.Send(Hex("01 03 00 00 00 02 c4 0b")));
     EXPECT_EQ(pty.Receive(9).size(), 9u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+TEST(SerialTiming, CharacterTimeAndFrameGap)
+{
+    struct Case {
+        std::uint32_t baud;
+        std::uint8_t dataBits, parity, stopBits;
+        long characterUs, gapUs;  // bits per character / baud, rounded up; gap 3.5 characters
+    };
+    const std::vector<Case> cases = {
+        {9600, 8, 0, 0, 1042, 3647},     // 10 bits
+        {9600, 8, 1, 0, 1146, 4011},     // 11 bits
+        {9600, 7, 2, 2, 1146, 4011},     // 1 + 7 + 1 + 2
+        {9600, 8, 0, 1, 1094, 3829},     // 10.5 bits
+        {1200, 8, 0, 0, 8334, 29169},
+        {19200, 8, 0, 0, 521, 1823},     // still 3.5 characters at 19200
+        {38400, 8, 0, 0, 261, 1750},     // fixed above 19200
+        {256000, 8, 2, 0, 43, 1750},
+    };
+    for (const Case& c : cases) {
+        PortSettings s;
+        s.baudRate = c.baud;
+        s.dataBits = c.dataBits;
+        s.parity = c.parity;
+        s.stopBits = c.stopBits;
+        EXPECT_EQ(SerialLink::CharacterTime(s).count(), c.characterUs) << c.baud;
+        EXPECT_EQ(SerialLink::FrameGap(s).count(), c.gapUs) << c.baud;
+    }
 }
 
 } // namespace
