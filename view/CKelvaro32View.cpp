@@ -5,6 +5,7 @@
 #include "app/CMainFrame.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/FontConversion.h"
+#include "view/PointEditingDialog.h"
 
 #include <QAbstractSlider>
 #include <QComboBox>
@@ -13,6 +14,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPrinter>
@@ -141,6 +143,13 @@ void CKelvaro32View::resizeEvent(QResizeEvent* event)
     layout_.clientWidth = width();
     layout_.clientHeight = ClientHeight();
     UpdateScrollRange();
+}
+
+void CKelvaro32View::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    const QPoint at = event->position().toPoint();
+    OnViewDoubleClick(*this, at.x(), at.y());
+    QWidget::mouseDoubleClickEvent(event);
 }
 
 void CKelvaro32View::UpdateScrollRange()
