@@ -16,8 +16,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <limits>
 #include <memory>
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
 
 // ---- Port ---------------------------------------------------------------------------------------
 
@@ -36,6 +43,58 @@ std::optional<int> ResolveAutomationPort(std::optional<int> option, const char* 
     }
     return port;
 }
+
+// ---- Who connects -------------------------------------------------------------------------------
+
+std::optional<unsigned> LoopbackClientUid(const std::string& procNetTcp, quint16 clientPort, quint16 serverPort) {
+    // "  1: 0100007F:B2FC 0100007F:1F4A 01 00000000:00000000 00:00000000 00000000  1000 ..."
+    //        local (client)  remote (us)                                           uid
+    std::istringstream lines(procNetTcp);
+    std::string line;
+    std::getline(lines, line);   // header
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits;
+        unsigned uid = 0;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid))
+            continue;
+        const auto split = [](const std::string& endpoint, std::string& ip, unsigned& port) {
+            const auto colon = endpoint.find(':');
+            if (colon == std::string::npos) return false;
+            ip = endpoint.substr(0, colon);
+            const char* first = endpoint.data() + colon + 1;
+            const char* last = endpoint.data() + endpoint.size();
+            return std::from_chars(first, last, port, 16).ec == std::errc();
+        };
+        std::string localIp, remoteIp;
+        unsigned localPort = 0, remotePort = 0;
+        if (!split(local, localIp, localPort) || !split(remote, remoteIp, remotePort))
+            continue;
+        // Both ends are 127.0.0.1, whatever byte order the kernel prints it in.
+        if (localPort == clientPort && remotePort == serverPort && localIp == remoteIp)
+            return uid;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+/// True only when the client end is known to belong to another user.
+bool FromAnotherUser(const QTcpSocket* socket) {
+#ifdef __linux__
+    std::ifstream file("/proc/net/tcp");
+    if (!file)
+        return false;
+    const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto uid = LoopbackClientUid(table, socket->peerPort(), socket->localPort());
+    return uid && *uid != static_cast<unsigned>(::geteuid());
+#else
+    (void)socket;
+    return false;
+#endif
+}
+
+}  // namespace
 
 // ---- Parameters ---------------------------------------------------------------------------------
 
@@ -326,6 +385,14 @@ void AutomationServer::OnNewConnection() {
         if (connections_.size() >= kMaxConnections) {
             socket->write(ErrorReply(QJsonValue::Null, rpc::kServerBusy,
                                      QStringLiteral("Too many automation connections (%1)").arg(kMaxConnections)) + '\n');
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            continue;
+        }
+        if (FromAnotherUser(socket)) {
+            // Loopback keeps other machines out; this keeps other users of this one out.
+            socket->write(ErrorReply(QJsonValue::Null, rpc::kOtherUser,
+                                     QStringLiteral("Connections of other users are refused")) + '\n');
             socket->disconnectFromHost();
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             continue;

@@ -22,6 +22,10 @@ class CKelvaro32App;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
 std::optional<int> ResolveAutomationPort(std::optional<int> option, const char* environment, std::string& error);
 
+/// The uid owning the client end (127.0.0.1:clientPort -> 127.0.0.1:serverPort) of a loopback
+/// connection, from the text of /proc/net/tcp; nullopt when it is not listed.
+std::optional<unsigned> LoopbackClientUid(const std::string& procNetTcp, quint16 clientPort, quint16 serverPort);
+
 inline constexpr int kDefaultAutomationPort = 8502;
 /// Longest request line; a longer one closes its connection.
 inline constexpr qsizetype kMaxLineBytes = 64 * 1024;
@@ -33,7 +37,8 @@ inline constexpr int kParseError = -32700;
 inline constexpr int kInvalidRequest = -32600;
 inline constexpr int kMethodNotFound = -32601;
 inline constexpr int kInvalidParams = -32602;
-inline constexpr int kServerBusy = -32000;
+inline constexpr int kServerBusy = -32000;     // too many connections
+inline constexpr int kOtherUser = -32001;      // a connection of another local user
 }  // namespace rpc
 
 /// Turns one request line into its reply line (without the newline). Empty for a notification.

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -20,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -262,6 +265,47 @@ TEST_F(Rpc, TooManyConnectionsAreToldSo) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return server->ConnectionCount() == kMaxConnections - 1; }, kPatienceMs));
     Client next(server->Port());
     EXPECT_EQ(next.Call(R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})")
+                  .value("result").toObject().value("value").toInt(), 1234);
+}
+
+TEST(AutomationPeer, ClientEndOfALoopbackConnection) {
+    // Server on port 0x1F4A (8010); the client end of 0xB2FC belongs to uid 1000.
+    const std::string table =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 0100007F:1F4A 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1 0\n"
+        "   1: 0100007F:1F4A 0100007F:B2FC 01 00000000:00000000 00:00000000 00000000     0        0 2 1 0\n"
+        "   2: 0100007F:B2FC 0100007F:1F4A 01 00000000:00000000 00:00000000 00000000  1000        0 3 1 0\n"
+        "   3: 0A00020F:B2FD 0100007F:1F4A 01 00000000:00000000 00:00000000 00000000  1001        0 4 1 0\n"
+        "   4: garbage\n";
+    struct Case { quint16 client; quint16 server; std::optional<unsigned> uid; };
+    const Case cases[] = {
+        {0xB2FC, 0x1F4A, 1000u},          // not the server's own end (uid 0)
+        {0xB2FD, 0x1F4A, std::nullopt},   // not a loopback pair
+        {0xB2FE, 0x1F4A, std::nullopt},
+        {0x1F4A, 0xB2FC, 0u},             // the other direction is the server's end
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(LoopbackClientUid(table, c.client, c.server), c.uid) << c.client;
+    EXPECT_EQ(LoopbackClientUid("", 1, 2), std::nullopt);
+}
+
+TEST_F(Rpc, AnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    QProcess other;
+    other.start("/usr/bin/python3", {"-c", QStringLiteral(
+        "import os, socket\n"
+        "os.setgid(65534); os.setuid(65534)\n"
+        "s = socket.create_connection(('127.0.0.1', %1), timeout=60)\n"
+        "s.sendall(b'{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ReadPoint\",\"params\":[1,40001]}\\n')\n"
+        "print(s.makefile().readline().strip())\n").arg(server->Port())});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return other.state() == QProcess::NotRunning; }, kPatienceMs));
+    const QJsonObject reply = QJsonDocument::fromJson(other.readAllStandardOutput()).object();
+    EXPECT_EQ(ErrorCode(reply), -32001) << other.readAllStandardError().toStdString();
+    EXPECT_FALSE(server->EverConnected());
+    // The owner is served as before.
+    Client own(server->Port());
+    EXPECT_EQ(own.Call(R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})")
                   .value("result").toObject().value("value").toInt(), 1234);
 }
 
