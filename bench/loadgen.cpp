@@ -33,7 +33,6 @@
 
 namespace {
 
-constexpr int kAddressSpace = 10000;
 constexpr int kReadQuantity = 125;
 constexpr int kWriteQuantity = 100;
 constexpr int kAddressStride = 131;   // prime: the rotation visits every start address
@@ -56,6 +55,7 @@ struct Options {
     double warmup = 0.5;
     double drain = 2.0;       // after the run: how long outstanding replies may still take
     int writePercent = 50;
+    int addressSpace = 10000;  // start addresses rotate over 0 .. addressSpace - 1
     std::string label;
     bool quiet = false;
 };
@@ -159,7 +159,7 @@ bool LoadGenerator::connectAll()
             std::perror("loadgen: fcntl");
             return false;
         }
-        c.cursor = std::uint32_t((i * 1237) % kAddressSpace);
+        c.cursor = std::uint32_t((i * 1237) % opt_.addressSpace);
         c.in.resize(64 * 1024);
         c.out.reserve(4096);
         epoll_event ev{};
@@ -181,9 +181,9 @@ void LoadGenerator::queueRequest(Connection& c, std::uint64_t now)
         c.mixAccumulator -= 100;
     const int qty = write ? kWriteQuantity : kReadQuantity;
     int address = int(c.cursor);
-    if (address + qty > kAddressSpace)
-        address = kAddressSpace - qty;
-    c.cursor = (c.cursor + kAddressStride) % kAddressSpace;
+    if (address + qty > opt_.addressSpace)
+        address = opt_.addressSpace - qty;
+    c.cursor = (c.cursor + kAddressStride) % std::uint32_t(opt_.addressSpace);
 
     Pending p{c.nextTid++, std::uint8_t(write ? 16 : 3), std::uint16_t(address), std::uint16_t(qty), now};
     const std::size_t at = c.out.size();
@@ -459,7 +459,7 @@ void usage()
     std::fprintf(stderr,
                  "usage: kelvaro_loadgen --port P [--host 127.0.0.1] [--connections N] [--depth D]\n"
                  "                       [--seconds S] [--warmup W] [--drain T] [--write-percent 50]\n"
-                 "                       [--label TEXT] [--quiet]\n"
+                 "                       [--address-space 10000] [--label TEXT] [--quiet]\n"
                  "  depth 1 = lock-step, 8 = eight requests in flight per connection (max %d)\n",
                  kMaxDepth);
 }
@@ -494,6 +494,8 @@ int main(int argc, char** argv)
             o.drain = std::atof(value());
         else if (a == "--write-percent")
             o.writePercent = std::atoi(value());
+        else if (a == "--address-space")
+            o.addressSpace = std::atoi(value());
         else if (a == "--label")
             o.label = value();
         else if (a == "--quiet")
@@ -505,7 +507,8 @@ int main(int argc, char** argv)
     }
     if (o.port <= 0 || o.port > 65535 || o.connections < 1 || o.connections > 10000 || o.depth < 1 ||
         o.depth > kMaxDepth || o.seconds <= 0 || o.seconds > 600 || o.warmup < 0 || o.warmup > 60 ||
-        o.drain < 0 || o.drain > 60 || o.writePercent < 0 || o.writePercent > 100) {
+        o.drain < 0 || o.drain > 60 || o.writePercent < 0 || o.writePercent > 100 || o.addressSpace < 125 ||
+        o.addressSpace > 65536) {
         usage();
         return 2;
     }
