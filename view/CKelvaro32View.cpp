@@ -484,15 +484,13 @@ void CKelvaro32View::PaintData(QPaintEvent* event)
 void CKelvaro32View::Scroll(layout::ScrollCode code, int thumb)
 {
     layout_.clientHeight = ClientHeight();
-    const int before = layout_.firstShown;
     const int pos = layout_.Scroll(code, thumb, doc_->length);
     {
         const QSignalBlocker block(hbar_);
         hbar_->setValue(pos);
         hbar_->setSliderPosition(pos);
     }
-    if (layout_.firstShown != before || code == layout::ScrollCode::ThumbPosition)
-        RepaintAll(true);
+    RepaintAll(true);
 }
 
 void CKelvaro32View::OnScrollAction(int action)
