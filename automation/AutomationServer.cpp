@@ -100,14 +100,10 @@ bool FromAnotherUser(const QTcpSocket* socket) {
 
 namespace {
 
-struct ParamError {
-    QString message;
-};
-
 /// Reads the parameters of one call in order; the first fault is kept.
 class Params {
 public:
-    Params(const QJsonArray& array) : array_(array) {}
+    explicit Params(const QJsonArray& array) : array_(array) {}
 
     /// 16-bit integer: -32768..65535, keeps the low 16 bits.
     std::uint16_t Word(const char* name) {

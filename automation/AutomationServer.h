@@ -65,10 +65,11 @@ public:
     quint16 Port() const;
     QString ErrorString() const;
     int ConnectionCount() const { return static_cast<int>(connections_.size()); }
-    /// Emits LastConnectionClosed once the last connection is gone, after at least one came.
+    /// A connection of this user has been served (those refused do not count).
     bool EverConnected() const { return everConnected_; }
 
 signals:
+    /// The last connection is gone, after at least one came.
     void LastConnectionClosed();
 
 private:
