@@ -10,6 +10,7 @@
 #include "view/ValueFormat.h"
 
 #include <QFont>
+#include <QRegion>
 #include <QWidget>
 #include <array>
 #include <optional>
@@ -18,6 +19,7 @@
 class CKelvaro32Doc;
 class QComboBox;
 class QLabel;
+class QTimer;
 class QLineEdit;
 class QPainter;
 class QPrinter;
@@ -78,6 +80,9 @@ public:
     /// Show Data / Show Traffic: keeps the lines, hides the header controls in traffic mode.
     void SetTrafficMode(bool on);
     const TrafficLines& Traffic() const { return trafficLines_; }
+    /// Paints the traffic that arrived since the last paint (the pacing timer's tick).
+    void FlushTrafficPaint();
+    bool TrafficPaintPending() const { return !trafficDirty_.isEmpty(); }
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -135,4 +140,6 @@ private:
     bool paintedTraffic_ = false;   // the last paint was in traffic mode: data top 0
     TrafficLines trafficLines_;
     std::optional<FontTextMeasurer> trafficMeasurer_;   // for itemFont_
+    QRegion trafficDirty_;                    // new traffic text not yet painted
+    QTimer* trafficPaintTimer_ = nullptr;     // paces those paints (FlushTrafficPaint)
 };

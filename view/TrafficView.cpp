@@ -9,6 +9,12 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTimer>
+
+namespace {
+// Traffic paints at most every 50 ms: 20 per second.
+constexpr int kTrafficPaintIntervalMs = 50;
+} // namespace
 
 const FontTextMeasurer& CKelvaro32View::TrafficMeasurer()
 {
@@ -38,12 +44,31 @@ void CKelvaro32View::ShiftTraffic(int shift)
         return;
     const TrafficGeometry g = CurrentTrafficGeometry();
     const TrafficUpdate u = trafficLines_.ShiftTraffic(shift, app->mainFrame->Traffic(), g, TrafficMeasurer());
-    if (!trafficMode_)
+    if (!trafficMode_ || u.kind == TrafficUpdate::kNothing)
         return;
-    if (u.kind == TrafficUpdate::kAll)
-        update();
-    else if (u.kind == TrafficUpdate::kRows)
-        update(TrafficDirtyRect(u, trafficLines_, g.clientWidth, g.clientHeight, g.rowHeight));
+    trafficDirty_ += u.kind == TrafficUpdate::kAll
+                         ? QRect(0, 0, g.clientWidth, g.clientHeight)
+                         : TrafficDirtyRect(u, trafficLines_, g.clientWidth, g.clientHeight, g.rowHeight);
+    // A master polling flat out brings a batch every few milliseconds, each scrolling most of the
+    // window: paint the first at once, then at most once per pacing interval.
+    if (!trafficPaintTimer_) {
+        trafficPaintTimer_ = new QTimer(this);
+        trafficPaintTimer_->setSingleShot(true);
+        trafficPaintTimer_->setInterval(kTrafficPaintIntervalMs);
+        connect(trafficPaintTimer_, &QTimer::timeout, this, &CKelvaro32View::FlushTrafficPaint);
+    }
+    if (!trafficPaintTimer_->isActive())
+        FlushTrafficPaint();
+}
+
+void CKelvaro32View::FlushTrafficPaint()
+{
+    if (trafficDirty_.isEmpty())
+        return;
+    update(trafficDirty_);
+    trafficDirty_ = QRegion();
+    if (trafficPaintTimer_)
+        trafficPaintTimer_->start();
 }
 
 void CKelvaro32View::SetTrafficMode(bool on)
@@ -53,6 +78,7 @@ void CKelvaro32View::SetTrafficMode(bool on)
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         if (!qobject_cast<QScrollBar*>(child))
             child->setVisible(!on);
+    trafficDirty_ = QRegion();
     RepaintAll(true);
 }
 

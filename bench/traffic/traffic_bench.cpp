@@ -41,12 +41,37 @@ namespace {
 std::atomic<std::uint64_t> g_batches{0};
 std::atomic<std::uint64_t> g_words{0};
 
-// The application's own callback, counted.
+double ThreadCpuSeconds();
+CMainFrame* g_frame = nullptr;
+
+// Counts the paints of the traffic window.
+class PaintCounter : public QObject {
+public:
+    std::uint64_t paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+PaintCounter g_paints;
+double g_relaySeconds = 0;   // user-interface thread only
+
+// Does what the application's TrafficCallback does (queue the relay on the user-interface
+// thread), counting the batches and timing each relay there.
 bool CountingCallback(std::uint32_t first, std::uint16_t second, std::uint16_t count)
 {
     g_batches.fetch_add(1, std::memory_order_relaxed);
     g_words.fetch_add(count, std::memory_order_relaxed);
-    return TrafficCallback(first, second, count);
+    return QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [first, second, count] {
+            const double t0 = ThreadCpuSeconds();
+            g_frame->RelayTraffic(first, second, count);
+            g_relaySeconds += ThreadCpuSeconds() - t0;
+        },
+        Qt::QueuedConnection);
 }
 
 double ThreadCpuSeconds()
@@ -79,8 +104,10 @@ struct Options {
 struct Result {
     double requestsPerSecond = 0;
     double uiCpuPercent = 0;       // of one core, over the loadgen's whole run
+    double relayCpuPercent = 0;    // of that: inside RelayTraffic (ring and all 32 views)
     double processCpuPercent = 0;  // engine thread included
     double batchesPerSecond = 0;
+    double paintsPerSecond = 0;    // of the traffic window
     double wordsPerSecond = 0;
     std::uint64_t engineDropped = 0;
     double worstLatenessMs = 0;
@@ -95,6 +122,8 @@ Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
 
     const std::uint64_t batches0 = g_batches.load(), words0 = g_words.load();
+    const double relay0 = g_relaySeconds;
+    const std::uint64_t paints0 = g_paints.paints;
     const std::uint64_t dropped0 = engine.DroppedTrafficBatches();
     double worstLateness = 0;
     QElapsedTimer tick;
@@ -138,8 +167,10 @@ Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
     if (!r.ok)
         std::fprintf(stderr, "loadgen failed:\n%s\n", out.toLocal8Bit().constData());
     r.uiCpuPercent = 100 * cpu / elapsed;
+    r.relayCpuPercent = 100 * (g_relaySeconds - relay0) / elapsed;
     r.processCpuPercent = 100 * proc / elapsed;
     r.batchesPerSecond = double(g_batches.load() - batches0) / elapsed;
+    r.paintsPerSecond = double(g_paints.paints - paints0) / elapsed;
     r.wordsPerSecond = double(g_words.load() - words0) / elapsed;
     r.engineDropped = engine.DroppedTrafficBatches() - dropped0;
     r.worstLatenessMs = worstLateness;
@@ -259,6 +290,7 @@ int main(int argc, char** argv)
             child->resize(1200, 600);
         }
     trafficView->SetTrafficMode(true);
+    trafficView->installEventFilter(&g_paints);
 
     auto& engine = app.Engine();
     engine.SetTCPServicePort(0);
@@ -268,6 +300,21 @@ int main(int argc, char** argv)
         return 1;
     }
     const int port = engine.BoundTcpPort(server);
+    g_frame = frame;
+    // Let the first paints of all 32 windows happen before anything is measured.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    {
+        // No master at all: what the 32 windows cost by themselves (refresh timers, banner).
+        const double c0 = ThreadCpuSeconds();
+        QElapsedTimer idle;
+        idle.start();
+        while (idle.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        std::printf("idle, no master: UI thread %.1f %%\n", 100 * (ThreadCpuSeconds() - c0) / (double(idle.nsecsElapsed()) * 1e-9));
+    }
     std::printf("32 windows (1 traffic, 31 data), Modbus/TCP on port %d, loadgen FC3x125, %d connection(s) x depth %d, "
                 "%.1f s per run, %d reps\n",
                 port, o.connections, o.depth, o.seconds, o.reps);
@@ -278,15 +325,25 @@ int main(int argc, char** argv)
         for (bool relay : {true, false}) {
             const Result r = RunPhase(app, port, o, relay);
             ok = ok && r.ok;
-            std::printf("rep %d %-5s: %8.0f req/s  UI thread %5.1f %%  process %5.1f %%  %6.1f batches/s  %8.0f words/s  "
-                        "engine dropped %llu  worst timer lateness %.1f ms\n",
-                        rep + 1, relay ? "relay" : "off", r.requestsPerSecond, r.uiCpuPercent, r.processCpuPercent,
-                        r.batchesPerSecond, r.wordsPerSecond, static_cast<unsigned long long>(r.engineDropped),
+            std::printf("rep %d %-5s: %8.0f req/s  UI thread %5.1f %% (relay %4.2f %%)  process %5.1f %%  %6.1f batches/s  "
+                        "%8.0f words/s  %5.1f paints/s  engine dropped %llu  worst timer lateness %.1f ms\n",
+                        rep + 1, relay ? "relay" : "off", r.requestsPerSecond, r.uiCpuPercent, r.relayCpuPercent,
+                        r.processCpuPercent,
+                        r.batchesPerSecond, r.wordsPerSecond, r.paintsPerSecond, static_cast<unsigned long long>(r.engineDropped),
                         r.worstLatenessMs);
             (relay ? on : off).push_back(r);
         }
     engine.EnableBufferCallback(&TrafficCallback);
     engine.CloseConnection(server);
+
+    // Upper bound of the traffic window's painting: every batch that scrolls repaints it whole.
+    const int paints = 200;
+    const double p0 = ThreadCpuSeconds();
+    for (int i = 0; i < paints; ++i)
+        trafficView->repaint();
+    const double paintMs = 1000 * (ThreadCpuSeconds() - p0) / paints;
+    std::printf("full repaint of the traffic window (%d lines): %.3f ms\n",
+                static_cast<int>(trafficView->Traffic().Lines().size()), paintMs);
 
     auto med = [](const std::vector<Result>& v, double Result::*field) {
         std::vector<double> x;
@@ -299,13 +356,20 @@ int main(int argc, char** argv)
     const double path = uiOn - uiOff;
     std::printf("\nmedians: relay %0.f req/s, UI thread %.1f %% | off %.0f req/s, UI thread %.1f %%\n", rpsOn, uiOn,
                 med(off, &Result::requestsPerSecond), uiOff);
-    std::printf("traffic path on the UI thread: %.1f %% of one core at %.0f req/s", path, rpsOn);
-    if (rpsOn > 0)
-        std::printf(" (%.1f %% per 10 000 req/s if it scaled with the rate)", path * 10000 / rpsOn);
+    const double relayPct = med(on, &Result::relayCpuPercent);
+    std::printf("traffic path on the UI thread at %.0f req/s: %.2f %% of one core inside the relay (ring + 32 views), "
+                "%.1f %% UI thread relay-on minus relay-off",
+                rpsOn, relayPct, path);
     std::printf("\nrelayed: %.1f batches/s, %.0f words/s; worst 10 ms timer lateness %.1f ms (relay) / %.1f ms (off)\n",
                 med(on, &Result::batchesPerSecond), med(on, &Result::wordsPerSecond), med(on, &Result::worstLatenessMs),
                 med(off, &Result::worstLatenessMs));
-    std::printf("RESULT rps=%.0f ui_on=%.2f ui_off=%.2f path=%.2f batches=%.1f words=%.0f\n", rpsOn, uiOn, uiOff, path,
+    const double paintsOn = med(on, &Result::paintsPerSecond), paintsOff = med(off, &Result::paintsPerSecond);
+    std::printf("traffic path total: relay %.2f %% + traffic window paints (%.1f/s relay on, %.1f/s off, each at most "
+                "%.3f ms) %.2f %% = %.2f %% of one core\n",
+                relayPct, paintsOn, paintsOff, paintMs, paintMs * (paintsOn - paintsOff) / 10,
+                relayPct + paintMs * (paintsOn - paintsOff) / 10);
+    std::printf("RESULT rps=%.0f ui_on=%.2f ui_off=%.2f path=%.2f relay=%.3f batches=%.1f words=%.0f\n", rpsOn, uiOn,
+                uiOff, path, relayPct,
                 med(on, &Result::batchesPerSecond), med(on, &Result::wordsPerSecond));
     return ok ? 0 : 1;
 }

@@ -399,6 +399,31 @@ TEST_F(TrafficViewFixture, LinesBuiltInDataModeShowAtOnceInTrafficMode)
     EXPECT_EQ(Share(shot, QRect(0, seg.cy + 2, 40, 10), grey), 0.0);
 }
 
+TEST_F(TrafficViewFixture, BatchesInQuickSuccessionArePaintedTogether)
+{
+    frame->RunCommand(cmd::ShowTraffic);
+    view->grab();   // the first traffic paint: rows from the top
+    const std::uint16_t words[] = {1, 3, 0, 0, 0, 10};
+    frame->Traffic().AppendTraffic(words, 6);
+    frame->RelayTraffic(0, 0, 0);
+    EXPECT_FALSE(view->TrafficPaintPending());   // the first batch is painted at once
+    for (int i = 0; i < 3; ++i) {
+        frame->Traffic().AppendTraffic(words, 6);
+        frame->RelayTraffic(0, 0, 0);
+        EXPECT_TRUE(view->TrafficPaintPending());
+    }
+    view->FlushTrafficPaint();   // the pacing timer's tick
+    EXPECT_FALSE(view->TrafficPaintPending());
+    ASSERT_EQ(view->Traffic().Lines().size(), 1u);
+    EXPECT_EQ(view->Traffic().Lines()[0].EntryCount(), 24);
+
+    // Data mode paints no traffic.
+    frame->RunCommand(cmd::ShowData);
+    frame->Traffic().AppendTraffic(words, 6);
+    frame->RelayTraffic(0, 0, 0);
+    EXPECT_FALSE(view->TrafficPaintPending());
+}
+
 // A real master against the real engine: its request and the engine's answer end up as two
 // segments of one line, the answer inverted.
 TEST_F(TrafficViewFixture, ThirdPartyMasterRequestAndAnswerShareALine)
