@@ -373,11 +373,14 @@ TEST_F(TrafficViewFixture, ShowDataAndShowTrafficSwitchModeChecksAndControls)
         EXPECT_TRUE(data.enabled && traffic.enabled);
         EXPECT_EQ(data.checked, !c.traffic);
         EXPECT_EQ(traffic.checked, c.traffic);
+        int controls = 0;
         for (QWidget* child : view->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             if (!qobject_cast<QScrollBar*>(child)) {
                 EXPECT_EQ(child->isHidden(), c.traffic) << child->objectName().toStdString();
+                ++controls;
             }
         }
+        EXPECT_EQ(controls, 5);   // three edit fields, the point-type list, the banner
     }
 }
 
