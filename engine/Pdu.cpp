@@ -1,5 +1,6 @@
 #include "engine/Pdu.h"
 
+#include <array>
 #include <cstring>
 
 namespace pomrel {
@@ -82,6 +83,30 @@ private:
     std::mutex* lock_;
 };
 
+// The block runs that cover one request's addresses, found once by Handler::Check and reused by
+// the copy: a second walk of the block table per request costs as much as the copy itself. A few
+// slots cover every ordinary request (one run, two across a block border); a request spread over
+// more blocks than that is walked again.
+struct Runs {
+    struct Run {
+        const Block* block;
+        std::uint32_t first;  // first point in the block
+        std::uint32_t points;
+    };
+    static constexpr std::size_t kSlots = 8;
+    std::array<Run, kSlots> run;
+    std::size_t size = 0;
+    bool overflow = false;
+
+    void Add(const Block& b, std::uint32_t first, std::uint32_t points)
+    {
+        if (size < kSlots)
+            run[size++] = {&b, first, points};
+        else
+            overflow = true;
+    }
+};
+
 class Handler {
 public:
     Handler(const BlockTable& table, Addressing addressing, PduOptions options)
@@ -129,7 +154,8 @@ private:
             std::size_t found = blocks_.size();
             for (std::size_t i = 0; i < blocks_.size(); ++i) {
                 const Block& b = blocks_[i];
-                if (b.type == type && Selected(b) && b.Holds(cur, enron_)) {
+                // Cheapest test first: this loop runs over the whole table for every run.
+                if (b.type == type && b.Holds(cur, enron_) && Selected(b)) {
                     found = i;
                     break;
                 }
@@ -141,7 +167,7 @@ private:
             // An earlier block that starts inside this run takes over from its start.
             for (std::size_t i = 0; i < found; ++i) {
                 const Block& b = blocks_[i];
-                if (b.type == type && Selected(b) && b.Points(enron_) > 0 && b.wireStart > cur && b.wireStart < runEnd)
+                if (b.type == type && b.wireStart > cur && b.wireStart < runEnd && b.Points(enron_) > 0 && Selected(b))
                     runEnd = b.wireStart;
             }
             visit(block, cur - block.wireStart, runEnd - cur);
@@ -151,20 +177,39 @@ private:
     }
 
     // Checks coverage and that every run has the same width. 0 when covered, else an exception code.
-    std::uint8_t Check(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint32_t& width) const
+    // `runs`, when given, receives the runs for the copy that follows.
+    std::uint8_t Check(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint32_t& width,
+                       Runs* runs = nullptr) const
     {
-        if (!HasType(type))
-            return kIllegalFunction;
         width = 0;
         bool mixed = false;
-        const bool covered = Walk(type, address, count, [&](const Block& b, std::uint32_t, std::uint32_t) {
+        const bool covered = Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
             const std::uint32_t w = b.Width(enron_);
             if (width == 0)
                 width = w;
             else if (w != width)
                 mixed = true;
+            if (runs != nullptr)
+                runs->Add(b, first, n);
         });
-        return (covered && !mixed) ? 0 : kIllegalDataAddress;
+        if (covered && !mixed)
+            return 0;
+        // A covered address implies a block of the type, so the type is only looked for on failure;
+        // a missing type still outranks a missing address.
+        return HasType(type) ? kIllegalDataAddress : kIllegalFunction;
+    }
+
+    // Calls visit(block, first point, points) for every run of `runs`, or walks the table again
+    // when the request had more runs than `runs` holds.
+    template <class Visit>
+    void EachRun(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count, Visit&& visit) const
+    {
+        if (runs.overflow) {
+            Walk(type, address, count, visit);
+            return;
+        }
+        for (std::size_t i = 0; i < runs.size; ++i)
+            visit(*runs.run[i].block, runs.run[i].first, runs.run[i].points);
     }
 
     std::size_t Exception(std::uint8_t function, std::uint8_t code, std::uint8_t* resp) const
@@ -191,8 +236,9 @@ private:
 
     // Register runs to and from the wire; a point of width 2 is high word first on the wire,
     // held as low word at 2i and high word at 2i + 1.
-    void CopyOut(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint8_t* out) const;
-    void CopyIn(std::uint8_t type, std::uint32_t address, std::uint32_t count, const std::uint8_t* in) const;
+    // `runs` comes from Check on the same type, address and count.
+    void CopyOut(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint8_t* out) const;
+    void CopyIn(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count, const std::uint8_t* in) const;
     // Broadcast writes reach every block holding the address, whatever its device id.
     template <class Visit>
     void WalkAll(std::uint8_t type, std::uint32_t address, std::uint32_t count, Visit&& visit) const
@@ -227,42 +273,54 @@ private:
     bool enron_;
 };
 
-void Handler::CopyOut(std::uint8_t type, std::uint32_t address, std::uint32_t count, std::uint8_t* out) const
+// The width test stays out of the word loops: they run up to 125 times per request.
+void CopyRunOut(const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t w, std::uint8_t* out)
 {
-    Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
-        const std::uint32_t w = b.Width(enron_);
-        RunLock lock(b, n * w);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint32_t word = (first + i) * w;
-            if (w == 2) {
-                PutBe16(out, b.memory[word + 1].load(std::memory_order_relaxed));
-                PutBe16(out + 2, b.memory[word].load(std::memory_order_relaxed));
-                out += 4;
-            } else {
-                PutBe16(out, b.memory[word].load(std::memory_order_relaxed));
-                out += 2;
-            }
+    RunLock lock(b, n * w);
+    const RegisterWord* word = b.memory + first * w;
+    if (w == 2) {
+        for (std::uint32_t i = 0; i < n; ++i, word += 2, out += 4) {
+            PutBe16(out, word[1].load(std::memory_order_relaxed));
+            PutBe16(out + 2, word[0].load(std::memory_order_relaxed));
         }
+    } else {
+        for (std::uint32_t i = 0; i < n; ++i, out += 2)
+            PutBe16(out, word[i].load(std::memory_order_relaxed));
+    }
+}
+
+void CopyRunIn(const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t w, const std::uint8_t* src)
+{
+    RunLock lock(b, n * w);
+    RegisterWord* word = b.memory + first * w;
+    if (w == 2) {
+        for (std::uint32_t i = 0; i < n; ++i, word += 2, src += 4) {
+            word[1].store(Be16(src), std::memory_order_relaxed);
+            word[0].store(Be16(src + 2), std::memory_order_relaxed);
+        }
+    } else {
+        for (std::uint32_t i = 0; i < n; ++i, src += 2)
+            word[i].store(Be16(src), std::memory_order_relaxed);
+    }
+}
+
+void Handler::CopyOut(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count,
+                      std::uint8_t* out) const
+{
+    EachRun(runs, type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+        const std::uint32_t w = b.Width(enron_);
+        CopyRunOut(b, first, n, w, out);
+        out += n * 2 * w;
     });
 }
 
-void Handler::CopyIn(std::uint8_t type, std::uint32_t address, std::uint32_t count, const std::uint8_t* in) const
+void Handler::CopyIn(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count,
+                     const std::uint8_t* in) const
 {
-    ForWrite(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n, std::uint32_t offset) {
+    EachRun(runs, type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
         const std::uint32_t w = b.Width(enron_);
-        const std::uint8_t* src = in + offset * 2 * w;
-        RunLock lock(b, n * w);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const std::uint32_t word = (first + i) * w;
-            if (w == 2) {
-                b.memory[word + 1].store(Be16(src), std::memory_order_relaxed);
-                b.memory[word].store(Be16(src + 2), std::memory_order_relaxed);
-                src += 4;
-            } else {
-                b.memory[word].store(Be16(src), std::memory_order_relaxed);
-                src += 2;
-            }
-        }
+        CopyRunIn(b, first, n, w, in);
+        in += n * 2 * w;
     });
 }
 
@@ -279,14 +337,15 @@ std::size_t Handler::ReadBits(const std::uint8_t* req, std::size_t size, std::ui
         return Exception(fc, kIllegalDataValue, resp);
     const std::uint8_t type = fc == kReadCoils ? kCoils : kInputs;
     std::uint32_t width = 0;
-    if (const std::uint8_t code = Check(type, address, count, width))
+    Runs runs;
+    if (const std::uint8_t code = Check(type, address, count, width, &runs))
         return Exception(fc, code, resp);
     const std::uint32_t bytes = (count + 7) / 8;
     resp[0] = fc;
     resp[1] = static_cast<std::uint8_t>(bytes);
     std::memset(resp + 2, 0, bytes);
     std::uint32_t bit = 0;
-    Walk(type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+    EachRun(runs, type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
         for (std::uint32_t i = 0; i < n; ++i, ++bit)
             if (b.memory[first + i].load(std::memory_order_relaxed) != 0)
                 resp[2 + bit / 8] = static_cast<std::uint8_t>(resp[2 + bit / 8] | (1u << (bit % 8)));
@@ -307,14 +366,15 @@ std::size_t Handler::ReadRegisters(const std::uint8_t* req, std::size_t size, st
         return Exception(fc, kIllegalDataValue, resp);
     const std::uint8_t type = fc == kReadHoldingRegisters ? kHoldingRegisters : kInputRegisters;
     std::uint32_t width = 0;
-    if (const std::uint8_t code = Check(type, address, count, width))
+    Runs runs;
+    if (const std::uint8_t code = Check(type, address, count, width, &runs))
         return Exception(fc, code, resp);
     if (width == 2 && count > kMaxEnronRead)
         return Exception(fc, kIllegalDataValue, resp);
     const std::uint32_t bytes = count * 2 * width;
     resp[0] = fc;
     resp[1] = static_cast<std::uint8_t>(bytes);
-    CopyOut(type, address, count, resp + 2);
+    CopyOut(runs, type, address, count, resp + 2);
     return 2 + bytes;
 }
 
@@ -362,11 +422,12 @@ std::size_t Handler::WriteRegister(const std::uint8_t* req, std::size_t size, st
         return 0;
     }
     std::uint32_t width = 0;
-    if (const std::uint8_t code = Check(kHoldingRegisters, address, 1, width))
+    Runs runs;
+    if (const std::uint8_t code = Check(kHoldingRegisters, address, 1, width, &runs))
         return Exception(fc, code, resp);
     if (width * 2 != valueBytes)
         return Exception(fc, kIllegalDataValue, resp);
-    CopyIn(kHoldingRegisters, address, 1, req + kValue);
+    CopyIn(runs, kHoldingRegisters, address, 1, req + kValue);
     std::memcpy(resp, req, size);
     return size;
 }
@@ -429,11 +490,12 @@ std::size_t Handler::WriteRegisters(const std::uint8_t* req, std::size_t size, s
         return 0;
     }
     std::uint32_t held = 0;
-    if (const std::uint8_t code = Check(kHoldingRegisters, address, count, held))
+    Runs runs;
+    if (const std::uint8_t code = Check(kHoldingRegisters, address, count, held, &runs))
         return Exception(fc, code, resp);
     if (held != width || (width == 2 && count > kMaxEnronWrite))
         return Exception(fc, kIllegalDataValue, resp);
-    CopyIn(kHoldingRegisters, address, count, req + kWriteData);
+    CopyIn(runs, kHoldingRegisters, address, count, req + kWriteData);
     std::memcpy(resp, req, 5);
     return 5;
 }
@@ -481,17 +543,19 @@ std::size_t Handler::ReadWrite(const std::uint8_t* req, std::size_t size, std::u
         return Exception(fc, kIllegalDataValue, resp);
     std::uint32_t readWidth = 0;
     std::uint32_t writeWidth = 0;
-    if (const std::uint8_t code = Check(kHoldingRegisters, writeAddress, writeCount, writeWidth))
+    Runs writeRuns;
+    Runs readRuns;
+    if (const std::uint8_t code = Check(kHoldingRegisters, writeAddress, writeCount, writeWidth, &writeRuns))
         return Exception(fc, code, resp);
-    if (const std::uint8_t code = Check(kHoldingRegisters, readAddress, readCount, readWidth))
+    if (const std::uint8_t code = Check(kHoldingRegisters, readAddress, readCount, readWidth, &readRuns))
         return Exception(fc, code, resp);
     if (readWidth != 1 || writeWidth != 1)  // no 32-bit ENRON form
         return Exception(fc, kIllegalFunction, resp);
     // The write happens before the read.
-    CopyIn(kHoldingRegisters, writeAddress, writeCount, req + kRwData);
+    CopyIn(writeRuns, kHoldingRegisters, writeAddress, writeCount, req + kRwData);
     resp[0] = fc;
     resp[1] = static_cast<std::uint8_t>(readCount * 2);
-    CopyOut(kHoldingRegisters, readAddress, readCount, resp + 2);
+    CopyOut(readRuns, kHoldingRegisters, readAddress, readCount, resp + 2);
     return 2 + readCount * 2;
 }
 
