@@ -32,19 +32,22 @@ void CHexReg::LoadControls()
 
 bool CHexReg::SaveControls()
 {
-    // The value field is not exchanged here: Update uses the last accepted value.
+    // Update by the Enter key never takes the focus from the value field, so its text gets the
+    // focus-loss check here as well; otherwise a value typed before Enter would be dropped.
+    if (!CheckValueField())
+        return false;
     const auto error = model.Exchange(EditText(this, kIdAddress).toStdString(), EditText(this, kIdAlias).toStdString());
     if (error)
         ShowFieldError(this, *error);
     return !error;
 }
 
-void CHexReg::CheckValueField()
+bool CHexReg::CheckValueField()
 {
     if (checking_)
-        return;
+        return false;
     if (model.TakeValueText(valueEdit_->text().toStdString()))
-        return;
+        return true;
     checking_ = true;
     QMessageBox box(QMessageBox::NoIcon, kHexRangeCaption, kHexRangeText, QMessageBox::Ok, this);
     box.setObjectName("hexError");
@@ -52,6 +55,7 @@ void CHexReg::CheckValueField()
     valueEdit_->setText(QString::fromStdString(model.ValueText()));
     valueEdit_->setFocus(Qt::OtherFocusReason);
     checking_ = false;
+    return false;
 }
 
 bool CHexReg::eventFilter(QObject* watched, QEvent* event)

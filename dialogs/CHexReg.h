@@ -12,8 +12,8 @@ public:
     explicit CHexReg(QWidget* parent = nullptr);
     writedlg::HexRegModel model;
 
-    /// The focus-loss check of the value field.
-    void CheckValueField();
+    /// The focus-loss check of the value field; false (after the message) when refused.
+    bool CheckValueField();
 
 protected:
     void LoadControls() override;

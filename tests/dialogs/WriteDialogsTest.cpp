@@ -147,6 +147,29 @@ TEST(WriteDialogs, HexFieldIsCheckedWhenItLosesTheFocus)
     }
 }
 
+// Enter never takes the focus from the field: Update checks the typed text itself.
+TEST(WriteDialogs, HexValueTypedBeforeEnterIsStoredOrRefused)
+{
+    struct Case { const char* typed; int value; int messages; };
+    const Case cases[] = {{"1234", 0x1234, 0}, {"12G4", 0xFF, 1}};
+    for (const Case& c : cases) {
+        CHexReg dlg;
+        dlg.model.value = 255;
+        dlg.model.address = 1;
+        MessageCatcher box;
+        OnNextModal([&](QWidget* w) {
+            SetText(w, 1014, c.typed);
+            box.Arm(w);
+            QTest::keyClick(Control(w, 1014), Qt::Key_Return);
+            if (w->isVisible())
+                Click(w, 1); // the field shows the last accepted value again
+        });
+        ASSERT_EQ(dlg.exec(), QDialog::Accepted) << c.typed;
+        EXPECT_EQ(box.count, c.messages) << c.typed;
+        EXPECT_EQ(dlg.model.value, c.value) << c.typed;
+    }
+}
+
 TEST(WriteDialogs, BinaryBoxesBuildTheValue)
 {
     CWrBinary dlg;
