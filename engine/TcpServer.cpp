@@ -23,7 +23,7 @@ constexpr std::size_t kMaxSessions = 2048;
 
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
 public:
-    TcpSession(std::shared_ptr<TcpServer> server, asio::ip::tcp::socket socket)
+    TcpSession(std::shared_ptr<TcpServer> server, TcpServer::Socket socket)
         : server_(std::move(server)), socket_(std::move(socket))
     {
         server_->sessions_.insert(this);
@@ -140,7 +140,7 @@ private:
     }
 
     std::shared_ptr<TcpServer> server_;
-    asio::ip::tcp::socket socket_;
+    TcpServer::Socket socket_;
     std::array<std::uint8_t, kReadBuffer> read_;
     std::size_t readSize_ = 0;
     std::unique_ptr<std::uint8_t[]> write_;
@@ -152,7 +152,7 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t
 {
     std::shared_ptr<TcpServer> server(new TcpServer(context));
     using asio::ip::tcp;
-    auto listen = [](tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool v6only) -> std::error_code {
+    auto listen = [](Acceptor& acceptor, const tcp::endpoint& endpoint, bool v6only) -> std::error_code {
         std::error_code ec;
         acceptor.open(endpoint.protocol(), ec);
         if (ec)
@@ -210,9 +210,9 @@ void TcpServer::Start()
         Accept(v4_);
 }
 
-void TcpServer::Accept(asio::ip::tcp::acceptor& acceptor)
+void TcpServer::Accept(Acceptor& acceptor)
 {
-    acceptor.async_accept([self = shared_from_this(), &acceptor](const std::error_code& ec, asio::ip::tcp::socket socket) {
+    acceptor.async_accept([self = shared_from_this(), &acceptor](const std::error_code& ec, Socket socket) {
         if (self->stopped_ || ec == asio::error::operation_aborted)
             return;
         if (ec) {
