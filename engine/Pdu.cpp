@@ -1,6 +1,7 @@
 #include "engine/Pdu.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace pomrel {
@@ -56,11 +57,21 @@ constexpr std::uint32_t kMaxEnronWrite = 61;
 
 constexpr char kSlaveIdText[] = "Kelvaro64";
 
-std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+// Written as one 16-bit move plus a byte swap: the compiler turns the byte-wise form into two
+// byte moves per register, and these run once per register of every request.
+std::uint16_t Be16(const std::uint8_t* p)
+{
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = static_cast<std::uint16_t>(v >> 8 | v << 8);
+    return v;
+}
 void PutBe16(std::uint8_t* p, std::uint16_t v)
 {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = static_cast<std::uint16_t>(v >> 8 | v << 8);
+    std::memcpy(p, &v, sizeof v);
 }
 
 // A multi-word access takes the block's value lock so that nobody sees half of a 32-bit value.
@@ -284,6 +295,8 @@ void CopyRunOut(const Block& b, std::uint32_t first, std::uint32_t n, std::uint3
             PutBe16(out + 2, word[0].load(std::memory_order_relaxed));
         }
     } else {
+        // Unrolled: the loop overhead would otherwise cost as much as the copy of a word.
+#pragma GCC unroll 8
         for (std::uint32_t i = 0; i < n; ++i, out += 2)
             PutBe16(out, word[i].load(std::memory_order_relaxed));
     }
@@ -299,6 +312,7 @@ void CopyRunIn(const Block& b, std::uint32_t first, std::uint32_t n, std::uint32
             word[0].store(Be16(src + 2), std::memory_order_relaxed);
         }
     } else {
+#pragma GCC unroll 8
         for (std::uint32_t i = 0; i < n; ++i, src += 2)
             word[i].store(Be16(src), std::memory_order_relaxed);
     }
