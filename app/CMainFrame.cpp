@@ -6,12 +6,14 @@
 #include "app/DocumentCommands.h"
 #include "app/HelpCommands.h"
 #include "app/TrafficRelay.h"
+#include "automation/AutomationServer.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "simulation/SimulationEngine.h"
 #include "view/CKelvaro32View.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QMdiArea>
@@ -329,6 +331,18 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     }
     for (CChildFrame* child : children)
         delete child;   // each view removes its block as it goes
+    if (AutomationServer* server = RunningAutomationServer(); server && server->ConnectionCount() > 0) {
+        // Automation clients still hold the program: hide it, keep serving, and let the last
+        // client to leave end it.
+        hide();
+        if (!hiddenForClients_) {
+            hiddenForClients_ = true;
+            connect(server, &AutomationServer::LastConnectionClosed, qApp, [] { QCoreApplication::exit(0); },
+                    Qt::QueuedConnection);
+        }
+        event->ignore();
+        return;
+    }
     CloseAllConnections();
     destroyed_ = true;
     if (timerId_) {

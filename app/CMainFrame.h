@@ -87,5 +87,6 @@ private:
     int currentMenu_ = 0;
     int timerId_ = 0;
     bool destroyed_ = false;
+    bool hiddenForClients_ = false;
     std::map<int, QList<QAction*>> actions_;
 };

@@ -4,12 +4,15 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/CommandLine.h"
+#include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -17,9 +20,10 @@ namespace {
 
 class AppFixture : public ::testing::Test {
 protected:
-    std::unique_ptr<CKelvaro32App> Start(const std::vector<std::string>& args = {})
+    std::unique_ptr<CKelvaro32App> Start(const std::vector<std::string>& args = {}, std::optional<int> automationPort = {})
     {
         AppOptions o;
+        o.automationPort = automationPort;
         o.settingsFolder = dir.path().toStdString() + "/Orvane";
         o.executablePath = dir.path().toStdString() + "/kelvaro64";
         auto app = std::make_unique<CKelvaro32App>(o);
@@ -122,6 +126,32 @@ TEST_F(AppFixture, DisabledWithoutHandler)
     app->NewDocument();
     EXPECT_FALSE(app->mainFrame->Commands().State(cmd::FilePrintPreview).enabled);
     EXPECT_FALSE(app->mainFrame->RunCommand(cmd::FilePrintPreview));
+}
+
+TEST_F(AppFixture, ClosingWhileAutomationClientsAreConnectedOnlyHides)
+{
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    auto app = Start({}, port);
+    ASSERT_NE(RunningAutomationServer(), nullptr);
+    app->NewDocument();
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    for (int i = 0; i < 200 && RunningAutomationServer()->ConnectionCount() == 0; ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(RunningAutomationServer()->ConnectionCount(), 1);
+
+    app->mainFrame->close();
+    Settle();
+    EXPECT_FALSE(app->mainFrame->isVisible());
+    EXPECT_TRUE(app->Documents().Empty());
+    // Still serving its client.
+    EXPECT_EQ(RunningAutomationServer()->ConnectionCount(), 1);
+    client.disconnectFromHost();
 }
 
 } // namespace
