@@ -123,17 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The pair parser has no length limit of its own.
     ParseCsvLine(std::string_view(reinterpret_cast<const char*>(data), size));
 
-    std::vector<std::unique_ptr<CKelvaro32Doc>> docs;
-    std::vector<CsvTarget> targets;
-    for (const Block& b : kBlocks) {
-        auto doc = std::make_unique<CKelvaro32Doc>(DocumentContext{});
-        doc->pointType = static_cast<std::uint8_t>(b.pointType);
-        doc->startAddress = static_cast<std::uint16_t>(b.start);
-        doc->length = static_cast<std::uint16_t>(b.length);
+    // The documents are made once (each reads the ini defaults) and reset for every input.
+    static std::vector<std::unique_ptr<CKelvaro32Doc>> docs;
+    static std::vector<CsvTarget> targets;
+    if (docs.empty()) {
+        for (const Block& b : kBlocks) {
+            docs.push_back(std::make_unique<CKelvaro32Doc>(DocumentContext{}));
+            targets.push_back({docs.back().get(), b.format});
+        }
+    }
+    for (std::size_t d = 0; d < docs.size(); ++d) {
+        CKelvaro32Doc& doc = *docs[d];
+        doc.pointType = static_cast<std::uint8_t>(kBlocks[d].pointType);
+        doc.startAddress = static_cast<std::uint16_t>(kBlocks[d].start);
+        doc.length = static_cast<std::uint16_t>(kBlocks[d].length);
         for (int i = 0; i < kRegisterWords; ++i)
-            doc->SetWord(i, kUntouched);
-        targets.push_back({doc.get(), b.format});
-        docs.push_back(std::move(doc));
+            doc.SetWord(i, kUntouched);
     }
     const CsvImportResult result = ImportCsv(Feed(data, size, static_cast<std::size_t>(-1)), targets);
     FUZZ_CHECK(!result.readError);
