@@ -160,26 +160,24 @@ private:
         const std::uint32_t end = address + count;
         if (end > 0x10000u)
             return false;
+        // The table cannot change while the caller holds its mutex; plain pointers keep the
+        // compiler from reloading the vector's bounds after every block's atomic device switch.
+        const Block* const first = blocks_.data();
+        const Block* const last = first + blocks_.size();
         std::uint32_t cur = address;
         while (cur < end) {
-            std::size_t found = blocks_.size();
-            for (std::size_t i = 0; i < blocks_.size(); ++i) {
-                const Block& b = blocks_[i];
-                // Cheapest test first: this loop runs over the whole table for every run.
-                if (b.type == type && b.Holds(cur, enron_) && Selected(b)) {
-                    found = i;
-                    break;
-                }
-            }
-            if (found == blocks_.size())
+            const Block* found = first;
+            // Cheapest test first: this loop runs over the table for every run.
+            while (found != last && !(found->type == type && found->Holds(cur, enron_) && Selected(*found)))
+                ++found;
+            if (found == last)
                 return false;
-            const Block& block = blocks_[found];
+            const Block& block = *found;
             std::uint32_t runEnd = std::min(end, block.wireStart + block.Points(enron_));
             // An earlier block that starts inside this run takes over from its start.
-            for (std::size_t i = 0; i < found; ++i) {
-                const Block& b = blocks_[i];
-                if (b.type == type && b.wireStart > cur && b.wireStart < runEnd && b.Points(enron_) > 0 && Selected(b))
-                    runEnd = b.wireStart;
+            for (const Block* b = first; b != found; ++b) {
+                if (b->type == type && b->wireStart > cur && b->wireStart < runEnd && b->Points(enron_) > 0 && Selected(*b))
+                    runEnd = b->wireStart;
             }
             visit(block, cur - block.wireStart, runEnd - cur);
             cur = runEnd;

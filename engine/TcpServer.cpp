@@ -102,7 +102,9 @@ private:
             server_->validMessages.fetch_add(valid, std::memory_order_relaxed);
         if (malformed)
             server_->invalidChecks.fetch_add(1, std::memory_order_relaxed);
-        if (offset > 0) {
+        if (offset == readSize_) {
+            readSize_ = 0;  // the usual case: everything answered, nothing to move
+        } else if (offset > 0) {
             std::memmove(read_.data(), read_.data() + offset, readSize_ - offset);
             readSize_ -= offset;
         }
