@@ -2,28 +2,36 @@
 
 #include <algorithm>
 
+void AliasTable::Append(int pointType, int address, const std::string& text)
+{
+    first_.emplace(Key(pointType, address), entries_.size());
+    entries_.push_back({pointType, address, text});
+}
+
 void AliasTable::SetAlias(int pointType, int address, const std::string& text)
 {
-    for (auto& e : entries_) {
-        if (e.pointType == pointType && e.address == address) {
-            e.text = text;
-            return;
-        }
-    }
-    entries_.push_back({pointType, address, text});
+    auto it = first_.find(Key(pointType, address));
+    if (it != first_.end())
+        entries_[it->second].text = text;
+    else
+        Append(pointType, address, text);
 }
 
 std::string AliasTable::GetAlias(int pointType, int address) const
 {
-    for (const auto& e : entries_)
-        if (e.pointType == pointType && e.address == address)
-            return e.text;
-    return {};
+    auto it = first_.find(Key(pointType, address));
+    return it == first_.end() ? std::string() : entries_[it->second].text;
 }
 
 void AliasTable::AppendAlias(int pointType, int address, const std::string& text)
 {
-    entries_.push_back({pointType, address, text});
+    Append(pointType, address, text);
+}
+
+void AliasTable::ClearAliases()
+{
+    entries_.clear();
+    first_.clear();
 }
 
 int AliasTable::LongestAliasLength() const

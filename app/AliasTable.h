@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct AliasEntry {
@@ -19,11 +20,19 @@ public:
     std::string GetAlias(int pointType, int address) const;
     /// Appends without looking for an existing key (test configuration restore).
     void AppendAlias(int pointType, int address, const std::string& text);
-    void ClearAliases() { entries_.clear(); }
+    void ClearAliases();
     /// Greatest byte length of all texts; 0 for an empty table.
     int LongestAliasLength() const;
     const std::vector<AliasEntry>& Entries() const { return entries_; }
 
 private:
+    static std::uint64_t Key(int pointType, int address)
+    {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(pointType)) << 32) | static_cast<std::uint32_t>(address);
+    }
+    void Append(int pointType, int address, const std::string& text);
+
     std::vector<AliasEntry> entries_;
+    // Position of the first entry of each key: a file of many aliases loads in linear time.
+    std::unordered_map<std::uint64_t, std::size_t> first_;
 };

@@ -139,3 +139,29 @@ TEST(Document, WordsBeyondTheLengthKeepTheirValues)
 }
 
 } // namespace
+
+#include "app/AliasTable.h"
+
+namespace {
+
+TEST(AliasTable, FirstEntryOfAKeyWinsAndKeepsItsPlace)
+{
+    AliasTable t;
+    t.SetAlias(3, 40001, "pump");
+    t.SetAlias(1, 1, "valve");
+    t.AppendAlias(3, 40001, "restored twice");   // a restore does not look for duplicates
+    t.SetAlias(3, 40001, "pump A");              // changes the first occurrence only
+    ASSERT_EQ(t.Entries().size(), 3u);
+    EXPECT_EQ(t.Entries()[0].text, "pump A");
+    EXPECT_EQ(t.Entries()[2].text, "restored twice");
+    EXPECT_EQ(t.GetAlias(3, 40001), "pump A");
+    EXPECT_EQ(t.GetAlias(4, 40001), "");
+    EXPECT_EQ(t.LongestAliasLength(), 14);
+    t.ClearAliases();
+    EXPECT_EQ(t.GetAlias(3, 40001), "");
+    t.SetAlias(3, 40001, "");
+    EXPECT_EQ(t.Entries().size(), 1u);
+    EXPECT_EQ(t.LongestAliasLength(), 0);
+}
+
+} // namespace
