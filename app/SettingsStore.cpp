@@ -3,6 +3,7 @@
 #include "app/AliasTable.h"
 #include "connections/PortTable.h"
 #include "document/Archive.h"
+#include "document/ByteOrder.h"
 
 #include <cstring>
 #include <filesystem>
@@ -23,20 +24,6 @@ static_assert(kColoursAt + 12 == kSettingsFileSize);
 
 // The ports file is a few dozen short lines; anything far larger is not ours.
 constexpr std::size_t kPortsFileLimit = 64 * 1024;
-
-void PutU32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetU32(const std::uint8_t* p)
-{
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<std::uint32_t>(p[i]) << (8 * i);
-    return v;
-}
 
 // The face name ends at its first zero; what follows is ignored, and a name filling all 32
 // bytes is cut to 31 so that it is always terminated.
@@ -72,9 +59,9 @@ std::vector<std::uint8_t> EncodeSettingsFile(const RememberedState& state)
     }
     const auto font = LogFontToBytes(state.look->font);
     std::memcpy(&b[kFontAt], font.data(), font.size());
-    PutU32(&b[kColoursAt], state.look->foreground);
-    PutU32(&b[kColoursAt + 4], state.look->background);
-    PutU32(&b[kColoursAt + 8], state.look->third);
+    PutU32LE(&b[kColoursAt], state.look->foreground);
+    PutU32LE(&b[kColoursAt + 4], state.look->background);
+    PutU32LE(&b[kColoursAt + 8], state.look->third);
     return b;
 }
 
@@ -102,7 +89,7 @@ void DecodeSettingsFile(const std::uint8_t* data, std::size_t size, const Rememb
     Colour* colours[] = {&state.look->foreground, &state.look->background, &state.look->third};
     for (std::size_t i = 0; i < 3; ++i)
         if (holds(kColoursAt + 4 * i, 4))
-            *colours[i] = GetU32(data + kColoursAt + 4 * i);
+            *colours[i] = GetU32LE(data + kColoursAt + 4 * i);
 }
 
 std::vector<std::uint8_t> EncodeAliasFile(const AliasTable& aliases)

@@ -1,23 +1,11 @@
 #include "connections/PortTable.h"
 
+#include "document/ByteOrder.h"
+
 #include <charconv>
 #include <sstream>
 
 namespace {
-
-void PutU32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetU32(const std::uint8_t* p)
-{
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<std::uint32_t>(p[i]) << (8 * i);
-    return v;
-}
 
 std::string Trim(std::string_view s)
 {
@@ -33,13 +21,13 @@ std::string Trim(std::string_view s)
 std::array<std::uint8_t, 20> PortSettingsToBytes(const pomrel::PortSettings& s)
 {
     std::array<std::uint8_t, 20> b{};
-    PutU32(&b[0], s.baudRate);
+    PutU32LE(&b[0], s.baudRate);
     b[4] = s.dataBits;
     b[5] = s.parity;
     b[6] = s.stopBits;
     b[7] = s.reserved7;
-    PutU32(&b[8], s.waitCts);
-    PutU32(&b[12], s.waitDtr);
+    PutU32LE(&b[8], s.waitCts);
+    PutU32LE(&b[12], s.waitDtr);
     b[16] = s.rtsOnDelayMs;
     b[17] = s.rtsOffDelayMs;
     b[18] = s.reserved18[0];
@@ -50,13 +38,13 @@ std::array<std::uint8_t, 20> PortSettingsToBytes(const pomrel::PortSettings& s)
 pomrel::PortSettings PortSettingsFromBytes(const std::uint8_t* b)
 {
     pomrel::PortSettings s;
-    s.baudRate = GetU32(&b[0]);
+    s.baudRate = GetU32LE(&b[0]);
     s.dataBits = b[4];
     s.parity = b[5];
     s.stopBits = b[6];
     s.reserved7 = b[7];
-    s.waitCts = GetU32(&b[8]);
-    s.waitDtr = GetU32(&b[12]);
+    s.waitCts = GetU32LE(&b[8]);
+    s.waitDtr = GetU32LE(&b[12]);
     s.rtsOnDelayMs = b[16];
     s.rtsOffDelayMs = b[17];
     s.reserved18[0] = b[18];
