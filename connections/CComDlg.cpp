@@ -5,13 +5,11 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -119,14 +117,7 @@ CComDlg::CComDlg(const ComSettings& values, const std::vector<std::string>& devi
         layout->addLayout(line);
     }
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText("OK");
-    buttons->button(QDialogButtonBox::Ok)->setObjectName(ControlName(1));
-    buttons->button(QDialogButtonBox::Cancel)->setText("Cancel");
-    buttons->button(QDialogButtonBox::Cancel)->setObjectName(ControlName(2));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelBox(this, layout);
 }
 
 void CComDlg::accept()

@@ -1,7 +1,11 @@
 #include "connections/DialogSupport.h"
 
+#include <QBoxLayout>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 
 void ShowFieldError(QWidget* dialog, QWidget* field, const QString& text)
 {
@@ -18,4 +22,16 @@ void ShowFieldError(QWidget* dialog, QWidget* field, const QString& text)
 QString ControlName(int id)
 {
     return QString("control%1").arg(id);
+}
+
+void AddOkCancelBox(QDialog* dialog, QBoxLayout* layout)
+{
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    buttons->button(QDialogButtonBox::Ok)->setText("OK");
+    buttons->button(QDialogButtonBox::Ok)->setObjectName(ControlName(1));
+    buttons->button(QDialogButtonBox::Cancel)->setText("Cancel");
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName(ControlName(2));
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
 }

@@ -3,10 +3,8 @@
 #include "connections/ComSettings.h"
 #include "connections/DialogSupport.h"
 
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 SvcPortDlg::SvcPortDlg(std::uint16_t port, QWidget* parent) : QDialog(parent), port_(port)
@@ -18,14 +16,7 @@ SvcPortDlg::SvcPortDlg(std::uint16_t port, QWidget* parent) : QDialog(parent), p
     edit_ = new QLineEdit(QString::fromStdString(ServicePortText(port)), this);
     edit_->setObjectName(ControlName(1010));
     layout->addWidget(edit_);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText("OK");
-    buttons->button(QDialogButtonBox::Ok)->setObjectName(ControlName(1));
-    buttons->button(QDialogButtonBox::Cancel)->setText("Cancel");
-    buttons->button(QDialogButtonBox::Cancel)->setObjectName(ControlName(2));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelBox(this, layout);
 }
 
 void SvcPortDlg::accept()

@@ -1,11 +1,8 @@
 #include "dialogs/CHexReg.h"
 
-#include "dialogs/AutoSimulationButton.h"
 #include "dialogs/DialogFields.h"
 
 #include <QFocusEvent>
-#include <QGridLayout>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 
@@ -13,14 +10,8 @@ using namespace writedlg;
 
 CHexReg::CHexReg(QWidget* parent) : WriteDialogBase(109, "Write Register", true, parent)
 {
-    Fields()->addWidget(new QLabel("Address:", this), 0, 0);
-    Fields()->addWidget(MakeEdit(kIdAddress, {}, this), 0, 1);
-    Fields()->addWidget(new QLabel("Value, (HEX):", this), 1, 0);
-    valueEdit_ = MakeEdit(kIdValue, {}, this);
+    valueEdit_ = AddRegisterFields("Value, (HEX):");
     valueEdit_->installEventFilter(this);
-    Fields()->addWidget(valueEdit_, 1, 1);
-    Fields()->addWidget(new QLabel("Alias", this), 2, 0, 1, 2, Qt::AlignHCenter);
-    Fields()->addWidget(MakeEdit(kIdAlias, {}, this), 3, 0, 1, 2);
 }
 
 void CHexReg::LoadControls()
@@ -36,10 +27,8 @@ bool CHexReg::SaveControls()
     // focus-loss check here as well; otherwise a value typed before Enter would be dropped.
     if (!CheckValueField())
         return false;
-    const auto error = model.Exchange(EditText(this, kIdAddress).toStdString(), EditText(this, kIdAlias).toStdString());
-    if (error)
-        ShowFieldError(this, *error);
-    return !error;
+    return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
+                                               EditText(this, kIdAlias).toStdString()));
 }
 
 bool CHexReg::CheckValueField()
@@ -72,8 +61,5 @@ bool CHexReg::eventFilter(QObject* watched, QEvent* event)
 void CHexReg::OnAutoSimulation()
 {
     // A register shown in hex is always simulated as one 16-bit word.
-    if (RunRegisterSimulation(this, model.document, model.pointIndex, 1) == AfterSimulation::kUpdate)
-        OnUpdate();
-    else
-        reject();
+    FinishAfterSimulation(RunRegisterSimulation(this, model.document, model.pointIndex, 1));
 }

@@ -44,9 +44,6 @@ bool CWrBinary::SaveControls()
     std::array<bool, 16> boxes{};
     for (int k = 0; k < 16; ++k)
         boxes[static_cast<std::size_t>(k)] = findChild<QCheckBox*>(ControlName(kIdFirstBit + k))->isChecked();
-    const auto error = model.Exchange(boxes, EditText(this, kIdBinaryAddress).toStdString(),
-                                      EditText(this, kIdBinaryAlias).toStdString());
-    if (error)
-        ShowFieldError(this, *error);
-    return !error;
+    return AcceptOrReport(this, model.Exchange(boxes, EditText(this, kIdBinaryAddress).toStdString(),
+                                               EditText(this, kIdBinaryAlias).toStdString()));
 }

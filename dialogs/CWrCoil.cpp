@@ -1,6 +1,5 @@
 #include "dialogs/CWrCoil.h"
 
-#include "dialogs/AutoSimulationButton.h"
 #include "dialogs/DialogFields.h"
 
 #include <QGridLayout>
@@ -41,16 +40,11 @@ void CWrCoil::LoadControls()
 
 bool CWrCoil::SaveControls()
 {
-    const auto error = model.Exchange(EditText(this, kIdAddress).toStdString(), EditText(this, kIdCoilAlias).toStdString());
-    if (error)
-        ShowFieldError(this, *error);
-    return !error;
+    return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
+                                               EditText(this, kIdCoilAlias).toStdString()));
 }
 
 void CWrCoil::OnAutoSimulation()
 {
-    if (RunCoilSimulation(this, model.document, model.pointIndex) == AfterSimulation::kUpdate)
-        OnUpdate();
-    else
-        reject();
+    FinishAfterSimulation(RunCoilSimulation(this, model.document, model.pointIndex));
 }

@@ -1,22 +1,14 @@
 #include "dialogs/CWrReg.h"
 
-#include "dialogs/AutoSimulationButton.h"
 #include "dialogs/DialogFields.h"
 
-#include <QGridLayout>
-#include <QLabel>
 #include <QLineEdit>
 
 using namespace writedlg;
 
 CWrReg::CWrReg(QWidget* parent) : WriteDialogBase(107, "Write Register", true, parent)
 {
-    Fields()->addWidget(new QLabel("Address:", this), 0, 0);
-    Fields()->addWidget(MakeEdit(kIdAddress, {}, this), 0, 1);
-    Fields()->addWidget(new QLabel("Value:", this), 1, 0);
-    Fields()->addWidget(MakeEdit(kIdValue, {}, this), 1, 1);
-    Fields()->addWidget(new QLabel("Alias", this), 2, 0, 1, 2, Qt::AlignHCenter);
-    Fields()->addWidget(MakeEdit(kIdAlias, {}, this), 3, 0, 1, 2);
+    AddRegisterFields("Value:");
 }
 
 void CWrReg::LoadControls()
@@ -28,17 +20,12 @@ void CWrReg::LoadControls()
 
 bool CWrReg::SaveControls()
 {
-    const auto error = model.Exchange(EditText(this, kIdAddress).toStdString(), EditText(this, kIdValue).toStdString(),
-                                      EditText(this, kIdAlias).toStdString());
-    if (error)
-        ShowFieldError(this, *error);
-    return !error;
+    return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
+                                               EditText(this, kIdValue).toStdString(),
+                                               EditText(this, kIdAlias).toStdString()));
 }
 
 void CWrReg::OnAutoSimulation()
 {
-    if (RunRegisterSimulation(this, model.document, model.pointIndex, model.valueType) == AfterSimulation::kUpdate)
-        OnUpdate();
-    else
-        reject();
+    FinishAfterSimulation(RunRegisterSimulation(this, model.document, model.pointIndex, model.valueType));
 }

@@ -1,8 +1,11 @@
 #include "dialogs/DialogFields.h"
 
+#include <QBoxLayout>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace writedlg {
 
@@ -34,6 +37,26 @@ QString EditText(const QDialog* dialog, int id)
 {
     const auto* edit = dialog->findChild<QLineEdit*>(ControlName(id));
     return edit ? edit->text() : QString();
+}
+
+bool AcceptOrReport(QDialog* dialog, const fieldtext::FieldCheck& check)
+{
+    if (check)
+        ShowFieldError(dialog, *check);
+    return !check;
+}
+
+QPushButton* AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout)
+{
+    auto* buttons = new QDialogButtonBox(dialog);
+    auto* ok = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
+    ok->setObjectName(ControlName(1));
+    ok->setDefault(true);
+    auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+    cancel->setObjectName(ControlName(2));
+    layout->addWidget(buttons);
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    return ok;
 }
 
 } // namespace writedlg

@@ -5,8 +5,10 @@
 
 #include <QString>
 
+class QBoxLayout;
 class QDialog;
 class QLineEdit;
+class QPushButton;
 class QWidget;
 
 namespace writedlg {
@@ -19,5 +21,10 @@ QLineEdit* MakeEdit(int id, const QString& text, QWidget* parent);
 void ShowFieldError(QDialog* dialog, const fieldtext::FieldError& error);
 /// The text of the line edit named after `id` in `dialog` (empty when there is none).
 QString EditText(const QDialog* dialog, int id);
+/// True when `check` refused nothing; otherwise shows its error (ShowFieldError) and returns false.
+bool AcceptOrReport(QDialog* dialog, const fieldtext::FieldCheck& check);
+/// "OK" (id 1, default) and "Cancel" (id 2, rejects) at the end of `layout`. Returns OK, which
+/// the caller connects to its own check, since each dialog validates differently.
+QPushButton* AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout);
 
 } // namespace writedlg

@@ -5,6 +5,8 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -44,6 +46,26 @@ void WriteDialogBase::OnUpdate()
 {
     if (SaveControls())
         accept();
+}
+
+QLineEdit* WriteDialogBase::AddRegisterFields(const QString& valueLabel)
+{
+    fields_->addWidget(new QLabel("Address:", this), 0, 0);
+    fields_->addWidget(MakeEdit(kIdAddress, {}, this), 0, 1);
+    fields_->addWidget(new QLabel(valueLabel, this), 1, 0);
+    auto* value = MakeEdit(kIdValue, {}, this);
+    fields_->addWidget(value, 1, 1);
+    fields_->addWidget(new QLabel("Alias", this), 2, 0, 1, 2, Qt::AlignHCenter);
+    fields_->addWidget(MakeEdit(kIdAlias, {}, this), 3, 0, 1, 2);
+    return value;
+}
+
+void WriteDialogBase::FinishAfterSimulation(AfterSimulation after)
+{
+    if (after == AfterSimulation::kUpdate)
+        OnUpdate();
+    else
+        reject();
 }
 
 void WriteDialogBase::showEvent(QShowEvent* event)

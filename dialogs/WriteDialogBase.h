@@ -2,9 +2,12 @@
 // "Auto Simulation" button (id 1000), and filling the controls when the dialog opens.
 #pragma once
 
+#include "dialogs/AutoSimulationButton.h"
+
 #include <QDialog>
 
 class QGridLayout;
+class QLineEdit;
 class QPushButton;
 
 namespace writedlg {
@@ -30,6 +33,10 @@ protected:
 
     /// Fields go here (row by row); the buttons sit below it.
     QGridLayout* Fields() const { return fields_; }
+    /// The Address / Value / Alias rows of the register dialogs; returns the value edit.
+    QLineEdit* AddRegisterFields(const QString& valueLabel);
+    /// Ends the dialog the way the simulation dialog left it: Update, or else Cancel.
+    void FinishAfterSimulation(AfterSimulation after);
 
 private:
     QGridLayout* fields_;

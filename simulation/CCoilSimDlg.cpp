@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,15 +35,8 @@ CCoilSimDlg::CCoilSimDlg(const CoilSimDlgModel& start, QWidget* parent) : QDialo
     grid->addWidget(interval_, 1, 1);
     layout->addLayout(grid);
 
-    auto* buttons = new QDialogButtonBox(this);
-    auto* ok = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
-    ok->setObjectName(ControlName(1));
-    ok->setDefault(true);
-    auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    cancel->setObjectName(ControlName(2));
-    layout->addWidget(buttons);
+    auto* ok = writedlg::AddOkCancelButtons(this, layout);
     connect(ok, &QPushButton::clicked, this, &CCoilSimDlg::OnOk);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     connect(enabled_, &QCheckBox::clicked, this, [this](bool checked) {
         model.ClickEnabled(checked);

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -51,15 +50,8 @@ CSimDlg::CSimDlg(const SimDlgModel& start, QWidget* parent) : QDialog(parent), m
     rangeGrid->addWidget(high_, 1, 1);
     layout->addWidget(range);
 
-    auto* buttons = new QDialogButtonBox(this);
-    auto* ok = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
-    ok->setObjectName(ControlName(1));
-    ok->setDefault(true);
-    auto* cancel = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    cancel->setObjectName(ControlName(2));
-    layout->addWidget(buttons);
+    auto* ok = writedlg::AddOkCancelButtons(this, layout);
     connect(ok, &QPushButton::clicked, this, &CSimDlg::OnOk);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     connect(enabled_, &QCheckBox::clicked, this, [this](bool checked) {
         model.ClickEnabled(checked);
