@@ -3,12 +3,10 @@
 # Sanitizer, the engine (where the threads are) under ThreadSanitizer, and every fuzz target for
 # a bounded time under libFuzzer (clang).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 bash scripts/install-deps.sh
 
 export QT_QPA_PLATFORM=offscreen
-XDG_RUNTIME_DIR="$(mktemp -d)"; export XDG_RUNTIME_DIR
-trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 STAGES=${STAGES:-"asan tsan fuzz"}
 
 for stage in $STAGES; do

@@ -3,17 +3,12 @@
 # (Hex above, Decimal below) under Xvfb, mbpoll reading ten holding registers every 100 ms.
 #   scripts/screenshot-traffic.sh [BUILD_DIR] [OUT.png]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 BUILD=${1:-build-traffic}
 OUT=${2:-$BUILD/screenshot-traffic.png}
 DEMO=$BUILD/bench/traffic/kelvaro_traffic_bench
 [[ -x $DEMO ]] || { echo "build the target kelvaro_traffic_bench in $BUILD first" >&2; exit 2; }
 command -v mbpoll >/dev/null || { echo "mbpoll is not installed" >&2; exit 2; }
-
-T=$(mktemp -d)
-export XDG_RUNTIME_DIR=$T/runtime
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-trap 'rm -rf "$T"' EXIT
 
 # Everything below runs inside Xvfb; only the PIDs started there are stopped.
 env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1000x740x24" bash -c '
@@ -29,5 +24,5 @@ env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1000x740x24" bash -c '
   kill $MASTER $APP 2>/dev/null
   wait $MASTER $APP 2>/dev/null
   grep -c "^\[1\]:" "$T/mbpoll.log" | sed "s/^/mbpoll polls answered: /"
-' _ "$DEMO" "$T" "$(realpath -m "$OUT")"
+' _ "$DEMO" "$SCRATCH" "$(realpath -m "$OUT")"
 echo "screenshot: $OUT"

@@ -3,17 +3,12 @@
 # them over Modbus/TCP: device 1 in Decimal, 2 in Hex, 3 in Float, 4 in Long.
 #   scripts/screenshot-views.sh [BUILD_DIR] [OUT.png]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 BUILD=${1:-build-view}
 OUT=${2:-$BUILD/screenshot-views.png}
 DEMO=$BUILD/bench/view/kelvaro_view_refresh_bench
 [[ -x $DEMO ]] || { echo "build the target kelvaro_view_refresh_bench in $BUILD first" >&2; exit 2; }
 command -v mbpoll >/dev/null || { echo "mbpoll is not installed" >&2; exit 2; }
-
-T=$(mktemp -d)
-export XDG_RUNTIME_DIR=$T/runtime
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-trap 'rm -rf "$T"' EXIT
 
 # Everything below runs inside Xvfb; only the PIDs started there are stopped.
 env QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
@@ -33,5 +28,5 @@ env QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   kill $APP 2>/dev/null
   wait $APP 2>/dev/null
   grep -c "^Written" "$T/mbpoll.log" | sed "s/^/mbpoll writes done: /"
-' _ "$DEMO" "$T" "$(realpath -m "$OUT")"
+' _ "$DEMO" "$SCRATCH" "$(realpath -m "$OUT")"
 echo "screenshot: $OUT"

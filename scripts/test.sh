@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test (unit, widget, end-to-end) headless.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 bash scripts/install-deps.sh
 
 export QT_QPA_PLATFORM=offscreen
-XDG_RUNTIME_DIR="$(mktemp -d)"; export XDG_RUNTIME_DIR
-trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
 BUILD=${BUILD:-build-test}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARO_WERROR=ON \
