@@ -110,7 +110,6 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
 {
     app_.mainFrame = this;
     // Defaults are the members' start values; the settings files may replace them.
-    QDir().mkpath(QString::fromStdString(SettingsFolder(app.Options()).toStdString()));
     settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
 
     setWindowTitle("Kelvaro64");
