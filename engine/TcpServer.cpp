@@ -4,155 +4,74 @@
 #include "engine/Pdu.h"
 
 #include <asio/ip/v6_only.hpp>
-#include <asio/write.hpp>
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace pomrel {
 
 namespace {
-// A read holds many pipelined requests; the answers to one read go out in one write. The write
-// buffer is capped so that a burst of small requests for large answers stays bounded: requests
-// beyond the cap wait in the read buffer for the next round.
+// A read holds many pipelined requests; the answers to one read go out in one send. The answers
+// of one round are capped so that a burst of small requests for large answers stays bounded:
+// requests beyond the cap wait in the read buffer for the next round.
 constexpr std::size_t kReadBuffer = 8192;
 constexpr std::size_t kWriteCap = 64 * 1024;
 // Far beyond any real master count; keeps a connection flood from exhausting memory.
 constexpr std::size_t kMaxSessions = 2048;
+// Ready sockets taken per epoll_wait; a full batch is followed by another before asio gets the
+// thread back, at most this many rounds.
+constexpr int kEventBatch = 128;
+constexpr int kRoundsPerWakeUp = 4;
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 } // namespace
 
-class TcpSession : public std::enable_shared_from_this<TcpSession> {
-public:
-    TcpSession(std::shared_ptr<TcpServer> server, TcpServer::Socket socket)
-        : server_(std::move(server)), socket_(std::move(socket))
-    {
-        server_->sessions_.insert(this);
-    }
-    ~TcpSession() { server_->sessions_.erase(this); }
-    TcpSession(const TcpSession&) = delete;
-    TcpSession& operator=(const TcpSession&) = delete;
+// One master's connection. Its answers are built in the server's answer buffer; only what the
+// socket does not take at once is kept here until it can be sent.
+struct TcpSession {
+    explicit TcpSession(int socket) : fd(socket) {}
 
-    void Start()
-    {
-        std::error_code ignored;
-        socket_.non_blocking(true, ignored);
-        Read();
-    }
-    void Close()
-    {
-        std::error_code ignored;
-        socket_.close(ignored);
-    }
-
-private:
-    void Read()
-    {
-        socket_.async_read_some(asio::buffer(read_.data() + readSize_, read_.size() - readSize_),
-                                [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-                                    if (ec)
-                                        return self->Close();
-                                    self->readSize_ += n;
-                                    self->Process();
-                                });
-    }
-
-    // Answers every whole request in the read buffer, then sends all answers in one write.
-    void Process()
-    {
-        EngineContext& context = server_->context_;
-        std::size_t offset = 0;
-        std::size_t writeSize = 0;
-        std::uint32_t valid = 0;
-        bool malformed = false;
-        const PduOptions options{server_->enron.load(std::memory_order_relaxed)};
-        if (!write_)  // a connection that never sends a whole request costs no answer buffer
-            write_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame]);
-        {
-            std::lock_guard lock(context.blocks.Mutex());
-            while (writeSize < kWriteCap) {
-                const std::uint8_t* frame = read_.data() + offset;
-                const std::size_t available = readSize_ - offset;
-                std::size_t frameSize = 0;
-                const MbapScan scan = ScanMbap(frame, available, frameSize);
-                if (scan == MbapScan::Incomplete)
-                    break;
-                if (scan == MbapScan::Malformed) {
-                    // The stream cannot be resynchronised: this connection ends, no other.
-                    context.Log(frame, available, kDiscarded);
-                    malformed = true;
-                    offset = readSize_;
-                    break;
-                }
-                ++valid;
-                context.Log(frame, frameSize, kReceived);
-                std::uint8_t* out = write_.get() + writeSize;
-                const std::uint8_t unit = frame[kMbapHeader - 1];
-                const std::size_t pduSize = ServeRequest(context.blocks, Addressing::Tcp(unit), options,
-                                                         frame + kMbapHeader, frameSize - kMbapHeader,
-                                                         out + kMbapHeader);
-                if (pduSize > 0) {
-                    PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, pduSize);
-                    context.Log(out, kMbapHeader + pduSize, kSent);
-                    writeSize += kMbapHeader + pduSize;
-                }
-                offset += frameSize;
-            }
-        }
-        if (valid > 0)
-            server_->validMessages.fetch_add(valid, std::memory_order_relaxed);
-        if (malformed)
-            server_->invalidChecks.fetch_add(1, std::memory_order_relaxed);
-        if (offset == readSize_) {
-            readSize_ = 0;  // the usual case: everything answered, nothing to move
-        } else if (offset > 0) {
-            std::memmove(read_.data(), read_.data() + offset, readSize_ - offset);
-            readSize_ -= offset;
-        }
-        if (writeSize > 0) {
-            // Usually the socket takes the whole answer at once: then carry on right here instead
-            // of a round through the scheduler. What it does not take goes out asynchronously.
-            std::error_code ec;
-            const std::size_t sent = socket_.write_some(asio::buffer(write_.get(), writeSize), ec);
-            if (ec && ec != asio::error::would_block && ec != asio::error::try_again)
-                return Close();
-            if (!ec && sent == writeSize)
-                return malformed ? Close() : Continue();
-            const std::size_t done = ec ? 0 : sent;
-            asio::async_write(socket_, asio::buffer(write_.get() + done, writeSize - done),
-                              [self = shared_from_this(), malformed](const std::error_code& error, std::size_t) {
-                                  if (error || malformed)
-                                      return self->Close();
-                                  self->Continue();
-                              });
-        } else if (malformed) {
-            Close();
-        } else {
-            Read();
-        }
-    }
-
-    // After a write: requests held back by the write cap come first, then more reading.
-    void Continue()
-    {
-        std::size_t frameSize = 0;
-        if (ScanMbap(read_.data(), readSize_, frameSize) != MbapScan::Incomplete)
-            Process();
-        else
-            Read();
-    }
-
-    std::shared_ptr<TcpServer> server_;
-    TcpServer::Socket socket_;
-    std::array<std::uint8_t, kReadBuffer> read_;
-    std::size_t readSize_ = 0;
-    std::unique_ptr<std::uint8_t[]> write_;
+    int fd;
+    bool waitingToSend = false;  // the socket is watched for room, not for requests
+    bool closeWhenSent = false;  // a malformed header was met: answer what came before it, then close
+    std::size_t readSize = 0;
+    std::size_t unsentOffset = 0;
+    std::vector<std::uint8_t> unsent;
+    std::array<std::uint8_t, kReadBuffer> read;
 };
 
-TcpServer::TcpServer(EngineContext& context) : context_(context), v6_(context.io), v4_(context.io), retry_(context.io) {}
+TcpServer::TcpServer(EngineContext& context)
+    : context_(context), v6_(context.io), v4_(context.io), retry_(context.io), poller_(context.io)
+{
+}
+
+TcpServer::~TcpServer()
+{
+    for (auto& [fd, session] : sessions_)
+        ::close(fd);
+}
 
 std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t port, std::string& error)
 {
     std::shared_ptr<TcpServer> server(new TcpServer(context));
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    if (poller < 0) {
+        error = std::error_code(errno, std::generic_category()).message();
+        return nullptr;
+    }
+    std::error_code assignError;
+    server->poller_.assign(poller, assignError);
+    if (assignError) {
+        ::close(poller);
+        error = assignError.message();
+        return nullptr;
+    }
     using asio::ip::tcp;
     auto listen = [](Acceptor& acceptor, const tcp::endpoint& endpoint, bool v6only) -> std::error_code {
         std::error_code ec;
@@ -210,6 +129,7 @@ void TcpServer::Start()
         Accept(v6_);
     if (v4_.is_open())
         Accept(v4_);
+    WaitForSessions();
 }
 
 void TcpServer::Accept(Acceptor& acceptor)
@@ -226,15 +146,194 @@ void TcpServer::Accept(Acceptor& acceptor)
             });
             return;
         }
-        std::error_code ignored;
-        if (self->sessions_.size() >= kMaxSessions) {
-            socket.close(ignored);
-        } else {
-            socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-            std::make_shared<TcpSession>(self, std::move(socket))->Start();
-        }
+        self->Adopt(std::move(socket));
         self->Accept(acceptor);
     });
+}
+
+void TcpServer::Adopt(Socket socket)
+{
+    std::error_code ec;
+    if (sessions_.size() >= kMaxSessions) {
+        socket.close(ec);
+        return;
+    }
+    socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    const int fd = socket.release(ec);
+    if (ec)
+        return;
+    auto session = std::make_unique<TcpSession>(fd);
+    if (!Watch(*session, EPOLL_CTL_ADD, EPOLLIN)) {
+        ::close(fd);
+        return;
+    }
+    sessions_.emplace(fd, std::move(session));
+}
+
+bool TcpServer::Watch(TcpSession& session, int operation, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = &session;
+    return ::epoll_ctl(poller_.native_handle(), operation, session.fd, &event) == 0;
+}
+
+void TcpServer::WaitForSessions()
+{
+    poller_.async_wait(Descriptor::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+        if (ec || self->stopped_)
+            return;
+        self->RunReadySessions();
+        self->WaitForSessions();
+    });
+}
+
+void TcpServer::RunReadySessions()
+{
+    std::array<epoll_event, kEventBatch> events;
+    for (int round = 0; round < kRoundsPerWakeUp; ++round) {
+        const int count = ::epoll_wait(poller_.native_handle(), events.data(), kEventBatch, 0);
+        for (int i = 0; i < count; ++i) {
+            // A session is only ever closed while its own event is handled, and each socket is
+            // reported once per epoll_wait: the pointer of every later event is still good.
+            TcpSession& session = *static_cast<TcpSession*>(events[static_cast<std::size_t>(i)].data.ptr);
+            const std::uint32_t ready = events[static_cast<std::size_t>(i)].events;
+            if (session.waitingToSend) {
+                if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP))
+                    Flush(session);
+            } else if (ready & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+                Receive(session);
+            }
+        }
+        if (count < kEventBatch)
+            break;
+    }
+}
+
+void TcpServer::Receive(TcpSession& session)
+{
+    // Level-triggered: one recv per report. Whatever it leaves behind is reported again.
+    const ssize_t n = ::recv(session.fd, session.read.data() + session.readSize, session.read.size() - session.readSize,
+                             MSG_DONTWAIT);
+    if (n > 0) {
+        session.readSize += static_cast<std::size_t>(n);
+        Serve(session);
+    } else if (n == 0 || !WouldBlock(errno)) {
+        CloseSession(session);
+    }
+}
+
+// Answers every whole request in the read buffer and sends the answers in one go; repeats while
+// the answer cap held requests back and the socket takes everything.
+void TcpServer::Serve(TcpSession& session)
+{
+    for (;;) {
+        bool malformed = false;
+        const std::size_t size = AnswerBuffered(session, malformed);
+        if (size > 0) {
+            ssize_t sent = ::send(session.fd, answer_.get(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent < 0) {
+                if (!WouldBlock(errno))
+                    return CloseSession(session);
+                sent = 0;
+            }
+            if (static_cast<std::size_t>(sent) < size) {
+                // A master that does not read its answers: stop reading its requests until the
+                // socket has room again. Nobody else waits for it.
+                session.unsent.assign(answer_.get() + sent, answer_.get() + size);
+                session.unsentOffset = 0;
+                session.closeWhenSent = malformed;
+                session.waitingToSend = true;
+                if (!Watch(session, EPOLL_CTL_MOD, EPOLLOUT))
+                    CloseSession(session);
+                return;
+            }
+        }
+        if (malformed)
+            return CloseSession(session);
+        std::size_t frameSize = 0;
+        if (ScanMbap(session.read.data(), session.readSize, frameSize) == MbapScan::Incomplete)
+            return;
+    }
+}
+
+std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
+{
+    std::size_t offset = 0;
+    std::size_t writeSize = 0;
+    std::uint32_t valid = 0;
+    const PduOptions options{enron.load(std::memory_order_relaxed)};
+    if (!answer_)  // a server that never gets a whole request costs no answer buffer
+        answer_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame]);
+    {
+        std::lock_guard lock(context_.blocks.Mutex());
+        while (writeSize < kWriteCap) {
+            const std::uint8_t* frame = session.read.data() + offset;
+            const std::size_t available = session.readSize - offset;
+            std::size_t frameSize = 0;
+            const MbapScan scan = ScanMbap(frame, available, frameSize);
+            if (scan == MbapScan::Incomplete)
+                break;
+            if (scan == MbapScan::Malformed) {
+                // The stream cannot be resynchronised: this connection ends, no other.
+                context_.Log(frame, available, kDiscarded);
+                malformed = true;
+                offset = session.readSize;
+                break;
+            }
+            ++valid;
+            context_.Log(frame, frameSize, kReceived);
+            std::uint8_t* out = answer_.get() + writeSize;
+            const std::uint8_t unit = frame[kMbapHeader - 1];
+            const std::size_t pduSize = ServeRequest(context_.blocks, Addressing::Tcp(unit), options,
+                                                     frame + kMbapHeader, frameSize - kMbapHeader, out + kMbapHeader);
+            if (pduSize > 0) {
+                PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, pduSize);
+                context_.Log(out, kMbapHeader + pduSize, kSent);
+                writeSize += kMbapHeader + pduSize;
+            }
+            offset += frameSize;
+        }
+    }
+    if (valid > 0)
+        validMessages.fetch_add(valid, std::memory_order_relaxed);
+    if (malformed)
+        invalidChecks.fetch_add(1, std::memory_order_relaxed);
+    if (offset == session.readSize) {
+        session.readSize = 0;  // the usual case: everything answered, nothing to move
+    } else if (offset > 0) {
+        std::memmove(session.read.data(), session.read.data() + offset, session.readSize - offset);
+        session.readSize -= offset;
+    }
+    return writeSize;
+}
+
+void TcpServer::Flush(TcpSession& session)
+{
+    while (session.unsentOffset < session.unsent.size()) {
+        const ssize_t sent = ::send(session.fd, session.unsent.data() + session.unsentOffset,
+                                    session.unsent.size() - session.unsentOffset, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (WouldBlock(errno))
+                return;  // still full: wait for the next report
+            return CloseSession(session);
+        }
+        session.unsentOffset += static_cast<std::size_t>(sent);
+    }
+    session.unsent.clear();
+    session.unsentOffset = 0;
+    session.waitingToSend = false;
+    if (session.closeWhenSent || !Watch(session, EPOLL_CTL_MOD, EPOLLIN))
+        return CloseSession(session);
+    Serve(session);  // requests held back while the answers waited
+}
+
+void TcpServer::CloseSession(TcpSession& session)
+{
+    const int fd = session.fd;
+    ::epoll_ctl(poller_.native_handle(), EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    sessions_.erase(fd);  // destroys the session
 }
 
 void TcpServer::Stop()
@@ -244,8 +343,10 @@ void TcpServer::Stop()
     v6_.close(ignored);
     v4_.close(ignored);
     retry_.cancel();
-    for (TcpSession* session : sessions_)
-        session->Close();
+    for (auto& [fd, session] : sessions_)
+        ::close(fd);
+    sessions_.clear();
+    poller_.close(ignored);
 }
 
 } // namespace pomrel

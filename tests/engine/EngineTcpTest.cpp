@@ -144,11 +144,11 @@ TEST_F(TcpEngineTest, StalledMastersDoNotHoldUpOthers)
 {
     TcpMaster trickle(port);
     ASSERT_TRUE(trickle.Send(Hex("00 01 00")));  // and nothing more
-    TcpMaster deaf(port);                        // sends a flood and never reads
+    TcpMaster deaf(port, false, 8192);           // sends a flood and never reads
     ::fcntl(deaf.Fd(), F_SETFL, ::fcntl(deaf.Fd(), F_GETFL) | O_NONBLOCK);
     const auto big = Hex("00 01 00 00 00 06 01 03 00 00 00 7d");
     std::vector<std::uint8_t> flood;
-    for (int i = 0; i < 4000; ++i)
+    for (int i = 0; i < 20000; ++i)
         flood.insert(flood.end(), big.begin(), big.end());
     std::size_t sent = 0;
     for (int round = 0; round < 50 && sent < flood.size(); ++round) {
@@ -165,6 +165,44 @@ TEST_F(TcpEngineTest, StalledMastersDoNotHoldUpOthers)
         ASSERT_EQ(polite.Receive(11).size(), 11u) << i;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// A master that sends far more than the socket buffers hold and only then starts reading: the
+// answers that did not fit wait, the requests behind them wait, and nothing is lost or reordered.
+// A malformed header at the very end closes the connection after the last answer.
+TEST_F(TcpEngineTest, AnswersHeldBackByAFullSocketArriveLaterInOrder)
+{
+    TcpMaster master(port, false, 8192);
+    ASSERT_TRUE(master.Connected());
+    constexpr int kRequests = 20000;  // 5 MB of answers: more than the server's socket can hold
+    std::vector<std::uint8_t> flood;
+    for (int i = 0; i < kRequests; ++i) {
+        const std::uint16_t address = static_cast<std::uint16_t>(i % 875);
+        const std::uint8_t r[] = {std::uint8_t(i >> 8), std::uint8_t(i), 0, 0, 0, 6, 1, 3,
+                                  std::uint8_t(address >> 8), std::uint8_t(address), 0, 125};
+        flood.insert(flood.end(), std::begin(r), std::end(r));
+    }
+    const auto junk = Hex("00 00 00 07 00 06 01 03 00 00 00 01");  // protocol id 7
+    flood.insert(flood.end(), junk.begin(), junk.end());
+    std::thread sender([&] { EXPECT_TRUE(master.Send(flood)); });
+    std::this_thread::sleep_for(300ms);  // let both directions fill up
+
+    constexpr std::size_t kAnswer = 9 + 250;
+    const auto answers = master.Receive(kRequests * kAnswer, 10s);
+    sender.join();
+    ASSERT_EQ(answers.size(), kRequests * kAnswer);
+    for (int i = 0; i < kRequests; ++i) {
+        const std::uint8_t* a = answers.data() + static_cast<std::size_t>(i) * kAnswer;
+        const std::uint16_t first = static_cast<std::uint16_t>(0x0100 + i % 875);
+        const std::vector<std::uint8_t> head = {std::uint8_t(i >> 8), std::uint8_t(i), 0, 0, 0, 253, 1, 3, 250,
+                                                std::uint8_t(first >> 8), std::uint8_t(first)};
+        ASSERT_EQ(ToHex(a, head.size()), ToHex(head)) << "answer " << i;
+    }
+    EXPECT_TRUE(master.ClosedByPeer());
+    std::uint32_t valid = 0, invalid = 0;
+    engine.SlaveStatus(server, valid, invalid, 0);
+    EXPECT_EQ(valid, static_cast<std::uint32_t>(kRequests));
+    EXPECT_EQ(invalid, 1u);
 }
 
 // The traffic callback is a plain function pointer, so what it sees goes to a file-local record.

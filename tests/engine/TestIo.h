@@ -52,11 +52,15 @@ inline bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes)
 
 class TcpMaster {
 public:
-    explicit TcpMaster(std::uint16_t port, bool v6 = false)
+    /// `receiveBuffer` (bytes, 0: the system's) set before connecting fixes the window the
+    /// master offers, so that a master that does not read fills the server's socket soon.
+    explicit TcpMaster(std::uint16_t port, bool v6 = false, int receiveBuffer = 0)
     {
         fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (v6) {
             sockaddr_in6 a{};
             a.sin6_family = AF_INET6;
