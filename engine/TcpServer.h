@@ -5,8 +5,8 @@
 // server's own, which asio watches as a single descriptor. When it turns readable the server
 // takes every ready socket in one epoll_wait and gives each one recv and one send. Asio's
 // per-socket operations would cost a second, speculative recv for every lock-step request (it
-// finds nothing) or an epoll_ctl per wait; with dozens of masters that was a third of the
-// engine thread's time.
+// finds nothing) or an epoll_ctl per wait; with dozens of masters that was most of what
+// separated the engine from a bare epoll server.
 #pragma once
 
 #include "engine/EngineContext.h"
