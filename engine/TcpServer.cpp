@@ -37,8 +37,10 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || e
 struct TcpSession {
     explicit TcpSession(int socket) : fd(socket) {}
 
+    // While answers are unsent the socket is watched for room, not for requests.
+    bool WaitingToSend() const { return !unsent.empty(); }
+
     int fd;
-    bool waitingToSend = false;  // the socket is watched for room, not for requests
     bool closeWhenSent = false;  // a malformed header was met: answer what came before it, then close
     std::size_t readSize = 0;
     std::size_t unsentOffset = 0;
@@ -198,7 +200,7 @@ void TcpServer::RunReadySessions()
             // reported once per epoll_wait: the pointer of every later event is still good.
             TcpSession& session = *static_cast<TcpSession*>(events[static_cast<std::size_t>(i)].data.ptr);
             const std::uint32_t ready = events[static_cast<std::size_t>(i)].events;
-            if (session.waitingToSend) {
+            if (session.WaitingToSend()) {
                 if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP))
                     Flush(session);
             } else if (ready & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
@@ -243,7 +245,6 @@ void TcpServer::Serve(TcpSession& session)
                 session.unsent.assign(answer_.get() + sent, answer_.get() + size);
                 session.unsentOffset = 0;
                 session.closeWhenSent = malformed;
-                session.waitingToSend = true;
                 if (!Watch(session, EPOLL_CTL_MOD, EPOLLOUT))
                     CloseSession(session);
                 return;
@@ -322,7 +323,6 @@ void TcpServer::Flush(TcpSession& session)
     }
     session.unsent.clear();
     session.unsentOffset = 0;
-    session.waitingToSend = false;
     if (session.closeWhenSent || !Watch(session, EPOLL_CTL_MOD, EPOLLIN))
         return CloseSession(session);
     Serve(session);  // requests held back while the answers waited
