@@ -1,6 +1,7 @@
 #include "engine/Framing.h"
 
 #include "engine/Checksums.h"
+#include "engine/FunctionCodes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -37,27 +38,33 @@ RtuDecoder::Scan RtuDecoder::TryAt(std::size_t offset, std::size_t& length) cons
         return Scan::Incomplete;
     // Request sizes by function code: fixed, or 9 / 13 bytes plus the byte count field.
     std::size_t candidates[2] = {0, 0};
-    switch (p[1]) {
-    case 1: case 2: case 3: case 4: case 5: case 8:
+    switch (FunctionCode{p[1]}) {
+    case FunctionCode::ReadCoils:
+    case FunctionCode::ReadDiscreteInputs:
+    case FunctionCode::ReadHoldingRegisters:
+    case FunctionCode::ReadInputRegisters:
+    case FunctionCode::WriteSingleCoil:
+    case FunctionCode::Diagnostics:
         candidates[0] = 8;
         break;
-    case 6:
+    case FunctionCode::WriteSingleRegister:
         candidates[0] = 8;
         if (enron_)
             candidates[1] = 10;
         break;
-    case 15: case 16:
+    case FunctionCode::WriteMultipleCoils:
+    case FunctionCode::WriteMultipleRegisters:
         if (avail < 7)
             return Scan::Incomplete;
         candidates[0] = 9 + p[6];
         break;
-    case 17:
+    case FunctionCode::ReportSlaveId:
         candidates[0] = 4;
         break;
-    case 22:
+    case FunctionCode::MaskWriteRegister:
         candidates[0] = 10;
         break;
-    case 23:
+    case FunctionCode::ReadWriteMultipleRegisters:
         if (avail < 11)
             return Scan::Incomplete;
         candidates[0] = 13 + p[10];

@@ -34,7 +34,7 @@ class RtuDecoder {
 public:
     static constexpr std::size_t kMaxFrame = 256;
 
-    /// With the ENRON rules a function 6 request may carry a 32-bit value (10 bytes).
+    /// With the ENRON rules a Write Single Register request may carry a 32-bit value (10 bytes).
     void SetEnron(bool enron) { enron_ = enron; }
     /// Takes up to n bytes and returns how many it took; feed the rest after draining Next().
     std::size_t Feed(const std::uint8_t* data, std::size_t n);

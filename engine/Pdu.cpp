@@ -1,5 +1,7 @@
 #include "engine/Pdu.h"
 
+#include "engine/FunctionCodes.h"
+
 #include <array>
 #include <bit>
 #include <cstring>
@@ -7,29 +9,13 @@
 namespace pomrel {
 namespace {
 
-// Function codes served.
-enum Function : std::uint8_t {
-    kReadCoils = 1,
-    kReadDiscreteInputs = 2,
-    kReadHoldingRegisters = 3,
-    kReadInputRegisters = 4,
-    kWriteSingleCoil = 5,
-    kWriteSingleRegister = 6,
-    kDiagnostics = 8,
-    kWriteMultipleCoils = 15,
-    kWriteMultipleRegisters = 16,
-    kReportSlaveId = 17,
-    kMaskWriteRegister = 22,
-    kReadWriteRegisters = 23,
-};
-
 // Request layouts, offsets from the function code:
-//   reads 1-4        fc | address(2) | quantity(2)
-//   5, 6             fc | address(2) | value(2)            (ENRON 6: value(4))
-//   15, 16           fc | address(2) | quantity(2) | byte count | data
-//   22               fc | address(2) | and mask(2) | or mask(2)
-//   23               fc | read address(2) | read qty(2) | write address(2) | write qty(2) | byte count | data
-//   8                fc | sub-function(2) | data
+//   the four reads         fc | address(2) | quantity(2)
+//   single coil, register  fc | address(2) | value(2)            (ENRON register: value(4))
+//   multiple coils, regs   fc | address(2) | quantity(2) | byte count | data
+//   mask write             fc | address(2) | and mask(2) | or mask(2)
+//   read/write registers   fc | read address(2) | read qty(2) | write address(2) | write qty(2) | byte count | data
+//   diagnostics            fc | sub-function(2) | data
 constexpr std::size_t kAddress = 1;
 constexpr std::size_t kQuantity = 3;
 constexpr std::size_t kValue = 3;
@@ -225,7 +211,7 @@ private:
     {
         if (addressing_.kind == Addressing::Kind::Broadcast)
             return 0;
-        resp[0] = static_cast<std::uint8_t>(function | 0x80);
+        resp[0] = static_cast<std::uint8_t>(function | kExceptionBit);
         resp[1] = code;
         return 2;
     }
@@ -347,7 +333,7 @@ std::size_t Handler::ReadBits(const std::uint8_t* req, std::size_t size, std::ui
     const std::uint32_t count = Be16(req + kQuantity);
     if (count < 1 || count > kMaxReadBits)
         return Exception(fc, kIllegalDataValue, resp);
-    const std::uint8_t type = fc == kReadCoils ? kCoils : kInputs;
+    const std::uint8_t type = FunctionCode{fc} == FunctionCode::ReadCoils ? kCoils : kInputs;
     std::uint32_t width = 0;
     Runs runs;
     if (const std::uint8_t code = Check(type, address, count, width, &runs))
@@ -376,7 +362,7 @@ std::size_t Handler::ReadRegisters(const std::uint8_t* req, std::size_t size, st
     const std::uint32_t count = Be16(req + kQuantity);
     if (count < 1 || count > kMaxReadRegisters)
         return Exception(fc, kIllegalDataValue, resp);
-    const std::uint8_t type = fc == kReadHoldingRegisters ? kHoldingRegisters : kInputRegisters;
+    const std::uint8_t type = FunctionCode{fc} == FunctionCode::ReadHoldingRegisters ? kHoldingRegisters : kInputRegisters;
     std::uint32_t width = 0;
     Runs runs;
     if (const std::uint8_t code = Check(type, address, count, width, &runs))
@@ -605,31 +591,31 @@ std::size_t Handler::Serve(const std::uint8_t* req, std::size_t size, std::uint8
 {
     if (size == 0 || size > kMaxPdu || !DevicePresent())
         return 0;
-    switch (req[0]) {
-    case kReadCoils:
-    case kReadDiscreteInputs:
+    switch (FunctionCode{req[0]}) {
+    case FunctionCode::ReadCoils:
+    case FunctionCode::ReadDiscreteInputs:
         return ReadBits(req, size, resp);
-    case kReadHoldingRegisters:
-    case kReadInputRegisters:
+    case FunctionCode::ReadHoldingRegisters:
+    case FunctionCode::ReadInputRegisters:
         return ReadRegisters(req, size, resp);
-    case kWriteSingleCoil:
+    case FunctionCode::WriteSingleCoil:
         return WriteCoil(req, size, resp);
-    case kWriteSingleRegister:
+    case FunctionCode::WriteSingleRegister:
         return WriteRegister(req, size, resp);
-    case kWriteMultipleCoils:
+    case FunctionCode::WriteMultipleCoils:
         return WriteCoils(req, size, resp);
-    case kWriteMultipleRegisters:
+    case FunctionCode::WriteMultipleRegisters:
         return WriteRegisters(req, size, resp);
-    case kMaskWriteRegister:
+    case FunctionCode::MaskWriteRegister:
         return MaskWrite(req, size, resp);
-    case kReadWriteRegisters:
+    case FunctionCode::ReadWriteMultipleRegisters:
         return ReadWrite(req, size, resp);
-    case kDiagnostics:
+    case FunctionCode::Diagnostics:
         return Diagnostics(req, size, resp);
-    case kReportSlaveId:
+    case FunctionCode::ReportSlaveId:
         return ReportSlaveId(req, size, resp);
     default:
-        return Exception(req[0] & 0x7F, kIllegalFunction, resp);
+        return Exception(req[0] & ~kExceptionBit, kIllegalFunction, resp);
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/BlockTable.h"
+#include "engine/FunctionCodes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +12,6 @@ namespace pomrel {
 
 /// A PDU is at most 253 bytes in every framing.
 inline constexpr std::size_t kMaxPdu = 253;
-
-enum ExceptionCode : std::uint8_t {
-    kIllegalFunction = 0x01,
-    kIllegalDataAddress = 0x02,
-    kIllegalDataValue = 0x03,
-};
 
 /// Which blocks a request may reach, decided by the framing from the unit id.
 struct Addressing {

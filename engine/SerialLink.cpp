@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace pomrel {
 
 namespace {
@@ -14,8 +16,6 @@ namespace {
 constexpr std::size_t kMaxPending = 4096;
 // How long an answer waits for the master to assert CTS / DSR before it is given up.
 constexpr std::chrono::milliseconds kLineWait(1000);
-// An ASCII frame is abandoned after a second without a character.
-constexpr std::chrono::milliseconds kAsciiGap(1000);
 } // namespace
 
 std::chrono::microseconds SerialLink::CharacterTime(const PortSettings& s)
@@ -36,15 +36,17 @@ std::chrono::microseconds SerialLink::FrameGap(const PortSettings& s)
     return std::chrono::microseconds(CharacterTime(s).count() * 7 / 2);
 }
 
-SerialLink::SerialLink(EngineContext& context, int fd, bool rtu, const PortSettings& settings)
+SerialLink::SerialLink(EngineContext& context, int fd, std::unique_ptr<SerialFraming> framing,
+                       const PortSettings& settings)
     : context_(context),
       port_(context.io, fd),
       gap_(context.io),
       tx_(context.io),
       retry_(context.io),
-      rtu_(rtu),
+      framing_(std::move(framing)),
       settings_(settings),
-      toggleRts_(settings.rtsOnDelayMs > 0 || settings.rtsOffDelayMs > 0)
+      toggleRts_(settings.rtsOnDelayMs > 0 || settings.rtsOffDelayMs > 0),
+      silenceGap_(framing_->SilenceGap(settings))
 {
     pending_.reserve(kMaxPending);
     sending_.reserve(kMaxPending);
@@ -57,7 +59,7 @@ std::shared_ptr<SerialLink> SerialLink::Open(EngineContext& context, const std::
     const int fd = OpenSerialPort(path, settings, error, warning);
     if (fd < 0)
         return nullptr;
-    std::shared_ptr<SerialLink> link(new SerialLink(context, fd, rtu, settings));
+    std::shared_ptr<SerialLink> link(new SerialLink(context, fd, MakeSerialFraming(rtu), settings));
     if (link->toggleRts_)
         SetRts(fd, false);  // RTS is raised only around our own transmissions
     return link;
@@ -90,12 +92,10 @@ void SerialLink::Read()
             });
             return;
         }
-        const bool enron = self->enron.load(std::memory_order_relaxed);
-        self->rtuDecoder_.SetEnron(enron);
+        self->framing_->SetEnron(self->enron.load(std::memory_order_relaxed));
         std::size_t offset = 0;
         while (offset < n) {
-            offset += self->rtu_ ? self->rtuDecoder_.Feed(self->read_.data() + offset, n - offset)
-                                 : self->asciiDecoder_.Feed(self->read_.data() + offset, n - offset);
+            offset += self->framing_->Feed(self->read_.data() + offset, n - offset);
             self->Drain();
         }
         self->ArmGap();
@@ -105,20 +105,15 @@ void SerialLink::Read()
 
 void SerialLink::ArmGap()
 {
-    const std::size_t buffered = rtu_ ? rtuDecoder_.Buffered() : asciiDecoder_.Buffered();
     ++gapGeneration_;
-    if (buffered == 0)
+    if (framing_->Buffered() == 0)
         return;
     const std::uint64_t generation = gapGeneration_;
-    gap_.expires_after(rtu_ ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(FrameGap(settings_))
-                            : std::chrono::duration_cast<std::chrono::steady_clock::duration>(kAsciiGap));
+    gap_.expires_after(silenceGap_);
     gap_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
         if (ec || self->stopped_ || generation != self->gapGeneration_)
             return;
-        if (self->rtu_)
-            self->rtuDecoder_.Silence();
-        else
-            self->asciiDecoder_.Silence();
+        self->framing_->Silence();
         self->Drain();
     });
 }
@@ -129,7 +124,7 @@ void SerialLink::Drain()
     std::array<std::uint8_t, 2 * kMaxPdu + 8> frame{};
     const PduOptions options{enron.load(std::memory_order_relaxed)};
     for (;;) {
-        const FrameEvent e = rtu_ ? rtuDecoder_.Next() : asciiDecoder_.Next();
+        const FrameEvent e = framing_->Next();
         if (e.kind == FrameEvent::Kind::None)
             break;
         if (e.kind == FrameEvent::Kind::Discard) {
@@ -147,8 +142,7 @@ void SerialLink::Drain()
         }
         if (size == 0)
             continue;
-        const std::size_t frameSize = rtu_ ? EncodeRtu(e.unit, response.data(), size, frame.data())
-                                           : EncodeAscii(e.unit, response.data(), size, frame.data());
+        const std::size_t frameSize = framing_->Encode(e.unit, response.data(), size, frame.data());
         context_.Log(frame.data(), frameSize, kSent);
         Queue(frame.data(), frameSize);
     }

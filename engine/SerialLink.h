@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/EngineContext.h"
-#include "engine/Framing.h"
+#include "engine/SerialFraming.h"
 
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
@@ -31,7 +31,7 @@ public:
     static std::chrono::microseconds FrameGap(const PortSettings& settings);
 
 private:
-    SerialLink(EngineContext& context, int fd, bool rtu, const PortSettings& settings);
+    SerialLink(EngineContext& context, int fd, std::unique_ptr<SerialFraming> framing, const PortSettings& settings);
 
     void Read();
     void ArmGap();
@@ -49,11 +49,10 @@ private:
     asio::steady_timer gap_;
     asio::steady_timer tx_;
     asio::steady_timer retry_;
-    const bool rtu_;
+    const std::unique_ptr<SerialFraming> framing_;
     const PortSettings settings_;
     const bool toggleRts_;
-    RtuDecoder rtuDecoder_;
-    AsciiDecoder asciiDecoder_;
+    const std::chrono::steady_clock::duration silenceGap_;
     std::array<std::uint8_t, 512> read_{};
     std::vector<std::uint8_t> pending_;
     std::vector<std::uint8_t> sending_;

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (n > kMaxPdu)
         std::abort();
-    if (n > 0 && (response[0] & 0x7F) != (data[1] & 0x7F))
+    if (n > 0 && (response[0] & ~kExceptionBit) != (data[1] & ~kExceptionBit))
         std::abort();
     if (n > 0 && addressing.kind == Addressing::Kind::Broadcast)
         std::abort();

@@ -100,6 +100,27 @@ TEST(RtuDecoder, Fixtures)
         });
 }
 
+// The request sizes the decoder knows must match the functions the handler serves: a function
+// it does not know waits for silence, and a burst of such requests runs together.
+TEST(RtuDecoder, EveryServedFunctionIsFramedWithoutSilence)
+{
+    const std::vector<DecodeCase> cases = {
+        {"read coils", Hex("01 01 00 13 00 25 0c 14"), false, {"F 01|01 00 13 00 25"}},
+        {"read discrete inputs", Hex("01 02 00 c4 00 16 b8 39"), false, {"F 01|02 00 c4 00 16"}},
+        {"read input registers", Hex("01 04 00 08 00 01 b0 08"), false, {"F 01|04 00 08 00 01"}},
+        {"write single coil", Hex("01 05 00 ac ff 00 4c 1b"), false, {"F 01|05 00 ac ff 00"}},
+        {"diagnostics", Hex("01 08 00 00 a5 37 da 8d"), false, {"F 01|08 00 00 a5 37"}},
+        {"write multiple coils", Hex("01 0f 00 13 00 0a 02 cd 01 72 cb"), false, {"F 01|0f 00 13 00 0a 02 cd 01"}},
+        {"mask write register", Hex("01 16 00 04 00 f2 00 25 67 ee"), false, {"F 01|16 00 04 00 f2 00 25"}},
+        {"read/write registers", Hex("01 17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff 46 91"), false,
+         {"F 01|17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff"}},
+    };
+    for (const DecodeCase& c : cases)
+        ExpectAllFeedings(c, [&](const auto& input, std::size_t piece) {
+            return Decode<RtuDecoder>(input, piece, c.silence, c.enron);
+        });
+}
+
 TEST(RtuDecoder, EndlessNoiseStaysBoundedAndRecovers)
 {
     RtuDecoder decoder;
