@@ -6,11 +6,11 @@
 
 #include <QCloseEvent>
 
-CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, QWidget* parent)
+CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, Workspace& workspace, QWidget* parent)
     : QMdiSubWindow(parent), doc_(std::move(doc))
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    view_ = new CKelvaro32View(doc_.get(), this);
+    view_ = new CKelvaro32View(doc_.get(), workspace, this);
     setWidget(view_);
     UpdateTitle();
 }

@@ -6,11 +6,13 @@
 
 class CKelvaro32Doc;
 class CKelvaro32View;
+class Workspace;
 
 class CChildFrame : public QMdiSubWindow {
     Q_OBJECT
 public:
-    explicit CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, QWidget* parent = nullptr);
+    /// The view gets `workspace` (the main frame's services) for as long as it lives.
+    CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, Workspace& workspace, QWidget* parent = nullptr);
     ~CChildFrame() override;
 
     CKelvaro32Doc* Document() const { return doc_.get(); }

@@ -4,14 +4,19 @@
 #include "app/CMainFrame.h"
 #include "app/CommandLine.h"
 #include "app/TestConfig.h"
+#include "automation/Automation.h"
 #include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QFont>
 #include <QMdiArea>
+
+#include <cstdio>
+#include <cstdlib>
 
 CKelvaro32App* CKelvaro32App::instance_ = nullptr;
 
@@ -47,7 +52,7 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     if (request.automation) {
         hidden_ = true;
         // Hidden and unreachable would run for ever: only an explicit port 0 keeps it.
-        return StartAutomationServer(*this) || AutomationSwitchedOff(*this);
+        return StartAutomationServer() || AutomationSwitchedOff();
     }
     if (!options_.headless) {
         mainFrameOwner_->resize(900, 640);
@@ -56,7 +61,7 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     }
     if (!request.testConfigPath.empty())
         RestoreTestConfig(*mainFrameOwner_, request.testConfigPath);
-    StartAutomationServer(*this);
+    StartAutomationServer();
     return true;
 }
 
@@ -79,7 +84,7 @@ CChildFrame* CKelvaro32App::CreateDocumentWindow()
     context.defaults = mainFrame ? &mainFrame->Look() : nullptr;
     auto doc = std::make_unique<CKelvaro32Doc>(context);
     doc->title = "Kelvaro" + std::to_string(++untitledCount_);
-    auto* child = new CChildFrame(std::move(doc));
+    auto* child = new CChildFrame(std::move(doc), *mainFrame);
     if (mainFrame)
         mainFrame->AddChild(child);
     return child;
@@ -90,4 +95,67 @@ CKelvaro32Doc* CKelvaro32App::NewDocument()
     CChildFrame* child = CreateDocumentWindow();
     child->Document()->SetupViews();
     return child->Document();
+}
+
+// ---- Automation -------------------------------------------------------------------------------
+
+namespace {
+
+std::optional<int> ConfiguredPort(const AppOptions& options, std::string& error)
+{
+    return ResolveAutomationPort(options.automationPort, std::getenv("KELVARO64_AUTOMATION_PORT"), error);
+}
+
+} // namespace
+
+bool CKelvaro32App::AutomationSwitchedOff() const
+{
+    std::string error;
+    return ConfiguredPort(options_, error) == 0;
+}
+
+bool CKelvaro32App::StartAutomationServer()
+{
+    StopAutomationServer();
+    // A hidden start has nothing else to do: it ends instead of running unreachable.
+    const char* consequence = hidden_ ? "ending" : "running without automation";
+    std::string error;
+    const std::optional<int> port = ConfiguredPort(options_, error);
+    if (!port) {
+        std::fprintf(stderr, "kelvaro64: %s; %s\n", error.c_str(), consequence);
+        return false;
+    }
+    if (*port == 0)
+        return false;
+    if (*port < 0 || *port > 65535) {
+        std::fprintf(stderr, "kelvaro64: automation port %d is not a port number; %s\n", *port, consequence);
+        return false;
+    }
+    auto methods = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
+    auto server = std::make_unique<AutomationServer>(*methods, [this] { NewDocument(); });
+    if (!server->Listen(static_cast<quint16>(*port))) {
+        std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
+                     server->ErrorString().toLocal8Bit().constData(), consequence);
+        return false;
+    }
+    if (options_.headless) {
+        // Scripts wait for this line before they call.
+        std::printf("automation: 127.0.0.1:%u\n", static_cast<unsigned>(server->Port()));
+        std::fflush(stdout);
+    }
+    if (hidden_) {
+        // Started for a client: the last client leaving ends the program. exit(), not quit():
+        // nothing may ask the user anything in a window nobody sees.
+        QObject::connect(server.get(), &AutomationServer::LastConnectionClosed, qApp,
+                         [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    }
+    automationMethods_ = std::move(methods);
+    automationServer_ = std::move(server);
+    return true;
+}
+
+void CKelvaro32App::StopAutomationServer()
+{
+    automationServer_.reset();
+    automationMethods_.reset();
 }

@@ -2,7 +2,7 @@
 // port and the main frame, and carries out start-up.
 #pragma once
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "document/OpenDocuments.h"
 #include "engine/ProtocolEngine.h"
 
@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+class AutomationServer;
+class DocumentAutomation;
 class CMainFrame;
 class CKelvaro32Doc;
 class CChildFrame;
@@ -53,6 +55,16 @@ public:
     /// A document with its window but before its block is set up (open, restore).
     CChildFrame* CreateDocumentWindow();
 
+    /// Starts the automation server (port from the options, else KELVARO64_AUTOMATION_PORT,
+    /// else 8502). Says on stderr why it does not serve. A hidden start ends the program when
+    /// its last client leaves. Returns whether it serves.
+    bool StartAutomationServer();
+    void StopAutomationServer();
+    /// True when the configuration turns automation off (port 0).
+    bool AutomationSwitchedOff() const;
+    /// The running automation server, or null.
+    AutomationServer* Automation() const { return automationServer_.get(); }
+
     static CKelvaro32App* Instance() { return instance_; }
 
 private:
@@ -61,6 +73,8 @@ private:
     OpenDocuments openDocuments_;
     AliasTable aliases_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
+    std::unique_ptr<DocumentAutomation> automationMethods_;
+    std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;
     static CKelvaro32App* instance_;

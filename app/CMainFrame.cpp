@@ -7,6 +7,7 @@
 #include "app/HelpCommands.h"
 #include "app/TrafficRelay.h"
 #include "automation/AutomationServer.h"
+#include "document/AliasTable.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "simulation/SimulationEngine.h"
@@ -136,6 +137,22 @@ CMainFrame::~CMainFrame()
     if (app_.Options().saveSettings)
         settings_.Save({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
     traffic_.Release();
+}
+
+AliasTable& CMainFrame::Aliases()
+{
+    return app_.Aliases();
+}
+
+pomrel::Handle CMainFrame::DefineDataBlock(CKelvaro32Doc& doc)
+{
+    return app_.Engine().DefineDataBlock(doc.deviceId, doc.pointType, doc.startAddress, doc.length, doc.memory.data(),
+                                         &doc.valueLock);
+}
+
+void CMainFrame::RemoveDataBlock(pomrel::Handle handle)
+{
+    app_.Engine().RemoveDataBlock(handle);
 }
 
 bool CMainFrame::Create()
@@ -330,7 +347,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     }
     for (CChildFrame* child : children)
         delete child;   // each view removes its block as it goes
-    if (AutomationServer* server = RunningAutomationServer(); server && server->ConnectionCount() > 0) {
+    if (AutomationServer* server = app_.Automation(); server && server->ConnectionCount() > 0) {
         // Automation clients still hold the program: hide it, keep serving, and let the last
         // client to leave end it.
         hide();

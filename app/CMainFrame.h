@@ -4,9 +4,10 @@
 
 #include "app/CommandTable.h"
 #include "app/SettingsStore.h"
-#include "app/TrafficRing.h"
 #include "connections/ConnectionManager.h"
 #include "document/LogFont.h"
+#include "view/TrafficRing.h"
+#include "view/Workspace.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,7 +22,7 @@ class QMenu;
 class QMenuBar;
 class QAction;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public Workspace {
     Q_OBJECT
 public:
     /// Construction: defaults, then the settings files, then the traffic ring.
@@ -36,6 +37,14 @@ public:
     QMdiArea* MdiArea() const { return mdi_; }
     ConnectionManager& Connections() { return connections_; }
     TrafficRing& Traffic() { return traffic_; }
+
+    // Workspace: what every data window is handed.
+    AliasTable& Aliases() override;
+    bool EnronMode() const override { return connections_.enronMode != 0; }
+    bool NoConnectionOpen() const override { return connections_.NoConnectionOpen(); }
+    const TrafficRing& Traffic() const override { return traffic_; }
+    pomrel::Handle DefineDataBlock(CKelvaro32Doc& doc) override;
+    void RemoveDataBlock(pomrel::Handle handle) override;
     CommandTable& Commands() { return commands_; }
     /// Default font and colours for new data windows.
     DisplayDefaults& Look() { return look_; }

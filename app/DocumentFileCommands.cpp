@@ -8,7 +8,8 @@
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
-#include "view/CKelvaro32View.h"
+#include "document/DocumentView.h"
+#include "document/RegisterValues.h"
 
 #include <QAction>
 #include <QDir>
@@ -56,12 +57,9 @@ CChildFrame* ChildOf(const CKelvaro32Doc& doc)
     return nullptr;
 }
 
-CKelvaro32View* FirstView(const CKelvaro32Doc& doc)
+DocumentView* FirstView(const CKelvaro32Doc& doc)
 {
-    for (DocumentView* v : doc.Views())
-        if (auto* view = dynamic_cast<CKelvaro32View*>(v))
-            return view;
-    return nullptr;
+    return doc.Views().empty() ? nullptr : doc.Views().front();
 }
 
 void ShowTitle(CKelvaro32Doc& doc)
@@ -193,8 +191,8 @@ bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName)
         if (path.isEmpty())
             return false;
     }
-    CKelvaro32View* view = FirstView(doc);
-    const auto bytes = SerializeDocument(doc, view ? view->displayFormat : 0);
+    const DocumentView* view = FirstView(doc);
+    const auto bytes = SerializeDocument(doc, view ? view->DisplayFormat() : kDecimal);
     // Temporary file and rename: a failed save leaves the old file as it was.
     if (!WriteFileAtomically(path.toStdString(), bytes)) {
         Report(parent, "Failed to save document.");
@@ -245,8 +243,8 @@ CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool q
     CKelvaro32Doc* doc = child->Document();
     if (load == DocumentLoad::kLoaded) {
         ApplyDocumentFile(contents, *doc);
-        if (CKelvaro32View* view = FirstView(*doc))
-            view->displayFormat = DisplayFormatFromFile(contents.displayFormat);
+        if (DocumentView* view = FirstView(*doc))
+            view->SetDisplayFormat(DisplayFormatFromFile(contents.displayFormat));
         doc->pathName = absolute.toStdString();
         doc->title = QFileInfo(absolute).fileName().toStdString();
         if (RecentFileList* list = Recent())

@@ -1,6 +1,6 @@
 #include "app/SettingsStore.h"
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "connections/PortTable.h"
 #include "document/Archive.h"
 #include "document/ByteOrder.h"

@@ -9,7 +9,7 @@
 //   u32  alias count, then per alias:     i32 point type, i32 address, archive string
 #pragma once
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "engine/ProtocolEngine.h"
 
 #include <cstddef>

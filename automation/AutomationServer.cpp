@@ -1,6 +1,5 @@
 #include "automation/AutomationServer.h"
 
-#include "app/CKelvaro32App.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -473,72 +472,4 @@ void AutomationServer::OnGone(QTcpSocket* socket) {
     socket->deleteLater();
     if (connections_.isEmpty() && everConnected_)
         emit LastConnectionClosed();
-}
-
-// ---- The application's server ---------------------------------------------------------------------
-
-namespace {
-
-struct RunningServer {
-    std::unique_ptr<DocumentAutomation> methods;
-    std::unique_ptr<AutomationServer> server;
-};
-std::unique_ptr<RunningServer> g_running;
-
-std::optional<int> ConfiguredPort(const CKelvaro32App& app, std::string& error) {
-    return ResolveAutomationPort(app.Options().automationPort, std::getenv("KELVARO64_AUTOMATION_PORT"), error);
-}
-
-}  // namespace
-
-bool AutomationSwitchedOff(const CKelvaro32App& app) {
-    std::string error;
-    return ConfiguredPort(app, error) == 0;
-}
-
-bool StartAutomationServer(CKelvaro32App& app) {
-    StopAutomationServer();
-    // A hidden start has nothing else to do: it ends instead of running unreachable.
-    const char* consequence = app.StartedHidden() ? "ending" : "running without automation";
-    std::string error;
-    const std::optional<int> port = ConfiguredPort(app, error);
-    if (!port) {
-        std::fprintf(stderr, "kelvaro64: %s; %s\n", error.c_str(), consequence);
-        return false;
-    }
-    if (*port == 0)
-        return false;
-    if (*port < 0 || *port > 65535) {
-        std::fprintf(stderr, "kelvaro64: automation port %d is not a port number; %s\n", *port, consequence);
-        return false;
-    }
-    auto running = std::make_unique<RunningServer>();
-    running->methods = std::make_unique<DocumentAutomation>(app.Documents(), app.Engine());
-    running->server = std::make_unique<AutomationServer>(*running->methods, [&app] { app.NewDocument(); });
-    if (!running->server->Listen(static_cast<quint16>(*port))) {
-        std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
-                     running->server->ErrorString().toLocal8Bit().constData(), consequence);
-        return false;
-    }
-    if (app.Options().headless) {
-        // Scripts wait for this line before they call.
-        std::printf("automation: 127.0.0.1:%u\n", static_cast<unsigned>(running->server->Port()));
-        std::fflush(stdout);
-    }
-    if (app.StartedHidden()) {
-        // Started for a client: the last client leaving ends the program. exit(), not quit():
-        // nothing may ask the user anything in a window nobody sees.
-        QObject::connect(running->server.get(), &AutomationServer::LastConnectionClosed, qApp,
-                         [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    }
-    g_running = std::move(running);
-    return true;
-}
-
-void StopAutomationServer() {
-    g_running.reset();
-}
-
-AutomationServer* RunningAutomationServer() {
-    return g_running ? g_running->server.get() : nullptr;
 }

@@ -1,7 +1,7 @@
 // The automation methods served as JSON-RPC 2.0 over TCP on 127.0.0.1, one JSON object per line.
 #pragma once
 
-#include "document/Automation.h"
+#include "automation/Automation.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -16,7 +16,6 @@ class QTcpServer;
 class QTcpSocket;
 class QJsonObject;
 class QJsonValue;
-class CKelvaro32App;
 
 /// The port to serve on: the option if given, else KELVARO64_AUTOMATION_PORT, else 8502;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
@@ -88,13 +87,3 @@ private:
     QHash<QTcpSocket*, Connection> connections_;
     bool everConnected_ = false;
 };
-
-/// Starts the application's server (port as ResolveAutomationPort says). Says on stderr why
-/// it does not serve. A hidden start ends the program when its last client leaves.
-/// Returns whether it serves.
-bool StartAutomationServer(CKelvaro32App& app);
-void StopAutomationServer();
-/// True when the configuration turns automation off (port 0).
-bool AutomationSwitchedOff(const CKelvaro32App& app);
-/// The running server, or null.
-AutomationServer* RunningAutomationServer();

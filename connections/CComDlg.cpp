@@ -1,6 +1,6 @@
 #include "connections/CComDlg.h"
 
-#include "connections/DialogSupport.h"
+#include "dialogs/DialogKit.h"
 #include "connections/SerialDevices.h"
 
 #include <QCheckBox>
@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QVBoxLayout>
+
+using namespace dialogkit;
 
 namespace {
 

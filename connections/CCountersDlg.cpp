@@ -1,7 +1,7 @@
 #include "connections/CCountersDlg.h"
 
 #include "connections/ConnectionManager.h"
-#include "connections/DialogSupport.h"
+#include "dialogs/DialogKit.h"
 #include "connections/StatusCounters.h"
 
 #include <QGridLayout>
@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTimerEvent>
 #include <QVBoxLayout>
+
+using namespace dialogkit;
 
 CCountersDlg::CCountersDlg(ConnectionManager& connections, QWidget* parent) : QDialog(parent), connections_(connections)
 {

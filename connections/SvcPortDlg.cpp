@@ -1,11 +1,13 @@
 #include "connections/SvcPortDlg.h"
 
 #include "connections/ComSettings.h"
-#include "connections/DialogSupport.h"
+#include "dialogs/DialogKit.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
+
+using namespace dialogkit;
 
 SvcPortDlg::SvcPortDlg(std::uint16_t port, QWidget* parent) : QDialog(parent), port_(port)
 {

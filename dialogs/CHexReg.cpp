@@ -1,12 +1,13 @@
 #include "dialogs/CHexReg.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 
 using namespace writedlg;
+using namespace dialogkit;
 
 CHexReg::CHexReg(QWidget* parent) : WriteDialogBase(109, "Write Register", true, parent)
 {
@@ -56,10 +57,4 @@ bool CHexReg::eventFilter(QObject* watched, QEvent* event)
             CheckValueField();
     }
     return WriteDialogBase::eventFilter(watched, event);
-}
-
-void CHexReg::OnAutoSimulation()
-{
-    // A register shown in hex is always simulated as one 16-bit word.
-    FinishAfterSimulation(RunRegisterSimulation(this, model.document, model.pointIndex, 1));
 }

@@ -18,7 +18,6 @@ public:
 protected:
     void LoadControls() override;
     bool SaveControls() override;
-    void OnAutoSimulation() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

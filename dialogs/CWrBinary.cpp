@@ -1,6 +1,6 @@
 #include "dialogs/CWrBinary.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -10,6 +10,7 @@
 #include <QLineEdit>
 
 using namespace writedlg;
+using namespace dialogkit;
 
 CWrBinary::CWrBinary(QWidget* parent) : WriteDialogBase(103, "Write Register", false, parent)
 {

@@ -1,6 +1,6 @@
 #include "dialogs/CWrCoil.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -10,6 +10,7 @@
 #include <QRadioButton>
 
 using namespace writedlg;
+using namespace dialogkit;
 
 CWrCoil::CWrCoil(QWidget* parent) : WriteDialogBase(108, "Write Coil", true, parent)
 {
@@ -42,9 +43,4 @@ bool CWrCoil::SaveControls()
 {
     return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
                                                EditText(this, kIdCoilAlias).toStdString()));
-}
-
-void CWrCoil::OnAutoSimulation()
-{
-    FinishAfterSimulation(RunCoilSimulation(this, model.document, model.pointIndex));
 }

@@ -1,10 +1,11 @@
 #include "dialogs/CWrFltDlg.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QLineEdit>
 
 using namespace writedlg;
+using namespace dialogkit;
 
 CWrFltDlg::CWrFltDlg(QWidget* parent) : WriteDialogBase(127, "Write Floating Pt.", true, parent)
 {
@@ -23,9 +24,4 @@ bool CWrFltDlg::SaveControls()
     return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
                                                EditText(this, kIdValue).toStdString(),
                                                EditText(this, kIdAlias).toStdString()));
-}
-
-void CWrFltDlg::OnAutoSimulation()
-{
-    FinishAfterSimulation(RunRegisterSimulation(this, model.document, model.pointIndex, model.valueType));
 }

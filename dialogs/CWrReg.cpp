@@ -1,10 +1,11 @@
 #include "dialogs/CWrReg.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QLineEdit>
 
 using namespace writedlg;
+using namespace dialogkit;
 
 CWrReg::CWrReg(QWidget* parent) : WriteDialogBase(107, "Write Register", true, parent)
 {
@@ -23,9 +24,4 @@ bool CWrReg::SaveControls()
     return AcceptOrReport(this, model.Exchange(EditText(this, kIdAddress).toStdString(),
                                                EditText(this, kIdValue).toStdString(),
                                                EditText(this, kIdAlias).toStdString()));
-}
-
-void CWrReg::OnAutoSimulation()
-{
-    FinishAfterSimulation(RunRegisterSimulation(this, model.document, model.pointIndex, model.valueType));
 }

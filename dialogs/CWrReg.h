@@ -13,5 +13,4 @@ public:
 protected:
     void LoadControls() override;
     bool SaveControls() override;
-    void OnAutoSimulation() override;
 };

@@ -1,6 +1,6 @@
 #include "dialogs/WriteDialogBase.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 #include "dialogs/WriteDialogModels.h"
 
 #include <QGridLayout>
@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 
 namespace writedlg {
+
+using namespace dialogkit;
 
 WriteDialogBase::WriteDialogBase(int templateId, const QString& caption, bool autoSimulation, QWidget* parent)
     : QDialog(parent)
@@ -58,6 +60,12 @@ QLineEdit* WriteDialogBase::AddRegisterFields(const QString& valueLabel)
     fields_->addWidget(new QLabel("Alias", this), 2, 0, 1, 2, Qt::AlignHCenter);
     fields_->addWidget(MakeEdit(kIdAlias, {}, this), 3, 0, 1, 2);
     return value;
+}
+
+void WriteDialogBase::OnAutoSimulation()
+{
+    if (autoSimulation_)
+        FinishAfterSimulation(autoSimulation_(this));
 }
 
 void WriteDialogBase::FinishAfterSimulation(AfterSimulation after)

@@ -2,15 +2,20 @@
 // "Auto Simulation" button (id 1000), and filling the controls when the dialog opens.
 #pragma once
 
-#include "dialogs/AutoSimulationButton.h"
-
 #include <QDialog>
+
+#include <functional>
 
 class QGridLayout;
 class QLineEdit;
 class QPushButton;
 
 namespace writedlg {
+
+/// How the write dialog goes on after the simulation dialog.
+enum class AfterSimulation { kUpdate, kCancel };
+/// What the Auto Simulation button runs, modal on the write dialog.
+using AutoSimulation = std::function<AfterSimulation(QWidget* writeDialog)>;
 
 class WriteDialogBase : public QDialog {
     Q_OBJECT
@@ -20,14 +25,16 @@ public:
     /// Update as if its button had been pressed: takes and checks the members, ends with Update
     /// when all pass, else reports the failing field and stays open.
     void OnUpdate();
+    /// Handed by whoever opens the dialog; without it the button does nothing.
+    void SetAutoSimulation(AutoSimulation run) { autoSimulation_ = std::move(run); }
 
 protected:
     /// Shows the members in the controls (once, when the dialog opens).
     virtual void LoadControls() = 0;
     /// Takes the members back from the controls; shows the first failure and returns false.
     virtual bool SaveControls() = 0;
-    /// The Auto Simulation hand-off; dialogs without the button never get it.
-    virtual void OnAutoSimulation() {}
+    /// The Auto Simulation hand-off: runs what was handed, then ends as it says.
+    void OnAutoSimulation();
 
     void showEvent(QShowEvent* event) override;
 
@@ -40,6 +47,7 @@ protected:
 
 private:
     QGridLayout* fields_;
+    AutoSimulation autoSimulation_;
     bool loaded_ = false;
 };
 

@@ -4,7 +4,7 @@
 
 #include "document/LogFont.h"
 #include "engine/ProtocolEngine.h"
-#include "simulation/CAutomatePt.h"
+#include "document/CAutomatePt.h"
 
 #include <array>
 #include <memory>

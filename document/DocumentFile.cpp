@@ -3,6 +3,7 @@
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
+#include "document/RegisterValues.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +12,6 @@
 namespace {
 
 constexpr const char* kWrittenVersion = "1.06";
-constexpr int kHighestDisplayFormat = 10;   // EnronLong
 
 // A raw read that takes what is left, up to `size` bytes, and never fails.
 std::size_t ReadUpTo(ArchiveReader& in, std::uint8_t* out, std::size_t size)
@@ -97,7 +97,7 @@ DocumentLoad ParseDocumentFile(const std::uint8_t* data, std::size_t size, Docum
 
 int DisplayFormatFromFile(std::uint16_t stored)
 {
-    return stored <= kHighestDisplayFormat ? stored : 0;
+    return regval::IsDisplayFormat(stored) ? int{stored} : int{kDecimal};
 }
 
 void ApplyDocumentFile(const DocumentFileContents& c, CKelvaro32Doc& doc)

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "document/LogFont.h"
-#include "simulation/CAutomatePt.h"
+#include "document/CAutomatePt.h"
 
 #include <array>
 #include <cstddef>

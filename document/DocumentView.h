@@ -14,4 +14,7 @@ public:
     virtual void RepaintAll(bool erase) = 0;
     /// The Fonts command: remake the item font from `font` (maximum character width), repaint.
     virtual void ApplyFont(const LogFont& font) { (void)font; RepaintAll(true); }
+    /// The number format the view shows values in (stored in the document file).
+    virtual int DisplayFormat() const { return 0; }
+    virtual void SetDisplayFormat(int format) { (void)format; }
 };

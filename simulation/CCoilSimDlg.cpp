@@ -1,6 +1,6 @@
 #include "simulation/CCoilSimDlg.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 
 using namespace simdlg;
-using writedlg::ControlName;
+using dialogkit::ControlName;
 
 CCoilSimDlg::CCoilSimDlg(const CoilSimDlgModel& start, QWidget* parent) : QDialog(parent), model(start)
 {
@@ -30,12 +30,12 @@ CCoilSimDlg::CCoilSimDlg(const CoilSimDlgModel& start, QWidget* parent) : QDialo
     type_->setCurrentIndex(model.TypeIndex());
     grid->addWidget(new QLabel("Simulation Type:", this), 0, 0);
     grid->addWidget(type_, 0, 1);
-    interval_ = writedlg::MakeEdit(kIdInterval, QString::number(model.interval), this);
+    interval_ = dialogkit::MakeEdit(kIdInterval, QString::number(model.interval), this);
     grid->addWidget(new QLabel("Change Interval (secs):", this), 1, 0);
     grid->addWidget(interval_, 1, 1);
     layout->addLayout(grid);
 
-    auto* ok = writedlg::AddOkCancelButtons(this, layout);
+    auto* ok = dialogkit::AddOkCancelButtons(this, layout);
     connect(ok, &QPushButton::clicked, this, &CCoilSimDlg::OnOk);
 
     connect(enabled_, &QCheckBox::clicked, this, [this](bool checked) {
@@ -55,7 +55,7 @@ void CCoilSimDlg::ApplyEnabling()
 void CCoilSimDlg::OnOk()
 {
     if (const auto error = model.Exchange(interval_->text().toStdString())) {
-        writedlg::ShowFieldError(this, *error);
+        dialogkit::ShowFieldError(this, *error);
         return;
     }
     accept();

@@ -1,6 +1,6 @@
 #include "simulation/CSimDlg.h"
 
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,8 +12,8 @@
 #include <QVBoxLayout>
 
 using namespace simdlg;
-using writedlg::ControlName;
-using writedlg::MakeEdit;
+using dialogkit::ControlName;
+using dialogkit::MakeEdit;
 
 CSimDlg::CSimDlg(const SimDlgModel& start, QWidget* parent) : QDialog(parent), model(start)
 {
@@ -50,7 +50,7 @@ CSimDlg::CSimDlg(const SimDlgModel& start, QWidget* parent) : QDialog(parent), m
     rangeGrid->addWidget(high_, 1, 1);
     layout->addWidget(range);
 
-    auto* ok = writedlg::AddOkCancelButtons(this, layout);
+    auto* ok = dialogkit::AddOkCancelButtons(this, layout);
     connect(ok, &QPushButton::clicked, this, &CSimDlg::OnOk);
 
     connect(enabled_, &QCheckBox::clicked, this, [this](bool checked) {
@@ -79,7 +79,7 @@ void CSimDlg::OnOk()
     const auto error = model.Exchange(high_->text().toStdString(), interval_->text().toStdString(),
                                       low_->text().toStdString(), step_->text().toStdString());
     if (error) {
-        writedlg::ShowFieldError(this, *error);
+        dialogkit::ShowFieldError(this, *error);
         return;
     }
     accept();

@@ -1,7 +1,7 @@
 #include "simulation/SimDialogModels.h"
 
 #include "document/CKelvaro32Doc.h"
-#include "simulation/CAutomatePt.h"
+#include "document/CAutomatePt.h"
 
 #include <memory>
 

@@ -2,8 +2,8 @@
 
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
-#include "simulation/CAutomatePt.h"
-#include "view/ValueFormat.h"
+#include "document/CAutomatePt.h"
+#include "document/RegisterValues.h"
 
 #include <algorithm>
 #include <bit>
@@ -12,22 +12,12 @@
 
 namespace {
 
+using regval::LayoutOfValueType;
+using regval::ValueKind;
+
 bool KnownValueType(int t)
 {
-    return t >= kValueBit && t <= kValueEnronLong && t != 8;
-}
-
-// Which types keep the low half (or lowest quarter) in the first register.
-bool LowFirst(int valueType)
-{
-    switch (valueType) {
-    case kValueFloatLowFirst: case kValueEnronFloat:
-    case kValueLongLowFirst: case kValueEnronLong:
-    case kValueDoubleLowFirst:
-        return true;
-    default:
-        return false;
-    }
+    return LayoutOfValueType(t) != nullptr;
 }
 
 // x cut toward zero; out of range and NaN give INT32_MIN, as the x87/SSE conversion does.
@@ -54,17 +44,8 @@ void RunSimulation(OpenDocuments& documents)
 
 std::int64_t LastRegisterIndex(const CAutomatePt& point)
 {
-    std::int64_t last = point.pointIndex;
-    switch (point.valueType) {
-    case kValueFloatLowFirst: case kValueFloatHighFirst:
-    case kValueLongLowFirst: case kValueLongHighFirst:
-    case kValueEnronFloat: case kValueEnronLong:
-        return last + 1;
-    case kValueDoubleLowFirst: case kValueDoubleHighFirst:
-        return last + 3;
-    default:
-        return last;
-    }
+    const regval::ValueLayout* layout = LayoutOfValueType(point.valueType);
+    return std::int64_t{point.pointIndex} + (layout ? layout->registers - 1 : 0);
 }
 
 void PruneSimulatedPoints(CKelvaro32Doc& doc)
@@ -76,7 +57,7 @@ void PruneSimulatedPoints(CKelvaro32Doc& doc)
         // An ENRON block's length counts two-register points, and its simulated points carry
         // register indices: compare those against the block's register span, or every point in
         // the upper half of the block would be dropped.
-        const bool enron = p->valueType == kValueEnronFloat || p->valueType == kValueEnronLong;
+        const bool enron = LayoutOfValueType(p->valueType)->enron;
         const std::int64_t span = std::min<std::int64_t>(enron ? 2 * length : length, kRegisterWords);
         return LastRegisterIndex(*p) >= span;
     };
@@ -87,37 +68,44 @@ void PruneSimulatedPoints(CKelvaro32Doc& doc)
 
 float ReadSimValue(int valueType, const CKelvaro32Doc& doc, int reg)
 {
-    switch (valueType) {
-    case kValueFloatLowFirst: case kValueFloatHighFirst: case kValueEnronFloat:
-        return std::bit_cast<float>(valuefmt::PeekU32(doc, reg, LowFirst(valueType)));
-    case kValueDoubleLowFirst: case kValueDoubleHighFirst:
-        return static_cast<float>(std::bit_cast<double>(valuefmt::PeekU64(doc, reg, LowFirst(valueType))));
-    case kValueLongLowFirst: case kValueLongHighFirst: case kValueEnronLong:
-        return static_cast<float>(static_cast<std::int32_t>(valuefmt::PeekU32(doc, reg, LowFirst(valueType))));
-    default:
-        return reg >= 0 && reg < kRegisterWords ? static_cast<float>(doc.Word(reg)) : 0.0f;
+    const regval::ValueLayout* layout = LayoutOfValueType(valueType);
+    const ValueKind kind = layout ? layout->kind : ValueKind::Word;
+    switch (kind) {
+    case ValueKind::Float32:
+        return std::bit_cast<float>(regval::PeekU32(doc, reg, layout->lowWordFirst));
+    case ValueKind::Float64:
+        return static_cast<float>(std::bit_cast<double>(regval::PeekU64(doc, reg, layout->lowWordFirst)));
+    case ValueKind::Long32:
+        return static_cast<float>(static_cast<std::int32_t>(regval::PeekU32(doc, reg, layout->lowWordFirst)));
+    case ValueKind::Bit:
+    case ValueKind::Word:
+        break;
     }
+    return reg >= 0 && reg < kRegisterWords ? static_cast<float>(doc.Word(reg)) : 0.0f;
 }
 
 void WriteSimValue(int valueType, CKelvaro32Doc& doc, int reg, float x)
 {
-    switch (valueType) {
-    case kValueFloatLowFirst: case kValueFloatHighFirst: case kValueEnronFloat:
-        valuefmt::PokeU32(doc, reg, std::bit_cast<std::uint32_t>(x), LowFirst(valueType));
+    const regval::ValueLayout* layout = LayoutOfValueType(valueType);
+    const ValueKind kind = layout ? layout->kind : ValueKind::Word;
+    switch (kind) {
+    case ValueKind::Float32:
+        regval::PokeU32(doc, reg, std::bit_cast<std::uint32_t>(x), layout->lowWordFirst);
         return;
-    case kValueDoubleLowFirst: case kValueDoubleHighFirst:
-        valuefmt::PokeU64(doc, reg, std::bit_cast<std::uint64_t>(static_cast<double>(x)), LowFirst(valueType));
+    case ValueKind::Float64:
+        regval::PokeU64(doc, reg, std::bit_cast<std::uint64_t>(static_cast<double>(x)), layout->lowWordFirst);
         return;
-    case kValueLongLowFirst: case kValueLongHighFirst: case kValueEnronLong:
-        valuefmt::PokeU32(doc, reg, static_cast<std::uint32_t>(TruncateToInt(x)), LowFirst(valueType));
+    case ValueKind::Long32:
+        regval::PokeU32(doc, reg, static_cast<std::uint32_t>(TruncateToInt(x)), layout->lowWordFirst);
         return;
-    default:
+    case ValueKind::Bit:
+    case ValueKind::Word:
         break;
     }
     if (reg < 0 || reg >= kRegisterWords)
         return;
     const auto i = static_cast<std::uint32_t>(TruncateToInt(x));
-    doc.SetWord(reg, static_cast<std::uint16_t>(valueType == kValueBit ? (i & 1u) : (i & 0xFFFFu)));
+    doc.SetWord(reg, static_cast<std::uint16_t>(kind == ValueKind::Bit ? (i & 1u) : (i & 0xFFFFu)));
 }
 
 void StepSimulatedPoint(CKelvaro32Doc& doc, const CAutomatePt& point)

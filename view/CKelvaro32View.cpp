@@ -1,11 +1,10 @@
 #include "view/CKelvaro32View.h"
 
-#include "app/AliasTable.h"
-#include "app/CKelvaro32App.h"
-#include "app/CMainFrame.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/FontConversion.h"
 #include "view/PointEditingDialog.h"
+#include "view/Workspace.h"
 
 #include <QAbstractSlider>
 #include <QComboBox>
@@ -23,7 +22,6 @@
 #include <QTimerEvent>
 
 #include <algorithm>
-#include <cctype>
 
 namespace {
 
@@ -40,41 +38,10 @@ QRect ToQRect(const layout::Rect& r)
     return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1));
 }
 
-bool EnronModeNow()
-{
-    const CKelvaro32App* app = CKelvaro32App::Instance();
-    return app && app->mainFrame && app->mainFrame->Connections().enronMode != 0;
-}
-
-const AliasTable& Aliases()
-{
-    static const AliasTable none;
-    CKelvaro32App* app = CKelvaro32App::Instance();
-    return app ? app->Aliases() : none;
-}
-
-// "%d" on at most 39 characters: leading blanks skipped, trailing text ignored. Saturates far
-// outside every limit instead of overflowing.
-std::optional<long long> ParseLeadingInt(const QString& text)
-{
-    const std::string s = text.left(39).toStdString();
-    std::size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i])))
-        return std::nullopt;
-    long long v = 0;
-    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i)
-        v = std::min(v * 10 + (s[i] - '0'), 1LL << 40);
-    return negative ? -v : v;
-}
-
 } // namespace
 
-CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, QWidget* parent) : QWidget(parent), doc_(doc)
+CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, Workspace& workspace, QWidget* parent)
+    : QWidget(parent), doc_(doc), model_(*doc, workspace)
 {
     // Every paint fills its whole region itself; refreshes repaint only changed items.
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -95,10 +62,6 @@ CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, QWidget* parent) : QWidget(pa
 
 CKelvaro32View::~CKelvaro32View()
 {
-    if (blockHandle_ != pomrel::kNoHandle) {
-        theApp().Engine().RemoveDataBlock(blockHandle_);
-        blockHandle_ = pomrel::kNoHandle;
-    }
     if (refreshTimer_)
         killTimer(refreshTimer_);
     doc_->DetachView(this);
@@ -132,7 +95,7 @@ int CKelvaro32View::ClientHeight() const
 
 int CKelvaro32View::ColumnChars() const
 {
-    return layout::ItemChars(doc_->pointType, displayFormat, valuefmt::AliasWidth(Aliases()));
+    return layout::ItemChars(doc_->pointType, model_.DisplayFormat(), valuefmt::AliasWidth(Services().Aliases()));
 }
 
 void CKelvaro32View::resizeEvent(QResizeEvent* event)
@@ -163,17 +126,12 @@ void CKelvaro32View::UpdateScrollRange()
 
 void CKelvaro32View::RegisterBlock()
 {
-    auto& engine = theApp().Engine();
-    if (blockHandle_ != pomrel::kNoHandle)
-        engine.RemoveDataBlock(blockHandle_);
-    blockHandle_ = pomrel::kNoHandle;
-    blockHandle_ = engine.DefineDataBlock(doc_->deviceId, doc_->pointType, doc_->startAddress, doc_->length,
-                                          doc_->memory.data(), &doc_->valueLock);
+    model_.RegisterBlock();
 }
 
 bool CKelvaro32View::EnronAppliesNow() const
 {
-    return valuefmt::EnronApplies(*doc_, EnronModeNow());
+    return model_.EnronAppliesNow();
 }
 
 void CKelvaro32View::SetupHeader()
@@ -228,21 +186,17 @@ void CKelvaro32View::CreateHeaderControls()
 
 void CKelvaro32View::FillDeviceId()
 {
-    deviceEdit_->setText(QString::asprintf("%3d", int(doc_->deviceId)));
+    deviceEdit_->setText(QString::fromStdString(model_.DeviceIdText()));
 }
 
 void CKelvaro32View::FillAddress()
 {
-    QString text = QString::asprintf("%4u", doc_->StartAddress());
-    for (int k = 0; k < 3 && k < text.size(); ++k)
-        if (text[k] == ' ')
-            text[k] = '0';
-    addressEdit_->setText(text);
+    addressEdit_->setText(QString::fromStdString(model_.AddressText()));
 }
 
 void CKelvaro32View::FillLength()
 {
-    lengthEdit_->setText(QString::number(doc_->length));
+    lengthEdit_->setText(QString::fromStdString(model_.LengthText()));
 }
 
 void CKelvaro32View::ApplyBlockChange()
@@ -252,61 +206,35 @@ void CKelvaro32View::ApplyBlockChange()
     RepaintAll(true);
 }
 
-void CKelvaro32View::ClampForEnron()
+void CKelvaro32View::AfterHeaderEdit(DataViewModel::Edit edit)
 {
-    if (!EnronAppliesNow())
+    if (edit == DataViewModel::Edit::kRefused)
         return;
-    displayFormat = valuefmt::EnronFormat(doc_->startAddress);
-    if (doc_->length > 500) {
-        doc_->length = 500;
-        if (lengthEdit_) {
-            const QSignalBlocker block(lengthEdit_);
-            lengthEdit_->setText("500");
-        }
+    if (edit == DataViewModel::Edit::kAppliedLengthCut && lengthEdit_) {
+        const QSignalBlocker block(lengthEdit_);
+        FillLength();
     }
+    ApplyBlockChange();
 }
 
 void CKelvaro32View::OnDeviceIdChanged(const QString& text)
 {
-    const auto n = ParseLeadingInt(text);
-    if (!n || *n < 1 || *n > 255)
-        return;
-    doc_->deviceId = static_cast<std::uint8_t>(*n);
-    ApplyBlockChange();
+    AfterHeaderEdit(model_.EditDeviceId(text.toStdString()));
 }
 
 void CKelvaro32View::OnAddressChanged(const QString& text)
 {
-    const auto n = ParseLeadingInt(text);
-    if (!n || *n < 1 || *n + doc_->length - 1 > 65536)
-        return;
-    doc_->startAddress = static_cast<std::uint16_t>(*n == 65536 ? 0 : *n);
-    ClampForEnron();
-    ApplyBlockChange();
+    AfterHeaderEdit(model_.EditAddress(text.toStdString()));
 }
 
 void CKelvaro32View::OnLengthChanged(const QString& text)
 {
-    const auto n = ParseLeadingInt(text);
-    if (!n || *n < 1 || *n > 1000 || doc_->StartAddress() + *n - 1 > 65536)
-        return;
-    long long length = *n;
-    if (EnronAppliesNow() && length > 500) {
-        length = 500;
-        const QSignalBlocker block(lengthEdit_);
-        lengthEdit_->setText("500");
-    }
-    doc_->length = static_cast<std::uint16_t>(length);
-    ApplyBlockChange();
+    AfterHeaderEdit(model_.EditLength(text.toStdString()));
 }
 
 void CKelvaro32View::OnPointTypeChanged(int index)
 {
-    if (index < 0 || index > 3)
-        return;
-    doc_->pointType = static_cast<std::uint8_t>(index + 1);
-    ClampForEnron();
-    ApplyBlockChange();
+    AfterHeaderEdit(model_.SelectPointType(index));
 }
 
 bool CKelvaro32View::eventFilter(QObject* watched, QEvent* event)
@@ -327,8 +255,7 @@ bool CKelvaro32View::eventFilter(QObject* watched, QEvent* event)
 
 QString CKelvaro32View::CurrentBannerText() const
 {
-    const CKelvaro32App* app = CKelvaro32App::Instance();
-    if (app && app->mainFrame && app->mainFrame->Connections().NoConnectionOpen())
+    if (Services().NoConnectionOpen())
         return QStringLiteral("* * * NOT CONNECTED! * * *");
     return {};
 }
@@ -373,16 +300,18 @@ QRect CKelvaro32View::ItemRect(int k, int chars) const
 
 void CKelvaro32View::FormatAllIntoCache()
 {
-    const bool enron = EnronModeNow();
-    const AliasTable& aliases = Aliases();
+    const bool enron = Services().EnronMode();
+    const AliasTable& aliases = Services().Aliases();
     const int length = std::min<int>(doc_->length, kRegisterWords);
+    int format = model_.DisplayFormat();   // the ENRON rule may set it
     for (int k = 0; k < kRegisterWords; ++k) {
         auto& entry = cache_[static_cast<std::size_t>(k)];
         if (k >= layout_.firstShown && k < length)
-            valuefmt::FormatItem(entry, *doc_, k, displayFormat, enron, aliases);
+            valuefmt::FormatItem(entry, *doc_, k, format, enron, aliases);
         else
             entry.clear();
     }
+    model_.SetDisplayFormat(format);
     cacheValid_ = true;
 }
 
@@ -394,13 +323,15 @@ int CKelvaro32View::RefreshItems()
         update(); // an erase is pending: the paint formats everything
         return 0;
     }
-    const bool enron = EnronModeNow();
-    const AliasTable& aliases = Aliases();
+    const bool enron = Services().EnronMode();
+    const AliasTable& aliases = Services().Aliases();
     const int length = std::min<int>(doc_->length, kRegisterWords);
     const QRect client(0, 0, layout_.clientWidth, layout_.clientHeight);
     int rects = 0;
+    int format = model_.DisplayFormat();
     for (int k = layout_.firstShown; k < length; ++k) {
-        valuefmt::FormatItem(scratch_, *doc_, k, displayFormat, enron, aliases);
+        valuefmt::FormatItem(scratch_, *doc_, k, format, enron, aliases);
+        model_.SetDisplayFormat(format);
         auto& cached = cache_[static_cast<std::size_t>(k)];
         if (scratch_ == cached)
             continue;
@@ -533,9 +464,10 @@ int CKelvaro32View::PrintItems(QPrinter& printer)
     const int columns = std::max(1, pageWidth / columnWidth);
     const int perPage = rows * columns;
     const int length = std::min<int>(doc_->length, kRegisterWords);
-    const bool enron = EnronModeNow();
+    const bool enron = Services().EnronMode();
     const int ascent = QFontMetrics(itemFont_).ascent();
     int pages = 0;
+    int format = model_.DisplayFormat();
     std::string item;
     for (int first = 0; first < length; first += perPage) {
         if (pages > 0)
@@ -543,11 +475,12 @@ int CKelvaro32View::PrintItems(QPrinter& printer)
         ++pages;
         for (int k = first; k < std::min(length, first + perPage); ++k) {
             const int n = k - first;
-            valuefmt::FormatItem(item, *doc_, k, displayFormat, enron, Aliases());
+            valuefmt::FormatItem(item, *doc_, k, format, enron, Services().Aliases());
             p.drawText(n / rows * columnWidth, n % rows * lh + ascent,
                        QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
         }
     }
+    model_.SetDisplayFormat(format);
     p.end();
     return pages;
 }

@@ -5,6 +5,7 @@
 #include "document/DocumentView.h"
 #include "engine/ProtocolEngine.h"
 #include "document/LogFont.h"
+#include "view/DataViewModel.h"
 #include "view/DisplayLayout.h"
 #include "view/TrafficPainter.h"
 #include "view/ValueFormat.h"
@@ -28,12 +29,14 @@ class QScrollBar;
 class CKelvaro32View : public QWidget, public DocumentView {
     Q_OBJECT
 public:
-    CKelvaro32View(CKelvaro32Doc* doc, QWidget* parent = nullptr);
+    CKelvaro32View(CKelvaro32Doc* doc, Workspace& workspace, QWidget* parent = nullptr);
     ~CKelvaro32View() override;
 
     CKelvaro32Doc* Document() const { return doc_; }
-    pomrel::Handle BlockHandle() const { return blockHandle_; }
-    int displayFormat = kDecimal;
+    /// What the view was handed: aliases, connection state, traffic, the engine's blocks.
+    Workspace& Services() const { return model_.Services(); }
+    const DataViewModel& Model() const { return model_; }
+    pomrel::Handle BlockHandle() const { return model_.BlockHandle(); }
 
     /// Removes the previous block, then defines the document's block with the engine.
     void RegisterBlock();
@@ -42,6 +45,8 @@ public:
     void SetupHeader() override;
     void ShiftTraffic(int shift) override;
     void RepaintAll(bool erase) override;
+    int DisplayFormat() const override { return model_.DisplayFormat(); }
+    void SetDisplayFormat(int format) override { model_.SetDisplayFormat(format); }
 
     /// The refresh timer's tick (timer id 10, 1 s): blinks the banner and repaints the items
     /// whose text changed.
@@ -94,7 +99,7 @@ protected:
 
 private:
     CKelvaro32Doc* doc_;
-    pomrel::Handle blockHandle_ = pomrel::kNoHandle;
+    DataViewModel model_;
     int refreshTimer_ = 0;
 
     // Data mode (CKelvaro32View.cpp).
@@ -114,7 +119,8 @@ private:
     void OnAddressChanged(const QString& text);
     void OnLengthChanged(const QString& text);
     void OnPointTypeChanged(int index);
-    void ClampForEnron();
+    /// Shows a length the model cut and re-registers the block, unless the edit was refused.
+    void AfterHeaderEdit(DataViewModel::Edit edit);
     void OnScrollAction(int action);
     QString CurrentBannerText() const;
 

@@ -1,7 +1,7 @@
 #include "view/CsvImport.h"
 
 #include "document/CKelvaro32Doc.h"
-#include "view/ValueFormat.h"
+#include "document/RegisterValues.h"
 
 #include <bit>
 #include <cstdlib>
@@ -167,34 +167,18 @@ void ApplyCsvValue(const std::vector<CsvTarget>& targets, std::int32_t reference
         int count = 1;
         words[0] = static_cast<std::uint16_t>(integer);
         if (doc.pointType == 3 || doc.pointType == 4) {
-            switch (t.displayFormat) {
-            case kFloat:
-            case kFloatSwapped:
-            case kLong:
-            case kLongSwapped: {
-                const bool isFloat = t.displayFormat == kFloat || t.displayFormat == kFloatSwapped;
-                const std::uint32_t v = isFloat ? floatBits : integer;
-                const bool lowFirst = isFloat ? valuefmt::FloatLowWordFirst(t.displayFormat)
-                                              : valuefmt::LongLowWordFirst(t.displayFormat);
-                words[lowFirst ? 0 : 1] = static_cast<std::uint16_t>(v);
-                words[lowFirst ? 1 : 0] = static_cast<std::uint16_t>(v >> 16);
+            const regval::ValueLayout& layout = regval::LayoutOf(t.displayFormat);
+            if (layout.enron) {
+                count = 0; // ENRON points are not written from a CSV file
+            } else if (layout.kind == regval::ValueKind::Float32 || layout.kind == regval::ValueKind::Long32) {
+                const std::uint32_t v = layout.kind == regval::ValueKind::Float32 ? floatBits : integer;
+                words[layout.lowWordFirst ? 0 : 1] = static_cast<std::uint16_t>(v);
+                words[layout.lowWordFirst ? 1 : 0] = static_cast<std::uint16_t>(v >> 16);
                 count = 2;
-                break;
-            }
-            case kFloat64:
-            case kFloat64Swapped: {
-                const bool lowFirst = valuefmt::DoubleLowWordFirst(t.displayFormat);
+            } else if (layout.kind == regval::ValueKind::Float64) {
                 for (int i = 0; i < 4; ++i)
-                    words[lowFirst ? i : 3 - i] = static_cast<std::uint16_t>(doubleBits >> (16 * i));
+                    words[layout.lowWordFirst ? i : 3 - i] = static_cast<std::uint16_t>(doubleBits >> (16 * i));
                 count = 4;
-                break;
-            }
-            case kEnronFloat:
-            case kEnronLong:
-                count = 0;
-                break;
-            default:
-                break;
             }
         }
         // All words of one value at once for a master reading the block meanwhile.

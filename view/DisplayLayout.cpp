@@ -1,5 +1,7 @@
 #include "view/DisplayLayout.h"
 
+#include "document/RegisterValues.h"
+
 namespace layout {
 
 Rect DeviceIdFieldRect(int W, int H) { return {34 * W, 1, 38 * W, 3 * H / 2 + 1}; }
@@ -16,7 +18,7 @@ int ItemChars(int pointType, int displayFormat, int aliasWidth)
 {
     if (pointType == 1 || pointType == 2)
         return aliasWidth + 7;
-    return aliasWidth + (displayFormat == 4 /* Binary */ ? 25 : 13);
+    return aliasWidth + regval::LayoutOf(displayFormat).valueChars;
 }
 
 void DisplayLayout::MeasureForPaint()

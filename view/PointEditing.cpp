@@ -1,8 +1,8 @@
 #include "view/PointEditing.h"
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
-#include "view/ValueFormat.h"
+#include "document/RegisterValues.h"
 
 #include <algorithm>
 
@@ -10,24 +10,9 @@ namespace pointedit {
 
 namespace {
 
-bool IsLong(int f) { return f == kLong || f == kLongSwapped || f == kEnronLong; }
-bool IsFloat(int f) { return f == kFloat || f == kFloatSwapped || f == kEnronFloat; }
-bool IsDouble(int f) { return f == kFloat64 || f == kFloat64Swapped; }
-
-int ValueTypeOf(int f)
-{
-    switch (f) {
-    case kFloat: return 2;
-    case kFloatSwapped: return 3;
-    case kFloat64: return 4;
-    case kFloat64Swapped: return 5;
-    case kLong: return 6;
-    case kLongSwapped: return 7;
-    case kEnronFloat: return 9;
-    case kEnronLong: return 10;
-    default: return 1;
-    }
-}
+using regval::IsDoubleFormat;
+using regval::IsFloatFormat;
+using regval::IsLongFormat;
 
 // Registers of the block that exist in memory.
 int BlockWords(const CKelvaro32Doc& doc)
@@ -57,32 +42,32 @@ EditPlan PlanEdit(const CKelvaro32Doc& doc, int format, bool enronApplies, int p
     // over from an earlier range shows (and so edits) as Decimal.
     int f = format;
     if (p.enron)
-        f = valuefmt::EnronFormat(doc.startAddress);
-    else if (f == kEnronFloat || f == kEnronLong)
+        f = regval::EnronFormat(doc.startAddress);
+    else if (regval::LayoutOf(f).enron)
         f = kDecimal;
     p.format = f;
 
-    if (IsLong(f) || IsFloat(f)) {
-        p.dialog = IsLong(f) ? DialogKind::kRegister : DialogKind::kFloat;
+    if (IsLongFormat(f) || IsFloatFormat(f)) {
+        p.dialog = IsLongFormat(f) ? DialogKind::kRegister : DialogKind::kFloat;
         p.reg = p.enron ? 2 * i : (i & ~1);
         p.address = p.enron ? S + i : S + (i & ~1);
-        if (IsLong(f))
-            p.intValue = valuefmt::ReadLong(doc, p.reg, f);
+        if (IsLongFormat(f))
+            p.intValue = regval::ReadLong(doc, p.reg, f);
         else
-            p.floatValue = valuefmt::ReadFloat(doc, p.reg, f);
-        p.valueType = ValueTypeOf(f);
-    } else if (IsDouble(f)) {
+            p.floatValue = regval::ReadFloat(doc, p.reg, f);
+        p.valueType = regval::LayoutOf(f).valueType;
+    } else if (IsDoubleFormat(f)) {
         p.dialog = DialogKind::kFloat;
         p.reg = i & ~3;
         p.address = S + p.reg;
-        p.floatValue = static_cast<float>(valuefmt::ReadDouble(doc, p.reg, f));
-        p.valueType = ValueTypeOf(f);
+        p.floatValue = static_cast<float>(regval::ReadDouble(doc, p.reg, f));
+        p.valueType = regval::LayoutOf(f).valueType;
     } else {
         p.dialog = f == kHex ? DialogKind::kHex : f == kBinary ? DialogKind::kBinary : DialogKind::kRegister;
         p.reg = i;
         p.address = S + i;
         p.intValue = word(i);
-        p.valueType = p.dialog == DialogKind::kRegister ? 1 : -1;
+        p.valueType = p.dialog == DialogKind::kRegister ? kValueWord : -1;
     }
     return p;
 }
@@ -93,7 +78,7 @@ Target TargetOf(const CKelvaro32Doc& doc, const EditPlan& plan, std::int64_t add
     const int words = BlockWords(doc);
     const int f = plan.format;
     Target t;
-    if (plan.dialog != DialogKind::kFloat && !IsLong(f)) {
+    if (plan.dialog != DialogKind::kFloat && !IsLongFormat(f)) {
         t.reg = static_cast<int>(std::clamp<std::int64_t>(d, -1, words));
         t.words = 1;
         t.accepted = d >= 0 && d < words;
@@ -109,7 +94,7 @@ Target TargetOf(const CKelvaro32Doc& doc, const EditPlan& plan, std::int64_t add
     }
     // Pairs and groups of four are counted from the block's start; the offset wraps as the
     // 16-bit number the address is on the wire.
-    const int group = IsDouble(f) ? 4 : 2;
+    const int group = regval::RegistersPerValue(f);
     const auto b = static_cast<std::uint16_t>(d & ~static_cast<std::int64_t>(group - 1));
     t.reg = b;
     t.words = group;
@@ -128,12 +113,12 @@ bool ApplyEdit(CKelvaro32Doc& doc, AliasTable& aliases, const EditPlan& plan, st
     aliases.SetAlias(doc.pointType, static_cast<int>(address), alias);
     const int f = plan.format;
     if (plan.dialog == DialogKind::kFloat) {
-        if (IsDouble(f))
-            valuefmt::WriteDouble(doc, t.reg, static_cast<double>(floatValue), f);
+        if (IsDoubleFormat(f))
+            regval::WriteDouble(doc, t.reg, static_cast<double>(floatValue), f);
         else
-            valuefmt::WriteFloat(doc, t.reg, floatValue, f);
-    } else if (plan.dialog == DialogKind::kRegister && IsLong(f)) {
-        valuefmt::WriteLong(doc, t.reg, intValue, f);
+            regval::WriteFloat(doc, t.reg, floatValue, f);
+    } else if (plan.dialog == DialogKind::kRegister && IsLongFormat(f)) {
+        regval::WriteLong(doc, t.reg, intValue, f);
     } else {
         doc.SetWord(t.reg, static_cast<std::uint16_t>(intValue));
     }

@@ -1,17 +1,17 @@
 #include "view/PointEditingDialog.h"
 
-#include "app/CKelvaro32App.h"
-#include "app/CMainFrame.h"
-#include "connections/ConnectionManager.h"
 #include "dialogs/CHexReg.h"
 #include "dialogs/CWrBinary.h"
 #include "dialogs/CWrCoil.h"
 #include "dialogs/CWrFltDlg.h"
 #include "dialogs/CWrReg.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
+#include "simulation/AutoSimulation.h"
 #include "view/CKelvaro32View.h"
 #include "view/PointEditing.h"
 #include "view/ValueFormat.h"
+#include "view/Workspace.h"
 
 using pointedit::DialogKind;
 
@@ -47,6 +47,7 @@ bool RunPointEditor(QWidget* parent, CKelvaro32Doc& doc, AliasTable& aliases, in
         dlg.model.value = plan.intValue;
         dlg.model.document = &doc;
         dlg.model.pointIndex = plan.reg;
+        dlg.SetAutoSimulation(simdlg::CoilSimulation(doc, plan.reg));
         return RunAndStore(dlg, doc, aliases, plan);
     }
     case DialogKind::kHex: {
@@ -54,6 +55,8 @@ bool RunPointEditor(QWidget* parent, CKelvaro32Doc& doc, AliasTable& aliases, in
         dlg.model.document = &doc;
         dlg.model.pointIndex = plan.reg;
         dlg.model.value = plan.intValue;
+        // A register shown in hex is always simulated as one 16-bit word.
+        dlg.SetAutoSimulation(simdlg::RegisterSimulation(doc, plan.reg, kValueWord));
         return RunAndStore(dlg, doc, aliases, plan);
     }
     case DialogKind::kBinary: {
@@ -67,6 +70,7 @@ bool RunPointEditor(QWidget* parent, CKelvaro32Doc& doc, AliasTable& aliases, in
         dlg.model.pointIndex = plan.reg;
         dlg.model.valueType = plan.valueType;
         dlg.model.value = plan.floatValue;
+        dlg.SetAutoSimulation(simdlg::RegisterSimulation(doc, plan.reg, plan.valueType));
         return RunAndStore(dlg, doc, aliases, plan);
     }
     case DialogKind::kRegister:
@@ -77,6 +81,7 @@ bool RunPointEditor(QWidget* parent, CKelvaro32Doc& doc, AliasTable& aliases, in
     dlg.model.pointIndex = plan.reg;
     dlg.model.valueType = plan.valueType;
     dlg.model.value = plan.intValue;
+    dlg.SetAutoSimulation(simdlg::RegisterSimulation(doc, plan.reg, plan.valueType));
     return RunAndStore(dlg, doc, aliases, plan);
 }
 
@@ -86,10 +91,8 @@ void OnViewDoubleClick(CKelvaro32View& view, int x, int y)
     if (!view.TrafficMode() && doc) {
         const int point = view.Layout().HitTest(x, y, doc->length);
         if (point >= 0) {
-            CKelvaro32App& app = theApp();
-            const bool enronMode = app.mainFrame && app.mainFrame->Connections().enronMode != 0;
-            RunPointEditor(&view, *doc, app.Aliases(), view.displayFormat,
-                           valuefmt::EnronApplies(*doc, enronMode), point);
+            RunPointEditor(&view, *doc, view.Services().Aliases(), view.DisplayFormat(),
+                           view.Model().EnronAppliesNow(), point);
         }
     }
     view.RepaintAll(true);

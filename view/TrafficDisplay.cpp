@@ -1,6 +1,6 @@
 #include "view/TrafficDisplay.h"
 
-#include "app/TrafficRing.h"
+#include "view/TrafficRing.h"
 
 #include <algorithm>
 

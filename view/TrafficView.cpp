@@ -2,9 +2,8 @@
 // mode and switches between the modes.
 #include "view/CKelvaro32View.h"
 
-#include "app/CKelvaro32App.h"
-#include "app/CMainFrame.h"
 #include "document/CKelvaro32Doc.h"
+#include "view/Workspace.h"
 
 #include <QPaintEvent>
 #include <QPainter>
@@ -32,18 +31,15 @@ TrafficGeometry CKelvaro32View::CurrentTrafficGeometry()
     g.clientHeight = ClientHeight();
     // Until a traffic paint, the rows start below the header as in data mode.
     g.dataTop = paintedTraffic_ ? 0 : layout_.ComputeDataTop();
-    g.hex = displayFormat == kHex;
+    g.hex = model_.DisplayFormat() == kHex;
     g.trafficMode = trafficMode_;
     return g;
 }
 
 void CKelvaro32View::ShiftTraffic(int shift)
 {
-    CKelvaro32App* app = CKelvaro32App::Instance();
-    if (!app || !app->mainFrame)
-        return;
     const TrafficGeometry g = CurrentTrafficGeometry();
-    const TrafficUpdate u = trafficLines_.ShiftTraffic(shift, app->mainFrame->Traffic(), g, TrafficMeasurer());
+    const TrafficUpdate u = trafficLines_.ShiftTraffic(shift, Services().Traffic(), g, TrafficMeasurer());
     if (!trafficMode_ || u.kind == TrafficUpdate::kNothing)
         return;
     trafficDirty_ += u.kind == TrafficUpdate::kAll

@@ -219,7 +219,7 @@ int Demo(double seconds, const char* portFile)
         for (int k = 0; k < 1000; ++k)
             doc->SetWord(k, static_cast<std::uint16_t>(k * 11));
         CKelvaro32View* view = frame->ActiveView();
-        view->displayFormat = i == 0 ? kHex : kDecimal;
+        view->SetDisplayFormat(i == 0 ? kHex : kDecimal);
         view->SetTrafficMode(true);
     }
     const QList<CChildFrame*> children = frame->Children();

@@ -3,7 +3,7 @@
 //   BM_Refresh/<format>/0  nothing changed since the last refresh (the common case)
 //   BM_Refresh/<format>/1  every register changed (a master rewrote the whole block)
 // Formats 0-8 are the user's; 9 and 10 run an ENRON block (500 points, EnronMode set).
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/ValueFormat.h"
 

@@ -72,7 +72,7 @@ int Demo(double seconds, const char* portFile)
         CKelvaro32Doc* doc = app.NewDocument();
         doc->deviceId = static_cast<std::uint8_t>(i + 1);
         CKelvaro32View* view = frame->ActiveView();
-        view->displayFormat = formats[i];
+        view->SetDisplayFormat(formats[i]);
         view->SetupHeader(); // the device id field shows the new id; the block is registered again
     }
     frame->MdiArea()->tileSubWindows();
@@ -149,7 +149,7 @@ int main(int argc, char** argv)
         doc->deviceId = static_cast<std::uint8_t>(1 + i);
         docs.push_back(doc);
         CKelvaro32View* view = frame->ActiveView();
-        view->displayFormat = format;
+        view->SetDisplayFormat(format);
         view->RepaintAll(true);
     }
     if (tile) {

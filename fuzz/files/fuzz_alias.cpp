@@ -1,6 +1,6 @@
 // The alias file (kelvaro64.ali): decoded into an empty table as Load does, then written and read
 // back. Keys stay unique (SetAlias replaces), and nothing comes from a count without its bytes.
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "app/SettingsStore.h"
 #include "fuzz/files/FuzzCheck.h"
 

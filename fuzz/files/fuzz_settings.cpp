@@ -1,7 +1,7 @@
 // The settings file (kv64comm2.cfg) decoded over the built-in defaults, as Load does with
 // however many bytes the file gave. Encoding the result must give the 746-byte record with every
 // field the input held whole taken from the input, and every other field still at its default.
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "app/SettingsStore.h"
 #include "connections/PortTable.h"
 #include "document/LogFont.h"

@@ -35,7 +35,7 @@ protected:
     CKelvaro32Doc* Doc(int format)
     {
         CKelvaro32Doc* doc = app->NewDocument();
-        dynamic_cast<CKelvaro32View*>(doc->Views().front())->displayFormat = format;
+        dynamic_cast<CKelvaro32View*>(doc->Views().front())->SetDisplayFormat(format);
         return doc;
     }
 

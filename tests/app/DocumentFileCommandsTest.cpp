@@ -66,7 +66,7 @@ TEST_F(DocumentFiles, SaveAsThenOpenBringsBackTheBlockItsFormatAndRegistersIt)
     doc->SetWord(0, 0x4049);
     doc->SetWord(1, 0x0FDB);
     doc->AddSimulatedPoint(std::make_unique<CAutomatePt>());
-    ViewOf(doc)->displayFormat = kFloatSwapped;
+    ViewOf(doc)->SetDisplayFormat(kFloatSwapped);
 
     ModalAnswerer answers;
     answers.File(QPath("pi.kvd"));
@@ -83,7 +83,7 @@ TEST_F(DocumentFiles, SaveAsThenOpenBringsBackTheBlockItsFormatAndRegistersIt)
     EXPECT_EQ(opened->deviceId, 9);
     EXPECT_EQ(opened->Word(1), 0x0FDB);
     EXPECT_EQ(opened->simulatedPoints.size(), 1u);
-    EXPECT_EQ(ViewOf(opened)->displayFormat, kFloatSwapped);
+    EXPECT_EQ(ViewOf(opened)->DisplayFormat(), kFloatSwapped);
     EXPECT_NE(ViewOf(opened)->BlockHandle(), pomrel::kNoHandle);
     // A file already open is not opened twice.
     EXPECT_EQ(OpenDocumentFile(Path("pi.kvd"), frame), opened);

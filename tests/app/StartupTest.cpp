@@ -135,22 +135,22 @@ TEST_F(AppFixture, ClosingWhileAutomationClientsAreConnectedOnlyHides)
     const quint16 port = probe.serverPort();
     probe.close();
     auto app = Start({}, port);
-    ASSERT_NE(RunningAutomationServer(), nullptr);
+    ASSERT_NE(app->Automation(), nullptr);
     app->NewDocument();
 
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(client.waitForConnected(5000));
-    for (int i = 0; i < 200 && RunningAutomationServer()->ConnectionCount() == 0; ++i)
+    for (int i = 0; i < 200 && app->Automation()->ConnectionCount() == 0; ++i)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
-    ASSERT_EQ(RunningAutomationServer()->ConnectionCount(), 1);
+    ASSERT_EQ(app->Automation()->ConnectionCount(), 1);
 
     app->mainFrame->close();
     Settle();
     EXPECT_FALSE(app->mainFrame->isVisible());
     EXPECT_TRUE(app->Documents().Empty());
     // Still serving its client.
-    EXPECT_EQ(RunningAutomationServer()->ConnectionCount(), 1);
+    EXPECT_EQ(app->Automation()->ConnectionCount(), 1);
     client.disconnectFromHost();
 }
 

@@ -1,5 +1,5 @@
 // The nine automation methods over real documents: references, lookup, floats, failures.
-#include "document/Automation.h"
+#include "automation/Automation.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
 #include "engine/ProtocolEngine.h"

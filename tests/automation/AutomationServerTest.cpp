@@ -2,7 +2,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "automation/AutomationServer.h"
-#include "document/Automation.h"
+#include "automation/Automation.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
 #include "engine/ProtocolEngine.h"
@@ -349,8 +349,8 @@ protected:
 
 TEST_F(AppServer, CreateDocumentMakesAWindowWithItsBlock) {
     auto app = Start(FreePort(), {});
-    ASSERT_NE(RunningAutomationServer(), nullptr);
-    Client client(RunningAutomationServer()->Port());
+    ASSERT_NE(app->Automation(), nullptr);
+    Client client(app->Automation()->Port());
     ASSERT_TRUE(client.connected);
     const QJsonObject reply = client.Call(R"({"jsonrpc":"2.0","id":1,"method":"CreateDocument"})");
     EXPECT_EQ(reply.value("result").toObject().value("status").toInt(-9), 0);
@@ -360,7 +360,7 @@ TEST_F(AppServer, CreateDocumentMakesAWindowWithItsBlock) {
                   .value("result").toObject().value("status").toInt(-9), 0);
     EXPECT_EQ(app->Documents().All().front()->Word(0), 99);
     app->Shutdown();
-    EXPECT_EQ(RunningAutomationServer(), nullptr);
+    EXPECT_EQ(app->Automation(), nullptr);
     EXPECT_TRUE(client.WaitClosed());
 }
 
@@ -368,7 +368,7 @@ TEST_F(AppServer, HiddenStartEndsWhenTheLastClientLeaves) {
     auto app = Start(FreePort(), {"-Automation"});
     ASSERT_TRUE(app->StartedHidden());
     EXPECT_FALSE(app->mainFrame->isVisible());
-    AutomationServer* server = RunningAutomationServer();
+    AutomationServer* server = app->Automation();
     ASSERT_NE(server, nullptr);
     QSignalSpy last(server, &AutomationServer::LastConnectionClosed);
 
@@ -395,7 +395,7 @@ TEST_F(AppServer, PortTakenRunsWithoutAutomationUnlessHidden) {
     testing::internal::CaptureStderr();
     auto app = Start(holder.serverPort(), {});
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(RunningAutomationServer(), nullptr);
+    EXPECT_EQ(app->Automation(), nullptr);
     EXPECT_NE(said.find("running without automation"), std::string::npos) << said;
     EXPECT_TRUE(app->mainFrame->isVisible());
     app.reset();
@@ -407,7 +407,7 @@ TEST_F(AppServer, PortTakenRunsWithoutAutomationUnlessHidden) {
     hidden.reset();
     // Automation switched off on purpose: a hidden start still runs.
     auto off = Start(0, {"-Automation"});
-    EXPECT_EQ(RunningAutomationServer(), nullptr);
+    EXPECT_EQ(off->Automation(), nullptr);
 }
 
 }  // namespace

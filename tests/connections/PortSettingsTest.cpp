@@ -3,7 +3,7 @@
 #include "connections/PortTable.h"
 #include "connections/SerialDevices.h"
 
-#include <QTemporaryDir>
+#include "ScratchDir.h"
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -214,8 +214,8 @@ TEST(FieldChecks, DelaysAndServicePort)
 
 TEST(SerialDevices, ListsSerialNamesInNaturalOrder)
 {
-    QTemporaryDir dev;
-    const std::string root = dev.path().toStdString();
+    ScratchDir dev;
+    const std::string root = dev.Path();
     std::filesystem::create_directories(root + "/serial/by-id");
     for (const char* name : {"ttyS10", "ttyS2", "ttyUSB0", "ttyACM1", "tty0", "ttySX", "console", "serial/by-id/usb-FTDI-if00"})
         std::ofstream(root + "/" + name).put('x');

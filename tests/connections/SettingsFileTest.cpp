@@ -1,10 +1,10 @@
 // kv64comm2.cfg, kelvaro64.ali and kelvaro64.ports: byte fixtures, short and malformed files,
 // and the files on disk.
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "app/SettingsStore.h"
 #include "connections/PortTable.h"
 
-#include <QTemporaryDir>
+#include "ScratchDir.h"
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -57,8 +57,8 @@ Bytes SettingsFixture()
 
 TEST(SettingsFile, FreshFolderGivesDefaultsAndTheFirstExitWritesBothFiles)
 {
-    QTemporaryDir dir;
-    const std::string folder = dir.path().toStdString() + "/Orvane";
+    ScratchDir dir;
+    const std::string folder = dir.Path() + "/Orvane";
     SettingsStore store(folder);
     State s;
     store.Load(s.Ref());
@@ -232,8 +232,8 @@ TEST(AliasFile, MalformedFilesKeepWholeEntriesAndStop)
 
 TEST(SettingsStoreFiles, EverythingComesBackAfterARestart)
 {
-    QTemporaryDir dir;
-    const std::string folder = dir.path().toStdString() + "/Orvane";
+    ScratchDir dir;
+    const std::string folder = dir.Path() + "/Orvane";
     {
         State s;
         SettingsStore store(folder);
@@ -273,8 +273,8 @@ TEST(SettingsStoreFiles, EverythingComesBackAfterARestart)
 
 TEST(SettingsStoreFiles, OddFilesAndAnUnusableFolderNeitherStopNorHurt)
 {
-    QTemporaryDir dir;
-    const std::string folder = dir.path().toStdString() + "/Orvane";
+    ScratchDir dir;
+    const std::string folder = dir.Path() + "/Orvane";
     std::filesystem::create_directories(folder);
     // A settings file far longer than 746 bytes: only its head counts.
     Bytes big = SettingsFixture();
@@ -289,13 +289,13 @@ TEST(SettingsStoreFiles, OddFilesAndAnUnusableFolderNeitherStopNorHurt)
     EXPECT_TRUE(s.ports.MappedPaths().empty());
 
     // The folder would have to live inside a plain file: defaults stay, saving is silent.
-    WriteBytes(dir.path().toStdString() + "/plain", {1});
+    WriteBytes(dir.Path() + "/plain", {1});
     State t;
-    SettingsStore blocked(dir.path().toStdString() + "/plain/Orvane");
+    SettingsStore blocked(dir.Path() + "/plain/Orvane");
     blocked.Load(t.Ref());
     EXPECT_EQ(t.servicePort, 502);
     blocked.Save(t.Ref());
-    EXPECT_FALSE(std::filesystem::exists(dir.path().toStdString() + "/plain/Orvane"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/plain/Orvane"));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Point editing: the dialog and members a double-clicked point gets, and what Update stores.
 #include "ModalDriver.h"
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/PointEditing.h"
 #include "view/PointEditingDialog.h"

@@ -5,6 +5,7 @@
 #include "dialogs/CWrCoil.h"
 #include "dialogs/CWrReg.h"
 #include "document/CKelvaro32Doc.h"
+#include "simulation/AutoSimulation.h"
 #include "simulation/CCoilSimDlg.h"
 #include "simulation/CSimDlg.h"
 #include "simulation/SimDialogModels.h"
@@ -66,6 +67,7 @@ TEST_F(HandOff, NewRegisterSimulationStartsDisabledWithDefaultsThenAddsAndUpdate
     reg.model.document = &doc;
     reg.model.pointIndex = 4;
     reg.model.valueType = 6;
+    reg.SetAutoSimulation(simdlg::RegisterSimulation(doc, 4, 6));
     reg.model.address = 5;
     SimState opened;
     bool stepAfterIncrement = false, stepAfterRandom = true;
@@ -119,6 +121,7 @@ TEST_F(HandOff, ExistingPointFillsTheDialogAndDisablingItRemovesItAndCancels)
     CHexReg hex;
     hex.model.document = &doc;
     hex.model.pointIndex = 2;
+    hex.SetAutoSimulation(simdlg::RegisterSimulation(doc, 2, kValueWord));
     hex.model.address = 3;
     SimState opened;
     OnNextModal([&](QWidget* w) {
@@ -148,6 +151,7 @@ TEST_F(HandOff, HexReplacesThePointAsSixteenBitAndSimCancelLeavesEverything)
         CHexReg hex;
         hex.model.document = &doc;
         hex.model.pointIndex = 2;
+        hex.SetAutoSimulation(simdlg::RegisterSimulation(doc, 2, kValueWord));
         hex.model.address = 3;
         OnNextModal([&](QWidget* w) {
             OnNextModal([&](QWidget* sim) { Click(sim, 2); }, w);
@@ -160,6 +164,7 @@ TEST_F(HandOff, HexReplacesThePointAsSixteenBitAndSimCancelLeavesEverything)
     CHexReg hex;
     hex.model.document = &doc;
     hex.model.pointIndex = 2;
+    hex.SetAutoSimulation(simdlg::RegisterSimulation(doc, 2, kValueWord));
     hex.model.address = 3;
     OnNextModal([&](QWidget* w) {
         OnNextModal([&](QWidget* sim) { Click(sim, 1); }, w);
@@ -176,6 +181,7 @@ TEST_F(HandOff, FailingUpdateAfterTheHandOffKeepsTheWriteDialogOpenWithThePointI
     CWrReg reg;
     reg.model.document = &doc;
     reg.model.pointIndex = 0;
+    reg.SetAutoSimulation(simdlg::RegisterSimulation(doc, 0, reg.model.valueType));
     MessageCatcher box;
     bool pointDuringError = false;
     OnNextModal([&](QWidget* w) {
@@ -205,6 +211,7 @@ TEST_F(HandOff, CoilSimulationAlwaysEndsWithUpdate)
         CWrCoil coil;
         coil.model.document = &doc;
         coil.model.pointIndex = 9;
+        coil.SetAutoSimulation(simdlg::CoilSimulation(doc, 9));
         coil.model.address = 10;
         coil.model.value = 0;
         bool opened = false;

@@ -1,7 +1,7 @@
 // Double-clicking a point item of a real data view in the running application.
 #include "ModalDriver.h"
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"

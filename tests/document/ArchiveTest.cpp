@@ -2,7 +2,7 @@
 // length.
 #include "document/Archive.h"
 
-#include <QTemporaryDir>
+#include "ScratchDir.h"
 #include <gtest/gtest.h>
 
 namespace {
@@ -76,14 +76,14 @@ TEST(ArchiveNumbers, LittleEndianRoundTrip)
 
 TEST(AtomicWrite, ReplacesWholeOrLeavesTheOldFile)
 {
-    QTemporaryDir dir;
-    const std::string path = dir.path().toStdString() + "/file.bin";
+    ScratchDir dir;
+    const std::string path = dir.Path() + "/file.bin";
     ASSERT_TRUE(WriteFileAtomically(path, {1, 2, 3}));
     EXPECT_EQ(ReadWholeFile(path), (std::vector<std::uint8_t>{1, 2, 3}));
     ASSERT_TRUE(WriteFileAtomically(path, {4}));
     EXPECT_EQ(ReadWholeFile(path), (std::vector<std::uint8_t>{4}));
     // A folder that does not exist: nothing written, nothing lost elsewhere.
-    EXPECT_FALSE(WriteFileAtomically(dir.path().toStdString() + "/missing/file.bin", {1}));
+    EXPECT_FALSE(WriteFileAtomically(dir.Path() + "/missing/file.bin", {1}));
     EXPECT_EQ(ReadWholeFile(path), (std::vector<std::uint8_t>{4}));
     EXPECT_FALSE(ReadWholeFile(path, 0).has_value());
 }

@@ -3,7 +3,7 @@
 #include "document/IniDefaults.h"
 #include "document/OpenDocuments.h"
 
-#include <QTemporaryDir>
+#include "ScratchDir.h"
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -13,11 +13,11 @@ class IniFixture : public ::testing::Test {
 protected:
     std::string Write(const std::string& text)
     {
-        const std::string path = dir.path().toStdString() + "/Kelvaro32.ini";
+        const std::string path = dir.Path() + "/Kelvaro32.ini";
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    QTemporaryDir dir;
+    ScratchDir dir;
 };
 
 TEST(IniPath, BesideTheExecutable)
@@ -29,7 +29,7 @@ TEST(IniPath, BesideTheExecutable)
 
 TEST_F(IniFixture, MissingFileGivesTheBuiltInBlock)
 {
-    const BlockDefaults d = ReadBlockDefaults(dir.path().toStdString() + "/none.ini");
+    const BlockDefaults d = ReadBlockDefaults(dir.Path() + "/none.ini");
     EXPECT_EQ(d.pointType, 3);
     EXPECT_EQ(d.deviceId, 1);
     EXPECT_EQ(d.startAddress, 1);
@@ -140,7 +140,7 @@ TEST(Document, WordsBeyondTheLengthKeepTheirValues)
 
 } // namespace
 
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // next.
 #include "document/CKelvaro32Doc.h"
 #include "engine/ProtocolEngine.h"
-#include "simulation/CAutomatePt.h"
+#include "document/CAutomatePt.h"
 #include "simulation/SimulationEngine.h"
 
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // The simulation engine on real documents: conversions, stepping, pruning, tick counting.
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
-#include "simulation/CAutomatePt.h"
+#include "document/CAutomatePt.h"
 #include "simulation/SimulationEngine.h"
 
 #include <gtest/gtest.h>

@@ -158,7 +158,7 @@ TEST_F(DataViewFixture, EnronClampsTheLengthAndDisablesTheFormats)
     EXPECT_EQ(doc->pointType, 3);
     EXPECT_EQ(doc->length, 500);
     EXPECT_EQ(view->LengthField()->text(), "500");
-    EXPECT_EQ(view->displayFormat, kEnronFloat);
+    EXPECT_EQ(view->DisplayFormat(), kEnronFloat);
     for (int id : {cmd::FormatDecimal, cmd::FormatHex, cmd::FormatBinary, cmd::FormatFloat, cmd::FormatFloat64Swapped}) {
         const CommandState s = frame->Commands().State(id);
         EXPECT_FALSE(s.enabled) << id;
@@ -172,11 +172,11 @@ TEST_F(DataViewFixture, EnronClampsTheLengthAndDisablesTheFormats)
     view->AddressField()->setText("100");
     view->LengthField()->setText("800");
     EXPECT_EQ(doc->length, 800);
-    EXPECT_EQ(view->displayFormat, kEnronFloat); // stays until the user picks a format
+    EXPECT_EQ(view->DisplayFormat(), kEnronFloat); // stays until the user picks a format
     view->AddressField()->setText("5001");
     EXPECT_EQ(doc->length, 500);
     EXPECT_EQ(view->LengthField()->text(), "500");
-    EXPECT_EQ(view->displayFormat, kEnronLong);
+    EXPECT_EQ(view->DisplayFormat(), kEnronLong);
 }
 
 TEST_F(DataViewFixture, FormatCommandsCheckOneAndRedrawEverything)
@@ -184,7 +184,7 @@ TEST_F(DataViewFixture, FormatCommandsCheckOneAndRedrawEverything)
     view->grab();
     EXPECT_EQ(view->CachedItem(0), "40001: <00000>");
     ASSERT_TRUE(frame->RunCommand(cmd::FormatHex));
-    EXPECT_EQ(view->displayFormat, kHex);
+    EXPECT_EQ(view->DisplayFormat(), kHex);
     EXPECT_TRUE(frame->Commands().State(cmd::FormatHex).checked);
     EXPECT_TRUE(frame->Commands().State(cmd::FormatHex).enabled);
     EXPECT_FALSE(frame->Commands().State(cmd::FormatDecimal).checked);
@@ -199,7 +199,7 @@ TEST_F(DataViewFixture, RefreshRepaintsOnlyTheChangedItemOnAClearedBackground)
 {
     doc->background = 0x00FF00; // green, so a blanked item shows in it
     ASSERT_TRUE(frame->RunCommand(cmd::FormatFloat));
-    valuefmt::WriteFloat(*doc, 2, 12345678.0f, kFloat);
+    regval::WriteFloat(*doc, 2, 12345678.0f, kFloat);
     Settle();
     view->OnRefreshTimer();
     Settle();
@@ -211,7 +211,7 @@ TEST_F(DataViewFixture, RefreshRepaintsOnlyTheChangedItemOnAClearedBackground)
     Settle();
     EXPECT_TRUE(spy.regions.empty());
 
-    valuefmt::WriteFloat(*doc, 2, 1.0f, kFloat);
+    regval::WriteFloat(*doc, 2, 1.0f, kFloat);
     EXPECT_EQ(view->RefreshItems(), 1);
     Settle();
     ASSERT_EQ(spy.regions.size(), 1u);

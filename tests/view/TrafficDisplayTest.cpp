@@ -4,7 +4,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
-#include "app/TrafficRing.h"
+#include "view/TrafficRing.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 #include "view/TrafficDisplay.h"

@@ -1,5 +1,5 @@
 // Value texts, labels and the word order shared with editing, CSV import and simulation.
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/ValueFormat.h"
 
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 using namespace valuefmt;
+using namespace regval;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/AliasTable.h"
+#include "document/AliasTable.h"
 
 #include <algorithm>
 

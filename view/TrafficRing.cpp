@@ -1,4 +1,4 @@
-#include "app/TrafficRing.h"
+#include "view/TrafficRing.h"
 
 TrafficRing::TrafficRing()
     : bytes_(new std::uint8_t[kCapacity]()), attributes_(new std::uint8_t[kCapacity]())

@@ -1,4 +1,4 @@
-#include "dialogs/DialogFields.h"
+#include "dialogs/DialogKit.h"
 
 #include <QBoxLayout>
 #include <QDialog>
@@ -7,7 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-namespace writedlg {
+namespace dialogkit {
 
 QString ControlName(int id)
 {
@@ -21,16 +21,22 @@ QLineEdit* MakeEdit(int id, const QString& text, QWidget* parent)
     return edit;
 }
 
-void ShowFieldError(QDialog* dialog, const fieldtext::FieldError& error)
+void ShowFieldError(QWidget* dialog, QWidget* field, const QString& text)
 {
-    QMessageBox box(QMessageBox::Warning, "Kelvaro64", QString::fromStdString(error.message), QMessageBox::Ok, dialog);
+    QMessageBox box(QMessageBox::Warning, "Kelvaro64", text, QMessageBox::Ok, dialog);
     box.setObjectName("fieldError");
     box.exec();
-    if (auto* field = dialog->findChild<QWidget*>(ControlName(error.controlId))) {
+    if (field) {
         field->setFocus(Qt::OtherFocusReason);
         if (auto* edit = qobject_cast<QLineEdit*>(field))
             edit->selectAll();
     }
+}
+
+void ShowFieldError(QDialog* dialog, const fieldtext::FieldError& error)
+{
+    ShowFieldError(dialog, dialog->findChild<QWidget*>(ControlName(error.controlId)),
+                   QString::fromStdString(error.message));
 }
 
 QString EditText(const QDialog* dialog, int id)
@@ -59,4 +65,10 @@ QPushButton* AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout)
     return ok;
 }
 
-} // namespace writedlg
+void AddOkCancelBox(QDialog* dialog, QBoxLayout* layout)
+{
+    QPushButton* ok = AddOkCancelButtons(dialog, layout);
+    QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+}
+
+} // namespace dialogkit

@@ -1,8 +1,8 @@
-#include "document/Automation.h"
+#include "automation/Automation.h"
 
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
-#include "view/ValueFormat.h"
+#include "document/RegisterValues.h"
 
 #include <bit>
 #include <mutex>
@@ -75,7 +75,7 @@ Found FindFirst(const OpenDocuments& documents, const Point& point) {
 }
 
 // Word order of the two halves, shared with the display and point editing.
-bool LowWordFirst(bool swapped) { return valuefmt::FloatLowWordFirst(swapped ? kFloatSwapped : kFloat); }
+bool LowWordFirst(bool swapped) { return regval::FloatLowWordFirst(swapped ? kFloatSwapped : kFloat); }
 
 }  // namespace
 
@@ -110,7 +110,7 @@ int DocumentAutomation::ReadFloatAt(const Point& first, const Point& second, flo
     const bool lowFirst = LowWordFirst(swapped);
     std::uint32_t bits = 0;
     if (a.doc == b.doc && b.index == a.index + 1) {
-        bits = valuefmt::ReadU32(*a.doc, a.index, lowFirst);
+        bits = regval::ReadU32(*a.doc, a.index, lowFirst);
     } else {
         // The halves lie in two blocks: no lock spans both, each word is read whole.
         const std::uint32_t w0 = a.doc->Word(a.index);
@@ -138,7 +138,7 @@ int DocumentAutomation::WriteFloatAt(const Point& first, const Point& second, fl
         const int i0 = IndexIn(*doc, first);
         const int i1 = IndexIn(*doc, second);
         if (i0 >= 0 && i1 == i0 + 1) {
-            valuefmt::WriteU32(*doc, i0, bits, lowFirst);
+            regval::WriteU32(*doc, i0, bits, lowFirst);
         } else {
             if (i0 >= 0) doc->SetWord(i0, firstWord);
             if (i1 >= 0) doc->SetWord(i1, secondWord);

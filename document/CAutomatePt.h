@@ -2,21 +2,9 @@
 // document file stores it.
 #pragma once
 
-#include <cstdint>
+#include "document/RegisterValues.h"
 
-/// How a simulated point's register words form its value.
-enum ValueType : std::int32_t {
-    kValueBit = 0,
-    kValueWord = 1,
-    kValueFloatLowFirst = 2,
-    kValueFloatHighFirst = 3,
-    kValueDoubleLowFirst = 4,
-    kValueDoubleHighFirst = 5,
-    kValueLongLowFirst = 6,
-    kValueLongHighFirst = 7,
-    kValueEnronFloat = 9,
-    kValueEnronLong = 10,
-};
+#include <cstdint>
 
 /// Registers: 0 Random, 1 Increment, 2 Decrement. Coils: 0 Random, 1 Toggle.
 enum SimulationType : std::int32_t {

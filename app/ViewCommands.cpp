@@ -28,7 +28,7 @@ void RegisterViewCommands(CMainFrame& frame)
                 CKelvaro32View* view = frame.ActiveView();
                 if (!view || view->EnronAppliesNow())
                     return;
-                view->displayFormat = format;
+                view->SetDisplayFormat(format);
                 view->RepaintAll(true);
             },
             [&frame, format](CommandState& state) {
@@ -36,7 +36,7 @@ void RegisterViewCommands(CMainFrame& frame)
                 const CKelvaro32View* view = frame.ActiveView();
                 state.checkable = true;
                 state.enabled = view && !view->EnronAppliesNow();
-                state.checked = view && view->displayFormat == format;
+                state.checked = view && view->DisplayFormat() == format;
             });
     }
 

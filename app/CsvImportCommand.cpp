@@ -4,7 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
-#include "view/CKelvaro32View.h"
+#include "document/DocumentView.h"
 #include "view/CsvImport.h"
 
 #include <QDir>
@@ -19,9 +19,8 @@ std::vector<CsvTarget> AllViews(CKelvaro32App& app)
 {
     std::vector<CsvTarget> targets;
     for (CKelvaro32Doc* doc : app.Documents())
-        for (DocumentView* v : doc->Views())
-            if (auto* view = dynamic_cast<CKelvaro32View*>(v))
-                targets.push_back({doc, view->displayFormat});
+        for (const DocumentView* view : doc->Views())
+            targets.push_back({doc, view->DisplayFormat()});
     return targets;
 }
 

@@ -20,8 +20,8 @@ constexpr double kSmallestPoints = 4.0;
 constexpr double kLargestPoints = 60.0;
 
 /// The document may have gone while a modal dialog ran its own event loop.
-bool StillOpen(const CKelvaro32Doc* doc) {
-    const auto& all = theApp().Documents().All();
+bool StillOpen(CMainFrame& frame, const CKelvaro32Doc* doc) {
+    const auto& all = frame.App().Documents().All();
     return std::find(all.begin(), all.end(), doc) != all.end();
 }
 
@@ -31,7 +31,7 @@ void ChooseFont(CMainFrame& frame) {
         return;
     bool ok = false;
     QFont chosen = QFontDialog::getFont(&ok, DialogFontFromLogFont(doc->font), &frame);
-    if (!ok || !StillOpen(doc))
+    if (!ok || !StillOpen(frame, doc))
         return;
     if (chosen.pointSizeF() > 0)
         chosen.setPointSizeF(std::clamp(chosen.pointSizeF(), kSmallestPoints, kLargestPoints));
@@ -39,7 +39,7 @@ void ChooseFont(CMainFrame& frame) {
     doc->font = LogFontFromQFont(chosen);
     frame.Look().font = doc->font;
     // Every view takes this font; the other documents keep their own stored font.
-    for (CKelvaro32Doc* other : theApp().Documents())
+    for (CKelvaro32Doc* other : frame.App().Documents())
         for (DocumentView* view : other->Views())
             view->ApplyFont(doc->font);
 }
@@ -50,7 +50,7 @@ void ChooseColour(CMainFrame& frame, bool background) {
         return;
     const Colour current = background ? doc->background : doc->foreground;
     const QColor chosen = QColorDialog::getColor(QColorFromColour(current), &frame);
-    if (!chosen.isValid() || !StillOpen(doc))
+    if (!chosen.isValid() || !StillOpen(frame, doc))
         return;
     const Colour colour = ColourFromQColor(chosen);
     if (background) {
@@ -61,11 +61,11 @@ void ChooseColour(CMainFrame& frame, bool background) {
         frame.Look().foreground = colour;
     }
     doc->SetModified(true);
-    for (CKelvaro32Doc* other : theApp().Documents()) {
+    for (CKelvaro32Doc* other : frame.App().Documents()) {
         other->foreground = doc->foreground;
         other->background = doc->background;
     }
-    for (CKelvaro32Doc* other : theApp().Documents())
+    for (CKelvaro32Doc* other : frame.App().Documents())
         other->RepaintViews(true);
 }
 
