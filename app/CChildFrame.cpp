@@ -1,16 +1,17 @@
 #include "app/CChildFrame.h"
 
+#include "app/CMainFrame.h"
 #include "app/DocumentCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
 #include <QCloseEvent>
 
-CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, Workspace& workspace, QWidget* parent)
-    : QMdiSubWindow(parent), doc_(std::move(doc))
+CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, QWidget* parent)
+    : QMdiSubWindow(parent), frame_(frame), doc_(std::move(doc))
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    view_ = new CKelvaro32View(doc_.get(), workspace, this);
+    view_ = new CKelvaro32View(doc_.get(), frame_, this);
     setWidget(view_);
     UpdateTitle();
 }
@@ -36,7 +37,7 @@ void CChildFrame::ForceClose()
 
 void CChildFrame::closeEvent(QCloseEvent* event)
 {
-    if (!forced_ && !SaveModified(*doc_, this)) {
+    if (!forced_ && !SaveModified(frame_, *doc_, this)) {
         event->ignore();
         return;
     }

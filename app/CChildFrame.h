@@ -6,13 +6,13 @@
 
 class CKelvaro32Doc;
 class CKelvaro32View;
-class Workspace;
+class CMainFrame;
 
 class CChildFrame : public QMdiSubWindow {
     Q_OBJECT
 public:
-    /// The view gets `workspace` (the main frame's services) for as long as it lives.
-    CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, Workspace& workspace, QWidget* parent = nullptr);
+    /// The view is handed `frame` as its workspace for as long as it lives.
+    CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, QWidget* parent = nullptr);
     ~CChildFrame() override;
 
     CKelvaro32Doc* Document() const { return doc_.get(); }
@@ -26,6 +26,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    CMainFrame& frame_;
     std::unique_ptr<CKelvaro32Doc> doc_;
     CKelvaro32View* view_ = nullptr;
     bool forced_ = false;

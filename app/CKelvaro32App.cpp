@@ -18,20 +18,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-CKelvaro32App* CKelvaro32App::instance_ = nullptr;
-
 CKelvaro32App::CKelvaro32App(AppOptions options)
     : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>())
 {
-    instance_ = this;
 }
 
 CKelvaro32App::~CKelvaro32App()
 {
     Shutdown();
     engine_.reset();
-    if (instance_ == this)
-        instance_ = nullptr;
 }
 
 std::string CKelvaro32App::IniPath() const

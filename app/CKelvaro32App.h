@@ -65,8 +65,6 @@ public:
     /// The running automation server, or null.
     AutomationServer* Automation() const { return automationServer_.get(); }
 
-    static CKelvaro32App* Instance() { return instance_; }
-
 private:
     AppOptions options_;
     std::unique_ptr<pomrel::ProtocolEngine> engine_;
@@ -77,8 +75,5 @@ private:
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;
-    static CKelvaro32App* instance_;
 };
 
-/// The one application object of the process.
-inline CKelvaro32App& theApp() { return *CKelvaro32App::Instance(); }

@@ -340,7 +340,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     // Ask about every modified document first; a cancel keeps everything running.
     const auto children = Children();
     for (CChildFrame* child : children) {
-        if (!SaveModified(*child->Document(), this)) {
+        if (!SaveModified(*this, *child->Document(), this)) {
             event->ignore();
             return;
         }

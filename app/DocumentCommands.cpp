@@ -10,7 +10,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
-bool SaveModified(CKelvaro32Doc& doc, QWidget* parent)
+bool SaveModified(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent)
 {
     if (!doc.IsModified())
         return true;
@@ -20,7 +20,7 @@ bool SaveModified(CKelvaro32Doc& doc, QWidget* parent)
     if (answer == QMessageBox::Cancel)
         return false;
     if (answer == QMessageBox::Yes)
-        return SaveDocument(doc, parent, doc.pathName.empty());
+        return SaveDocument(frame, doc, parent, doc.pathName.empty());
     return true;
 }
 
@@ -34,11 +34,11 @@ void RegisterDocumentCommands(CMainFrame& frame)
     });
     frame.Commands().Add(cmd::FileSave, [f] {
         if (auto* doc = f->ActiveDocument())
-            SaveDocument(*doc, f, doc->pathName.empty());
+            SaveDocument(*f, *doc, f, doc->pathName.empty());
     });
     frame.Commands().Add(cmd::FileSaveAs, [f] {
         if (auto* doc = f->ActiveDocument())
-            SaveDocument(*doc, f, true);
+            SaveDocument(*f, *doc, f, true);
     });
     RegisterDocumentFileCommands(frame);
 }

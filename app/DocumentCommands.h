@@ -4,12 +4,13 @@
 #include <string>
 
 class CKelvaro32Doc;
+class CMainFrame;
 class QWidget;
 
 /// Asks "Save changes to %1?" for a modified document; false when the user cancels (or the
 /// save fails), true when the document may close.
-bool SaveModified(CKelvaro32Doc& doc, QWidget* parent);
+bool SaveModified(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent);
 /// Save (Save As when the document has no file yet); false when nothing was saved.
-bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName);
+bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool askForName);
 /// Opens a document file in a new window; null (after the framework's message) on failure.
-CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool quiet = false);
+CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet = false);

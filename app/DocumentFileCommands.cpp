@@ -27,10 +27,9 @@ constexpr int kRecentFiles = 4;
 const char* const kFileFilter = "All Files (*.*)";
 
 // The framework's messages: a message box, or a line on stderr when there is no window to show.
-void Report(QWidget* parent, const QString& text)
+void Report(CMainFrame& frame, QWidget* parent, const QString& text)
 {
-    auto* app = CKelvaro32App::Instance();
-    if (app && app->Options().headless) {
+    if (frame.App().Options().headless) {
         std::fprintf(stderr, "kelvaro64-headless: %s\n", text.toLocal8Bit().constData());
         return;
     }
@@ -42,18 +41,11 @@ QString AbsolutePath(const std::string& path)
     return QFileInfo(QString::fromStdString(path)).absoluteFilePath();
 }
 
-CMainFrame* Frame()
+CChildFrame* ChildOf(CMainFrame& frame, const CKelvaro32Doc& doc)
 {
-    auto* app = CKelvaro32App::Instance();
-    return app ? app->mainFrame : nullptr;
-}
-
-CChildFrame* ChildOf(const CKelvaro32Doc& doc)
-{
-    if (CMainFrame* frame = Frame())
-        for (CChildFrame* child : frame->Children())
-            if (child->Document() == &doc)
-                return child;
+    for (CChildFrame* child : frame.Children())
+        if (child->Document() == &doc)
+            return child;
     return nullptr;
 }
 
@@ -62,15 +54,14 @@ DocumentView* FirstView(const CKelvaro32Doc& doc)
     return doc.Views().empty() ? nullptr : doc.Views().front();
 }
 
-void ShowTitle(CKelvaro32Doc& doc)
+void ShowTitle(CMainFrame& frame, CKelvaro32Doc& doc)
 {
-    CChildFrame* child = ChildOf(doc);
+    CChildFrame* child = ChildOf(frame, doc);
     if (!child)
         return;
     child->UpdateTitle();
-    CMainFrame* frame = Frame();
-    if (frame && frame->ActiveChild() == child)
-        frame->setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(doc.title)));
+    if (frame.ActiveChild() == child)
+        frame.setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(doc.title)));
 }
 
 // The four most recent files, kept in the profile file beside the settings files.
@@ -164,25 +155,24 @@ private:
     QStringList files_;
 };
 
-RecentFileList* Recent()
+RecentFileList* Recent(CMainFrame& frame)
 {
-    CMainFrame* frame = Frame();
-    return frame ? frame->findChild<RecentFileList*>("RecentFileList", Qt::FindDirectChildrenOnly) : nullptr;
+    return frame.findChild<RecentFileList*>("RecentFileList", Qt::FindDirectChildrenOnly);
 }
 
-void OpenRecent(int index)
+void OpenRecent(CMainFrame& frame, int index)
 {
-    RecentFileList* list = Recent();
+    RecentFileList* list = Recent(frame);
     if (!list || index >= list->Files().size())
         return;
     const QString path = list->Files()[index];
-    if (!OpenDocumentFile(path.toStdString(), Frame()))
+    if (!OpenDocumentFile(frame, path.toStdString(), &frame))
         list->Remove(path);
 }
 
 } // namespace
 
-bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName)
+bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool askForName)
 {
     QString path = QString::fromStdString(doc.pathName);
     if (askForName || path.isEmpty()) {
@@ -195,51 +185,46 @@ bool SaveDocument(CKelvaro32Doc& doc, QWidget* parent, bool askForName)
     const auto bytes = SerializeDocument(doc, view ? view->DisplayFormat() : kDecimal);
     // Temporary file and rename: a failed save leaves the old file as it was.
     if (!WriteFileAtomically(path.toStdString(), bytes)) {
-        Report(parent, "Failed to save document.");
+        Report(frame, parent, "Failed to save document.");
         return false;
     }
     const QString absolute = QFileInfo(path).absoluteFilePath();
     doc.pathName = absolute.toStdString();
     doc.title = QFileInfo(absolute).fileName().toStdString();
     doc.SetModified(false);
-    ShowTitle(doc);
-    if (RecentFileList* list = Recent())
+    ShowTitle(frame, doc);
+    if (RecentFileList* list = Recent(frame))
         list->Add(absolute);
     return true;
 }
 
-CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool quiet)
+CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet)
 {
-    auto* app = CKelvaro32App::Instance();
-    if (!app)
-        return nullptr;
     const QString absolute = AbsolutePath(path);
 
     // A file already open is brought to the front rather than opened twice.
-    if (CMainFrame* frame = app->mainFrame) {
-        for (CChildFrame* child : frame->Children()) {
-            if (!path.empty() && child->Document()->pathName == absolute.toStdString()) {
-                frame->MdiArea()->setActiveSubWindow(child);
-                return child->Document();
-            }
+    for (CChildFrame* child : frame.Children()) {
+        if (!path.empty() && child->Document()->pathName == absolute.toStdString()) {
+            frame.MdiArea()->setActiveSubWindow(child);
+            return child->Document();
         }
     }
 
     const auto bytes = path.empty() ? std::nullopt : ReadWholeFile(path);
     if (!bytes) {
         if (!quiet)
-            Report(parent, "Failed to open document.");
+            Report(frame, parent, "Failed to open document.");
         return nullptr;
     }
     DocumentFileContents contents;
     const DocumentLoad load = ParseDocumentFile(*bytes, contents);
     if (load == DocumentLoad::kUnexpectedFormat) {
         if (!quiet)
-            Report(parent, "Unexpected file format.");
+            Report(frame, parent, "Unexpected file format.");
         return nullptr;
     }
 
-    CChildFrame* child = app->CreateDocumentWindow();
+    CChildFrame* child = frame.App().CreateDocumentWindow();
     CKelvaro32Doc* doc = child->Document();
     if (load == DocumentLoad::kLoaded) {
         ApplyDocumentFile(contents, *doc);
@@ -247,13 +232,13 @@ CKelvaro32Doc* OpenDocumentFile(const std::string& path, QWidget* parent, bool q
             view->SetDisplayFormat(DisplayFormatFromFile(contents.displayFormat));
         doc->pathName = absolute.toStdString();
         doc->title = QFileInfo(absolute).fileName().toStdString();
-        if (RecentFileList* list = Recent())
+        if (RecentFileList* list = Recent(frame))
             list->Add(absolute);
     }
     // A version we do not know opens as a new, untitled document with its construction values,
     // so that Save cannot write over the file it came from.
     doc->SetupViews();
-    ShowTitle(*doc);
+    ShowTitle(frame, *doc);
     return doc;
 }
 
@@ -264,12 +249,12 @@ void RegisterDocumentFileCommands(CMainFrame& frame)
     frame.Commands().Add(cmd::FileOpen, [f] {
         const QString path = QFileDialog::getOpenFileName(f, "Open", QString(), kFileFilter);
         if (!path.isEmpty())
-            OpenDocumentFile(path.toStdString(), f);
+            OpenDocumentFile(*f, path.toStdString(), f);
     });
     frame.Commands().Add(
-        cmd::RecentFile1, [] { OpenRecent(0); }, [recent](CommandState& s) { recent->ShowInMenu(s); });
+        cmd::RecentFile1, [f] { OpenRecent(*f, 0); }, [recent](CommandState& s) { recent->ShowInMenu(s); });
     for (int i = 1; i < kRecentFiles; ++i)
         frame.Commands().Add(
-            cmd::RecentFile1 + i, [i] { OpenRecent(i); },
+            cmd::RecentFile1 + i, [f, i] { OpenRecent(*f, i); },
             [recent, i](CommandState& s) { s.enabled = i < recent->Files().size(); });
 }

@@ -46,7 +46,7 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
                 anything = true;
             else
                 std::fprintf(stderr, "kelvaro64-headless: cannot restore %s\n", file.c_str());
-        } else if (OpenDocumentFile(file, nullptr)) {
+        } else if (OpenDocumentFile(frame, file, nullptr)) {
             anything = true;
         } else {
             std::fprintf(stderr, "kelvaro64-headless: cannot open %s\n", file.c_str());

@@ -78,7 +78,7 @@ bool CloseAllDocuments(CMainFrame& frame)
         if (!child)
             continue;
         // Cancel stops here: the restore does not go on over documents the user kept.
-        if (!SaveModified(*doc, &frame))
+        if (!SaveModified(frame, *doc, &frame))
             return false;
         delete child;   // at once: the block must be gone before the restored ones register
     }
@@ -95,7 +95,7 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
     const std::vector<CKelvaro32Doc*> docs = frame.App().Documents().All();
     for (CKelvaro32Doc* doc : docs) {
         // An untitled document whose Save As is cancelled is listed with its empty name.
-        SaveDocument(*doc, &frame, doc->pathName.empty());
+        SaveDocument(frame, *doc, &frame, doc->pathName.empty());
         names.push_back(doc->pathName);
     }
     ConnectionManager& connections = frame.Connections();
@@ -123,7 +123,7 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
     const TestConfigFile file = ParseTestConfig(*bytes);
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
     for (const std::string& name : file.documents)
-        OpenDocumentFile(ResolveDocumentName(name, folder), &frame);
+        OpenDocumentFile(frame, ResolveDocumentName(name, folder), &frame);
 
     if (file.HasSettings() && file.version) {
         ConnectionManager& connections = frame.Connections();

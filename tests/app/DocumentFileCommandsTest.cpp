@@ -77,7 +77,7 @@ TEST_F(DocumentFiles, SaveAsThenOpenBringsBackTheBlockItsFormatAndRegistersIt)
     EXPECT_EQ(frame->windowTitle(), "Kelvaro64 - pi.kvd");
     CloseAll();
 
-    CKelvaro32Doc* opened = OpenDocumentFile(Path("pi.kvd"), frame);
+    CKelvaro32Doc* opened = OpenDocumentFile(*frame, Path("pi.kvd"), frame);
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(opened->pathName, Path("pi.kvd"));
     EXPECT_EQ(opened->deviceId, 9);
@@ -86,7 +86,7 @@ TEST_F(DocumentFiles, SaveAsThenOpenBringsBackTheBlockItsFormatAndRegistersIt)
     EXPECT_EQ(ViewOf(opened)->DisplayFormat(), kFloatSwapped);
     EXPECT_NE(ViewOf(opened)->BlockHandle(), pomrel::kNoHandle);
     // A file already open is not opened twice.
-    EXPECT_EQ(OpenDocumentFile(Path("pi.kvd"), frame), opened);
+    EXPECT_EQ(OpenDocumentFile(*frame, Path("pi.kvd"), frame), opened);
     EXPECT_EQ(app->Documents().Size(), 1u);
 
     // Save writes to the same path without asking.
@@ -111,7 +111,7 @@ TEST_F(DocumentFiles, FilesThatCannotBeOpenedOpenNothing)
     for (const auto& c : cases) {
         ModalAnswerer answers;
         answers.Message();
-        EXPECT_EQ(OpenDocumentFile(c.name.empty() ? "" : Path(c.name), frame), nullptr);
+        EXPECT_EQ(OpenDocumentFile(*frame, c.name.empty() ? "" : Path(c.name), frame), nullptr);
         EXPECT_EQ(answers.messages, QStringList{c.message}) << c.name;
         EXPECT_TRUE(app->Documents().Empty());
     }
@@ -122,7 +122,7 @@ TEST_F(DocumentFiles, AnUnknownVersionOpensAsANewRegisteredDocument)
     QByteArray file("\0\0\0\x04" "1.07", 8);
     file.append(QByteArray(2080, '\x11'));
     Write("future.kvd", file);
-    CKelvaro32Doc* doc = OpenDocumentFile(Path("future.kvd"), frame);
+    CKelvaro32Doc* doc = OpenDocumentFile(*frame, Path("future.kvd"), frame);
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(doc->pointType, 3);
     EXPECT_EQ(doc->length, 1000);
@@ -140,7 +140,7 @@ TEST_F(DocumentFiles, AFailedSaveLeavesWhatWasThereAndSaysSo)
     for (const std::string name : {"taken", "nowhere/x.kvd"}) {
         doc->pathName = Path(name);
         answers.Message();
-        EXPECT_FALSE(SaveDocument(*doc, frame, false)) << name;
+        EXPECT_FALSE(SaveDocument(*frame, *doc, frame, false)) << name;
         EXPECT_EQ(answers.messages.back(), "Failed to save document.");
     }
     EXPECT_TRUE(QDir(QPath("taken/inside")).exists());
@@ -149,7 +149,7 @@ TEST_F(DocumentFiles, AFailedSaveLeavesWhatWasThereAndSaysSo)
     // Overwriting a file goes through a temporary file too and leaves nothing else behind.
     Write("old.kvd", "old contents");
     doc->pathName = Path("old.kvd");
-    EXPECT_TRUE(SaveDocument(*doc, frame, false));
+    EXPECT_TRUE(SaveDocument(*frame, *doc, frame, false));
     EXPECT_EQ(Read("old.kvd").size(), 2088);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.kvd"});
 }
@@ -160,7 +160,7 @@ TEST_F(DocumentFiles, TheRecentFileListKeepsFourAndOpensThem)
         CKelvaro32Doc* doc = app->NewDocument();
         doc->SetWord(0, static_cast<std::uint16_t>(i));
         doc->pathName = Path("r" + std::to_string(i) + ".kvd");
-        ASSERT_TRUE(SaveDocument(*doc, frame, false));
+        ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false));
     }
     QSettings profile(QPath("Orvane/Kelvaro64.conf"), QSettings::IniFormat);
     profile.beginGroup("Recent File List");

@@ -1,15 +1,14 @@
-// Double-clicking a point item of a real data view in the running application.
+// Double-clicking a point item of a real data view, handed a small fake workspace.
+#include "FakeWorkspace.h"
 #include "ModalDriver.h"
 
 #include "document/AliasTable.h"
-#include "app/CChildFrame.h"
-#include "app/CKelvaro32App.h"
-#include "app/CMainFrame.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <memory>
 
 using namespace testdrive;
 
@@ -19,18 +18,12 @@ class ViewDoubleClick : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        AppOptions o;
-        o.settingsFolder = dir.path().toStdString() + "/Orvane";
-        o.executablePath = dir.path().toStdString() + "/kelvaro64";
-        o.saveSettings = false;
-        o.automationPort = 0;
-        app = std::make_unique<CKelvaro32App>(o);
-        ASSERT_TRUE(app->InitInstance({}));
-        doc = app->NewDocument();
-        view = app->mainFrame->ActiveView();
-        ASSERT_NE(view, nullptr);
-        app->mainFrame->resize(1000, 700);
-        app->mainFrame->ActiveChild()->resize(900, 450);
+        doc = std::make_unique<CKelvaro32Doc>(DocumentContext{});
+        view = std::make_unique<CKelvaro32View>(doc.get(), workspace);
+        view->resize(900, 450);
+        view->show();
+        doc->SetupViews();
+        ASSERT_EQ(workspace.blocks.size(), 1u);
         QApplication::processEvents();
         view->grab(); // a paint measures the grid the hit test uses
     }
@@ -41,10 +34,9 @@ protected:
         return {p.x + 4, p.y + view->Layout().lh / 2};
     }
 
-    QTemporaryDir dir;
-    std::unique_ptr<CKelvaro32App> app;
-    CKelvaro32Doc* doc = nullptr;
-    CKelvaro32View* view = nullptr;
+    FakeWorkspace workspace;
+    std::unique_ptr<CKelvaro32Doc> doc;
+    std::unique_ptr<CKelvaro32View> view;   // goes first: it removes its block
 };
 
 } // namespace
@@ -61,12 +53,12 @@ TEST_F(ViewDoubleClick, OpensTheRegisterDialogAndStoresValueAndAlias)
         SetText(w, 1015, "Pump");
         Click(w, 1);
     });
-    QTest::mouseDClick(view, Qt::LeftButton, {}, ItemCentre(2));
+    QTest::mouseDClick(view.get(), Qt::LeftButton, {}, ItemCentre(2));
     EXPECT_EQ(title, "Write Register");
     EXPECT_EQ(address, "3");
     EXPECT_EQ(value, "42");
     EXPECT_EQ(doc->Word(2), 77);
-    EXPECT_EQ(app->Aliases().GetAlias(3, 3), "Pump");
+    EXPECT_EQ(workspace.aliases.GetAlias(3, 3), "Pump");
 }
 
 TEST_F(ViewDoubleClick, NothingInTrafficModeOrOutsideTheItems)
@@ -77,9 +69,9 @@ TEST_F(ViewDoubleClick, NothingInTrafficModeOrOutsideTheItems)
         w->close();
     }, nullptr, anyDialog.alive, true);
     // On the data top line nothing is hit.
-    QTest::mouseDClick(view, Qt::LeftButton, {}, QPoint(10, view->Layout().dataTop));
+    QTest::mouseDClick(view.get(), Qt::LeftButton, {}, QPoint(10, view->Layout().dataTop));
     view->SetTrafficMode(true);
-    QTest::mouseDClick(view, Qt::LeftButton, {}, ItemCentre(2));
+    QTest::mouseDClick(view.get(), Qt::LeftButton, {}, ItemCentre(2));
     QApplication::processEvents();
     EXPECT_EQ(anyDialog.count, 0);
     EXPECT_EQ(doc->Word(2), 0);
