@@ -1,5 +1,6 @@
 // The data view as a widget: header controls and their keystroke rules, the refresh that
 // repaints only changed items, the banner, scrolling, format commands and printing.
+#include "TestApp.h"
 #include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
@@ -41,12 +42,7 @@ class DataViewFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        AppOptions o;
-        o.settingsFolder = dir.path().toStdString() + "/Orvane";
-        o.executablePath = dir.path().toStdString() + "/kelvaro64";
-        o.saveSettings = false;
-        o.automationPort = 0;
-        app = std::make_unique<CKelvaro32App>(o);
+        app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
         ASSERT_TRUE(app->InitInstance({}));
         frame = app->mainFrame;
         doc = app->NewDocument();

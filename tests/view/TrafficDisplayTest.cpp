@@ -1,5 +1,6 @@
 // Traffic lines built from the real ring: entry texts, fit count, segments, the line update,
 // the three guarded corners, the view's traffic mode, and a real master's traffic end to end.
+#include "TestApp.h"
 #include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
@@ -328,12 +329,7 @@ class TrafficViewFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        AppOptions o;
-        o.settingsFolder = dir.path().toStdString() + "/Orvane";
-        o.executablePath = dir.path().toStdString() + "/kelvaro64";
-        o.saveSettings = false;
-        o.automationPort = 0;
-        app = std::make_unique<CKelvaro32App>(o);
+        app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
         ASSERT_TRUE(app->InitInstance({}));
         frame = app->mainFrame;
         doc = app->NewDocument();

@@ -1,4 +1,5 @@
 // The traffic ring's shift and slot rules, and the relay from a posted batch to every view.
+#include "TestApp.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/TrafficRelay.h"
@@ -113,12 +114,7 @@ class TrafficRelayFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        AppOptions o;
-        o.settingsFolder = dir.path().toStdString() + "/Orvane";
-        o.executablePath = dir.path().toStdString() + "/kelvaro64";
-        o.saveSettings = false;
-        o.automationPort = 0;
-        app = std::make_unique<CKelvaro32App>(o);
+        app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
         ASSERT_TRUE(app->InitInstance({}));
         frame = app->mainFrame;
     }
