@@ -52,9 +52,14 @@ CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, Workspace& workspace, QWidget
     hbar_->setRange(0, 0);
     hbar_->setSingleStep(1);
     hbar_->setPageStep(1);
+    // The view moves only at the end of a thumb drag; while dragging, the thumb follows the mouse.
+    hbar_->setTracking(false);
     connect(hbar_, &QAbstractSlider::actionTriggered, this, &CKelvaro32View::OnScrollAction);
     connect(hbar_, &QAbstractSlider::sliderReleased, this,
             [this] { Scroll(layout::ScrollCode::ThumbPosition, hbar_->sliderPosition()); });
+    // "Scroll here" of the bar's context menu sets the value without an action; the view's own
+    // moves are made with the bar's signals blocked, so any value seen here came from elsewhere.
+    connect(hbar_, &QAbstractSlider::valueChanged, this, [this] { Scroll(layout::ScrollCode::Other); });
     layout_.clientWidth = width();
     layout_.clientHeight = ClientHeight();
     refreshTimer_ = startTimer(1000);
@@ -432,7 +437,13 @@ void CKelvaro32View::OnScrollAction(int action)
     case QAbstractSlider::SliderSingleStepSub: Scroll(SC::LineLeft); break;
     case QAbstractSlider::SliderPageStepAdd: Scroll(SC::PageRight); break;
     case QAbstractSlider::SliderPageStepSub: Scroll(SC::PageLeft); break;
-    default: return; // thumb tracking and the rest leave the first shown point
+    case QAbstractSlider::SliderMove:
+        if (hbar_->isSliderDown())
+            return; // thumb tracking: the release scrolls
+        Scroll(SC::Other);
+        break;
+    // The edges and the rest leave the first shown point, and the bar is put back where the view is.
+    default: Scroll(SC::Other); break;
     }
 }
 

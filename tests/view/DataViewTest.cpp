@@ -20,9 +20,11 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -267,6 +269,54 @@ TEST_F(DataViewFixture, ScrollBarMovesByWholeColumnsWithClamps)
     EXPECT_EQ(view->HitTest(QPoint(2, view->Layout().dataTop)), -1);
     view->Scroll(layout::ScrollCode::ThumbPosition, 4);
     EXPECT_EQ(view->Layout().firstShown, 4 * R);
+}
+
+// Whatever moves the bar, the thumb is put back where the view is: the edges, the wheel and
+// "Scroll here" leave the first shown point, and the next arrow click steps from it, not from
+// where the thumb was left.
+TEST_F(DataViewFixture, EveryScrollActionLeavesTheThumbWhereTheViewIs)
+{
+    view->LengthField()->setText("300");
+    view->grab();
+    const int R = view->Layout().rows;
+    ASSERT_GT(R, 0);
+    ASSERT_GE(300 / R, 6);
+    QScrollBar* bar = view->HorizontalBar();
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+    };
+    const Case cases[] = {
+        {"left edge", [&] { bar->triggerAction(QAbstractSlider::SliderToMinimum); }},
+        {"right edge", [&] { bar->triggerAction(QAbstractSlider::SliderToMaximum); }},
+        {"wheel", [&] {
+             QWheelEvent wheel(QPointF(5, 5), bar->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -240), Qt::NoButton,
+                               Qt::NoModifier, Qt::NoScrollPhase, false);
+             QApplication::sendEvent(bar, &wheel);
+         }},
+        {"scroll here", [&] { bar->setValue(0); }},
+        {"thumb dragged, not released", [&] {
+             bar->setSliderDown(true);
+             bar->setSliderPosition(5);
+         }},
+    };
+    for (const Case& c : cases) {
+        view->Scroll(layout::ScrollCode::ThumbPosition, 3);
+        ASSERT_EQ(view->Layout().firstShown, 3 * R);
+        c.act();
+        EXPECT_EQ(view->Layout().firstShown, 3 * R) << c.name;
+        if (bar->isSliderDown()) {
+            bar->setSliderDown(false);   // the end of the drag moves the view there
+            EXPECT_EQ(view->Layout().firstShown, 5 * R) << c.name;
+            EXPECT_EQ(bar->value(), 5) << c.name;
+            continue;
+        }
+        EXPECT_EQ(bar->value(), 3) << c.name;
+        EXPECT_EQ(bar->sliderPosition(), 3) << c.name;
+        bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        EXPECT_EQ(view->Layout().firstShown, 4 * R) << c.name;
+        EXPECT_EQ(bar->value(), 4) << c.name;
+    }
 }
 
 TEST_F(DataViewFixture, PrintingPutsTheItemsOnAsManyPagesAsNeeded)
