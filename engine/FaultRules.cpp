@@ -1,0 +1,232 @@
+#include "engine/FaultRules.h"
+
+#include "engine/FunctionCodes.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace pomrel {
+
+namespace {
+
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+
+// A counter-based generator: the draw for a request depends only on the seed and on how many
+// matching requests came before it, never on timing or on other rules.
+std::uint64_t SplitMix(std::uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+bool Touches(std::uint32_t first, std::uint32_t last, const FaultRule& rule)
+{
+    return first != 0 && first <= rule.last && last >= rule.first;
+}
+
+bool LinkMatches(const std::string& name, LinkId link)
+{
+    if (name == "any")
+        return true;
+    if (name == "tcp")
+        return link.kind == LinkId::Kind::Tcp;
+    if (name == "serial")
+        return link.kind == LinkId::Kind::Serial;
+    if (link.kind == LinkId::Kind::Serial && name.rfind("serial:", 0) == 0) {
+        int port = 0;
+        const char* begin = name.data() + 7;
+        const char* end = name.data() + name.size();
+        const auto [ptr, ec] = std::from_chars(begin, end, port);
+        return ec == std::errc() && ptr == end && port == link.port;
+    }
+    return false;
+}
+
+bool SendsSomething(FaultAction a) { return a != FaultAction::NoReply && a != FaultAction::Close; }
+
+} // namespace
+
+double FaultDraw(std::uint64_t seed, std::uint64_t n)
+{
+    return static_cast<double>(SplitMix(seed ^ SplitMix(n)) >> 11) * 0x1.0p-53;
+}
+
+std::uint8_t FaultJunkByte(std::uint64_t seed, std::uint64_t n)
+{
+    return static_cast<std::uint8_t>(SplitMix(seed + 0x5851F42D4C957F2Dull * (n + 1)) >> 56);
+}
+
+FaultRequest DescribeRequest(LinkId link, std::uint8_t unit, const std::uint8_t* pdu, std::size_t size)
+{
+    FaultRequest r;
+    r.link = link;
+    r.unit = unit;
+    if (size == 0)
+        return r;
+    r.function = pdu[0];
+    if (size < 5)
+        return r;
+    const std::uint32_t start = U16(pdu + 1) + 1u;
+    const std::uint16_t second = U16(pdu + 3);
+    auto range = [&](int type, std::uint32_t count) {
+        r.pointType = type;
+        r.first = start;
+        r.last = start + (count == 0 ? 0 : count - 1);
+    };
+    switch (static_cast<FunctionCode>(pdu[0])) {
+    case FunctionCode::ReadCoils: range(1, second); break;
+    case FunctionCode::ReadDiscreteInputs: range(2, second); break;
+    case FunctionCode::ReadHoldingRegisters: range(3, second); break;
+    case FunctionCode::ReadInputRegisters: range(4, second); break;
+    case FunctionCode::WriteSingleCoil: range(1, 1); break;
+    case FunctionCode::WriteSingleRegister: range(3, 1); break;
+    case FunctionCode::WriteMultipleCoils: range(1, second); break;
+    case FunctionCode::WriteMultipleRegisters: range(3, second); break;
+    case FunctionCode::MaskWriteRegister: range(3, 1); break;
+    case FunctionCode::ReadWriteMultipleRegisters:
+        range(3, second);
+        if (size >= 9) {
+            r.first2 = U16(pdu + 5) + 1u;
+            const std::uint16_t written = U16(pdu + 7);
+            r.last2 = r.first2 + (written == 0 ? 0 : written - 1);
+        }
+        break;
+    default:
+        break;
+    }
+    return r;
+}
+
+std::string CheckFaultRule(const FaultRule& rule)
+{
+    if (rule.unit < -1 || rule.unit > 255)
+        return "unit: must be 0 to 255";
+    if (rule.pointType < 0 || rule.pointType > 4)
+        return "type: must be 1 to 4";
+    if (rule.first > 65536)
+        return "first: must be 1 to 65536";
+    if (rule.last > 65536)
+        return "last: must be 1 to 65536";
+    if ((rule.first == 0) != (rule.last == 0))
+        return "first: give both first and last, or neither";
+    if (rule.last < rule.first)
+        return "last: must not be below first";
+    if (rule.link != "any" && rule.link != "tcp" && rule.link != "serial") {
+        bool good = rule.link.rfind("serial:", 0) == 0;
+        int port = 0;
+        if (good) {
+            const char* begin = rule.link.data() + 7;
+            const char* end = rule.link.data() + rule.link.size();
+            const auto [ptr, ec] = std::from_chars(begin, end, port);
+            good = ec == std::errc() && ptr == end && port >= 1 && port <= 32;
+        }
+        if (!good)
+            return "link: must be \"any\", \"tcp\", \"serial\" or \"serial:N\" with N 1 to 32";
+    }
+    if (rule.every == 0)
+        return "every: must be 1 or more";
+    if (!(rule.probability >= 0.0 && rule.probability <= 1.0))
+        return "probability: must be 0 to 1";
+    if (!(rule.fromS >= 0.0) || !std::isfinite(rule.fromS))
+        return "from_s: must be 0 or more";
+    if (std::isnan(rule.untilS) || (rule.untilS >= 0.0 && rule.untilS < rule.fromS))
+        return "until_s: must not be before from_s";
+    if (rule.delayMs > 600000)
+        return "delay_ms: must be 0 to 600000";
+    if (rule.delayMs != 0 && !SendsSomething(rule.action))
+        return "delay_ms: only with an action that sends something";
+    switch (rule.action) {
+    case FaultAction::Exception:
+        if (rule.exceptionCode == 0)
+            return "code: must be 1 to 255";
+        break;
+    case FaultAction::BadChecksum:
+        if (rule.link == "tcp")
+            return "action: bad-checksum is for serial links (Modbus/TCP has no checksum)";
+        break;
+    case FaultAction::Close:
+        if (rule.link != "tcp")
+            return "action: close is for Modbus/TCP only (give \"link\": \"tcp\")";
+        break;
+    case FaultAction::Truncate:
+    case FaultAction::Junk:
+        if (rule.bytes == 0 || rule.bytes > 512)
+            return "bytes: must be 1 to 512";
+        break;
+    case FaultAction::Split:
+        if (rule.gapMs == 0 || rule.gapMs > 60000)
+            return "gap_ms: must be 1 to 60000";
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded)
+    : rules_(std::move(rules)), counters_(std::make_unique<Counters[]>(rules_.size())), loaded_(loaded)
+{
+}
+
+bool FaultSet::Matches(const FaultRule& rule, const FaultRequest& r, double seconds) const
+{
+    if (!rule.enabled)
+        return false;
+    if (seconds < rule.fromS || (rule.untilS >= 0.0 && seconds >= rule.untilS))
+        return false;
+    if (!LinkMatches(rule.link, r.link))
+        return false;
+    if (rule.unit >= 0 && rule.unit != r.unit)
+        return false;
+    if (!rule.functions.empty()) {
+        bool listed = false;
+        for (std::uint8_t f : rule.functions)
+            listed |= f == r.function;
+        if (!listed)
+            return false;
+    }
+    if (rule.pointType != 0 && rule.pointType != r.pointType)
+        return false;
+    if (rule.first != 0 && !Touches(r.first, r.last, rule) && !Touches(r.first2, r.last2, rule))
+        return false;
+    return true;
+}
+
+FaultDecision FaultSet::Decide(const FaultRequest& request, Clock::time_point now) const
+{
+    FaultDecision d;
+    const double seconds = std::chrono::duration<double>(now - loaded_).count();
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        const FaultRule& rule = rules_[i];
+        if (!Matches(rule, request, seconds))
+            continue;
+        Counters& c = counters_[i];
+        const std::uint64_t n = c.matched.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (n <= rule.after || (n - rule.after) % rule.every != 0)
+            continue;
+        if (FaultDraw(rule.seed, n) >= rule.probability)
+            continue;
+        // Count the firing unless the limit is reached (a CAS, should two links race).
+        std::uint64_t fired = c.fired.load(std::memory_order_relaxed);
+        do {
+            if (rule.times != 0 && fired >= rule.times)
+                break;
+        } while (!c.fired.compare_exchange_weak(fired, fired + 1, std::memory_order_relaxed));
+        if (rule.times != 0 && fired >= rule.times)
+            continue;
+        d.fired = true;
+        d.action = rule.action;
+        d.exceptionCode = rule.exceptionCode;
+        d.delayMs = rule.delayMs;
+        d.bytes = rule.bytes;
+        d.gapMs = rule.gapMs;
+        d.junkSeed = rule.seed ^ (n * 0x2545F4914F6CDD1Dull);
+        d.ruleName = &rule.name;
+        return d;
+    }
+    return d;
+}
+
+} // namespace pomrel
