@@ -21,6 +21,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPrinter>
 #include <QStandardPaths>
 #include <QTimerEvent>
 
@@ -137,6 +138,13 @@ CMainFrame::~CMainFrame()
     if (app_.Options().saveSettings)
         settings_.Save({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
     traffic_.Release();
+}
+
+QPrinter& CMainFrame::Printer()
+{
+    if (!printer_)
+        printer_ = std::make_unique<QPrinter>();
+    return *printer_;
 }
 
 AliasTable& CMainFrame::Aliases()

@@ -21,6 +21,7 @@ class QMdiArea;
 class QMenu;
 class QMenuBar;
 class QAction;
+class QPrinter;
 
 class CMainFrame : public QMainWindow, public Workspace {
     Q_OBJECT
@@ -49,6 +50,8 @@ public:
     /// Default font and colours for new data windows.
     DisplayDefaults& Look() { return look_; }
     const SettingsStore& Settings() const { return settings_; }
+    /// The printer File Print prints on and Print Setup sets up; made at first use.
+    QPrinter& Printer();
 
     /// The active data window's parts, or null.
     CChildFrame* ActiveChild() const;
@@ -98,4 +101,5 @@ private:
     bool destroyed_ = false;
     bool hiddenForClients_ = false;
     std::map<int, QList<QAction*>> actions_;
+    std::unique_ptr<QPrinter> printer_;
 };

@@ -1,9 +1,10 @@
-// The Display menu's number formats and File Print for the active data window.
+// The Display menu's number formats, File Print for the active data window and Print Setup.
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
 #include "view/CKelvaro32View.h"
 
+#include <QPageSetupDialog>
 #include <QPrintDialog>
 #include <QPrinter>
 
@@ -47,10 +48,15 @@ void RegisterViewCommands(CMainFrame& frame)
             CKelvaro32View* view = frame.ActiveView();
             if (!view)
                 return;
-            QPrinter printer;
-            QPrintDialog dialog(&printer, &frame);
+            // The printer Print Setup chose, with its paper and orientation.
+            QPrintDialog dialog(&frame.Printer(), &frame);
             if (dialog.exec() == QDialog::Accepted)
-                view->PrintItems(printer);
+                view->PrintItems(frame.Printer());
         },
         [&frame](CommandState& state) { state.enabled = frame.ActiveView() != nullptr; });
+    // Offered with and without a data window, like the printer set-up of the platform's programs.
+    frame.Commands().Add(cmd::FilePrintSetup, [&frame] {
+        QPageSetupDialog dialog(&frame.Printer(), &frame);
+        dialog.exec();
+    });
 }

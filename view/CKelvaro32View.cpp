@@ -183,7 +183,9 @@ void CKelvaro32View::CreateHeaderControls()
         r.bottom = std::min(r.bottom, r.top + typeList_->sizeHint().height());
         place(typeList_, r, "1");
         typeList_->setCurrentIndex(std::clamp(int(doc_->pointType) - 1, 0, 3));
-        connect(typeList_, &QComboBox::currentIndexChanged, this, &CKelvaro32View::OnPointTypeChanged);
+        // Every choice the user makes, also of the entry already selected (the ENRON rule runs
+        // again); the view's own selection above and below runs nothing.
+        connect(typeList_, &QComboBox::activated, this, &CKelvaro32View::OnPointTypeChanged);
     } else {
         typeList_->setCurrentIndex(std::clamp(int(doc_->pointType) - 1, 0, 3));
     }

@@ -14,12 +14,16 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPageSetupDialog>
 #include <QPaintEvent>
+#include <QPrintDialog>
 #include <QPrinter>
+#include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
 
@@ -67,6 +71,12 @@ protected:
         field->setFocus();
         field->selectAll();
         QTest::keyClicks(field, keys);
+    }
+    // Picks an entry of a drop-down list as the user does: the list selects it and says so.
+    static void Choose(QComboBox* list, int index)
+    {
+        list->setCurrentIndex(index);
+        emit list->activated(index);
     }
     // Moves the focus away from the header fields.
     void Leave() { view->PointTypeList()->setFocus(); Settle(); }
@@ -149,10 +159,10 @@ TEST_F(DataViewFixture, KeystrokeRulesOfTheHeaderFields)
 TEST_F(DataViewFixture, EnronClampsTheLengthAndDisablesTheFormats)
 {
     frame->Connections().enronMode = 1;
-    view->PointTypeList()->setCurrentIndex(0); // coils: no ENRON
+    Choose(view->PointTypeList(), 0); // coils: no ENRON
     view->AddressField()->setText("7001");
     EXPECT_EQ(doc->length, 1000);
-    view->PointTypeList()->setCurrentIndex(2);
+    Choose(view->PointTypeList(), 2);
     EXPECT_EQ(doc->pointType, 3);
     EXPECT_EQ(doc->length, 500);
     EXPECT_EQ(view->LengthField()->text(), "500");
@@ -175,6 +185,42 @@ TEST_F(DataViewFixture, EnronClampsTheLengthAndDisablesTheFormats)
     EXPECT_EQ(doc->length, 500);
     EXPECT_EQ(view->LengthField()->text(), "500");
     EXPECT_EQ(view->DisplayFormat(), kEnronLong);
+}
+
+// Choosing the entry already selected runs the selection rule too: a block typed in while
+// EnronMode was off is clamped and gets its ENRON format once the user picks its type again.
+TEST_F(DataViewFixture, ChoosingTheSelectedPointTypeAgainAppliesTheEnronRule)
+{
+    struct Case {
+        int typeIndex;
+        const char* address;
+        int length;
+        int format;
+    };
+    const Case cases[] = {
+        {2, "7001", 500, kEnronFloat},
+        {3, "5001", 500, kEnronLong},
+        {2, "100", 1000, kHex},    // not an ENRON range: nothing is clamped
+        {0, "7001", 1000, kHex},   // coils are never ENRON
+    };
+    for (const Case& c : cases) {
+        frame->Connections().enronMode = 0;
+        Choose(view->PointTypeList(), c.typeIndex);
+        view->AddressField()->setText("1");
+        view->LengthField()->setText("1000");
+        view->AddressField()->setText(c.address);
+        ASSERT_TRUE(frame->RunCommand(cmd::FormatHex));
+        ASSERT_EQ(doc->length, 1000);
+        const pomrel::Handle before = view->BlockHandle();
+
+        frame->Connections().enronMode = 1;
+        Choose(view->PointTypeList(), c.typeIndex);
+        EXPECT_EQ(doc->pointType, c.typeIndex + 1) << c.address;
+        EXPECT_EQ(doc->length, c.length) << c.address;
+        EXPECT_EQ(view->LengthField()->text(), QString::number(c.length)) << c.address;
+        EXPECT_EQ(view->DisplayFormat(), c.format) << c.address;
+        EXPECT_NE(view->BlockHandle(), before) << c.address;   // registered again
+    }
 }
 
 TEST_F(DataViewFixture, FormatCommandsCheckOneAndRedrawEverything)
@@ -334,6 +380,59 @@ TEST_F(DataViewFixture, PrintingPutsTheItemsOnAsManyPagesAsNeeded)
     EXPECT_TRUE(pdf.read(5) == "%PDF-");
     view->LengthField()->setText("10");
     EXPECT_EQ(print("ten.pdf"), 1);
+}
+
+// Print Setup sets up the printer that File Print then prints on, with or without a window.
+TEST_F(DataViewFixture, PrintSetupChoosesThePageOfThePrinterPrintingUses)
+{
+    QPrinter& printer = frame->Printer();
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(dir.filePath("setup.pdf"));
+    printer.setPageOrientation(QPageLayout::Portrait);
+    const QPageLayout::Orientation chosen = QPageLayout::Landscape;
+
+    QStringList seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        if (auto* setup = qobject_cast<QPageSetupDialog*>(modal)) {
+            seen << "setup";
+            EXPECT_EQ(setup->printer(), &printer);
+            auto* landscape = setup->findChild<QRadioButton*>("landscape");
+            if (landscape)
+                landscape->click();
+            else
+                seen << "no landscape button";
+            setup->accept();
+        } else if (auto* print = qobject_cast<QPrintDialog*>(modal)) {
+            seen << "print";
+            EXPECT_EQ(print->printer(), &printer);
+            EXPECT_EQ(print->printer()->pageLayout().orientation(), chosen);
+            print->reject();
+        } else if (auto* d = qobject_cast<QDialog*>(modal)) {
+            seen << modal->metaObject()->className();
+            d->reject();
+        }
+    });
+    poll.start(5);
+
+    for (const bool withWindow : {true, false}) {
+        if (!withWindow) {
+            delete frame->ActiveChild();
+            Settle();
+            ASSERT_EQ(frame->CurrentMenuId(), 128);
+        }
+        EXPECT_TRUE(frame->Commands().State(cmd::FilePrintSetup).enabled) << withWindow;
+        ASSERT_NE(frame->Action(cmd::FilePrintSetup), nullptr);
+    }
+    printer.setPageOrientation(QPageLayout::Portrait);
+    ASSERT_TRUE(frame->RunCommand(cmd::FilePrintSetup));
+    EXPECT_EQ(printer.pageLayout().orientation(), chosen);
+    doc = app->NewDocument();
+    ASSERT_TRUE(frame->RunCommand(cmd::FilePrint));
+    EXPECT_EQ(seen, (QStringList{"setup", "print"}));
 }
 
 TEST_F(DataViewFixture, FontCommandMeasuresByMaximumWidthANewWindowByAverage)
