@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/BlockTable.h"
+#include "engine/FaultRules.h"
 #include "engine/TrafficLog.h"
 
 #include <asio/io_context.hpp>
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace pomrel {
 
@@ -47,12 +49,18 @@ public:
     /// Engine thread, at shutdown.
     void StopTimers() { sealTimer_.cancel(); }
 
+    /// The fault rules in force, or null. Read and replaced on the engine thread only, so a set
+    /// never goes while a request uses it.
+    const FaultSet* Faults() const { return faults_.get(); }
+    void SetFaults(std::shared_ptr<const FaultSet> faults) { faults_ = std::move(faults); }
+
     asio::io_context io;
     BlockTable blocks;
     TrafficLog traffic;
 
 private:
     asio::steady_timer sealTimer_;
+    std::shared_ptr<const FaultSet> faults_;
     bool sealArmed_ = false;
     bool announcePosted_ = false;
 };

@@ -80,6 +80,7 @@ public:
     Handle nextConnection = 1;
     std::uint16_t servicePort = 502;
     std::string lastError;
+    std::shared_ptr<const FaultSet> faults;  // what the engine thread has, for readers elsewhere
 
 private:
     asio::executor_work_guard<asio::io_context::executor_type> work_;
@@ -124,6 +125,7 @@ Handle ProtocolEngine::OpenConnection(void*, int port, int mode, int, const Port
         core_->SetError(error);
         return kNoHandle;
     }
+    link->SetPortNumber(port);
     const Handle handle = core_->Register(link);
     {
         std::lock_guard lock(core_->mutex);
@@ -228,5 +230,28 @@ std::uint16_t ProtocolEngine::BoundTcpPort(Handle connection) const
 }
 
 std::uint64_t ProtocolEngine::DroppedTrafficBatches() const { return core_->context.traffic.DroppedBatches(); }
+
+} // namespace pomrel
+
+namespace pomrel {
+
+void ProtocolEngine::SetFaultRules(std::vector<FaultRule> rules)
+{
+    std::shared_ptr<const FaultSet> set;
+    if (!rules.empty())
+        set = std::make_shared<const FaultSet>(std::move(rules), FaultSet::Clock::now());
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->faults = set;
+    }
+    // The engine thread swaps its pointer between requests, so none ever sees a set go.
+    core_->RunOnEngine([&] { core_->context.SetFaults(set); });
+}
+
+std::shared_ptr<const FaultSet> ProtocolEngine::FaultRulesInForce() const
+{
+    std::lock_guard lock(core_->mutex);
+    return core_->faults;
+}
 
 } // namespace pomrel

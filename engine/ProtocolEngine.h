@@ -3,11 +3,14 @@
 // Knows nothing of the application; the application knows only this header.
 #pragma once
 
+#include "engine/FaultRules.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace pomrel {
 
@@ -94,6 +97,13 @@ public:
     /// Service port set by SetTCPServicePort (0 asks the system for a free port).
     /// After a successful OpenTCPConnection with port 0: the port actually bound.
     std::uint16_t BoundTcpPort(Handle connection) const;
+
+    /// Installs fault rules in place of those in force (none: an empty list). Each rule must pass
+    /// CheckFaultRule; time windows count from now. Any thread; requests that arrive after it
+    /// returns see the new rules.
+    void SetFaultRules(std::vector<FaultRule> rules);
+    /// The rules in force with their counters (null when there are none). Any thread.
+    std::shared_ptr<const FaultSet> FaultRulesInForce() const;
 
     /// Traffic batches lost because the application did not take them in time.
     std::uint64_t DroppedTrafficBatches() const;

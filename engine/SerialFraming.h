@@ -28,6 +28,8 @@ public:
     /// Frames a response PDU; `out` has room for 2 * pduSize + 7 bytes. Returns the frame size.
     virtual std::size_t Encode(std::uint8_t unit, const std::uint8_t* pdu, std::size_t pduSize,
                                std::uint8_t* out) const = 0;
+    /// Spoils the check of a framed answer (fault injection): the CRC's high byte, or the LRC.
+    virtual void SpoilCheck(std::uint8_t* frame, std::size_t size) const = 0;
     /// How long the line must stay quiet before Silence() settles what is buffered.
     virtual std::chrono::microseconds SilenceGap(const PortSettings& settings) const = 0;
 };

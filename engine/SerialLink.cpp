@@ -1,6 +1,7 @@
 #include "engine/SerialLink.h"
 
 #include "engine/Pdu.h"
+#include "engine/RequestAnswer.h"
 #include "engine/SerialPort.h"
 
 #include <asio/write.hpp>
@@ -43,6 +44,7 @@ SerialLink::SerialLink(EngineContext& context, int fd, std::unique_ptr<SerialFra
       gap_(context.io),
       tx_(context.io),
       retry_(context.io),
+      faultTimer_(context.io),
       framing_(std::move(framing)),
       settings_(settings),
       toggleRts_(settings.rtsOnDelayMs > 0 || settings.rtsOffDelayMs > 0),
@@ -74,6 +76,7 @@ void SerialLink::Stop()
     gap_.cancel();
     tx_.cancel();
     retry_.cancel();
+    faultTimer_.cancel();
     port_.close(ignored);
 }
 
@@ -135,17 +138,62 @@ void SerialLink::Drain()
         }
         validMessages.fetch_add(1, std::memory_order_relaxed);
         context_.Log(e.raw, e.rawSize, kReceived);
-        std::size_t size = 0;
+        Answer answer;
         {
             std::lock_guard lock(context_.blocks.Mutex());
-            size = ServeRequest(context_.blocks, Addressing::Serial(e.unit), options, e.pdu, e.pduSize, response.data());
+            answer = AnswerRequest(context_, LinkId{LinkId::Kind::Serial, portNumber_}, Addressing::Serial(e.unit),
+                                   options, e.pdu, e.pduSize, response.data());
         }
-        if (size == 0)
+        if (answer.pduSize == 0)
             continue;
-        const std::size_t frameSize = framing_->Encode(e.unit, response.data(), size, frame.data());
-        context_.Log(frame.data(), frameSize, kSent);
-        Queue(frame.data(), frameSize);
+        const std::size_t frameSize = framing_->Encode(answer.unit, response.data(), answer.pduSize, frame.data());
+        if (!answer.fault.fired) {
+            context_.Log(frame.data(), frameSize, kSent);
+            Queue(frame.data(), frameSize);
+            continue;
+        }
+        const FaultDecision& fault = answer.fault;
+        if (fault.action == FaultAction::BadChecksum)
+            framing_->SpoilCheck(frame.data(), frameSize);
+        std::vector<std::uint8_t> bytes(frame.data(), frame.data() + frameSize);
+        FaultBytes(fault, bytes);
+        context_.Log(bytes.data(), bytes.size(), kSent);
+        const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.delayMs);
+        if (fault.action == FaultAction::Split && bytes.size() > 1) {
+            // Two pieces; a gap longer than 3.5 characters makes them two broken frames.
+            const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
+            Schedule(at, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + half));
+            Schedule(at + std::chrono::milliseconds(fault.gapMs), std::vector<std::uint8_t>(bytes.begin() + half, bytes.end()));
+        } else if (fault.delayMs > 0) {
+            Schedule(at, std::move(bytes));
+        } else {
+            Queue(bytes.data(), bytes.size());
+        }
     }
+}
+
+void SerialLink::Schedule(std::chrono::steady_clock::time_point at, std::vector<std::uint8_t> bytes)
+{
+    scheduled_.emplace(at, std::move(bytes));
+    ArmScheduled();
+}
+
+void SerialLink::ArmScheduled()
+{
+    if (scheduled_.empty() || stopped_)
+        return;
+    faultTimer_.expires_at(scheduled_.begin()->first);
+    faultTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        if (ec || self->stopped_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        while (!self->scheduled_.empty() && self->scheduled_.begin()->first <= now) {
+            const std::vector<std::uint8_t> bytes = std::move(self->scheduled_.begin()->second);
+            self->scheduled_.erase(self->scheduled_.begin());
+            self->Queue(bytes.data(), bytes.size());
+        }
+        self->ArmScheduled();
+    });
 }
 
 void SerialLink::Queue(const std::uint8_t* bytes, std::size_t size)

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ public:
     static std::shared_ptr<SerialLink> Open(EngineContext& context, const std::string& path, bool rtu,
                                             const PortSettings& settings, std::string& error);
 
+    /// Serial port number 1..32, as fault rules name the link ("serial:N"). Before Start.
+    void SetPortNumber(int port) { portNumber_ = port; }
     /// Engine thread.
     void Start();
     void Stop() override;
@@ -37,6 +40,9 @@ private:
     void ArmGap();
     void Drain();
     void Queue(const std::uint8_t* bytes, std::size_t size);
+    /// A fault's late answer, or a part of it: queued for the line at `at`.
+    void Schedule(std::chrono::steady_clock::time_point at, std::vector<std::uint8_t> bytes);
+    void ArmScheduled();
     void BeginTransmit();
     void WaitForLines(std::chrono::steady_clock::time_point deadline);
     void RaiseRtsAndWrite();
@@ -49,6 +55,7 @@ private:
     asio::steady_timer gap_;
     asio::steady_timer tx_;
     asio::steady_timer retry_;
+    asio::steady_timer faultTimer_;
     const std::unique_ptr<SerialFraming> framing_;
     const PortSettings settings_;
     const bool toggleRts_;
@@ -56,6 +63,8 @@ private:
     std::array<std::uint8_t, 512> read_{};
     std::vector<std::uint8_t> pending_;
     std::vector<std::uint8_t> sending_;
+    std::multimap<std::chrono::steady_clock::time_point, std::vector<std::uint8_t>> scheduled_;
+    int portNumber_ = 0;
     std::uint64_t gapGeneration_ = 0;
     bool transmitting_ = false;
     bool stopped_ = false;

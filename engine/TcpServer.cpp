@@ -2,6 +2,7 @@
 
 #include "engine/Framing.h"
 #include "engine/Pdu.h"
+#include "engine/RequestAnswer.h"
 
 #include <asio/ip/v6_only.hpp>
 
@@ -28,6 +29,8 @@ constexpr std::size_t kMaxSessions = 2048;
 // thread back, at most this many rounds.
 constexpr int kEventBatch = 128;
 constexpr int kRoundsPerWakeUp = 4;
+// Room after the answers of a round for one fault's junk bytes.
+constexpr std::size_t kJunkRoom = 512;
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 } // namespace
@@ -41,7 +44,14 @@ struct TcpSession {
     bool WaitingToSend() const { return !unsent.empty(); }
 
     int fd;
+    std::uint64_t serial = 0;    // tells a late timer whether its session is still this one
     bool closeWhenSent = false;  // a malformed header was met: answer what came before it, then close
+    // Fault injection: an answer sent late (or in two parts), and the requests after it wait.
+    bool paused = false;
+    std::vector<std::uint8_t> late;
+    std::size_t lateSplit = 0;   // 0: in one piece; else the size of the first part
+    std::chrono::milliseconds lateGap{0};
+    std::unique_ptr<asio::steady_timer> lateTimer;
     std::size_t readSize = 0;
     std::size_t unsentOffset = 0;
     std::vector<std::uint8_t> unsent;
@@ -165,6 +175,7 @@ void TcpServer::Adopt(Socket socket)
     if (ec)
         return;
     auto session = std::make_unique<TcpSession>(fd);
+    session->serial = ++nextSessionSerial_;
     if (!Watch(*session, EPOLL_CTL_ADD, EPOLLIN)) {
         ::close(fd);
         return;
@@ -203,6 +214,9 @@ void TcpServer::RunReadySessions()
             if (session.WaitingToSend()) {
                 if (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP))
                     Flush(session);
+            } else if (session.paused) {
+                if (ready & (EPOLLERR | EPOLLHUP))
+                    CloseSession(session);  // the master left while its answer was held back
             } else if (ready & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
                 Receive(session);
             }
@@ -252,6 +266,8 @@ void TcpServer::Serve(TcpSession& session)
         }
         if (malformed)
             return CloseSession(session);
+        if (session.paused)
+            return;  // a fault holds an answer back; the late timer goes on from here
         std::size_t frameSize = 0;
         if (ScanMbap(session.read.data(), session.readSize, frameSize) == MbapScan::Incomplete)
             return;
@@ -263,9 +279,10 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
     std::size_t offset = 0;
     std::size_t writeSize = 0;
     std::uint32_t valid = 0;
+    bool closeForFault = false;
     const PduOptions options{enron.load(std::memory_order_relaxed)};
     if (!answer_)  // a server that never gets a whole request costs no answer buffer
-        answer_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame]);
+        answer_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame + kJunkRoom]);
     {
         std::lock_guard lock(context_.blocks.Mutex());
         while (writeSize < kWriteCap) {
@@ -286,19 +303,43 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             context_.Log(frame, frameSize, kReceived);
             std::uint8_t* out = answer_.get() + writeSize;
             const std::uint8_t unit = frame[kMbapHeader - 1];
-            const std::size_t pduSize = ServeRequest(context_.blocks, Addressing::Tcp(unit), options,
-                                                     frame + kMbapHeader, frameSize - kMbapHeader, out + kMbapHeader);
-            if (pduSize > 0) {
-                PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, pduSize);
-                context_.Log(out, kMbapHeader + pduSize, kSent);
-                writeSize += kMbapHeader + pduSize;
-            }
+            const Answer answer = AnswerRequest(context_, LinkId{LinkId::Kind::Tcp, 0}, Addressing::Tcp(unit), options,
+                                                frame + kMbapHeader, frameSize - kMbapHeader, out + kMbapHeader);
             offset += frameSize;
+            if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
+                malformed = true;  // answer what came before, then close; nothing was malformed
+                closeForFault = true;
+                break;
+            }
+            if (answer.pduSize == 0)
+                continue;
+            PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), answer.unit, answer.pduSize);
+            std::size_t outSize = kMbapHeader + answer.pduSize;
+            if (!answer.fault.fired) {
+                context_.Log(out, outSize, kSent);
+                writeSize += outSize;
+                continue;
+            }
+            const FaultDecision& fault = answer.fault;
+            std::vector<std::uint8_t> bytes(out, out + outSize);
+            FaultBytes(fault, bytes);
+            context_.Log(bytes.data(), bytes.size(), kSent);
+            if (fault.delayMs > 0 || fault.action == FaultAction::Split) {
+                // Held back: the requests after it wait in the read buffer until it is sent.
+                session.late = std::move(bytes);
+                session.lateSplit = fault.action == FaultAction::Split ? session.late.size() / 2 : 0;
+                session.lateGap = std::chrono::milliseconds(fault.gapMs);
+                session.paused = true;
+                ArmLate(session, std::chrono::milliseconds(fault.delayMs));
+                break;
+            }
+            std::memcpy(out, bytes.data(), bytes.size());
+            writeSize += bytes.size();
         }
     }
     if (valid > 0)
         validMessages.fetch_add(valid, std::memory_order_relaxed);
-    if (malformed)
+    if (malformed && !closeForFault)
         invalidChecks.fetch_add(1, std::memory_order_relaxed);
     if (offset == session.readSize) {
         session.readSize = 0;  // the usual case: everything answered, nothing to move
@@ -307,6 +348,40 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
         session.readSize -= offset;
     }
     return writeSize;
+}
+
+void TcpServer::ArmLate(TcpSession& session, std::chrono::milliseconds after)
+{
+    // No requests are read meanwhile (hang-ups still show); answers already waiting for room
+    // keep their watch, and Flush stops reading once they are out.
+    if (!session.WaitingToSend() && !Watch(session, EPOLL_CTL_MOD, 0))
+        return;  // the session closes when its socket reports the error
+    if (!session.lateTimer)
+        session.lateTimer = std::make_unique<asio::steady_timer>(context_.io);
+    session.lateTimer->expires_after(after);
+    session.lateTimer->async_wait([self = shared_from_this(), fd = session.fd, serial = session.serial](const std::error_code& ec) {
+        if (ec || self->stopped_)
+            return;
+        const auto it = self->sessions_.find(fd);
+        if (it != self->sessions_.end() && it->second->serial == serial)
+            self->SendLate(*it->second);
+    });
+}
+
+void TcpServer::SendLate(TcpSession& session)
+{
+    const std::size_t size = session.lateSplit > 0 ? session.lateSplit : session.late.size();
+    // Behind whatever still waits for room, through the path of a master that reads slowly.
+    session.unsent.insert(session.unsent.end(), session.late.begin(), session.late.begin() + static_cast<std::ptrdiff_t>(size));
+    session.late.erase(session.late.begin(), session.late.begin() + static_cast<std::ptrdiff_t>(size));
+    session.lateSplit = 0;
+    if (!session.late.empty())
+        ArmLate(session, session.lateGap);  // the second part after the gap
+    else
+        session.paused = false;
+    if (!Watch(session, EPOLL_CTL_MOD, EPOLLOUT))
+        return CloseSession(session);
+    Flush(session);
 }
 
 void TcpServer::Flush(TcpSession& session)
@@ -323,7 +398,15 @@ void TcpServer::Flush(TcpSession& session)
     }
     session.unsent.clear();
     session.unsentOffset = 0;
-    if (session.closeWhenSent || !Watch(session, EPOLL_CTL_MOD, EPOLLIN))
+    if (session.closeWhenSent)
+        return CloseSession(session);
+    if (session.paused) {
+        // A fault still holds an answer back: go on reading nothing until it is sent.
+        if (!Watch(session, EPOLL_CTL_MOD, 0))
+            CloseSession(session);
+        return;
+    }
+    if (!Watch(session, EPOLL_CTL_MOD, EPOLLIN))
         return CloseSession(session);
     Serve(session);  // requests held back while the answers waited
 }

@@ -14,6 +14,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -52,6 +53,9 @@ private:
     void Receive(TcpSession& session);
     void Serve(TcpSession& session);
     std::size_t AnswerBuffered(TcpSession& session, bool& malformed);
+    // Fault injection: an answer held back (delay, split) while the session waits.
+    void ArmLate(TcpSession& session, std::chrono::milliseconds after);
+    void SendLate(TcpSession& session);
     void Flush(TcpSession& session);
     bool Watch(TcpSession& session, int operation, std::uint32_t events);
     void CloseSession(TcpSession& session);
@@ -63,6 +67,7 @@ private:
     Descriptor poller_;  // owns the epoll descriptor that holds every session's socket
     std::unordered_map<int, std::unique_ptr<TcpSession>> sessions_;  // by socket descriptor
     std::unique_ptr<std::uint8_t[]> answer_;  // the answers of one round, for whichever session
+    std::uint64_t nextSessionSerial_ = 0;
     bool stopped_ = false;
 };
 

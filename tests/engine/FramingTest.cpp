@@ -114,6 +114,14 @@ TEST(RtuDecoder, EveryServedFunctionIsFramedWithoutSilence)
         {"mask write register", Hex("01 16 00 04 00 f2 00 25 67 ee"), false, {"F 01|16 00 04 00 f2 00 25"}},
         {"read/write registers", Hex("01 17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff 46 91"), false,
          {"F 01|17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff"}},
+        // Back to back, each frame's length must come from its content: a wrong one would run
+        // into the next request and lose it.
+        {"mask write, read/write and mask write back to back",
+         Hex("01 16 00 04 00 f2 00 25 67 ee  01 17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff 46 91"
+             "01 16 00 04 00 f2 00 25 67 ee"),
+         false,
+         {"F 01|16 00 04 00 f2 00 25", "F 01|17 00 03 00 06 00 0e 00 03 06 00 ff 00 ff 00 ff",
+          "F 01|16 00 04 00 f2 00 25"}},
     };
     for (const DecodeCase& c : cases)
         ExpectAllFeedings(c, [&](const auto& input, std::size_t piece) {

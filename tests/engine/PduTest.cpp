@@ -75,6 +75,16 @@ protected:
     }
 
     static Addressing Dev(std::uint8_t unit) { return Addressing::Serial(unit); }
+    // The data of a long write: the values from, from + 1, ... as " hh ll" each.
+    static std::string Words(int count, int from = 0)
+    {
+        std::vector<std::uint8_t> bytes;
+        for (int v = from; v < from + count; ++v) {
+            bytes.push_back(static_cast<std::uint8_t>(v >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(v));
+        }
+        return " " + ToHex(bytes);
+    }
 
     BlockTable table;
     Memory coils, inputs, a, b, inputRegs, p, q, longs, floats, last, dev2, dev3;
@@ -173,7 +183,11 @@ TEST_F(PduTest, Writes)
     EXPECT_EQ(Serve(Dev(1), "10 00 09 00 02 04 11 11 22 22"), "10 00 09 00 02");
     EXPECT_EQ(a[9], 0x1111);
     EXPECT_EQ(b[0], 0x2222);
-    EXPECT_EQ(Serve(Dev(1), "10 00 00 00 7c f8"), "90 03");  // 124 registers
+    // Quantities: 123 registers fill the largest PDU (124 would not fit in one); 0 comes with a
+    // byte count that matches it, so that only the quantity rule can refuse it.
+    EXPECT_EQ(Serve(Dev(1), "10 1b 58 00 7b f6" + Words(123)), "10 1b 58 00 7b");
+    EXPECT_EQ(floats[122], 122);
+    EXPECT_EQ(Serve(Dev(1), "10 00 00 00 00 00"), "90 03");
     EXPECT_EQ(Serve(Dev(1), "10 00 00 00 02 04 00 01 00"), "90 03");
 
     // Mask write, the worked example of the application protocol: 0x12 AND 0xF2 OR 0x25 -> 0x17.
@@ -184,7 +198,10 @@ TEST_F(PduTest, Writes)
     // Read/write: the write comes first.
     EXPECT_EQ(Serve(Dev(1), "17 00 00 00 02 00 00 00 01 02 11 11"), "17 04 11 11 01 01");
     EXPECT_EQ(Serve(Dev(1), "17 00 00 00 7e 00 00 00 01 02 11 11"), "97 03");
-    EXPECT_EQ(Serve(Dev(1), "17 00 00 00 01 00 00 00 7a f4"), "97 03");
+    // Write quantities: 121 fill the largest PDU; 0 with a matching byte count reaches the rule.
+    EXPECT_EQ(Serve(Dev(1), "17 1b 58 00 01 1b 58 00 79 f2" + Words(121, 0x100)), "17 02 01 00");
+    EXPECT_EQ(floats[120], 0x178);
+    EXPECT_EQ(Serve(Dev(1), "17 00 00 00 01 00 00 00 00 00"), "97 03");
 }
 
 TEST_F(PduTest, BroadcastWritesReachEveryDeviceAndAreNotAnswered)
@@ -195,6 +212,14 @@ TEST_F(PduTest, BroadcastWritesReachEveryDeviceAndAreNotAnswered)
     EXPECT_EQ(Serve(Dev(0), "10 00 00 00 02 04 00 08 00 09"), "");
     EXPECT_EQ(a[1], 9);
     EXPECT_EQ(dev3[1], 9);
+    // Starting inside A and running on into B: each block takes its own part of the data.
+    EXPECT_EQ(Serve(Dev(0), "10 00 08 00 04 08 00 0a 00 0b 00 0c 00 0d"), "");
+    EXPECT_EQ(a[7], 0x0107);
+    EXPECT_EQ(a[8], 0x0a);
+    EXPECT_EQ(a[9], 0x0b);
+    EXPECT_EQ(b[0], 0x0c);
+    EXPECT_EQ(b[1], 0x0d);
+    EXPECT_EQ(b[2], 0x0202);
     EXPECT_EQ(Serve(Dev(0), "05 00 05 ff 00"), "");
     EXPECT_EQ(coils[5], 1);
     EXPECT_EQ(Serve(Dev(0), "06 00 63 00 07"), "") << "even an address nobody holds";
@@ -231,8 +256,15 @@ TEST(BlockTable, DefineRejectsWhatCannotBeServedAndClampsLength)
     EXPECT_EQ(table.Define(1, 3, 1, 10, nullptr, nullptr), kNoHandle);
     const Handle h = table.Define(1, 3, 1, 5000, memory.data(), nullptr);
     ASSERT_NE(h, kNoHandle);
+    std::array<RegisterWord, 1000> top{};
+    top[0] = 0x00FF;
+    EXPECT_NE(table.Define(255, 3, 1, 10, top.data(), nullptr), kNoHandle) << "the highest device id";
     std::lock_guard lock(table.Mutex());
     EXPECT_EQ(table.Blocks().front().length, 1000u);
+    const auto req = Hex("03 00 00 00 01");
+    std::array<std::uint8_t, kMaxPdu> resp{};
+    const std::size_t n = ServeRequest(table, Addressing::Serial(255), {}, req.data(), req.size(), resp.data());
+    EXPECT_EQ(ToHex(resp.data(), n), "03 02 00 ff");
 }
 
 TEST(BlockTable, EnronRangesByStoredStart)
