@@ -165,9 +165,22 @@ std::string CheckFaultRule(const FaultRule& rule)
     return {};
 }
 
-FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded)
+FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const FaultSet* carried)
     : rules_(std::move(rules)), counters_(std::make_unique<Counters[]>(rules_.size())), loaded_(loaded)
 {
+    if (!carried)
+        return;
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        if (rules_[i].id == 0)
+            continue;
+        for (std::size_t j = 0; j < carried->rules_.size(); ++j) {
+            if (carried->rules_[j].id == rules_[i].id) {
+                counters_[i].matched.store(carried->Matched(j), std::memory_order_relaxed);
+                counters_[i].fired.store(carried->Fired(j), std::memory_order_relaxed);
+                break;
+            }
+        }
+    }
 }
 
 bool FaultSet::Matches(const FaultRule& rule, const FaultRequest& r, double seconds) const

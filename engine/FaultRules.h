@@ -90,8 +90,10 @@ class FaultSet {
 public:
     using Clock = std::chrono::steady_clock;
 
-    /// `rules` must each pass CheckFaultRule. Time windows count from `loaded`.
-    FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded);
+    /// `rules` must each pass CheckFaultRule. Time windows count from `loaded`. A rule whose id
+    /// is in `carried` goes on counting from that set's counts (an edit of other rules must not
+    /// restart its after/every/times).
+    FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const FaultSet* carried = nullptr);
     FaultSet(const FaultSet&) = delete;
     FaultSet& operator=(const FaultSet&) = delete;
 

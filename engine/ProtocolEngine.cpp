@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace pomrel {
 
@@ -79,6 +80,7 @@ public:
     std::map<int, std::string> portPaths;
     Handle nextConnection = 1;
     std::uint16_t servicePort = 502;
+    TcpLimits tcpLimits;
     std::string lastError;
     std::shared_ptr<const FaultSet> faults;  // what the engine thread has, for readers elsewhere
 
@@ -150,12 +152,14 @@ void ProtocolEngine::SetTCPServicePort(std::uint16_t port)
 Handle ProtocolEngine::OpenTCPConnection(void*, int)
 {
     std::uint16_t port = 0;
+    TcpLimits limits;
     {
         std::lock_guard lock(core_->mutex);
         port = core_->servicePort;
+        limits = core_->tcpLimits;
     }
     std::string error;
-    auto server = TcpServer::Open(core_->context, port, error);
+    auto server = TcpServer::Open(core_->context, port, limits, error);
     if (!server) {
         core_->SetError(error);
         return kNoHandle;
@@ -163,6 +167,34 @@ Handle ProtocolEngine::OpenTCPConnection(void*, int)
     const Handle handle = core_->Register(server);
     asio::post(core_->context.io, [server] { server->Start(); });
     return handle;
+}
+
+void ProtocolEngine::SetTcpLimits(const TcpLimits& limits)
+{
+    std::vector<std::shared_ptr<TcpServer>> servers;
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->tcpLimits = limits;
+        for (const auto& [handle, connection] : core_->connections)
+            if (auto server = std::dynamic_pointer_cast<TcpServer>(connection))
+                servers.push_back(std::move(server));
+    }
+    core_->RunOnEngine([&] {
+        for (const auto& server : servers)
+            server->SetLimits(limits);
+    });
+}
+
+TcpLimits ProtocolEngine::GetTcpLimits() const
+{
+    std::lock_guard lock(core_->mutex);
+    return core_->tcpLimits;
+}
+
+std::size_t ProtocolEngine::TcpSessionCap(Handle connection) const
+{
+    const auto server = std::dynamic_pointer_cast<TcpServer>(core_->Find(connection));
+    return server ? server->SessionCap() : 0;
 }
 
 void ProtocolEngine::CloseConnection(Handle connection)
@@ -235,13 +267,15 @@ std::uint64_t ProtocolEngine::DroppedTrafficBatches() const { return core_->cont
 
 namespace pomrel {
 
-void ProtocolEngine::SetFaultRules(std::vector<FaultRule> rules)
+void ProtocolEngine::SetFaultRules(std::vector<FaultRule> rules, bool fresh)
 {
     std::shared_ptr<const FaultSet> set;
-    if (!rules.empty())
-        set = std::make_shared<const FaultSet>(std::move(rules), FaultSet::Clock::now());
     {
         std::lock_guard lock(core_->mutex);
+        const std::shared_ptr<const FaultSet> old = fresh ? nullptr : core_->faults;
+        if (!rules.empty())
+            set = std::make_shared<const FaultSet>(std::move(rules), old ? old->Loaded() : FaultSet::Clock::now(),
+                                                   old.get());
         core_->faults = set;
     }
     // The engine thread swaps its pointer between requests, so none ever sees a set go.

@@ -40,6 +40,21 @@ struct PortSettings {
 };
 static_assert(sizeof(PortSettings) == 20, "PortSettings is a 20-byte record");
 
+/// How the Modbus/TCP server shares itself among masters (the Modbus/TCP implementation guide's
+/// connection management).
+struct TcpLimits {
+    /// Connections served at once. When all are taken, the connection unused longest (no whole
+    /// request for the longest time) is closed to make room for the new one. The server keeps it
+    /// below the descriptors the process may still open when it starts.
+    std::uint32_t maxConnections = 2048;
+    /// A request begun but not complete after this long closes its connection; 0: never.
+    std::uint32_t requestTimeoutMs = 5000;
+};
+
+/// Raises the process's soft limit of open files to the hard limit, so that a session cap is not
+/// a descriptor shortage in disguise. Returns the soft limit in force afterwards (0: unknown).
+std::uint64_t RaiseOpenFileLimit();
+
 class EngineCore;
 
 class ProtocolEngine {
@@ -67,6 +82,13 @@ public:
     void SetProtocolOptions(Handle connection, int options);
     /// Service port for the next OpenTCPConnection.
     void SetTCPServicePort(std::uint16_t port);
+    /// Limits of the Modbus/TCP server; an open server takes them at once (sessions beyond a
+    /// lowered cap stay until they go). Any thread.
+    void SetTcpLimits(const TcpLimits& limits);
+    TcpLimits GetTcpLimits() const;
+    /// The sessions an open Modbus/TCP server serves at once (its limit, capped by descriptors);
+    /// 0 when `connection` is not one.
+    std::size_t TcpSessionCap(Handle connection) const;
     /// Starts the Modbus/TCP server on the service port. -1 if it cannot listen.
     Handle OpenTCPConnection(void* window, int message);
     void CloseConnection(Handle connection);
@@ -99,9 +121,10 @@ public:
     std::uint16_t BoundTcpPort(Handle connection) const;
 
     /// Installs fault rules in place of those in force (none: an empty list). Each rule must pass
-    /// CheckFaultRule; time windows count from now. Any thread; requests that arrive after it
-    /// returns see the new rules.
-    void SetFaultRules(std::vector<FaultRule> rules);
+    /// CheckFaultRule. `fresh`: time windows count from now and every count starts at 0; else
+    /// (an edit of the list) they go on from the set in force, rule by rule id. Any thread;
+    /// requests that arrive after it returns see the new rules.
+    void SetFaultRules(std::vector<FaultRule> rules, bool fresh = true);
     /// The rules in force with their counters (null when there are none). Any thread.
     std::shared_ptr<const FaultSet> FaultRulesInForce() const;
 

@@ -1,0 +1,363 @@
+#include "faults/FaultScenario.h"
+
+#include "document/Archive.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+namespace faults {
+
+using nlohmann::json;
+using pomrel::FaultAction;
+using pomrel::FaultRule;
+
+namespace {
+
+struct ActionNaming {
+    FaultAction action;
+    const char* name;
+};
+constexpr ActionNaming kActions[] = {
+    {FaultAction::Delay, "delay"},         {FaultAction::NoReply, "no-reply"},
+    {FaultAction::Exception, "exception"}, {FaultAction::BadChecksum, "bad-checksum"},
+    {FaultAction::WrongUnit, "wrong-unit"},{FaultAction::Truncate, "truncate"},
+    {FaultAction::Split, "split"},         {FaultAction::Junk, "junk"},
+    {FaultAction::Close, "close"},
+};
+
+// Reads one field of a rule, or says why not.
+class FieldReader {
+public:
+    FieldReader(const json& rule, std::string& error) : rule_(rule), error_(error) {}
+
+    bool Failed() const { return !error_.empty(); }
+
+    std::optional<std::int64_t> Integer(const char* name, std::int64_t low, std::int64_t high)
+    {
+        const auto it = rule_.find(name);
+        if (it == rule_.end() || Failed())
+            return std::nullopt;
+        if (!it->is_number_integer() && !(it->is_number_float() && IsWhole(it->get<double>()))) {
+            Fail(name, "must be a whole number");
+            return std::nullopt;
+        }
+        const double d = it->get<double>();
+        if (d < static_cast<double>(low) || d > static_cast<double>(high)) {
+            Fail(name, "must be " + std::to_string(low) + " to " + std::to_string(high));
+            return std::nullopt;
+        }
+        return it->is_number_unsigned() ? static_cast<std::int64_t>(it->get<std::uint64_t>()) : static_cast<std::int64_t>(d);
+    }
+
+    std::optional<double> Number(const char* name, double low, double high)
+    {
+        const auto it = rule_.find(name);
+        if (it == rule_.end() || Failed())
+            return std::nullopt;
+        if (!it->is_number()) {
+            Fail(name, "must be a number");
+            return std::nullopt;
+        }
+        const double d = it->get<double>();
+        if (!(d >= low && d <= high)) {
+            std::ostringstream range;
+            range << "must be " << low << " to " << high;
+            Fail(name, range.str());
+            return std::nullopt;
+        }
+        return d;
+    }
+
+    std::optional<std::string> Text(const char* name)
+    {
+        const auto it = rule_.find(name);
+        if (it == rule_.end() || Failed())
+            return std::nullopt;
+        if (!it->is_string()) {
+            Fail(name, "must be a text");
+            return std::nullopt;
+        }
+        return it->get<std::string>();
+    }
+
+    std::optional<bool> Flag(const char* name)
+    {
+        const auto it = rule_.find(name);
+        if (it == rule_.end() || Failed())
+            return std::nullopt;
+        if (!it->is_boolean()) {
+            Fail(name, "must be true or false");
+            return std::nullopt;
+        }
+        return it->get<bool>();
+    }
+
+    void Fail(const std::string& field, const std::string& why)
+    {
+        if (error_.empty())
+            error_ = "field \"" + field + "\": " + why;
+    }
+
+private:
+    static bool IsWhole(double d) { return std::isfinite(d) && std::floor(d) == d; }
+
+    const json& rule_;
+    std::string& error_;
+};
+
+constexpr const char* kFields[] = {"name",  "link",  "unit",  "functions",   "type",        "first", "last",
+                                   "action", "code", "after", "every",       "times",       "probability",
+                                   "seed",  "from_s", "until_s", "delay_ms", "bytes",       "gap_ms", "enabled"};
+
+bool KnownField(const std::string& key)
+{
+    for (const char* f : kFields)
+        if (key == f)
+            return true;
+    return false;
+}
+
+std::string RuleLabel(std::size_t index, const json& rule)
+{
+    std::string label = "rule " + std::to_string(index + 1);
+    const auto it = rule.find("name");
+    if (it != rule.end() && it->is_string())
+        label += " (\"" + it->get<std::string>() + "\")";
+    return label;
+}
+
+} // namespace
+
+const char* ActionName(FaultAction action)
+{
+    for (const auto& a : kActions)
+        if (a.action == action)
+            return a.name;
+    return "delay";
+}
+
+std::optional<FaultAction> ActionFromName(const std::string& name)
+{
+    for (const auto& a : kActions)
+        if (name == a.name)
+            return a.action;
+    return std::nullopt;
+}
+
+std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
+{
+    error.clear();
+    if (!j.is_object()) {
+        error = "must be an object";
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : j.items()) {
+        if (!KnownField(key)) {
+            error = "unknown field \"" + key + "\"";
+            return std::nullopt;
+        }
+    }
+    FieldReader in(j, error);
+    FaultRule r;
+    const auto action = in.Text("action");
+    if (!in.Failed() && !action) {
+        in.Fail("action", "missing (delay, no-reply, exception, bad-checksum, wrong-unit, truncate, split, junk or close)");
+    } else if (action) {
+        const auto known = ActionFromName(*action);
+        if (!known)
+            in.Fail("action", "unknown action \"" + *action + "\"");
+        else
+            r.action = *known;
+    }
+    if (auto v = in.Text("name")) r.name = *v;
+    if (auto v = in.Text("link")) r.link = *v;
+    if (auto v = in.Integer("unit", 0, 255)) r.unit = static_cast<int>(*v);
+    if (!in.Failed() && j.contains("functions")) {
+        const json& list = j["functions"];
+        if (!list.is_array() || list.empty()) {
+            in.Fail("functions", "must be a list of function codes 1 to 255");
+        } else {
+            for (const json& f : list) {
+                if (!f.is_number_integer() || f.get<std::int64_t>() < 1 || f.get<std::int64_t>() > 255) {
+                    in.Fail("functions", "must be a list of function codes 1 to 255");
+                    break;
+                }
+                r.functions.push_back(static_cast<std::uint8_t>(f.get<int>()));
+            }
+        }
+    }
+    if (auto v = in.Integer("type", 1, 4)) r.pointType = static_cast<int>(*v);
+    const auto first = in.Integer("first", 1, 65536);
+    const auto last = in.Integer("last", 1, 65536);
+    if (first || last) {
+        r.first = static_cast<std::uint32_t>(first.value_or(1));
+        r.last = static_cast<std::uint32_t>(last.value_or(65536));
+    }
+    if (auto v = in.Integer("code", 1, 255)) r.exceptionCode = static_cast<std::uint8_t>(*v);
+    if (auto v = in.Integer("after", 0, std::numeric_limits<std::uint32_t>::max())) r.after = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Integer("every", 1, std::numeric_limits<std::uint32_t>::max())) r.every = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Integer("times", 0, std::numeric_limits<std::uint32_t>::max())) r.times = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Number("probability", 0.0, 1.0)) r.probability = *v;
+    if (auto v = in.Integer("seed", 0, std::numeric_limits<std::int64_t>::max())) r.seed = static_cast<std::uint64_t>(*v);
+    if (auto v = in.Number("from_s", 0.0, 1e9)) r.fromS = *v;
+    if (auto v = in.Number("until_s", 0.0, 1e9)) r.untilS = *v;
+    if (auto v = in.Integer("delay_ms", 0, 600000)) r.delayMs = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Integer("bytes", 1, 512)) r.bytes = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Integer("gap_ms", 1, 60000)) r.gapMs = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Flag("enabled")) r.enabled = *v;
+    if (in.Failed())
+        return std::nullopt;
+    // The rules across fields, as the engine states them ("code: must be ...").
+    const std::string why = pomrel::CheckFaultRule(r);
+    if (!why.empty()) {
+        const auto colon = why.find(':');
+        error = "field \"" + why.substr(0, colon) + "\"" + why.substr(colon);
+        return std::nullopt;
+    }
+    return r;
+}
+
+std::optional<FaultRule> ParseFaultRuleText(const std::string& text, std::string& error)
+{
+    const json j = json::parse(text, nullptr, false);
+    if (j.is_discarded()) {
+        error = "not JSON";
+        return std::nullopt;
+    }
+    return ParseFaultRule(j, error);
+}
+
+std::optional<std::vector<FaultRule>> ParseFaultList(const json& list, std::string& error)
+{
+    if (!list.is_array()) {
+        error = "\"faults\" must be a list of rules";
+        return std::nullopt;
+    }
+    std::vector<FaultRule> rules;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::string why;
+        auto rule = ParseFaultRule(list[i], why);
+        if (!rule) {
+            error = RuleLabel(i, list[i]) + ": " + why;
+            return std::nullopt;
+        }
+        rules.push_back(std::move(*rule));
+    }
+    return rules;
+}
+
+std::optional<std::vector<FaultRule>> ReadScenarioFile(const std::string& path, std::string& error)
+{
+    const auto bytes = ReadWholeFile(path);
+    if (!bytes) {
+        error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    const json j = json::parse(bytes->begin(), bytes->end(), nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        error = path + ": not a JSON object";
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : j.items()) {
+        if (key != "faults") {
+            error = path + ": unknown key \"" + key + "\"";
+            return std::nullopt;
+        }
+    }
+    std::string why;
+    auto rules = j.contains("faults") ? ParseFaultList(j["faults"], why) : std::optional<std::vector<FaultRule>>{std::vector<FaultRule>{}};
+    if (!rules)
+        error = path + ": " + why;
+    return rules;
+}
+
+json FaultRuleToJson(const FaultRule& r)
+{
+    const FaultRule d;
+    json j = json::object();
+    if (!r.name.empty()) j["name"] = r.name;
+    if (r.link != d.link) j["link"] = r.link;
+    if (r.unit >= 0) j["unit"] = r.unit;
+    if (!r.functions.empty()) {
+        json list = json::array();
+        for (std::uint8_t f : r.functions)
+            list.push_back(int(f));
+        j["functions"] = list;
+    }
+    if (r.pointType != 0) j["type"] = r.pointType;
+    if (r.first != 0) {
+        j["first"] = r.first;
+        j["last"] = r.last;
+    }
+    j["action"] = ActionName(r.action);
+    if (r.action == FaultAction::Exception) j["code"] = r.exceptionCode;
+    if (r.delayMs != 0) j["delay_ms"] = r.delayMs;
+    if (r.action == FaultAction::Truncate || r.action == FaultAction::Junk) j["bytes"] = r.bytes;
+    if (r.action == FaultAction::Split) j["gap_ms"] = r.gapMs;
+    if (r.after != d.after) j["after"] = r.after;
+    if (r.every != d.every) j["every"] = r.every;
+    if (r.times != d.times) j["times"] = r.times;
+    if (r.probability != d.probability) j["probability"] = r.probability;
+    if (r.seed != d.seed) j["seed"] = r.seed;
+    if (r.fromS != d.fromS) j["from_s"] = r.fromS;
+    if (r.untilS >= 0.0) j["until_s"] = r.untilS;
+    if (!r.enabled) j["enabled"] = false;
+    return j;
+}
+
+json FaultListToJson(const std::vector<FaultRule>& rules)
+{
+    json list = json::array();
+    for (const FaultRule& r : rules)
+        list.push_back(FaultRuleToJson(r));
+    return list;
+}
+
+std::string ScenarioText(const std::vector<FaultRule>& rules)
+{
+    json j = json::object();
+    j["faults"] = FaultListToJson(rules);
+    return j.dump(2) + "\n";
+}
+
+std::string FunctionsText(const FaultRule& r)
+{
+    if (r.functions.empty())
+        return "any";
+    std::string s;
+    for (std::uint8_t f : r.functions)
+        s += (s.empty() ? "" : ", ") + std::to_string(f);
+    return s;
+}
+
+std::string AddressesText(const FaultRule& r)
+{
+    std::string s = r.pointType == 0 ? std::string() : "type " + std::to_string(r.pointType) + " ";
+    if (r.first == 0)
+        return s + "any";
+    return s + (r.first == r.last ? std::to_string(r.first) : std::to_string(r.first) + "-" + std::to_string(r.last));
+}
+
+std::string TriggerText(const FaultRule& r)
+{
+    std::ostringstream s;
+    const char* sep = "";
+    if (r.after) { s << "after " << r.after; sep = ", "; }
+    if (r.every != 1) { s << sep << "every " << r.every; sep = ", "; }
+    if (r.times) { s << sep << r.times << (r.times == 1 ? " time" : " times"); sep = ", "; }
+    if (r.probability != 1.0) { s << sep << "p " << r.probability << " seed " << r.seed; sep = ", "; }
+    if (r.fromS != 0.0 || r.untilS >= 0.0) {
+        s << sep << r.fromS << "-";
+        if (r.untilS >= 0.0)
+            s << r.untilS;
+        s << " s";
+        sep = ", ";
+    }
+    const std::string text = s.str();
+    return text.empty() ? "always" : text;
+}
+
+} // namespace faults

@@ -1,0 +1,179 @@
+// Scenario files and the program's fault list: what is read, what is refused and why, what is
+// written back, and how the list keeps its ids and counters in the engine.
+#include "ScratchDir.h"
+
+#include "engine/ProtocolEngine.h"
+#include "faults/FaultBook.h"
+#include "faults/FaultScenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace faults;
+using nlohmann::json;
+using pomrel::FaultAction;
+using pomrel::FaultRule;
+
+namespace {
+
+const char* const kExample = R"({
+  "faults": [
+    {"name": "HR 100 busy", "unit": 1, "functions": [3, 16], "type": 3, "first": 100, "last": 100,
+     "action": "exception", "code": 6, "after": 2, "every": 3, "times": 5},
+    {"name": "device 4 silent 5-7 s", "unit": 4, "action": "no-reply", "from_s": 5, "until_s": 7},
+    {"name": "slow line", "link": "serial:3", "action": "delay", "delay_ms": 250, "probability": 0.3, "seed": 7}
+  ]
+})";
+
+std::string Write(const ScratchDir& dir, const std::string& name, const std::string& text)
+{
+    const std::string path = dir.Path() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+} // namespace
+
+TEST(FaultScenario, TheExampleReadsAsWrittenAndRoundTrips)
+{
+    std::string error;
+    const auto rules = ParseFaultList(json::parse(kExample)["faults"], error);
+    ASSERT_TRUE(rules) << error;
+    ASSERT_EQ(rules->size(), 3u);
+    const FaultRule& busy = (*rules)[0];
+    EXPECT_EQ(busy.name, "HR 100 busy");
+    EXPECT_EQ(busy.unit, 1);
+    EXPECT_EQ(busy.functions, (std::vector<std::uint8_t>{3, 16}));
+    EXPECT_EQ(busy.pointType, 3);
+    EXPECT_EQ(busy.first, 100u);
+    EXPECT_EQ(busy.last, 100u);
+    EXPECT_EQ(busy.action, FaultAction::Exception);
+    EXPECT_EQ(busy.exceptionCode, 6);
+    EXPECT_EQ(busy.after, 2u);
+    EXPECT_EQ(busy.every, 3u);
+    EXPECT_EQ(busy.times, 5u);
+    EXPECT_EQ((*rules)[1].fromS, 5.0);
+    EXPECT_EQ((*rules)[1].untilS, 7.0);
+    EXPECT_EQ((*rules)[2].link, "serial:3");
+    EXPECT_EQ((*rules)[2].delayMs, 250u);
+    EXPECT_EQ((*rules)[2].probability, 0.3);
+    EXPECT_EQ((*rules)[2].seed, 7u);
+
+    // Written back and read again: the same rules, field for field.
+    const auto again = ParseFaultList(json::parse(ScenarioText(*rules))["faults"], error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(FaultListToJson(*again), FaultListToJson(*rules));
+    EXPECT_EQ(FaultListToJson(*rules)[0], json::parse(kExample)["faults"][0]);
+}
+
+TEST(FaultScenario, OnlyTheActionIsNeededAndAHalfRangeReachesTheEnd)
+{
+    std::string error;
+    const auto rule = ParseFaultRuleText(R"({"action": "no-reply", "first": 100})", error);
+    ASSERT_TRUE(rule) << error;
+    EXPECT_EQ(rule->link, "any");
+    EXPECT_EQ(rule->unit, -1);
+    EXPECT_EQ(rule->first, 100u);
+    EXPECT_EQ(rule->last, 65536u);
+}
+
+TEST(FaultScenario, ARefusedRuleNamesItsIndexItsNameAndTheField)
+{
+    struct Case { const char* rule; const char* want; };
+    const Case cases[] = {
+        {R"({"name": "x", "action": "explode"})", R"(rule 2 ("x"): field "action": unknown action "explode")"},
+        {R"({"name": "x"})", R"(rule 2 ("x"): field "action": missing)"},
+        {R"({"name": "x", "action": "delay", "colour": 1})", R"(rule 2 ("x"): unknown field "colour")"},
+        {R"({"name": "x", "action": "delay", "unit": 256})", R"(rule 2 ("x"): field "unit": must be 0 to 255)"},
+        {R"({"name": "x", "action": "delay", "unit": "1"})", R"(rule 2 ("x"): field "unit": must be a whole number)"},
+        {R"({"name": "x", "action": "delay", "unit": 1.5})", R"(rule 2 ("x"): field "unit": must be a whole number)"},
+        {R"({"name": "x", "action": "delay", "functions": [3, 0]})", R"(rule 2 ("x"): field "functions")"},
+        {R"({"name": "x", "action": "delay", "functions": 3})", R"(rule 2 ("x"): field "functions")"},
+        {R"({"name": "x", "action": "delay", "type": 5})", R"(rule 2 ("x"): field "type": must be 1 to 4)"},
+        {R"({"name": "x", "action": "delay", "first": 0})", R"(rule 2 ("x"): field "first": must be 1 to 65536)"},
+        {R"({"name": "x", "action": "delay", "first": 10, "last": 9})", R"(rule 2 ("x"): field "last")"},
+        {R"({"name": "x", "action": "delay", "probability": 2})", R"(rule 2 ("x"): field "probability": must be 0 to 1)"},
+        {R"({"name": "x", "action": "delay", "every": 0})", R"(rule 2 ("x"): field "every": must be 1 to)"},
+        {R"({"name": "x", "action": "exception"})", R"(rule 2 ("x"): field "code": must be 1 to 255)"},
+        {R"({"name": "x", "action": "exception", "code": 256})", R"(rule 2 ("x"): field "code": must be 1 to 255)"},
+        {R"({"name": "x", "action": "bad-checksum", "link": "tcp"})", R"(rule 2 ("x"): field "action": bad-checksum)"},
+        {R"({"name": "x", "action": "close"})", R"(rule 2 ("x"): field "action": close)"},
+        {R"({"name": "x", "action": "truncate"})", R"(rule 2 ("x"): field "bytes": must be 1 to 512)"},
+        {R"({"name": "x", "action": "split"})", R"(rule 2 ("x"): field "gap_ms": must be 1 to 60000)"},
+        {R"({"name": "x", "action": "no-reply", "delay_ms": 5})", R"(rule 2 ("x"): field "delay_ms": only with)"},
+        {R"({"name": "x", "action": "delay", "link": "serial:0"})", R"(rule 2 ("x"): field "link")"},
+        {R"({"name": "x", "action": "delay", "enabled": 1})", R"(rule 2 ("x"): field "enabled": must be true or false)"},
+        {R"([1])", R"(rule 2: must be an object)"},
+    };
+    for (const Case& c : cases) {
+        const json list = json::parse(std::string(R"([{"action": "delay"}, )") + c.rule + "]");
+        std::string error;
+        EXPECT_FALSE(ParseFaultList(list, error)) << c.rule;
+        EXPECT_EQ(error.rfind(c.want, 0), 0u) << c.rule << "\n  got: " << error;
+    }
+}
+
+TEST(FaultScenario, ScenarioFilesAreReadWholeOrNotAtAll)
+{
+    ScratchDir dir;
+    std::string error;
+    EXPECT_TRUE(ReadScenarioFile(Write(dir, "good.json", kExample), error)) << error;
+    struct Case { const char* text; const char* why; };
+    const Case cases[] = {
+        {"{", "not a JSON object"},
+        {"[]", "not a JSON object"},
+        {R"({"fault": []})", "unknown key \"fault\""},
+        {R"({"faults": {}})", "\"faults\" must be a list"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = Write(dir, "bad.json", c.text);
+        EXPECT_FALSE(ReadScenarioFile(path, error)) << c.text;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+        EXPECT_EQ(error.rfind(path, 0), 0u) << error;
+    }
+    EXPECT_FALSE(ReadScenarioFile(dir.Path() + "/missing.json", error));
+}
+
+TEST(FaultBook, IdsCountersAndARefusedFileThatChangesNothing)
+{
+    pomrel::ProtocolEngine engine;
+    FaultBook book(engine);
+    FaultRule silent;
+    silent.name = "silent";
+    silent.action = FaultAction::NoReply;
+    const std::uint32_t a = book.Add(silent);
+    FaultRule late = silent;
+    late.name = "late";
+    late.action = FaultAction::Delay;
+    late.delayMs = 5;
+    const std::uint32_t b = book.Add(late);
+    EXPECT_NE(a, b);
+    ASSERT_NE(engine.FaultRulesInForce(), nullptr);
+    EXPECT_EQ(engine.FaultRulesInForce()->Rules().size(), 2u);
+
+    // Count one request against the set in force, then edit the other rule: the count stays.
+    const std::uint8_t pdu[] = {3, 0, 0, 0, 1};
+    engine.FaultRulesInForce()->Decide(pomrel::DescribeRequest({}, 1, pdu, sizeof pdu), pomrel::FaultSet::Clock::now());
+    EXPECT_TRUE(book.Enable(b, false));
+    EXPECT_EQ(book.List()[0].matched, 1u);
+    EXPECT_EQ(book.List()[0].fired, 1u);
+    EXPECT_FALSE(book.List()[1].rule.enabled);
+    EXPECT_TRUE(book.Move(b, -1));
+    EXPECT_EQ(book.List()[0].rule.id, b);
+    EXPECT_FALSE(book.Move(b, -1));
+
+    ScratchDir dir;
+    std::string error;
+    EXPECT_FALSE(book.LoadFile(Write(dir, "bad.json", R"({"faults": [{"action": "nothing"}]})"), error));
+    EXPECT_EQ(book.List().size(), 2u);
+    EXPECT_TRUE(book.LoadFile(Write(dir, "good.json", kExample), error)) << error;
+    EXPECT_EQ(book.List().size(), 3u);
+    EXPECT_EQ(book.List()[0].matched, 0u);
+    EXPECT_TRUE(book.Remove(book.List()[0].rule.id));
+    EXPECT_FALSE(book.Remove(9999));
+    book.Clear();
+    EXPECT_EQ(engine.FaultRulesInForce(), nullptr);
+}
