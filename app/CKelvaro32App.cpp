@@ -8,6 +8,7 @@
 #include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
+#include "faults/FaultBook.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
@@ -19,7 +20,8 @@
 #include <cstdlib>
 
 CKelvaro32App::CKelvaro32App(AppOptions options)
-    : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>())
+    : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>()),
+      faults_(std::make_unique<faults::FaultBook>(*engine_))
 {
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 class AutomationServer;
+namespace faults { class FaultBook; }
 class DocumentAutomation;
 class CMainFrame;
 class CKelvaro32Doc;
@@ -41,6 +42,8 @@ public:
     pomrel::ProtocolEngine& Engine() { return *engine_; }
     OpenDocuments& Documents() { return openDocuments_; }
     AliasTable& Aliases() { return aliases_; }
+    /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
+    faults::FaultBook& Faults() { return *faults_; }
     const AppOptions& Options() const { return options_; }
     std::string IniPath() const;
     bool StartedHidden() const { return hidden_; }
@@ -70,6 +73,7 @@ private:
     std::unique_ptr<pomrel::ProtocolEngine> engine_;
     OpenDocuments openDocuments_;
     AliasTable aliases_;
+    std::unique_ptr<faults::FaultBook> faults_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;
     std::unique_ptr<AutomationServer> automationServer_;

@@ -67,6 +67,12 @@ MenuItem ConnectionMenu()
                                    Separator(), Item("&Status", cmd::Status)});
 }
 
+// What the original program never had is reached from here, in both menu sets.
+MenuItem ToolsMenu()
+{
+    return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection)});
+}
+
 MenuItem HelpMenu()
 {
     return Submenu("&Help", {Item("&Help Topics", cmd::HelpTopics), Separator(), Item("&About Kelvaro64...", cmd::AppAbout)});
@@ -78,7 +84,7 @@ std::vector<MenuItem> Menu128()
                               Separator(), Item("Restore Test Config", cmd::RestoreTestConfig), Separator(),
                               Item("P&rint Setup...", cmd::FilePrintSetup), Separator(),
                               Item("Recent File", cmd::RecentFile1), Separator(), Item("E&xit", cmd::AppExit)}),
-            ConnectionMenu(), HelpMenu()};
+            ConnectionMenu(), ToolsMenu(), HelpMenu()};
 }
 
 std::vector<MenuItem> Menu129()
@@ -102,7 +108,7 @@ std::vector<MenuItem> Menu129()
             Submenu("&View", {Submenu("Config", {Submenu("Colors", {Item("Background", cmd::Background),
                                                                    Item("ForeGround", cmd::Foreground)}),
                                                  Item("Fonts", cmd::Fonts)})}),
-            HelpMenu()};
+            ToolsMenu(), HelpMenu()};
 }
 
 } // namespace
@@ -128,6 +134,7 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     RegisterTrafficCommands(*this);
     RegisterCsvCommands(*this);
     RegisterLookCommands(*this);
+    RegisterToolsCommands(*this);
     BuildMenus();
 }
 

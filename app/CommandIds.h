@@ -37,6 +37,8 @@ inline constexpr int Foreground = 32902;
 inline constexpr int Fonts = 32900;
 inline constexpr int HelpTopics = 57667;
 inline constexpr int AppAbout = 57664;
+// The Tools menu: what goes beyond the original program.
+inline constexpr int ToolsFaultInjection = 33100;
 
 /// Connect and Disconnect of serial ports 1..32 (index = port − 1); the ids are not consecutive.
 inline constexpr std::array<int, 32> ConnectPort = {

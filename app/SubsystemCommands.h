@@ -10,4 +10,5 @@ void RegisterConnectionCommands(CMainFrame& frame);   // connections/ConnectionC
 void RegisterViewCommands(CMainFrame& frame);         // view/ViewCommands.cpp: formats, print
 void RegisterTrafficCommands(CMainFrame& frame);      // view/TrafficCommands.cpp: Show Data / Show Traffic
 void RegisterCsvCommands(CMainFrame& frame);          // view/CsvImportCommand.cpp
+void RegisterToolsCommands(CMainFrame& frame);        // app/ToolsCommands.cpp: the Tools menu
 void RegisterLookCommands(CMainFrame& frame);         // document/LookCommands.cpp: fonts and colours

@@ -1,0 +1,124 @@
+// Tools > Fault Injection on the offscreen platform: the table follows the list, edits reach the
+// engine, scenarios are loaded and saved, and the menu sits before Help in both menu sets.
+#include "TestApp.h"
+
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "engine/ProtocolEngine.h"
+#include "faults/FaultBook.h"
+#include "faults/FaultDialog.h"
+#include "faults/FaultScenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace faults;
+
+namespace {
+
+pomrel::FaultRule Parse(const char* text)
+{
+    std::string error;
+    auto rule = ParseFaultRuleText(text, error);
+    EXPECT_TRUE(rule) << error;
+    return *rule;
+}
+
+QString Cell(const FaultDialog& dlg, int row, int column) { return dlg.Table()->item(row, column)->text(); }
+
+} // namespace
+
+TEST(FaultDialog, AddEditEnableRemoveReachTheEngine)
+{
+    pomrel::ProtocolEngine engine;
+    FaultBook book(engine);
+    FaultDialog dlg(book);
+    dlg.editRule = [](const FaultForm&) {
+        return std::optional(Parse(R"({"name": "busy", "unit": 1, "functions": [3], "first": 100, "last": 110,
+                                      "action": "exception", "code": 6, "after": 2})"));
+    };
+    dlg.findChild<QPushButton*>("add")->click();
+    ASSERT_EQ(dlg.Table()->rowCount(), 1);
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kName), "busy");
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kAddresses), "100-110");
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kAction), "exception 6");
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kTrigger), "after 2");
+    ASSERT_NE(engine.FaultRulesInForce(), nullptr);
+    EXPECT_EQ(engine.FaultRulesInForce()->Rules()[0].exceptionCode, 6);
+
+    // Counters come in while the dialog is open.
+    const std::uint8_t pdu[] = {3, 0, 99, 0, 1};
+    engine.FaultRulesInForce()->Decide(pomrel::DescribeRequest({}, 1, pdu, sizeof pdu), pomrel::FaultSet::Clock::now());
+    dlg.Refresh();
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kMatched), "1");
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kFired), "0");
+
+    dlg.Table()->item(0, FaultDialog::kEnabled)->setCheckState(Qt::Unchecked);
+    EXPECT_FALSE(engine.FaultRulesInForce()->Rules()[0].enabled);
+
+    dlg.Table()->selectRow(0);
+    dlg.editRule = [](const FaultForm& form) {
+        EXPECT_EQ(form.text[FaultForm::kName], "busy");
+        EXPECT_FALSE(form.enabled);
+        return std::optional(Parse(R"({"name": "silent", "action": "no-reply"})"));
+    };
+    dlg.findChild<QPushButton*>("edit")->click();
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kName), "silent");
+    EXPECT_EQ(Cell(dlg, 0, FaultDialog::kMatched), "1");   // an edit keeps the rule's counts
+
+    dlg.findChild<QPushButton*>("duplicate")->click();
+    ASSERT_EQ(dlg.Table()->rowCount(), 2);
+    EXPECT_EQ(Cell(dlg, 1, FaultDialog::kName), "silent (copy)");
+    dlg.findChild<QPushButton*>("remove")->click();
+    dlg.Table()->selectRow(0);
+    dlg.findChild<QPushButton*>("remove")->click();
+    EXPECT_EQ(dlg.Table()->rowCount(), 0);
+    EXPECT_EQ(engine.FaultRulesInForce(), nullptr);
+}
+
+TEST(FaultDialog, SaveAsWritesWhatLoadReadsBack)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("scenario.json");
+    pomrel::ProtocolEngine engine;
+    FaultBook book(engine);
+    book.Add(Parse(R"({"name": "slow line", "link": "serial:3", "action": "delay", "delay_ms": 250,
+                       "probability": 0.3, "seed": 7})"));
+    FaultDialog dlg(book);
+    dlg.askFileName = [&](bool) { return path; };
+    dlg.findChild<QPushButton*>("saveAs")->click();
+
+    pomrel::ProtocolEngine other;
+    FaultBook loaded(other);
+    FaultDialog second(loaded);
+    second.askFileName = [&](bool) { return path; };
+    second.findChild<QPushButton*>("load")->click();
+    ASSERT_EQ(second.Table()->rowCount(), 1);
+    EXPECT_EQ(FaultListToJson(loaded.Rules()), FaultListToJson(book.Rules()));
+}
+
+TEST(FaultDialog, ToolsComesBeforeHelpInBothMenuSetsAndOpensTheDialog)
+{
+    QTemporaryDir dir;
+    auto app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
+    ASSERT_TRUE(app->InitInstance({}));
+    for (int menu : {128, 129}) {
+        if (menu == 129)
+            app->NewDocument();
+        ASSERT_EQ(app->mainFrame->CurrentMenuId(), menu);
+        QStringList titles;
+        for (QAction* a : app->mainFrame->menuBar()->actions())
+            titles << a->text();
+        const auto tools = titles.indexOf("&Tools");
+        ASSERT_GE(tools, 0) << menu;
+        EXPECT_EQ(titles.value(tools + 1), "&Help") << menu;
+    }
+    EXPECT_NE(app->mainFrame->Action(cmd::ToolsFaultInjection), nullptr);
+}
