@@ -2,6 +2,7 @@
 
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,18 +11,24 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <sstream>
 #include <limits>
 #include <memory>
 
 #ifdef __linux__
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -76,24 +83,149 @@ std::optional<unsigned> LoopbackClientUid(const std::string& procNetTcp, quint16
     return std::nullopt;
 }
 
+#ifdef __linux__
 namespace {
 
-/// True only when the client end is known to belong to another user.
+// An address of either family as the socket-diagnostics query wants it: the port in network
+// order and the address in four 32-bit words (IPv4 in the first). An IPv4-mapped IPv6 address is
+// taken as the IPv4 address it carries, so both spellings of one connection compare equal.
+struct DiagEndpoint {
+    int family = AF_UNSPEC;
+    std::uint16_t port = 0;  // network order
+    std::uint32_t address[4] = {0, 0, 0, 0};
+
+    static std::optional<DiagEndpoint> From(const sockaddr* a) {
+        DiagEndpoint e;
+        if (a->sa_family == AF_INET) {
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(a);
+            e.family = AF_INET;
+            e.port = v4->sin_port;
+            std::memcpy(e.address, &v4->sin_addr, 4);
+            return e;
+        }
+        if (a->sa_family == AF_INET6) {
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(a);
+            e.port = v6->sin6_port;
+            if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+                e.family = AF_INET;
+                std::memcpy(e.address, v6->sin6_addr.s6_addr + 12, 4);
+            } else {
+                e.family = AF_INET6;
+                std::memcpy(e.address, &v6->sin6_addr, 16);
+            }
+            return e;
+        }
+        return std::nullopt;
+    }
+    static DiagEndpoint From(int family, std::uint16_t port, const std::uint32_t (&words)[4]) {
+        DiagEndpoint e;
+        e.family = family;
+        e.port = port;
+        if (family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(words))) {
+            e.family = AF_INET;
+            e.address[0] = words[3];
+        } else if (family == AF_INET) {
+            e.address[0] = words[0];
+        } else {
+            std::memcpy(e.address, words, 16);
+        }
+        return e;
+    }
+    bool operator==(const DiagEndpoint& o) const {
+        return family == o.family && port == o.port && std::memcmp(address, o.address, sizeof address) == 0;
+    }
+};
+
+struct FileCloser {
+    int fd;
+    ~FileCloser() { if (fd >= 0) ::close(fd); }
+};
+
+}  // namespace
+
+std::optional<unsigned> TcpSocketOwner(const sockaddr* local, const sockaddr* remote) {
+    const auto self = DiagEndpoint::From(local);
+    const auto peer = DiagEndpoint::From(remote);
+    if (!self || !peer || self->family != peer->family)
+        return std::nullopt;
+    // One request for one socket (no dump): the kernel looks the 4-tuple up in its connection
+    // table, whatever the addresses and however many sockets are open.
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.header.nlmsg_seq = 1;
+    query.request.sdiag_family = static_cast<std::uint8_t>(self->family);
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0u;
+    query.request.id.idiag_sport = self->port;
+    query.request.id.idiag_dport = peer->port;
+    std::memcpy(query.request.id.idiag_src, self->address, sizeof self->address);
+    std::memcpy(query.request.id.idiag_dst, peer->address, sizeof peer->address);
+    query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    const FileCloser diag{::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
+    if (diag.fd < 0)
+        return std::nullopt;
+    // The kernel answers within the send; the time limit only guards against the unexpected.
+    const timeval patience{1, 0};
+    ::setsockopt(diag.fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diag.fd, &query, sizeof query, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(sizeof query))
+        return std::nullopt;
+    alignas(nlmsghdr) char answer[8192];
+    const ssize_t size = ::recv(diag.fd, answer, sizeof answer, 0);
+    if (size <= 0)
+        return std::nullopt;
+    int left = static_cast<int>(size);
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            return std::nullopt;  // an error (no such socket) or something unexpected
+        const auto* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        // Trust only an answer about exactly this socket, and only a live one: a socket in
+        // TIME-WAIT or a half-made one reports no owner (uid 0).
+        constexpr int kTimeWait = 6, kNewSynRecv = 12;
+        if (msg->idiag_state == kTimeWait || msg->idiag_state == kNewSynRecv)
+            return std::nullopt;
+        if (!(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_sport, msg->id.idiag_src) == *self) ||
+            !(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_dport, msg->id.idiag_dst) == *peer))
+            return std::nullopt;
+        return msg->idiag_uid;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+/// True unless the client end is known to belong to this process's user: a client whose owner
+/// cannot be found is refused.
 bool FromAnotherUser(const QTcpSocket* socket) {
-#ifdef __linux__
-    std::ifstream file("/proc/net/tcp");
-    if (!file)
-        return false;
-    const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto uid = LoopbackClientUid(table, socket->peerPort(), socket->localPort());
-    return uid && *uid != static_cast<unsigned>(::geteuid());
-#else
-    (void)socket;
-    return false;
-#endif
+    sockaddr_storage server{}, client{};
+    socklen_t serverSize = sizeof server, clientSize = sizeof client;
+    const int fd = static_cast<int>(socket->socketDescriptor());
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&server), &serverSize) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&client), &clientSize) != 0)
+        return true;
+    // The client's socket is the mirror of ours: its own address is our peer.
+    const auto uid = TcpSocketOwner(reinterpret_cast<const sockaddr*>(&client), reinterpret_cast<const sockaddr*>(&server));
+    return !uid || *uid != static_cast<unsigned>(::geteuid());
 }
 
 }  // namespace
+#else
+std::optional<unsigned> TcpSocketOwner(const struct sockaddr*, const struct sockaddr*) { return std::nullopt; }
+
+namespace {
+// No way to ask who owns a loopback client here: loopback alone keeps other machines out.
+bool FromAnotherUser(const QTcpSocket*) { return false; }
+}  // namespace
+#endif
 
 // ---- Parameters ---------------------------------------------------------------------------------
 
@@ -349,15 +481,22 @@ QByteArray AutomationDispatcher::HandleLine(const QByteArray& line) {
 // ---- Server -------------------------------------------------------------------------------------
 
 namespace {
-// Replies a client does not read are not piled up without end: past this, its requests wait.
-constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
 // Qt stops reading from the system beyond this, so a client cannot make us buffer more.
 constexpr qint64 kSocketReadBuffer = 2 * kMaxLineBytes;
+// Out of descriptors: accepting waits this long instead of failing again at once.
+constexpr int kAcceptPauseMs = 200;
 }  // namespace
 
 AutomationServer::AutomationServer(DocumentAutomation& methods, std::function<void()> createDocument, QObject* parent)
-    : QObject(parent), dispatcher_(methods, std::move(createDocument)), server_(new QTcpServer(this)) {
-    connect(server_, &QTcpServer::newConnection, this, &AutomationServer::OnNewConnection);
+    : QObject(parent), dispatcher_(methods, std::move(createDocument)), server_(new QTcpServer(this)),
+      server6_(new QTcpServer(this)), sweep_(new QTimer(this)) {
+    for (QTcpServer* listener : {server_, server6_}) {
+        connect(listener, &QTcpServer::newConnection, this, [this, listener] { OnNewConnection(listener); });
+        connect(listener, &QTcpServer::acceptError, this, [this, listener] { OnAcceptError(listener); });
+    }
+    SetClock({});
+    sweep_->setInterval(1000);
+    connect(sweep_, &QTimer::timeout, this, &AutomationServer::Sweep);
 }
 
 AutomationServer::~AutomationServer() {
@@ -366,24 +505,41 @@ AutomationServer::~AutomationServer() {
         it.key()->disconnect(this);
 }
 
+void AutomationServer::SetClock(std::function<qint64()> nowMs) {
+    if (nowMs) {
+        now_ = std::move(nowMs);
+        return;
+    }
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    now_ = [clock] { return clock->elapsed(); };
+}
+
 bool AutomationServer::Listen(quint16 port) {
-    return server_->listen(QHostAddress::LocalHost, port);
+    if (!server_->listen(QHostAddress::LocalHost, port))
+        return false;
+    // Also on ::1, for clients that say "localhost" and resolve it there first, and so that no
+    // other local user can take ::1 with our port number and hear them. Optional: a machine
+    // without IPv6, or ::1 with this port already taken, still serves on 127.0.0.1.
+    server6_->listen(QHostAddress::LocalHostIPv6, server_->serverPort());
+    return true;
 }
 
 quint16 AutomationServer::Port() const { return server_->serverPort(); }
 
 QString AutomationServer::ErrorString() const { return server_->errorString(); }
 
-void AutomationServer::OnNewConnection() {
-    while (QTcpSocket* socket = server_->nextPendingConnection()) {
+void AutomationServer::OnAcceptError(QTcpServer* listener) {
+    // Out of descriptors (or another resource): the waiting connection stays queued in the
+    // system. Try again in a moment instead of at every turn of the event loop.
+    listener->pauseAccepting();
+    QTimer::singleShot(kAcceptPauseMs, listener, [listener] { listener->resumeAccepting(); });
+}
+
+void AutomationServer::OnNewConnection(QTcpServer* listener) {
+    while (QTcpSocket* socket = listener->nextPendingConnection()) {
         socket->setParent(this);
-        if (connections_.size() >= kMaxConnections) {
-            socket->write(ErrorReply(QJsonValue::Null, rpc::kServerBusy,
-                                     QStringLiteral("Too many automation connections (%1)").arg(kMaxConnections)) + '\n');
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            continue;
-        }
+        // Other users first: they must never take a slot or make anyone else's room.
         if (FromAnotherUser(socket)) {
             // Loopback keeps other machines out; this keeps other users of this one out.
             socket->write(ErrorReply(QJsonValue::Null, rpc::kOtherUser,
@@ -392,14 +548,103 @@ void AutomationServer::OnNewConnection() {
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             continue;
         }
+        if (ConnectionCount() >= kMaxConnections && !Reclaim()) {
+            socket->write(ErrorReply(QJsonValue::Null, rpc::kServerBusy,
+                                     QStringLiteral("Too many automation connections (%1)").arg(kMaxConnections)) + '\n');
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            continue;
+        }
         everConnected_ = true;
-        connections_.insert(socket, Connection{});
+        Connection connection;
+        connection.lastActive = now_();
+        connections_.insert(socket, connection);
         socket->setReadBufferSize(kSocketReadBuffer);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Serve(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { Serve(socket); });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            if (auto it = connections_.find(socket); it != connections_.end())
+                it->lastActive = now_();
+            Serve(socket);
+        });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+            if (auto it = connections_.find(socket); it != connections_.end()) {
+                it->lastActive = now_();
+                it->heldSince = -1;
+            }
+            Serve(socket);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { OnGone(socket); });
+        if (!sweep_->isActive())
+            sweep_->start();
         Serve(socket);
     }
+}
+
+int AutomationServer::ConnectionCount() const {
+    // A client being closed no longer holds a slot.
+    int count = 0;
+    for (const Connection& c : connections_)
+        count += c.closing ? 0 : 1;
+    return count;
+}
+
+bool AutomationServer::Reclaim() {
+    QTcpSocket* idlest = nullptr;
+    qint64 since = 0;
+    for (auto it = connections_.cbegin(); it != connections_.cend(); ++it) {
+        if (it->closing || it->busy)
+            continue;
+        if (!idlest || it->lastActive < since) {
+            idlest = it.key();
+            since = it->lastActive;
+        }
+    }
+    if (!idlest || now_() - since < limits_.reclaimAfterIdleMs)
+        return false;
+    Drop(idlest, QStringLiteral("Closed after %1 ms without a call, to make room for a new connection")
+                     .arg(now_() - since));
+    return true;
+}
+
+void AutomationServer::Drop(QTcpSocket* socket, const QString& why) {
+    auto it = connections_.find(socket);
+    if (it == connections_.end() || it->closing)
+        return;
+    if (socket->bytesToWrite() > 0) {
+        // Replies already wait unread: a notice behind them would never arrive.
+        it->closing = true;
+        it->closingSince = -1;
+        socket->abort();  // may report the disconnection at once
+        return;
+    }
+    Close(socket, ErrorReply(QJsonValue::Null, rpc::kIdleClosed, why));
+}
+
+void AutomationServer::Sweep() {
+    const qint64 now = now_();
+    QList<QPointer<QTcpSocket>> stalled, idle;
+    for (auto it = connections_.cbegin(); it != connections_.cend(); ++it) {
+        if (it->closing && it->closingSince >= 0 && now - it->closingSince >= limits_.stalledOutputMs)
+            stalled.append(it.key());  // its last notice was never taken
+        if (it->closing || it->busy)
+            continue;
+        if (it->heldSince >= 0 && now - it->heldSince >= limits_.stalledOutputMs)
+            stalled.append(it.key());
+        else if (now - it->lastActive >= limits_.idleTimeoutMs)
+            idle.append(it.key());
+    }
+    for (const QPointer<QTcpSocket>& socket : stalled)
+        if (socket) {
+            if (auto it = connections_.find(socket); it != connections_.end()) {
+                it->closing = true;
+                it->closingSince = -1;
+                socket->abort();
+            }
+        }
+    for (const QPointer<QTcpSocket>& socket : idle)
+        if (socket)
+            Drop(socket, QStringLiteral("Closed after %1 ms without a call").arg(limits_.idleTimeoutMs));
+    if (connections_.isEmpty())
+        sweep_->stop();
 }
 
 void AutomationServer::Serve(QTcpSocket* socket) {
@@ -412,8 +657,12 @@ void AutomationServer::Serve(QTcpSocket* socket) {
         it = connections_.find(socket);
         if (!guard || it == connections_.end())
             return;
-        if (socket->bytesToWrite() > kMaxUnsentBytes)
+        if (socket->bytesToWrite() > limits_.maxUnsentBytes) {
+            // Held back until the client takes some of its replies; the sweep closes it if it never does.
+            if (it->heldSince < 0)
+                it->heldSince = now_();
             break;
+        }
         Connection& c = *it;
         qsizetype newline = c.pending.indexOf('\n');
         if (newline < 0) {
@@ -461,6 +710,7 @@ void AutomationServer::Close(QTcpSocket* socket, const QByteArray& lastReply) {
     if (it == connections_.end())
         return;
     it->closing = true;
+    it->closingSince = now_();
     it->pending.clear();
     socket->write(lastReply + '\n');
     socket->disconnectFromHost();
