@@ -4,6 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
+#include "document/Archive.h"
 #include "document/DocumentView.h"
 #include "view/CsvImport.h"
 
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <cstdio>
 
+#include <unistd.h>
 namespace {
 
 std::vector<CsvTarget> AllViews(CKelvaro32App& app)
@@ -28,9 +30,13 @@ std::vector<CsvTarget> AllViews(CKelvaro32App& app)
 
 bool ReadFromCsvFile(CMainFrame& frame, const std::string& path)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    // Through the one file reader: a FIFO or device under the name is refused, not waited on.
+    const int fd = OpenRegularFile(path);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
     if (!file) {
         QMessageBox::warning(&frame, "Kelvaro64", "File Open Error");
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     const auto targets = AllViews(frame.App());

@@ -5,9 +5,11 @@
 #include "app/DocumentCommands.h"
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
+#include "document/Archive.h"
 
 #include <QFileInfo>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +30,17 @@ void PrintConnection(const ConnectionEvent& e)
     std::fflush(stdout);
 }
 
+// Why a named file could not be read, for the message: ": not a regular file", or nothing
+// when the file itself was readable (its content was refused).
+std::string ReadProblem(const std::string& path)
+{
+    std::string why;
+    const int fd = OpenRegularFile(path, &why);
+    if (fd >= 0)
+        ::close(fd);
+    return why.empty() ? why : ": " + why;
+}
+
 } // namespace
 
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
@@ -45,11 +58,11 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
             if (RestoreTestConfig(frame, file))
                 anything = true;
             else
-                std::fprintf(stderr, "kelvaro64-headless: cannot restore %s\n", file.c_str());
+                std::fprintf(stderr, "kelvaro64-headless: cannot restore %s%s\n", file.c_str(), ReadProblem(file).c_str());
         } else if (OpenDocumentFile(frame, file, nullptr)) {
             anything = true;
         } else {
-            std::fprintf(stderr, "kelvaro64-headless: cannot open %s\n", file.c_str());
+            std::fprintf(stderr, "kelvaro64-headless: cannot open %s%s\n", file.c_str(), ReadProblem(file).c_str());
         }
     }
     // Documents alone would be served to nobody: without a set-up, serve them on Modbus/TCP.

@@ -1,6 +1,7 @@
 #include "dialogs/CHexReg.h"
 
 #include "dialogs/DialogKit.h"
+#include "document/AnsiQString.h"
 
 #include <QFocusEvent>
 #include <QLineEdit>
@@ -19,7 +20,7 @@ void CHexReg::LoadControls()
 {
     findChild<QLineEdit*>(ControlName(kIdAddress))->setText(QString::number(model.address));
     valueEdit_->setText(QString::fromStdString(model.ValueText()));
-    findChild<QLineEdit*>(ControlName(kIdAlias))->setText(QString::fromStdString(model.alias));
+    findChild<QLineEdit*>(ControlName(kIdAlias))->setText(QStringFromAnsi(model.alias));
 }
 
 bool CHexReg::SaveControls()

@@ -1,6 +1,7 @@
 #include "dialogs/CWrBinary.h"
 
 #include "dialogs/DialogKit.h"
+#include "document/AnsiQString.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -37,7 +38,7 @@ void CWrBinary::LoadControls()
     findChild<QLineEdit*>(ControlName(kIdBinaryAddress))->setText(QString::number(model.address));
     for (int k = 0; k < 16; ++k)
         findChild<QCheckBox*>(ControlName(kIdFirstBit + k))->setChecked(model.BoxChecked(kIdFirstBit + k));
-    findChild<QLineEdit*>(ControlName(kIdBinaryAlias))->setText(QString::fromStdString(model.alias));
+    findChild<QLineEdit*>(ControlName(kIdBinaryAlias))->setText(QStringFromAnsi(model.alias));
 }
 
 bool CWrBinary::SaveControls()

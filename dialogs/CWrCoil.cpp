@@ -1,6 +1,7 @@
 #include "dialogs/CWrCoil.h"
 
 #include "dialogs/DialogKit.h"
+#include "document/AnsiQString.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -36,7 +37,7 @@ void CWrCoil::LoadControls()
 {
     findChild<QLineEdit*>(ControlName(kIdAddress))->setText(QString::number(model.address));
     findChild<QRadioButton*>(ControlName(model.OnChecked() ? kIdCoilOn : kIdCoilOff))->setChecked(true);
-    findChild<QLineEdit*>(ControlName(kIdCoilAlias))->setText(QString::fromStdString(model.alias));
+    findChild<QLineEdit*>(ControlName(kIdCoilAlias))->setText(QStringFromAnsi(model.alias));
 }
 
 bool CWrCoil::SaveControls()

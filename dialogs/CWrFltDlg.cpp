@@ -1,6 +1,7 @@
 #include "dialogs/CWrFltDlg.h"
 
 #include "dialogs/DialogKit.h"
+#include "document/AnsiQString.h"
 
 #include <QLineEdit>
 
@@ -16,7 +17,7 @@ void CWrFltDlg::LoadControls()
 {
     findChild<QLineEdit*>(ControlName(kIdAddress))->setText(QString::number(model.address));
     findChild<QLineEdit*>(ControlName(kIdValue))->setText(QString::fromStdString(model.ValueText()));
-    findChild<QLineEdit*>(ControlName(kIdAlias))->setText(QString::fromStdString(model.alias));
+    findChild<QLineEdit*>(ControlName(kIdAlias))->setText(QStringFromAnsi(model.alias));
 }
 
 bool CWrFltDlg::SaveControls()

@@ -1,5 +1,7 @@
 #include "dialogs/FieldText.h"
 
+#include "document/AnsiText.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -165,6 +167,17 @@ FieldCheck TakeNumber(std::string_view text, int controlId, float& member)
     if (!v)
         return FieldError{controlId, kEnterNumber};
     member = *v;
+    return std::nullopt;
+}
+
+FieldCheck TakeAlias(std::string_view utf8, int controlId, std::string& member)
+{
+    char32_t refused = 0;
+    auto bytes = ansi::FromUtf8(utf8, &refused);
+    if (!bytes)
+        return FieldError{controlId, "The alias cannot hold the character " + ansi::Describe(refused) +
+                                         ": aliases are kept in the Windows-1252 character set."};
+    member = std::move(*bytes);
     return std::nullopt;
 }
 

@@ -35,4 +35,8 @@ FieldCheck TakeInteger(std::string_view text, int controlId, std::int32_t& membe
 /// Reads a number field into `member` (left alone on failure).
 FieldCheck TakeNumber(std::string_view text, int controlId, float& member);
 
+/// Reads an alias field (UTF-8, as the edit holds it) into `member` as the stored Windows-1252
+/// bytes; a character the code page has no byte for refuses the field (member left alone).
+FieldCheck TakeAlias(std::string_view utf8, int controlId, std::string& member);
+
 } // namespace fieldtext

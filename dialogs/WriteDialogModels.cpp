@@ -1,10 +1,12 @@
 #include "dialogs/WriteDialogModels.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace writedlg {
 
 using fieldtext::FieldCheck;
+using fieldtext::TakeAlias;
 using fieldtext::TakeInteger;
 using fieldtext::TakeNumber;
 
@@ -14,7 +16,8 @@ FieldCheck WrRegModel::Exchange(std::string_view addressText, std::string_view v
         return e;
     if (auto e = TakeInteger(valueText, kIdValue, value))
         return e;
-    alias = aliasText;
+    if (auto e = TakeAlias(aliasText, kIdAlias, alias))
+        return e;
     return std::nullopt;
 }
 
@@ -51,7 +54,8 @@ FieldCheck HexRegModel::Exchange(std::string_view addressText, std::string_view 
 {
     if (auto e = TakeInteger(addressText, kIdAddress, address, 1, 65536))
         return e;
-    alias = aliasText;
+    if (auto e = TakeAlias(aliasText, kIdAlias, alias))
+        return e;
     return std::nullopt;
 }
 
@@ -71,7 +75,8 @@ FieldCheck WrBinaryModel::Exchange(const std::array<bool, 16>& boxes, std::strin
     value = v;
     if (auto e = TakeInteger(addressText, kIdBinaryAddress, address, 1, 65536))
         return e;
-    alias = aliasText;
+    if (auto e = TakeAlias(aliasText, kIdBinaryAlias, alias))
+        return e;
     return std::nullopt;
 }
 
@@ -79,7 +84,8 @@ FieldCheck WrCoilModel::Exchange(std::string_view addressText, std::string_view 
 {
     if (auto e = TakeInteger(addressText, kIdAddress, address, 1, 65536))
         return e;
-    alias = aliasText;
+    if (auto e = TakeAlias(aliasText, kIdCoilAlias, alias))
+        return e;
     return std::nullopt;
 }
 
@@ -87,9 +93,13 @@ FieldCheck WrFltModel::Exchange(std::string_view addressText, std::string_view v
 {
     if (auto e = TakeInteger(addressText, kIdAddress, address, 0, 65535))
         return e;
-    if (auto e = TakeNumber(valueText, kIdValue, value))
+    const bool kept = !std::isfinite(value) && valueText == ValueText();
+    if (!kept)
+        if (auto e = TakeNumber(valueText, kIdValue, value))
+            return e;
+    valueKept = kept;
+    if (auto e = TakeAlias(aliasText, kIdAlias, alias))
         return e;
-    alias = aliasText;
     return std::nullopt;
 }
 

@@ -39,7 +39,7 @@ struct WrRegModel {
     std::int32_t valueType = 1;
     std::int32_t address = 0;
     std::int32_t value = 0;
-    std::string alias;
+    std::string alias;   // stored bytes (Windows-1252)
 
     /// Update: address (1..65536), value (any 32-bit integer), alias, in that order.
     fieldtext::FieldCheck Exchange(std::string_view addressText, std::string_view valueText, std::string_view aliasText);
@@ -51,7 +51,7 @@ struct HexRegModel {
     std::int32_t pointIndex = 0;
     std::int32_t value = 0;
     std::int32_t address = 0;
-    std::string alias;
+    std::string alias;   // stored bytes (Windows-1252)
 
     /// The value's low 16 bits as four upper-case hex digits.
     std::string ValueText() const;
@@ -66,7 +66,7 @@ struct HexRegModel {
 struct WrBinaryModel {
     std::uint16_t value = 0;
     std::int32_t address = 0;
-    std::string alias;
+    std::string alias;   // stored bytes (Windows-1252)
 
     /// Whether box `id` (1008..1023) shows as checked.
     bool BoxChecked(int id) const;
@@ -81,7 +81,7 @@ struct WrCoilModel {
     CKelvaro32Doc* document = nullptr;
     std::int32_t pointIndex = 0;
     std::int32_t address = 0;
-    std::string alias;
+    std::string alias;   // stored bytes (Windows-1252)
 
     bool OnChecked() const { return value != 0; }
     void ClickOff() { value = 0; }
@@ -97,10 +97,14 @@ struct WrFltModel {
     std::int32_t valueType = 2;
     std::int32_t address = 0;
     float value = 0.0f;
-    std::string alias;
+    std::string alias;   // stored bytes (Windows-1252)
+
+    bool valueKept = false;   // Update took the shown "nan" / "inf" as it was
 
     std::string ValueText() const { return fieldtext::FormatNumber(value); }
-    /// Update: address (0..65535), value (a number), alias.
+    /// Update: address (0..65535), value (a number), alias. A value that is no number (NaN,
+    /// infinity) cannot be typed, but its own text, left as shown, keeps it (valueKept), so that
+    /// an alias-only edit of such a point is possible.
     fieldtext::FieldCheck Exchange(std::string_view addressText, std::string_view valueText, std::string_view aliasText);
 };
 

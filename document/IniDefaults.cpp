@@ -1,5 +1,7 @@
 #include "document/IniDefaults.h"
 
+#include "document/Archive.h"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -11,6 +13,9 @@ std::string Trim(const std::string& s)
     auto begin = s.find_first_not_of(" \t\r\n");
     if (begin == std::string::npos)
         return {};
+// A defaults file is a few lines; anything this large is not one.
+constexpr std::size_t kIniFileLimit = 1u << 20;
+
     auto end = s.find_last_not_of(" \t\r\n");
     return s.substr(begin, end - begin + 1);
 }
@@ -61,12 +66,16 @@ std::uint32_t ParseProfileInteger(const std::string& text)
 std::uint32_t ReadProfileInt(const std::string& iniPath, const std::string& section,
                              const std::string& key, std::int32_t fallback)
 {
-    std::ifstream in(iniPath, std::ios::binary);
-    if (!in)
+    // Through the one file reader: a FIFO or device under that name must not hold start-up.
+    const auto bytes = ReadWholeFile(iniPath, kIniFileLimit);
+    if (!bytes)
         return static_cast<std::uint32_t>(fallback);
-    std::string line;
+    const std::string text(bytes->begin(), bytes->end());
     bool inSection = false;
-    while (std::getline(in, line)) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
         std::string t = Trim(line);
         if (t.empty() || t[0] == ';')
             continue;
@@ -117,9 +126,10 @@ BlockDefaults SanitizeBlock(BlockDefaults block)
         block.deviceId = builtIn.deviceId;
     if (block.length == 0 || block.length > 1000)
         block.length = builtIn.length;
-    // A start held as 0 counts as 65536.
-    auto start = [](std::uint16_t s) { return s == 0 ? 65536u : static_cast<unsigned>(s); };
-    if (start(block.startAddress) + block.length - 1 > 65536u)
-        block.startAddress = builtIn.startAddress;
+    // Every start is a valid address (0 counts as 65536): a block that would run past 65536
+    // keeps its start and ends there, rather than moving the user's block to address 1.
+    const unsigned start = block.startAddress == 0 ? 65536u : block.startAddress;
+    if (start + block.length - 1 > 65536u)
+        block.length = static_cast<std::uint16_t>(65536u - start + 1);
     return block;
 }

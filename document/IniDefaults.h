@@ -26,6 +26,7 @@ struct BlockDefaults {
 BlockDefaults ReadBlockDefaults(const std::string& iniPath);
 
 /// Brings a block definition from outside (ini or document file) into range field by field:
-/// a field whose value could let the engine or the view reach past the 1000 words of register
-/// memory, or that names no point type / device, takes the built-in default.
+/// a field that is itself invalid (no point type, device 0, a length of 0 or above 1000) takes
+/// the built-in default; a block that would run past address 65536 keeps its start and is
+/// shortened to end there.
 BlockDefaults SanitizeBlock(BlockDefaults block);

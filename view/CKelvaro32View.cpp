@@ -2,6 +2,7 @@
 
 #include "document/AliasTable.h"
 #include "document/CKelvaro32Doc.h"
+#include "document/AnsiQString.h"
 #include "document/FontConversion.h"
 #include "view/PointEditingDialog.h"
 #include "view/Workspace.h"
@@ -413,7 +414,7 @@ void CKelvaro32View::PaintData(QPaintEvent* event)
         const int reach = std::max(layout_.columnWidth, static_cast<int>(item.size()) * maxWidth) + 1;
         if (!region.intersects(QRect(pos.x, pos.y, reach, layout_.lh)))
             continue;
-        p.drawText(pos.x, pos.y + ascent, QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
+        p.drawText(pos.x, pos.y + ascent, QStringFromAnsi(item));
     }
 }
 
@@ -489,8 +490,7 @@ int CKelvaro32View::PrintItems(QPrinter& printer)
         for (int k = first; k < std::min(length, first + perPage); ++k) {
             const int n = k - first;
             valuefmt::FormatItem(item, *doc_, k, format, enron, Services().Aliases());
-            p.drawText(n / rows * columnWidth, n % rows * lh + ascent,
-                       QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
+            p.drawText(n / rows * columnWidth, n % rows * lh + ascent, QStringFromAnsi(item));
         }
     }
     model_.SetDisplayFormat(format);

@@ -38,13 +38,12 @@ EditPlan PlanEdit(const CKelvaro32Doc& doc, int format, bool enronApplies, int p
         p.intValue = word(i);
         return p;
     }
-    // Under ENRON the view shows every point in the block's ENRON format; an ENRON format left
-    // over from an earlier range shows (and so edits) as Decimal.
+    // Under ENRON the view shows every point in the block's ENRON format. An ENRON format left
+    // over from an earlier range edits as the 32-bit value it names, in pairs counted from the
+    // block's start like Long and Float (register i rounded down to even, value type 10 or 9).
     int f = format;
     if (p.enron)
         f = regval::EnronFormat(doc.startAddress);
-    else if (regval::LayoutOf(f).enron)
-        f = kDecimal;
     p.format = f;
 
     if (IsLongFormat(f) || IsFloatFormat(f)) {
@@ -105,12 +104,16 @@ Target TargetOf(const CKelvaro32Doc& doc, const EditPlan& plan, std::int64_t add
 }
 
 bool ApplyEdit(CKelvaro32Doc& doc, AliasTable& aliases, const EditPlan& plan, std::int64_t address,
-               std::int32_t intValue, float floatValue, const std::string& alias)
+               std::int32_t intValue, float floatValue, const std::string& alias, bool keepValue)
 {
     const Target t = TargetOf(doc, plan, address);
     if (!t.accepted)
         return false;
     aliases.SetAlias(doc.pointType, static_cast<int>(address), alias);
+    // A NaN passed through the single-precision dialog would lose its payload (and a 64-bit
+    // one its low bits): kept means untouched.
+    if (keepValue && t.reg == plan.reg)
+        return true;
     const int f = plan.format;
     if (plan.dialog == DialogKind::kFloat) {
         if (IsDoubleFormat(f))

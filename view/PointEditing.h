@@ -40,8 +40,10 @@ struct Target {
 Target TargetOf(const CKelvaro32Doc& doc, const EditPlan& plan, std::int64_t address);
 
 /// Update: stores the value (in the plan's word order, under the value lock) and the alias when
-/// the target is accepted. Returns whether anything was stored.
+/// the target is accepted. Returns whether anything was stored. `keepValue` (the float dialog
+/// took its own "nan" / "inf" unchanged): the point's words stay exactly as they are when the
+/// target is the point that was edited.
 bool ApplyEdit(CKelvaro32Doc& doc, AliasTable& aliases, const EditPlan& plan, std::int64_t address,
-               std::int32_t intValue, float floatValue, const std::string& alias);
+               std::int32_t intValue, float floatValue, const std::string& alias, bool keepValue = false);
 
 } // namespace pointedit

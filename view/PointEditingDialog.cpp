@@ -20,6 +20,9 @@ namespace {
 void TakeValue(const writedlg::WrFltModel& m, std::int32_t&, float& floatValue) { floatValue = m.value; }
 template <class Model>
 void TakeValue(const Model& m, std::int32_t& intValue, float&) { intValue = static_cast<std::int32_t>(m.value); }
+bool ValueKept(const writedlg::WrFltModel& m) { return m.valueKept; }
+template <class Model>
+bool ValueKept(const Model&) { return false; }
 
 // Fills the members every dialog has, runs it, and stores on Update.
 template <class Dialog>
@@ -32,7 +35,8 @@ bool RunAndStore(Dialog& dlg, CKelvaro32Doc& doc, AliasTable& aliases, const poi
     std::int32_t intValue = 0;
     float floatValue = 0.0f;
     TakeValue(dlg.model, intValue, floatValue);
-    return pointedit::ApplyEdit(doc, aliases, plan, dlg.model.address, intValue, floatValue, dlg.model.alias);
+    return pointedit::ApplyEdit(doc, aliases, plan, dlg.model.address, intValue, floatValue, dlg.model.alias,
+                                ValueKept(dlg.model));
 }
 
 } // namespace

@@ -14,6 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(block.length >= 1 && block.length <= 1000);
     const unsigned start = block.startAddress == 0 ? 65536u : block.startAddress;
     FUZZ_CHECK(start + block.length - 1u <= 65536u);
+    // The file's start is kept whatever the length: only a block's length is cut to fit.
+    FUZZ_CHECK(block.startAddress == static_cast<std::uint16_t>(ReadProfileInt(path, "Default", "Address", 1)));
     // A block already in range passes the sanitizer unchanged.
     const BlockDefaults same = SanitizeBlock(block);
     FUZZ_CHECK(same.pointType == block.pointType && same.deviceId == block.deviceId &&

@@ -245,7 +245,11 @@ TEST_F(DocumentFileTest, HeaderValuesFallBackLikeTheIniValues)
         {0, 0, 1, 0, 11, 3, 1, 1, 1000, 0},
         {9, 3, 1, 5000, 0xFFFF, 3, 3, 1, 1000, 0},
         {2, 3, 0, 1, 4, 2, 3, 0, 1, 4},           // start held as 0 (65536), length 1
-        {2, 3, 65000, 1000, 1, 2, 3, 1, 1000, 1}, // would run past 65536
+        // A block that would run past 65536 keeps its start and ends at 65536.
+        {2, 3, 65000, 1000, 1, 2, 3, 65000, 537, 1},
+        {3, 1, 0, 1000, 0, 3, 1, 0, 1, 0},           // 65536: one point
+        {4, 1, 65535, 0, 0, 4, 1, 65535, 2, 0},      // invalid length: 1000, then cut to 2
+        {0, 1, 64537, 1000, 0, 3, 1, 64537, 1000, 0}, // exactly fits
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start);

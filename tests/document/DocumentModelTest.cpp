@@ -57,7 +57,9 @@ TEST_F(IniFixture, FieldsOutOfRangeFallBackOneByOne)
     const Case cases[] = {
         {"Modbus Command=4\nDevice Number=17\nAddress=30001\nLength=10\n", 4, 17, 30001, 10},
         {"Address=0\nLength=1\n", 3, 1, 0, 1},              // a start held as 0 is 65536
-        {"Address=0\nLength=2\n", 3, 1, 1, 2},              // 65536 + 2 − 1 runs past the end
+        // A block past 65536 keeps its start and ends there; only invalid fields fall back.
+        {"Address=0\nLength=2\n", 3, 1, 0, 1},
+        {"Address=0\n", 3, 1, 0, 1},
         {"Modbus Command=5\n", 3, 1, 1, 1000},
         {"Modbus Command=259\n", 3, 1, 1, 1000},            // cut to 8 bits: 3
         {"Device Number=256\n", 3, 1, 1, 1000},             // cut to 8 bits: 0, no device
@@ -65,7 +67,9 @@ TEST_F(IniFixture, FieldsOutOfRangeFallBackOneByOne)
         {"Length=1001\n", 3, 1, 1, 1000},
         {"Length=65537\n", 3, 1, 1, 1},                     // cut to 16 bits: 1
         {"Address=65000\nLength=537\n", 3, 1, 65000, 537},
-        {"Address=65000\nLength=538\n", 3, 1, 1, 538},
+        {"Address=65000\nLength=538\n", 3, 1, 65000, 537},
+        {"Address=65000\n", 3, 1, 65000, 537},
+        {"Address=65000\nLength=0\n", 3, 1, 65000, 537},
     };
     for (const auto& c : cases) {
         const BlockDefaults d = ReadBlockDefaults(Write(std::string("[Default]\n") + c.ini));
