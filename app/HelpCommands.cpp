@@ -1,4 +1,4 @@
-// About box and the HTML manual.
+// About box, the HTML manual, F1 and Shift+F1.
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
@@ -8,20 +8,35 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWhatsThis>
+
+#ifndef KELVARO_DATA_FROM_BIN
+#define KELVARO_DATA_FROM_BIN "../share/kelvaro64"
+#endif
+
+QString ManualPath(const QString& executableFolder)
+{
+    const QString candidates[] = {
+        executableFolder + "/" KELVARO_DATA_FROM_BIN "/manual/index.html",
+        executableFolder + "/manual/index.html",
+        QString(KELVARO_SOURCE_DIR) + "/docs/manual/index.html",
+    };
+    for (const QString& candidate : candidates)
+        if (QFileInfo::exists(candidate))
+            return QDir::cleanPath(QFileInfo(candidate).absoluteFilePath());
+    return QDir::cleanPath(QFileInfo(candidates[0]).absoluteFilePath());
+}
 
 QString ManualPath()
 {
-    // Beside the executable; in a build tree the docs/ folder of the sources.
-    const QString dir = QCoreApplication::applicationDirPath();
-    for (const QString& candidate : {dir + "/kelvaro64.html", dir + "/docs/manual.html", QString(KELVARO_SOURCE_DIR) + "/docs/manual.html"})
-        if (QFileInfo::exists(candidate))
-            return candidate;
-    return dir + "/kelvaro64.html";
+    return ManualPath(QCoreApplication::applicationDirPath());
 }
 
 void ShowAboutBox(QWidget* parent)
@@ -43,4 +58,10 @@ void RegisterHelpCommands(CMainFrame& frame)
     CMainFrame* f = &frame;
     frame.Commands().Add(cmd::AppAbout, [f] { ShowAboutBox(f); });
     frame.Commands().Add(cmd::HelpTopics, [] { QDesktopServices::openUrl(QUrl::fromLocalFile(ManualPath())); });
+
+    // The Help menu shows no accelerators; the keys work anywhere in the main window.
+    auto* topics = new QShortcut(QKeySequence(Qt::Key_F1), f);
+    QObject::connect(topics, &QShortcut::activated, f, [f] { f->RunCommand(cmd::HelpTopics); });
+    auto* context = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1), f);
+    QObject::connect(context, &QShortcut::activated, f, [] { QWhatsThis::enterWhatsThisMode(); });
 }

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
+
+#ifndef KELVARO_DATA_FROM_BIN
+#define KELVARO_DATA_FROM_BIN "../share/kelvaro64"
+#endif
 
 namespace {
 
@@ -102,9 +107,17 @@ std::uint32_t ReadProfileInt(const std::string& iniPath, const std::string& sect
 std::string IniPathBesideExecutable(const std::string& executablePath)
 {
     auto slash = executablePath.find_last_of("/\\");
-    if (slash == std::string::npos)
-        return "Kelvaro32.ini";
-    return executablePath.substr(0, slash + 1) + "Kelvaro32.ini";
+    const std::string folder = slash == std::string::npos ? std::string() : executablePath.substr(0, slash + 1);
+    const std::string beside = folder + "Kelvaro32.ini";
+    // An installed program has no write access to its own folder; the package puts the file in
+    // its share folder, found relative to bin/ so that a moved or unpacked tree still finds it.
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::exists(beside, error)) {
+        const std::string installed = folder + KELVARO_DATA_FROM_BIN "/Kelvaro32.ini";
+        if (std::filesystem::exists(installed, error))
+            return installed;
+    }
+    return beside;
 }
 
 BlockDefaults ReadBlockDefaults(const std::string& iniPath)

@@ -1,4 +1,5 @@
-// New-document defaults from Kelvaro32.ini beside the executable (read only, never written).
+// New-document defaults from Kelvaro32.ini beside the executable or in the installed share
+// folder (read only, never written).
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,8 @@
 std::uint32_t ReadProfileInt(const std::string& iniPath, const std::string& section,
                              const std::string& key, std::int32_t fallback);
 
-/// "Kelvaro32.ini" in the folder of the executable.
+/// "Kelvaro32.ini" in the folder of the executable; when there is none there but the installed
+/// share folder (bin/../share/kelvaro64) has one, that one.
 std::string IniPathBesideExecutable(const std::string& executablePath);
 
 /// The block a new document starts with.

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need; does nothing when
-# they are all there already.
+# Installs the Debian 12 packages that are missing; does nothing when they are all there.
+#   install-deps.sh          what building and running need (scripts/run.sh)
+#   install-deps.sh --test   that, plus what the tests, screenshots, sanitizers and the package
+#                            checks need (scripts/test.sh)
 set -euo pipefail
-PKGS=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev
-      libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      xvfb xauth x11-apps imagemagick fonts-dejavu-core
-      socat mbpoll libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio)
+# GoogleTest is on the run side: configuring the project looks for it.
+RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev
+     libgtest-dev libgmock-dev fonts-dejavu-core)
+TEST=(libbenchmark-dev clang libclang-rt-14-dev
+      xvfb xauth x11-apps imagemagick
+      socat mbpoll libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
+      dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin)
+PKGS=("${RUN[@]}")
+[ "${1:-}" = "--test" ] && PKGS+=("${TEST[@]}")
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")

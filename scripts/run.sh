@@ -4,6 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# Qt wants a private runtime folder; a login session has one, a container or su shell may not.
+if [ -z "${XDG_RUNTIME_DIR:-}" ] || [ ! -d "$XDG_RUNTIME_DIR" ]; then
+  XDG_RUNTIME_DIR=${TMPDIR:-/tmp}/kelvaro64-runtime-$(id -u)
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  export XDG_RUNTIME_DIR
+fi
 BUILD=${BUILD:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARO_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target kelvaro64 kelvaro64-headless

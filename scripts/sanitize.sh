@@ -4,7 +4,7 @@
 # a bounded time under libFuzzer (clang).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 
 export QT_QPA_PLATFORM=offscreen
 STAGES=${STAGES:-"asan tsan fuzz"}

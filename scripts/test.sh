@@ -2,7 +2,7 @@
 # Builds everything and runs every test (unit, widget, end-to-end) headless.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 
 export QT_QPA_PLATFORM=offscreen
 

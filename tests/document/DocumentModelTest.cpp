@@ -27,6 +27,25 @@ TEST(IniPath, BesideTheExecutable)
     EXPECT_EQ(IniPathBesideExecutable("kelvaro64"), "Kelvaro32.ini");
 }
 
+// Installed under a prefix, the program cannot keep the file beside itself: bin/../share/kelvaro64
+// is the second place, and a file beside the executable still wins.
+TEST(IniPath, InstalledShareFolderWhenNoneBesideTheExecutable)
+{
+    ScratchDir root;
+    std::filesystem::create_directories(root.Path() + "/bin");
+    std::filesystem::create_directories(root.Path() + "/share/kelvaro64");
+    const std::string exe = root.Path() + "/bin/kelvaro64";
+    EXPECT_EQ(IniPathBesideExecutable(exe), root.Path() + "/bin/Kelvaro32.ini");   // neither: the usual name
+
+    std::ofstream(root.Path() + "/share/kelvaro64/Kelvaro32.ini") << "[Default]\nDevice Number=7\n";
+    const std::string found = IniPathBesideExecutable(exe);
+    EXPECT_EQ(std::filesystem::canonical(found), std::filesystem::canonical(root.Path() + "/share/kelvaro64/Kelvaro32.ini"));
+    EXPECT_EQ(ReadBlockDefaults(found).deviceId, 7);
+
+    std::ofstream(root.Path() + "/bin/Kelvaro32.ini") << "[Default]\nDevice Number=9\n";
+    EXPECT_EQ(IniPathBesideExecutable(exe), root.Path() + "/bin/Kelvaro32.ini");
+}
+
 TEST_F(IniFixture, MissingFileGivesTheBuiltInBlock)
 {
     const BlockDefaults d = ReadBlockDefaults(dir.Path() + "/none.ini");

@@ -1,0 +1,244 @@
+// kelvaro64-manual-shots: the real application, driven through its own commands, photographs
+// its main window and every dialog for the manual (scripts/screenshot-manual.sh runs it under
+// Xvfb). Each dialog is opened the way a user opens it; a watcher photographs it as soon as it
+// is on screen and then closes it, so the modal loops end by themselves.
+//   kelvaro64-manual-shots EXAMPLES_FOLDER OUT_FOLDER
+#include "app/CChildFrame.h"
+#include "app/CKelvaro32App.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/TestConfig.h"
+#include "document/CKelvaro32Doc.h"
+#include "document/RegisterValues.h"
+#include "view/CKelvaro32View.h"
+#include "view/PointEditingDialog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QMdiArea>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <deque>
+#include <functional>
+
+namespace {
+
+QString g_out;
+int g_failures = 0;
+
+void Settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void Save(QWidget* w, const QString& name)
+{
+    const QString path = g_out + "/" + name + ".png";
+    if (!w->grab().save(path)) {
+        std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+        ++g_failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+// One step of a dialog chain: the picture's name, and what to do with the dialog afterwards
+// (default: close it).
+struct Step {
+    QString name;
+    std::function<void(QDialog*)> then;
+};
+
+QDialog* NewDialog(const QList<QPointer<QDialog>>& seen)
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* d = qobject_cast<QDialog*>(w);
+        if (d && d->isVisible() && !seen.contains(d))
+            return d;
+    }
+    return nullptr;
+}
+
+// Runs `open` (which may block in a modal loop) and photographs the dialogs it brings up, in order.
+void Shoot(std::deque<Step> steps, const std::function<void()>& open)
+{
+    auto seen = std::make_shared<QList<QPointer<QDialog>>>();
+    auto timer = new QTimer;
+    auto pending = std::make_shared<std::deque<Step>>(std::move(steps));
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        if (pending->empty())
+            return;
+        QDialog* d = NewDialog(*seen);
+        if (!d)
+            return;
+        seen->append(d);
+        Step step = pending->front();
+        pending->pop_front();
+        timer->stop();
+        QTimer::singleShot(400, d, [=] {   // painted and laid out
+            Save(d, step.name);
+            if (step.then)
+                step.then(d);
+            else
+                d->reject();
+            timer->start(50);
+        });
+    });
+    timer->start(50);
+    open();
+    Settle(300);
+    for (QWidget* w : QApplication::topLevelWidgets())   // modeless dialogs and leftovers
+        if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible())
+            d->reject();
+    if (!pending->empty()) {
+        std::fprintf(stderr, "no dialog appeared for %s\n", qPrintable(pending->front().name));
+        ++g_failures;
+    }
+    delete timer;
+}
+
+std::function<void(QDialog*)> Click(const QString& text)
+{
+    return [text](QDialog* d) {
+        for (auto* b : d->findChildren<QAbstractButton*>())
+            if (b->text() == text) {
+                QTimer::singleShot(0, b, &QAbstractButton::click);
+                return;
+            }
+        std::fprintf(stderr, "no button %s\n", qPrintable(text));
+        ++g_failures;
+        d->reject();
+    };
+}
+
+CChildFrame* ChildShowing(CMainFrame& frame, int pointType)
+{
+    for (CChildFrame* c : frame.Children())
+        if (c->Document()->pointType == pointType)
+            return c;
+    return nullptr;
+}
+
+// A Modbus/TCP master of a few lines, for traffic in the traffic view.
+void Poll(quint16 port)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) {
+        std::fprintf(stderr, "traffic: no connection to port %u\n", port);
+        ++g_failures;
+        return;
+    }
+    for (quint16 id = 1; id <= 6; ++id) {
+        const char fc = id % 2 ? 3 : 1;   // holding registers, coils
+        const QByteArray request = QByteArray::fromRawData("\0\0\0\0\0\6\1", 7) + QByteArray(1, fc) +
+                                   QByteArray::fromHex("00000004");
+        QByteArray r = request;
+        r[1] = static_cast<char>(id);
+        s.write(r);
+        s.waitForBytesWritten(1000);
+        s.waitForReadyRead(1000);
+        if (s.readAll().isEmpty()) {
+            std::fprintf(stderr, "traffic: no answer on port %u\n", port);
+            ++g_failures;
+        }
+        Settle(150);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication qapp(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: kelvaro64-manual-shots EXAMPLES_FOLDER OUT_FOLDER\n");
+        return 2;
+    }
+    const QString examples = QString::fromLocal8Bit(argv[1]);
+    g_out = QString::fromLocal8Bit(argv[2]);
+
+    QTemporaryDir settings;
+    AppOptions options;
+    options.settingsFolder = settings.path().toStdString() + "/Orvane";
+    options.executablePath = QCoreApplication::applicationFilePath().toStdString();
+    options.saveSettings = false;
+    options.automationPort = 0;
+    CKelvaro32App app(options);
+    if (!app.InitInstance({}))
+        return 1;
+    CMainFrame& frame = *app.mainFrame;
+    frame.resize(1000, 700);
+    frame.move(0, 0);
+    {
+        QTcpServer probe;   // a free port for the demo's Modbus/TCP server
+        probe.listen(QHostAddress::LocalHost, 0);
+        app.servicePort = probe.serverPort();
+    }
+    Settle(300);
+    Save(&frame, "main-window-empty");
+
+    // The demo set-up: three windows of device 1, values moving.
+    if (!RestoreTestConfig(frame, (examples + "/demo.tst").toStdString()))
+        return 1;
+    frame.findChild<QMdiArea*>()->tileSubWindows();
+    Settle(2500);
+    Save(&frame, "main-window");
+
+    CChildFrame* holding = ChildShowing(frame, 3);
+    CChildFrame* coils = ChildShowing(frame, 1);
+    CChildFrame* inputs = ChildShowing(frame, 4);
+    if (!holding || !coils || !inputs) {
+        std::fprintf(stderr, "the demo set-up did not open its three windows\n");
+        return 1;
+    }
+    holding->showMaximized();
+    Settle(500);
+    Save(holding, "data-window");
+    holding->showNormal();
+    frame.findChild<QMdiArea*>()->tileSubWindows();
+
+    auto edit = [&](CChildFrame* child, int format, int point) {
+        return [&app, child, format, point] {
+            RunPointEditor(child->View(), *child->Document(), app.Aliases(), format, false, point);
+        };
+    };
+    Shoot({{"dialog-write-float", {}}}, edit(holding, kFloat, 0));
+    Shoot({{"dialog-write-register", {}}}, edit(inputs, kDecimal, 0));
+    Shoot({{"dialog-write-hex", {}}}, edit(inputs, kHex, 0));
+    Shoot({{"dialog-write-binary", {}}}, edit(inputs, kBinary, 0));
+    Shoot({{"dialog-write-coil", {}}}, edit(coils, kDecimal, 0));
+    Shoot({{"dialog-write-register-sim", Click("Auto Simulation")}, {"dialog-simulation", {}}}, edit(inputs, kDecimal, 9));
+    Shoot({{"dialog-write-coil-sim", Click("Auto Simulation")}, {"dialog-coil-simulation", {}}}, edit(coils, kDecimal, 0));
+
+    frame.findChild<QMdiArea*>()->setActiveSubWindow(nullptr);
+    Shoot({{"dialog-setup-connection", {}}}, [&] { frame.RunCommand(cmd::ConnectPort[0]); });
+    Shoot({{"dialog-status", {}}}, [&] { frame.RunCommand(cmd::Status); });
+    Shoot({{"dialog-about", {}}}, [&] { frame.RunCommand(cmd::AppAbout); });
+    Shoot({{"dialog-fonts", {}}}, [&] { frame.RunCommand(cmd::Fonts); });
+    Shoot({{"dialog-colors", {}}}, [&] { frame.RunCommand(cmd::Background); });
+
+    // Traffic: a few requests from a master, seen in the holding window turned to traffic.
+    frame.findChild<QMdiArea*>()->setActiveSubWindow(nullptr);
+    holding->showMaximized();
+    holding->setFocus();
+    frame.RunCommand(cmd::ShowTraffic);
+    Poll(app.servicePort);
+    Settle(1500);
+    Save(holding, "traffic");
+
+    // Last: asking for the service port again means disconnecting the server first.
+    Shoot({{"dialog-service-port", {}}}, [&] { frame.RunCommand(cmd::DisconnectServer); frame.RunCommand(cmd::ConnectServer); });
+
+    app.Shutdown();
+    return g_failures == 0 ? 0 : 1;
+}
