@@ -6,10 +6,13 @@
 
 #include <asio/ip/v6_only.hpp>
 
+#include <dirent.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -23,8 +26,12 @@ namespace {
 // requests beyond the cap wait in the read buffer for the next round.
 constexpr std::size_t kReadBuffer = 8192;
 constexpr std::size_t kWriteCap = 64 * 1024;
-// Far beyond any real master count; keeps a connection flood from exhausting memory.
-constexpr std::size_t kMaxSessions = 2048;
+// Descriptors kept for the rest of the program whatever the session cap: serial ports,
+// automation clients, documents and settings files, the toolkit's own.
+constexpr std::uint64_t kReservedDescriptors = 256;
+constexpr std::size_t kMinSessions = 16;
+// Out of descriptors (or memory): accepting waits this long instead of failing again at once.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // Ready sockets taken per epoll_wait; a full batch is followed by another before asio gets the
 // thread back, at most this many rounds.
 constexpr int kEventBatch = 128;
@@ -33,7 +40,46 @@ constexpr int kRoundsPerWakeUp = 4;
 constexpr std::size_t kJunkRoom = 512;
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+std::size_t OpenDescriptors()
+{
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// The configured cap, lowered to what the soft limit of open files leaves after the descriptors
+// open now and a reserve: sessions never starve the rest of the program of descriptors.
+std::size_t CapForDescriptors(std::uint32_t configured)
+{
+    std::size_t cap = std::max<std::size_t>(configured, 1);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const std::uint64_t used = OpenDescriptors() + kReservedDescriptors;
+        const std::uint64_t budget = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
+        cap = std::min<std::size_t>(cap, std::max<std::size_t>(static_cast<std::size_t>(budget), kMinSessions));
+    }
+    return cap;
+}
 } // namespace
+
+std::uint64_t RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(limit.rlim_cur);
+}
 
 // One master's connection. Its answers are built in the server's answer buffer; only what the
 // socket does not take at once is kept here until it can be sent.
@@ -45,6 +91,9 @@ struct TcpSession {
 
     int fd;
     std::uint64_t serial = 0;    // tells a late timer whether its session is still this one
+    std::chrono::steady_clock::time_point lastUsed;      // accepted, or its last whole request
+    std::chrono::steady_clock::time_point partialSince;  // when the incomplete request began
+    bool partial = false;        // the read buffer ends in an incomplete request
     bool closeWhenSent = false;  // a malformed header was met: answer what came before it, then close
     // Fault injection: an answer sent late (or in two parts), and the requests after it wait.
     bool paused = false;
@@ -58,8 +107,9 @@ struct TcpSession {
     std::array<std::uint8_t, kReadBuffer> read;
 };
 
-TcpServer::TcpServer(EngineContext& context)
-    : context_(context), v6_(context.io), v4_(context.io), retry_(context.io), poller_(context.io)
+TcpServer::TcpServer(EngineContext& context, const TcpLimits& limits)
+    : context_(context), v6_(context.io), v4_(context.io), limits_(limits), sessionCap_(CapForDescriptors(limits.maxConnections)),
+      requestTimer_(context.io), poller_(context.io)
 {
 }
 
@@ -69,9 +119,10 @@ TcpServer::~TcpServer()
         ::close(fd);
 }
 
-std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t port, std::string& error)
+std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
+                                           std::string& error)
 {
-    std::shared_ptr<TcpServer> server(new TcpServer(context));
+    std::shared_ptr<TcpServer> server(new TcpServer(context, limits));
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
     if (poller < 0) {
         error = std::error_code(errno, std::generic_category()).message();
@@ -105,18 +156,18 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t
     // Port 0 lets the system choose on IPv6; IPv4 then takes the same number, which another
     // program may hold: try again a few times.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::error_code ec6 = listen(server->v6_, tcp::endpoint(asio::ip::address_v6::any(), port), true);
+        std::error_code ec6 = listen(server->v6_.acceptor, tcp::endpoint(asio::ip::address_v6::any(), port), true);
         if (ec6 == asio::error::address_in_use) {
             error = ec6.message();
             return nullptr;
         }
         std::uint16_t chosen = port;
         if (!ec6)
-            chosen = server->v6_.local_endpoint(ec6).port();
-        const bool haveV6 = !ec6 && server->v6_.is_open();
-        std::error_code ec4 = listen(server->v4_, tcp::endpoint(asio::ip::address_v4::any(), chosen), false);
+            chosen = server->v6_.acceptor.local_endpoint(ec6).port();
+        const bool haveV6 = !ec6 && server->v6_.acceptor.is_open();
+        std::error_code ec4 = listen(server->v4_.acceptor, tcp::endpoint(asio::ip::address_v4::any(), chosen), false);
         if (!ec4) {
-            server->boundPort = server->v4_.local_endpoint(ec4).port();
+            server->boundPort = server->v4_.acceptor.local_endpoint(ec4).port();
             return server;
         }
         if (haveV6 && ec4 != asio::error::address_in_use) {
@@ -124,8 +175,8 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t
             return server;
         }
         std::error_code ignored;
-        server->v6_.close(ignored);
-        server->v4_.close(ignored);
+        server->v6_.acceptor.close(ignored);
+        server->v4_.acceptor.close(ignored);
         if (!(port == 0 && haveV6 && ec4 == asio::error::address_in_use)) {
             error = ec4.message();
             return nullptr;
@@ -137,50 +188,103 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t
 
 void TcpServer::Start()
 {
-    if (v6_.is_open())
+    if (v6_.acceptor.is_open())
         Accept(v6_);
-    if (v4_.is_open())
+    if (v4_.acceptor.is_open())
         Accept(v4_);
     WaitForSessions();
 }
 
-void TcpServer::Accept(Acceptor& acceptor)
+void TcpServer::Accept(Listener& listener)
 {
-    acceptor.async_accept([self = shared_from_this(), &acceptor](const std::error_code& ec, Socket socket) {
+    listener.acceptor.async_accept([self = shared_from_this(), &listener](const std::error_code& ec, Socket socket) {
         if (self->stopped_ || ec == asio::error::operation_aborted)
             return;
-        if (ec) {
-            // Out of descriptors, most likely: wait a little instead of spinning.
-            self->retry_.expires_after(std::chrono::milliseconds(100));
-            self->retry_.async_wait([self, &acceptor](const std::error_code& waitError) {
+        const int error = ec.value();
+        if (ec && ec.category() == asio::error::get_system_category() &&
+            (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+            // The connection stays queued in the system; take it when descriptors are back
+            // instead of failing again at once. Each listener has its own wait.
+            listener.retry.expires_after(kAcceptPause);
+            listener.retry.async_wait([self, &listener](const std::error_code& waitError) {
                 if (!waitError && !self->stopped_)
-                    self->Accept(acceptor);
+                    self->Accept(listener);
             });
             return;
         }
-        self->Adopt(std::move(socket));
-        self->Accept(acceptor);
+        if (!ec)  // else a connection that went before it was taken: next one
+            self->Adopt(std::move(socket));
+        self->Accept(listener);
     });
+}
+
+void TcpServer::CloseLeastRecentlyUsed()
+{
+    // Only when the table is full, so a scan: nothing on the request path keeps an order.
+    TcpSession* oldest = nullptr;
+    for (auto& [fd, session] : sessions_)
+        if (!oldest || session->lastUsed < oldest->lastUsed)
+            oldest = session.get();
+    if (oldest)
+        CloseSession(*oldest);
 }
 
 void TcpServer::Adopt(Socket socket)
 {
     std::error_code ec;
-    if (sessions_.size() >= kMaxSessions) {
-        socket.close(ec);
-        return;
-    }
+    if (sessions_.size() >= sessionCap_.load(std::memory_order_relaxed))
+        CloseLeastRecentlyUsed();
     socket.set_option(asio::ip::tcp::no_delay(true), ec);
     const int fd = socket.release(ec);
     if (ec)
         return;
     auto session = std::make_unique<TcpSession>(fd);
     session->serial = ++nextSessionSerial_;
+    session->lastUsed = Clock::now();
     if (!Watch(*session, EPOLL_CTL_ADD, EPOLLIN)) {
         ::close(fd);
         return;
     }
     sessions_.emplace(fd, std::move(session));
+    WatchRequestTimes();
+}
+
+void TcpServer::SetLimits(const TcpLimits& limits)
+{
+    limits_ = limits;
+    sessionCap_.store(CapForDescriptors(limits.maxConnections), std::memory_order_relaxed);
+    WatchRequestTimes();
+}
+
+void TcpServer::WatchRequestTimes()
+{
+    if (requestTimerArmed_ || limits_.requestTimeoutMs == 0 || sessions_.empty())
+        return;
+    // A late request is found within a quarter of the limit (at most a second) after it is due.
+    const auto timeout = std::chrono::milliseconds(limits_.requestTimeoutMs);
+    requestTimer_.expires_after(std::clamp<std::chrono::milliseconds>(timeout / 4, std::chrono::milliseconds(10),
+                                                                      std::chrono::milliseconds(1000)));
+    requestTimerArmed_ = true;
+    requestTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        self->requestTimerArmed_ = false;
+        if (ec || self->stopped_)
+            return;
+        self->CloseLateRequests();
+        self->WatchRequestTimes();
+    });
+}
+
+void TcpServer::CloseLateRequests()
+{
+    const Clock::time_point due = Clock::now() - std::chrono::milliseconds(limits_.requestTimeoutMs);
+    std::vector<TcpSession*> late;
+    for (auto& [fd, session] : sessions_) {
+        // Whole requests held back (answers waiting for room, a fault's delay) are not late.
+        if (session->partial && session->partialSince <= due && !session->paused && !session->WaitingToSend())
+            late.push_back(session.get());
+    }
+    for (TcpSession* session : late)
+        CloseSession(*session);
 }
 
 bool TcpServer::Watch(TcpSession& session, int operation, std::uint32_t events)
@@ -204,6 +308,7 @@ void TcpServer::WaitForSessions()
 void TcpServer::RunReadySessions()
 {
     std::array<epoll_event, kEventBatch> events;
+    now_ = Clock::now();
     for (int round = 0; round < kRoundsPerWakeUp; ++round) {
         const int count = ::epoll_wait(poller_.native_handle(), events.data(), kEventBatch, 0);
         for (int i = 0; i < count; ++i) {
@@ -280,6 +385,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
     std::size_t writeSize = 0;
     std::uint32_t valid = 0;
     bool closeForFault = false;
+    bool incomplete = false;  // the buffer ends in part of a request
     const PduOptions options{enron.load(std::memory_order_relaxed)};
     if (!answer_)  // a server that never gets a whole request costs no answer buffer
         answer_.reset(new std::uint8_t[kWriteCap + kMaxMbapFrame + kJunkRoom]);
@@ -290,8 +396,10 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             const std::size_t available = session.readSize - offset;
             std::size_t frameSize = 0;
             const MbapScan scan = ScanMbap(frame, available, frameSize);
-            if (scan == MbapScan::Incomplete)
+            if (scan == MbapScan::Incomplete) {
+                incomplete = available > 0;
                 break;
+            }
             if (scan == MbapScan::Malformed) {
                 // The stream cannot be resynchronised: this connection ends, no other.
                 context_.Log(frame, available, kDiscarded);
@@ -337,15 +445,25 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             writeSize += bytes.size();
         }
     }
-    if (valid > 0)
+    if (valid > 0) {
         validMessages.fetch_add(valid, std::memory_order_relaxed);
+        session.lastUsed = now_;
+    }
     if (malformed && !closeForFault)
         invalidChecks.fetch_add(1, std::memory_order_relaxed);
     if (offset == session.readSize) {
         session.readSize = 0;  // the usual case: everything answered, nothing to move
-    } else if (offset > 0) {
-        std::memmove(session.read.data(), session.read.data() + offset, session.readSize - offset);
-        session.readSize -= offset;
+        session.partial = false;
+    } else {
+        if (offset > 0) {
+            std::memmove(session.read.data(), session.read.data() + offset, session.readSize - offset);
+            session.readSize -= offset;
+        }
+        // The request now incomplete began with this read, unless it was already incomplete before.
+        if (incomplete && (offset > 0 || !session.partial)) {
+            session.partial = true;
+            session.partialSince = now_;
+        }
     }
     return writeSize;
 }
@@ -370,6 +488,7 @@ void TcpServer::ArmLate(TcpSession& session, std::chrono::milliseconds after)
 
 void TcpServer::SendLate(TcpSession& session)
 {
+    now_ = Clock::now();  // a timer's turn, not a wake-up's
     const std::size_t size = session.lateSplit > 0 ? session.lateSplit : session.late.size();
     // Behind whatever still waits for room, through the path of a master that reads slowly.
     session.unsent.insert(session.unsent.end(), session.late.begin(), session.late.begin() + static_cast<std::ptrdiff_t>(size));
@@ -423,9 +542,11 @@ void TcpServer::Stop()
 {
     stopped_ = true;
     std::error_code ignored;
-    v6_.close(ignored);
-    v4_.close(ignored);
-    retry_.cancel();
+    v6_.acceptor.close(ignored);
+    v4_.acceptor.close(ignored);
+    v6_.retry.cancel();
+    v4_.retry.cancel();
+    requestTimer_.cancel();
     for (auto& [fd, session] : sessions_)
         ::close(fd);
     sessions_.clear();

@@ -10,10 +10,12 @@
 #pragma once
 
 #include "engine/EngineContext.h"
+#include "engine/ProtocolEngine.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -33,7 +35,8 @@ public:
 
     /// Any thread: binds and listens on every interface (IPv6 and IPv4) on `port` (0: any free
     /// port). Null with `error` set when it cannot listen.
-    static std::shared_ptr<TcpServer> Open(EngineContext& context, std::uint16_t port, std::string& error);
+    static std::shared_ptr<TcpServer> Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
+                                           std::string& error);
     ~TcpServer() override;
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
@@ -42,10 +45,28 @@ public:
     void Start();
     void Stop() override;
 
+    /// Sessions served at once: the configured number, kept below the descriptors the process
+    /// may still open when the server starts.
+    std::size_t SessionCap() const { return sessionCap_.load(std::memory_order_relaxed); }
+    /// Engine thread: new limits for the running server.
+    void SetLimits(const TcpLimits& limits);
+
 private:
-    explicit TcpServer(EngineContext& context);
-    void Accept(Acceptor& acceptor);
+    using Clock = std::chrono::steady_clock;
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), retry(io) {}
+        Acceptor acceptor;
+        asio::steady_timer retry;  // out of descriptors: accepting waits on this
+    };
+
+    TcpServer(EngineContext& context, const TcpLimits& limits);
+    void Accept(Listener& listener);
     void Adopt(Socket socket);
+    // Sessions that take a place without using it: the one unused longest makes room for a new
+    // master, and a request left incomplete past the time limit closes its session.
+    void CloseLeastRecentlyUsed();
+    void WatchRequestTimes();
+    void CloseLateRequests();
 
     // The session path; everything below runs on the engine thread.
     void WaitForSessions();
@@ -61,9 +82,13 @@ private:
     void CloseSession(TcpSession& session);
 
     EngineContext& context_;
-    Acceptor v6_;
-    Acceptor v4_;
-    asio::steady_timer retry_;
+    Listener v6_;
+    Listener v4_;
+    TcpLimits limits_;
+    std::atomic<std::size_t> sessionCap_{0};
+    Clock::time_point now_;          // taken once per wake-up; what a session's times are set from
+    asio::steady_timer requestTimer_;
+    bool requestTimerArmed_ = false;
     Descriptor poller_;  // owns the epoll descriptor that holds every session's socket
     std::unordered_map<int, std::unique_ptr<TcpSession>> sessions_;  // by socket descriptor
     std::unique_ptr<std::uint8_t[]> answer_;  // the answers of one round, for whichever session

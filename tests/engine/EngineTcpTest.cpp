@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <array>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pomrel {
 namespace {
@@ -245,6 +248,144 @@ TEST_F(TcpEngineTest, TrafficArrivesInBatchesWithAttributes)
     // A batch is handed out once; asking again gives zeros, never stale or foreign words.
     engine.ReadDebugData(calls[0][0], words.data(), 0, 23);
     EXPECT_EQ(words[0], 0);
+}
+
+// ---- Sharing the server among masters ---------------------------------------------------------
+
+TEST_F(TcpEngineTest, FullTableClosesTheConnectionUnusedLongestNeverAPollingMaster)
+{
+    engine.SetTcpLimits({4, 0});
+    ASSERT_EQ(engine.TcpSessionCap(server), 4u);
+    TcpMaster poller(port);
+    ASSERT_TRUE(poller.Send(ReadOne(1, 0)));
+    ASSERT_EQ(poller.Receive(11).size(), 11u);
+    // Three that never ask anything, then newcomers that ask once: each newcomer takes the place
+    // of the one unused longest, oldest first, while the poller goes on being answered.
+    std::vector<std::unique_ptr<TcpMaster>> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(std::make_unique<TcpMaster>(port));
+        ASSERT_TRUE(others.back()->Connected());
+        std::this_thread::sleep_for(5ms);  // accepted one after another
+    }
+    for (std::size_t round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(poller.Send(ReadOne(static_cast<std::uint16_t>(round + 2), 1)));
+        ASSERT_EQ(ToHex(poller.Receive(11)), ToHex({0, std::uint8_t(round + 2), 0, 0, 0, 5, 1, 3, 2, 1, 1}));
+        others.push_back(std::make_unique<TcpMaster>(port));
+        ASSERT_TRUE(others.back()->Send(ReadOne(0x100, 2)));
+        ASSERT_EQ(others.back()->Receive(11).size(), 11u);
+        EXPECT_TRUE(others[round]->ClosedByPeer(5000ms));
+        EXPECT_FALSE(others[round + 1]->ClosedByPeer(20ms));
+    }
+    ASSERT_TRUE(poller.Send(ReadOne(0x77, 3)));
+    EXPECT_EQ(poller.Receive(11).size(), 11u);
+}
+
+TEST_F(TcpEngineTest, RequestLeftIncompleteClosesItsConnectionIdleOnesStay)
+{
+    engine.SetTcpLimits({2048, 300});
+    struct Case {
+        const char* name;
+        const char* bytes;        // sent at once
+        std::size_t answerBytes;  // answers expected before the close
+    };
+    const Case cases[] = {
+        {"half a header", "00 01 00", 0},
+        {"header without its PDU", "00 01 00 00 00 06 01", 0},
+        {"PDU cut short", "00 01 00 00 00 06 01 03 00", 0},
+        {"a whole request, then part of the next", "00 01 00 00 00 06 01 03 00 00 00 01 00 02 00 00", 11},
+    };
+    TcpMaster idle(port);  // connected and silent throughout: never closed for that
+    TcpMaster answered(port);
+    ASSERT_TRUE(answered.Send(ReadOne(9, 0)));
+    ASSERT_EQ(answered.Receive(11).size(), 11u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpMaster master(port);
+        ASSERT_TRUE(master.Send(Hex(c.bytes)));
+        EXPECT_EQ(master.Receive(c.answerBytes, 5000ms).size(), c.answerBytes);
+        EXPECT_TRUE(master.ClosedByPeer(5000ms));
+    }
+    {
+        // Bytes that keep coming but never make a request are no better.
+        TcpMaster slow(port);
+        const auto header = Hex("00 01 00 00 00 ff 01 03");
+        bool closed = false;
+        for (int i = 0; i < 100 && !closed; ++i) {
+            closed = ::send(slow.Fd(), &header[static_cast<std::size_t>(i) % header.size()], 1, MSG_NOSIGNAL) != 1 ||
+                     slow.ClosedByPeer(50ms);
+        }
+        EXPECT_TRUE(closed);
+    }
+    for (TcpMaster* master : {&idle, &answered}) {
+        ASSERT_TRUE(master->Send(ReadOne(10, 1)));
+        EXPECT_EQ(ToHex(master->Receive(11)), "00 0a 00 00 00 05 01 03 02 01 01");
+    }
+}
+
+TEST_F(TcpEngineTest, SessionCapStaysBelowTheDescriptorsLeft)
+{
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct Case {
+        rlim_t soft;         // 0: as it is
+        std::uint32_t configured;
+        std::size_t most;    // the cap is at most this
+        std::size_t least;   // and at least this
+    };
+    const Case cases[] = {
+        {600, 2048, 600 - 256, 16},  // the program keeps its reserve whatever is configured
+        {0, 100, 100, 100},          // plenty left: the configured number
+        {280, 2048, 24, 16},         // next to nothing left: a handful still
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.soft);
+        rlimit now = old;
+        if (c.soft != 0 && c.soft < old.rlim_cur)
+            now.rlim_cur = c.soft;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &now), 0);
+        engine.SetTcpLimits({c.configured, 5000});
+        const std::size_t cap = engine.TcpSessionCap(server);
+        ::setrlimit(RLIMIT_NOFILE, &old);
+        EXPECT_LE(cap, c.most);
+        EXPECT_GE(cap, c.least);
+    }
+}
+
+TEST_F(TcpEngineTest, OutOfDescriptorsTheServerWaitsAndThenTakesTheNewMaster)
+{
+    TcpMaster served(port);
+    ASSERT_TRUE(served.Send(ReadOne(1, 0)));
+    ASSERT_EQ(served.Receive(11).size(), 11u);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(waiting, 0);
+    rlimit tight = old;
+    tight.rlim_cur = std::min<rlim_t>(old.rlim_cur, 4096);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int connected = ::connect(waiting, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    // The master already in is served while no descriptor is left for the new one.
+    const bool sent = served.Send(ReadOne(2, 1));
+    const auto answer = served.Receive(11);
+    std::this_thread::sleep_for(250ms);
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_EQ(connected, 0);
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(answer.size(), 11u);
+    const auto request = ReadOne(3, 2);
+    ASSERT_TRUE(test::WriteAll(waiting, request));
+    EXPECT_EQ(ToHex(test::ReadFor(waiting, 11, 5000ms)), "00 03 00 00 00 05 01 03 02 01 02");
+    ::close(waiting);
 }
 
 } // namespace
