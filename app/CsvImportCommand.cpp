@@ -3,8 +3,8 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
-#include "document/CKelvaro32Doc.h"
 #include "document/Archive.h"
+#include "document/CKelvaro32Doc.h"
 #include "document/DocumentView.h"
 #include "view/CsvImport.h"
 
@@ -13,8 +13,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
-
 #include <unistd.h>
+
 namespace {
 
 std::vector<CsvTarget> AllViews(CKelvaro32App& app)
@@ -34,9 +34,9 @@ bool ReadFromCsvFile(CMainFrame& frame, const std::string& path)
     const int fd = OpenRegularFile(path);
     std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
     if (!file) {
-        QMessageBox::warning(&frame, "Kelvaro64", "File Open Error");
         if (fd >= 0)
             ::close(fd);
+        QMessageBox::warning(&frame, "Kelvaro64", "File Open Error");
         return false;
     }
     const auto targets = AllViews(frame.App());

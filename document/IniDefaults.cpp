@@ -13,14 +13,14 @@
 
 namespace {
 
+// A defaults file is a few lines; anything this large is not one.
+constexpr std::size_t kIniFileLimit = 1u << 20;
+
 std::string Trim(const std::string& s)
 {
     auto begin = s.find_first_not_of(" \t\r\n");
     if (begin == std::string::npos)
         return {};
-// A defaults file is a few lines; anything this large is not one.
-constexpr std::size_t kIniFileLimit = 1u << 20;
-
     auto end = s.find_last_not_of(" \t\r\n");
     return s.substr(begin, end - begin + 1);
 }
