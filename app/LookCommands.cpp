@@ -29,14 +29,16 @@ void ChooseFont(CMainFrame& frame) {
     CKelvaro32Doc* doc = frame.ActiveDocument();
     if (!doc)
         return;
-    bool ok = false;
-    QFont chosen = QFontDialog::getFont(&ok, DialogFontFromLogFont(doc->font), &frame);
-    if (!ok || !StillOpen(frame, doc))
+    QFontDialog dialog(DialogFontFromLogFont(doc->font), &frame);
+    // What the dialog shows before the user touches it: OK without a change keeps the record.
+    const QFont shown = dialog.currentFont();
+    if (dialog.exec() != QDialog::Accepted || !StillOpen(frame, doc))
         return;
-    if (chosen.pointSizeF() > 0)
+    QFont chosen = dialog.selectedFont();
+    if (chosen.pointSizeF() > 0 && chosen.pointSizeF() != shown.pointSizeF())
         chosen.setPointSizeF(std::clamp(chosen.pointSizeF(), kSmallestPoints, kLargestPoints));
     // Not a modification of the document: only the colours mark it.
-    doc->font = LogFontFromQFont(chosen);
+    doc->font = MergeChosenFont(doc->font, shown, chosen);
     frame.Look().font = doc->font;
     // Every view takes this font; the other documents keep their own stored font.
     for (CKelvaro32Doc* other : frame.App().Documents())

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -113,11 +115,55 @@ LogFont LogFontFromQFont(const QFont& font) {
 
 QFont DialogFontFromLogFont(const LogFont& logFont) {
     const QFont drawn = FontFromLogFont(logFont);
-    QFont seed(QFontInfo(drawn).family());
+    const QString family = QFontInfo(drawn).family();
+    QFont seed(family);
     seed.setPointSizeF(PixelSizeOf(logFont.height) * 72.0 / kLogicalDpi);
     seed.setWeight(drawn.weight());
     seed.setItalic(drawn.italic());
     seed.setUnderline(drawn.underline());
     seed.setStrikeOut(drawn.strikeOut());
+    // The dialog selects its style entry by name; without one it looks for "Normal" or
+    // "Regular", which a family such as DejaVu Sans Mono ("Book", "Oblique", ...) does not have,
+    // and falls on whatever entry comes first. Name the family's style nearest to the record.
+    QString best;
+    int bestDistance = 0;
+    for (const QString& style : QFontDatabase::styles(family)) {
+        // The database reports "Oblique" faces as upright: the name says it too.
+        const bool slanted = QFontDatabase::italic(family, style) || style.contains("Italic", Qt::CaseInsensitive) ||
+                             style.contains("Oblique", Qt::CaseInsensitive);
+        static const char* const kStretched[] = {"Condensed", "Expanded", "Narrow", "Wide"};
+        const bool stretched = std::any_of(std::begin(kStretched), std::end(kStretched),
+                                           [&](const char* w) { return style.contains(w, Qt::CaseInsensitive); });
+        const int distance = std::abs(QFontDatabase::weight(family, style) - static_cast<int>(drawn.weight())) +
+                             (slanted != drawn.italic() ? 10000 : 0) + (stretched ? 1000 : 0);
+        if (best.isEmpty() || distance < bestDistance) {
+            best = style;
+            bestDistance = distance;
+        }
+    }
+    if (!best.isEmpty())
+        seed.setStyleName(best);
     return seed;
+}
+
+LogFont MergeChosenFont(const LogFont& stored, const QFont& shown, const QFont& chosen) {
+    const LogFont picked = LogFontFromQFont(chosen);
+    LogFont merged = stored;
+    if (chosen.family() != shown.family()) {
+        std::memcpy(merged.faceName, picked.faceName, sizeof merged.faceName);
+        merged.pitchAndFamily = picked.pitchAndFamily;
+    }
+    if (chosen.pointSizeF() != shown.pointSizeF() || chosen.pixelSize() != shown.pixelSize()) {
+        merged.height = picked.height;
+        merged.width = picked.width;
+    }
+    if (chosen.weight() != shown.weight())
+        merged.weight = picked.weight;
+    if (chosen.italic() != shown.italic())
+        merged.italic = picked.italic;
+    if (chosen.underline() != shown.underline())
+        merged.underline = picked.underline;
+    if (chosen.strikeOut() != shown.strikeOut())
+        merged.strikeOut = picked.strikeOut;
+    return merged;
 }

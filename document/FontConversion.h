@@ -15,8 +15,15 @@ QFont FontFromLogFont(const LogFont& logFont);
 LogFont LogFontFromQFont(const QFont& font);
 
 /// The font to seed QFontDialog with: the family that actually resolved (the dialog cannot
-/// select a substituted name such as "Courier") and a point size, the dialog's unit.
+/// select a substituted name such as "Courier"), a point size, the dialog's unit, and the name
+/// of the family's style nearest to the record's weight and slant.
 QFont DialogFontFromLogFont(const LogFont& logFont);
+
+/// The record after the font dialog: `shown` is what the dialog showed at first, `chosen` what
+/// it ended with. Only what the user changed (family, size, weight, italic, underline, strike
+/// out) is taken from `chosen`; everything else stays byte for byte as `stored` had it, so OK
+/// without a change keeps the record (face "Courier" is not renamed to the face it resolved to).
+LogFont MergeChosenFont(const LogFont& stored, const QFont& shown, const QFont& chosen);
 
 #include <QColor>
 

@@ -162,6 +162,67 @@ TEST_F(Look, FontCommandSetsTheDefaultAndLeavesOtherDocumentsFonts) {
     EXPECT_EQ(app->NewDocument()->font, b->font);
 }
 
+// OK without a change turned every window italic ("Oblique" was pre-selected) and renamed
+// "Courier" to the face it resolved to, in kv64comm2.cfg and saved documents. The dialog starts
+// on the record's real style, and OK without a change leaves the 60-byte record as it was.
+TEST_F(Look, OkWithoutAChangeKeepsTheRecordByteForByte) {
+    auto app = Start();
+    CMainFrame& frame = *app->mainFrame;
+    auto record = [](const char* face, std::int32_t height, std::int32_t weight, std::uint8_t italic,
+                     std::uint8_t pitchAndFamily) {
+        LogFont f;
+        std::memset(f.faceName, 0, sizeof f.faceName);
+        std::strcpy(f.faceName, face);
+        f.height = height;
+        f.weight = weight;
+        f.italic = italic;
+        f.pitchAndFamily = pitchAndFamily;
+        f.quality = 2;   // fields no dialog shows must survive as well
+        f.charSet = 1;
+        return f;
+    };
+    struct Case { const char* name; LogFont font; bool italic; bool bold; };
+    const Case cases[] = {
+        {"built-in Courier", LogFont{}, false, false},
+        {"Courier 16 px", record("Courier", -16, 400, 0, 0x31), false, false},
+        {"bold italic serif", record("DejaVu Serif", -19, 700, 1, 0x12), true, true},
+        {"oblique mono", record("DejaVu Sans Mono", -13, 400, 1, 0x31), true, false},
+        {"a face this machine lacks", record("Lucida Console", -15, 400, 0, 0x31), false, false},
+        {"cell height, odd weight", record("DejaVu Sans", 18, 500, 0, 0x22), false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CKelvaro32Doc* doc = app->NewDocument();
+        doc->font = c.font;
+        frame.Look().font = c.font;
+        Activate(frame, doc);
+        QFont started;
+        WhenModal<QFontDialog>([&](QFontDialog* dialog) {
+            started = dialog->currentFont();
+            dialog->accept();
+        });
+        ASSERT_TRUE(frame.RunCommand(cmd::Fonts));
+        EXPECT_EQ(started.italic(), c.italic);
+        EXPECT_EQ(started.weight() >= QFont::DemiBold, c.bold);
+        EXPECT_EQ(LogFontToBytes(doc->font), LogFontToBytes(c.font));
+        EXPECT_EQ(LogFontToBytes(frame.Look().font), LogFontToBytes(c.font));
+    }
+    // A change takes only what changed: a new size keeps the face, weight and flags.
+    CKelvaro32Doc* doc = app->NewDocument();
+    doc->font = LogFont{};
+    Activate(frame, doc);
+    WhenModal<QFontDialog>([&](QFontDialog* dialog) {
+        QFont f = dialog->currentFont();
+        f.setPointSize(15);
+        dialog->setCurrentFont(f);
+        dialog->accept();
+    });
+    ASSERT_TRUE(frame.RunCommand(cmd::Fonts));
+    LogFont expected;
+    expected.height = -20;
+    EXPECT_EQ(LogFontToBytes(doc->font), LogFontToBytes(expected));
+}
+
 TEST_F(Look, CancelChangesNothing) {
     auto app = Start();
     CMainFrame& frame = *app->mainFrame;
