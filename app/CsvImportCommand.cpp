@@ -2,6 +2,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
@@ -9,7 +10,7 @@
 #include "view/CsvImport.h"
 
 #include <QDir>
-#include <QFileDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
@@ -69,14 +70,14 @@ void RegisterCsvCommands(CMainFrame& frame)
                 QFileInfo(QString::fromStdString(f->App().Options().executablePath)).absolutePath();
             if (QFileInfo(folder).isDir())
                 QDir::setCurrent(folder);
-            QFileDialog dialog(f, "Open");
-            dialog.setAcceptMode(QFileDialog::AcceptOpen);
-            dialog.setFileMode(QFileDialog::ExistingFile);
-            dialog.setDirectory(QDir::current());
-            dialog.selectFile("*.csv");
-            if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            FileQuestion question;
+            question.kind = FileKind::Csv;
+            question.caption = "Open";
+            question.initialName = "*.csv";
+            const QString path = AskForFile(*f, question);
+            if (path.isEmpty())
                 return;
-            ReadFromCsvFile(*f, QFile::encodeName(dialog.selectedFiles().front()).toStdString());
+            ReadFromCsvFile(*f, QFile::encodeName(path).toStdString());
         },
         [f](CommandState& s) { s.enabled = f->ActiveView() != nullptr; });
 }

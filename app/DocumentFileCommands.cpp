@@ -4,6 +4,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
+#include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
@@ -13,7 +14,6 @@
 
 #include <QAction>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMdiArea>
 #include <QMenu>
@@ -24,7 +24,6 @@
 namespace {
 
 constexpr int kRecentFiles = 4;
-const char* const kFileFilter = "All Files (*.*)";
 
 // The framework's messages: a message box, or a line on stderr when there is no window to show.
 void Report(CMainFrame& frame, QWidget* parent, const QString& text)
@@ -176,8 +175,12 @@ bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool a
 {
     QString path = QString::fromStdString(doc.pathName);
     if (askForName || path.isEmpty()) {
-        const QString initial = path.isEmpty() ? QString::fromStdString(doc.title) : path;
-        path = QFileDialog::getSaveFileName(parent, "Save As", initial, kFileFilter);
+        FileQuestion question;
+        question.save = true;
+        question.caption = "Save As";
+        question.initialName = path.isEmpty() ? QString::fromStdString(doc.title) : path;
+        question.allFilesFilter = true;
+        path = AskForFile(frame, question);
         if (path.isEmpty())
             return false;
     }
@@ -247,7 +250,10 @@ void RegisterDocumentFileCommands(CMainFrame& frame)
     CMainFrame* f = &frame;
     auto* recent = new RecentFileList(frame);
     frame.Commands().Add(cmd::FileOpen, [f] {
-        const QString path = QFileDialog::getOpenFileName(f, "Open", QString(), kFileFilter);
+        FileQuestion question;
+        question.caption = "Open";
+        question.allFilesFilter = true;
+        const QString path = AskForFile(*f, question);
         if (!path.isEmpty())
             OpenDocumentFile(*f, path.toStdString(), f);
     });

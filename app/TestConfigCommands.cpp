@@ -5,13 +5,13 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
+#include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
 
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
@@ -27,7 +27,9 @@ void Report(CMainFrame& frame, const QString& text)
     QMessageBox::warning(&frame, "Kelvaro64", text);
 }
 
-// The commands start their file dialogs in the folder of the executable.
+// The commands make the folder of the executable the current one: relative document names of
+// a test configuration resolve from there, and a file dialog with no folder of its own yet
+// starts there.
 void EnterInstallationFolder(CMainFrame& frame)
 {
     const QString folder = QFileInfo(QString::fromStdString(frame.App().Options().executablePath)).absolutePath();
@@ -58,14 +60,12 @@ CChildFrame* ChildOf(CMainFrame& frame, const CKelvaro32Doc* doc)
 
 QString ChooseFile(CMainFrame& frame, bool save)
 {
-    QFileDialog dialog(&frame, save ? "Save As" : "Open");
-    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setDirectory(QDir::current());
-    dialog.selectFile("*.tst");
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().front();
+    FileQuestion question;
+    question.kind = FileKind::TestConfig;
+    question.save = save;
+    question.caption = save ? "Save As" : "Open";
+    question.initialName = "*.tst";
+    return AskForFile(frame, question);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
+#include "app/TestConfig.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
 #include "view/CKelvaro32View.h"
@@ -191,6 +192,88 @@ TEST_F(DocumentFiles, TheRecentFileListKeepsFourAndOpensThem)
     EXPECT_EQ(answers.messages, QStringList{"Failed to open document."});
     profile.sync();
     EXPECT_EQ(profile.value("File3").toString(), QPath("r2.kvd"));
+}
+
+// Documents have no fixed extension: "All Files (*.*)" lists every file, also names without a
+// dot, in File Open and in Save As.
+TEST_F(DocumentFiles, AllFilesListsNamesWithAndWithoutADot)
+{
+    for (const std::string name : {"gdoc1", "plant.kvd", "two.dots.x"}) {
+        CKelvaro32Doc* doc = app->NewDocument();
+        doc->SetWord(0, static_cast<std::uint16_t>(name.size()));
+        doc->pathName = Path(name);
+        ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false)) << name;
+    }
+    CloseAll();
+    QDir::setCurrent(dir.path());   // where a first dialog starts
+    struct Case {
+        int command;
+        bool withDocument;
+    };
+    for (const Case c : {Case{cmd::FileOpen, false}, Case{cmd::FileSaveAs, true}}) {
+        if (c.withDocument)
+            app->NewDocument();
+        ModalAnswerer answers;
+        answers.listFiles = true;
+        answers.File(QString());   // looked at, then cancelled
+        ASSERT_TRUE(frame->RunCommand(c.command)) << c.command;
+        EXPECT_EQ(answers.fileFilters, QStringList{"All Files (*.*)"}) << c.command;
+        for (const char* name : {"gdoc1", "plant.kvd", "two.dots.x"})
+            EXPECT_TRUE(answers.listed.contains(name)) << c.command << " " << name << " in " << answers.listed.join(' ').toStdString();
+    }
+    CloseAll();
+    ModalAnswerer answers;
+    answers.File(QPath("gdoc1"));
+    ASSERT_TRUE(frame->RunCommand(cmd::FileOpen));
+    ASSERT_EQ(app->Documents().Size(), 1u);
+    EXPECT_EQ(app->Documents().All()[0]->title, "gdoc1");
+}
+
+// Each kind of file has its own folder: the first dialog of a kind starts in the current folder
+// (the installation folder for test configurations and CSV files), every later one where a file
+// of that kind was last chosen, also after a restart.
+TEST_F(DocumentFiles, EachKindOfFileDialogStartsWhereThatKindWasLastChosen)
+{
+    for (const char* folder : {"docs", "setups", "csv", "other"})
+        ASSERT_TRUE(QDir(dir.path()).mkpath(folder));
+    Write("csv/values.csv", "40001,5\n");
+    CKelvaro32Doc* doc = app->NewDocument();
+    doc->pathName = Path("docs/a.kvd");
+    ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false));
+    ASSERT_TRUE(SaveTestConfigTo(*frame, Path("setups/s.tst")));
+    QDir::setCurrent(QPath("other"));
+
+    struct Step {
+        int command;
+        std::string answer;
+        std::string startsIn;   // relative to the test folder; "" is the test folder itself
+    };
+    const Step steps[] = {
+        {cmd::FileOpen, "docs/a.kvd", "other"},
+        {cmd::RestoreTestConfig, "setups/s.tst", ""},
+        {cmd::ReadFromCsv, "csv/values.csv", ""},
+        {cmd::FileOpen, "docs/a.kvd", "docs"},
+        {cmd::SaveTestConfig, "setups/s.tst", "setups"},
+        {cmd::RestoreTestConfig, "setups/s.tst", "setups"},
+        {cmd::ReadFromCsv, "csv/values.csv", "csv"},
+    };
+    for (const Step& step : steps) {
+        ModalAnswerer answers;
+        answers.File(QPath(step.answer));
+        answers.Message(QMessageBox::Yes);   // "replace?" of Save Test Config, if asked
+        ASSERT_TRUE(frame->RunCommand(step.command)) << step.command;
+        ASSERT_EQ(answers.fileFolders.size(), 1) << step.command;
+        EXPECT_EQ(answers.fileFolders[0], step.startsIn.empty() ? dir.path() : QPath(step.startsIn))
+            << step.command << " " << step.answer;
+    }
+    EXPECT_EQ(app->Documents().All().back()->Word(0), 5);   // the CSV file was read
+
+    app.reset();
+    SetUp();
+    ModalAnswerer answers;
+    answers.File(QString());
+    ASSERT_TRUE(frame->RunCommand(cmd::FileOpen));
+    EXPECT_EQ(answers.fileFolders, QStringList{QPath("docs")});
 }
 
 } // namespace
