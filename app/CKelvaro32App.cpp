@@ -73,14 +73,14 @@ void CKelvaro32App::Shutdown()
     mainFrameOwner_.reset();
 }
 
-CChildFrame* CKelvaro32App::CreateDocumentWindow()
+CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title)
 {
     DocumentContext context;
     context.openDocuments = &openDocuments_;
     context.iniPath = IniPath();
     context.defaults = mainFrame ? &mainFrame->Look() : nullptr;
     auto doc = std::make_unique<CKelvaro32Doc>(context);
-    doc->title = "Kelvaro" + std::to_string(++untitledCount_);
+    doc->title = title;
     auto* child = new CChildFrame(std::move(doc), *mainFrame);
     if (mainFrame)
         mainFrame->AddChild(child);
@@ -89,7 +89,7 @@ CChildFrame* CKelvaro32App::CreateDocumentWindow()
 
 CKelvaro32Doc* CKelvaro32App::NewDocument()
 {
-    CChildFrame* child = CreateDocumentWindow();
+    CChildFrame* child = CreateDocumentWindow("Kelvaro" + std::to_string(++untitledCount_));
     child->Document()->SetupViews();
     return child->Document();
 }

@@ -54,9 +54,10 @@ public:
     CMainFrame* mainFrame = nullptr;
 
     /// File New: a document with its child frame and view, header set up and block registered.
+    /// Only this takes an untitled number ("Kelvaro1", "Kelvaro2", ...).
     CKelvaro32Doc* NewDocument();
-    /// A document with its window but before its block is set up (open, restore).
-    CChildFrame* CreateDocumentWindow();
+    /// A document titled `title` with its window but before its block is set up (open, restore).
+    CChildFrame* CreateDocumentWindow(const std::string& title);
 
     /// Starts the automation server (port from the options, else KELVARO64_AUTOMATION_PORT,
     /// else 8502). Says on stderr why it does not serve. A hidden start ends the program when

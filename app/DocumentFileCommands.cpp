@@ -227,14 +227,15 @@ CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWid
         return nullptr;
     }
 
-    CChildFrame* child = frame.App().CreateDocumentWindow();
+    // Titled by the file's name from the start: opening takes no untitled number, also when
+    // the version is unknown and the document stays without a path.
+    CChildFrame* child = frame.App().CreateDocumentWindow(QFileInfo(absolute).fileName().toStdString());
     CKelvaro32Doc* doc = child->Document();
     if (load == DocumentLoad::kLoaded) {
         ApplyDocumentFile(contents, *doc);
         if (DocumentView* view = FirstView(*doc))
             view->SetDisplayFormat(DisplayFormatFromFile(contents.displayFormat));
         doc->pathName = absolute.toStdString();
-        doc->title = QFileInfo(absolute).fileName().toStdString();
         if (RecentFileList* list = Recent(frame))
             list->Add(absolute);
     }

@@ -194,6 +194,47 @@ TEST_F(DocumentFiles, TheRecentFileListKeepsFourAndOpensThem)
     EXPECT_EQ(profile.value("File3").toString(), QPath("r2.kvd"));
 }
 
+// Only New takes an untitled number: opening a file (also one of an unknown version, which stays
+// without a path) takes none, and neither does an open that fails.
+TEST_F(DocumentFiles, OnlyNewTakesAnUntitledNumber)
+{
+    DocumentContext context;
+    CKelvaro32Doc plain(context);
+    const Bytes whole = SerializeDocument(plain, 0);
+    Write("plain.kvd", QByteArray(reinterpret_cast<const char*>(whole.data()), static_cast<int>(whole.size())));
+    QByteArray future("\0\0\0\x04" "1.07", 8);
+    future.append(QByteArray(2080, '\x11'));
+    Write("future.kvd", future);
+
+    struct Case {
+        std::vector<std::string> steps;    // "new", or a file to open
+        std::vector<std::string> titles;   // of the windows, in creation order
+    };
+    const Case cases[] = {
+        {{"plain.kvd", "new"}, {"plain.kvd", "Kelvaro1"}},
+        {{"new", "plain.kvd", "new"}, {"Kelvaro1", "plain.kvd", "Kelvaro2"}},
+        {{"future.kvd", "new"}, {"future.kvd", "Kelvaro1"}},
+        {{"missing.kvd", "new", "new"}, {"Kelvaro1", "Kelvaro2"}},
+    };
+    for (const Case& c : cases) {
+        app.reset();
+        SetUp();
+        for (const std::string& step : c.steps) {
+            if (step == "new")
+                ASSERT_TRUE(frame->RunCommand(cmd::FileNew));
+            else
+                OpenDocumentFile(*frame, Path(step), frame, true);
+        }
+        std::vector<std::string> titles;
+        for (CChildFrame* child : frame->Children()) {
+            titles.push_back(child->Document()->title);
+            EXPECT_EQ(child->windowTitle().toStdString(), child->Document()->title);
+        }
+        EXPECT_EQ(titles, c.titles) << c.steps.front();
+        EXPECT_EQ(frame->windowTitle().toStdString(), "Kelvaro64 - " + c.titles.back()) << c.steps.front();
+    }
+}
+
 // Documents have no fixed extension: "All Files (*.*)" lists every file, also names without a
 // dot, in File Open and in Save As.
 TEST_F(DocumentFiles, AllFilesListsNamesWithAndWithoutADot)
