@@ -25,6 +25,9 @@
 #include <QStandardPaths>
 #include <QTimerEvent>
 
+#include <cstdio>
+#include <utility>
+
 namespace {
 
 QString SettingsFolder(const AppOptions& options)
@@ -120,6 +123,15 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     // Defaults are the members' start values; the settings files may replace them.
     settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
 
+    // Failed opens go to stderr as before, and are kept for the Connect commands to show.
+    connections_.SetListener([this](const ConnectionEvent& e) {
+        if (e.kind != ConnectionEvent::kOpenFailed)
+            return;
+        openFailure_ = e.text;
+        std::fprintf(stderr, "%s\n", e.text.c_str());
+        std::fflush(stderr);
+    });
+
     setWindowTitle("Kelvaro64");
     mdi_ = new QMdiArea(this);
     setCentralWidget(mdi_);
@@ -152,6 +164,11 @@ QPrinter& CMainFrame::Printer()
     if (!printer_)
         printer_ = std::make_unique<QPrinter>();
     return *printer_;
+}
+
+std::string CMainFrame::TakeOpenFailure()
+{
+    return std::exchange(openFailure_, std::string());
 }
 
 AliasTable& CMainFrame::Aliases()

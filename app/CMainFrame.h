@@ -52,6 +52,9 @@ public:
     const SettingsStore& Settings() const { return settings_; }
     /// The printer File Print prints on and Print Setup sets up; made at first use.
     QPrinter& Printer();
+    /// The last failed open the connections told of ("Port 3 (/dev/ttyS2): Permission
+    /// denied"), and forgets it; empty when none failed since the last call.
+    std::string TakeOpenFailure();
 
     /// The active data window's parts, or null.
     CChildFrame* ActiveChild() const;
@@ -102,4 +105,5 @@ private:
     bool hiddenForClients_ = false;
     std::map<int, QList<QAction*>> actions_;
     std::unique_ptr<QPrinter> printer_;
+    std::string openFailure_;
 };

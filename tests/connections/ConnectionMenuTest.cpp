@@ -17,9 +17,12 @@
 #include <QFile>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QMessageBox>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -214,6 +217,70 @@ TEST_F(ConnectionMenu, ThirdPartyMasterPollsAConnectedPort)
     app->Shutdown();
     pair.terminate();
     pair.waitForFinished(5000);
+}
+
+// A failed open through the Connect menu is not passed off as a success: a message names the
+// port and the system's reason. An open that works says nothing.
+TEST_F(ConnectionMenu, AFailedConnectSaysWhichPortAndWhy)
+{
+    auto app = Start();
+    CMainFrame& frame = *app->mainFrame;
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::Any, 0));
+    const quint16 takenPort = taken.serverPort();
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const std::string missing = dir.path().toStdString() + "/no-such-device";
+    const std::string folder = dir.path().toStdString();
+
+    QString device, servicePort;   // what the dialog gets typed in
+    QStringList messages;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            messages << box->text();
+            box->accept();
+        } else if (auto* com = qobject_cast<CComDlg*>(modal)) {
+            com->findChild<QComboBox*>("devicePath")->setEditText(device);
+            com->findChild<QPushButton*>("control1")->click();
+        } else if (auto* svc = qobject_cast<QDialog*>(modal); svc && svc->objectName() == "dialog132") {
+            svc->findChild<QLineEdit*>("control1010")->setText(servicePort);
+            svc->accept();
+        }
+    });
+    poll.start(5);
+
+    const auto reason = [](int error) { return std::error_code(error, std::generic_category()).message(); };
+    struct Case {
+        int command;
+        std::string device;   // or the service port
+        std::string message;  // empty: the open works and nothing is said
+    };
+    const Case cases[] = {
+        {cmd::ConnectServer, std::to_string(takenPort),
+         "Could not open Modbus/TCP server (port " + std::to_string(takenPort) + "): " + reason(EADDRINUSE) + "."},
+        {cmd::ConnectPort[2], missing, "Could not open Port 3 (" + missing + "): " + reason(ENOENT) + "."},
+        {cmd::ConnectPort[3], folder, "Could not open Port 4 (" + folder + "): " + reason(EISDIR) + "."},
+        {cmd::ConnectPort[4], pty.SlavePath(), ""},
+        {cmd::ConnectServer, "0", ""},
+    };
+    for (const Case& c : cases) {
+        device = servicePort = QString::fromStdString(c.device);
+        messages.clear();
+        ASSERT_TRUE(frame.RunCommand(c.command)) << c.device;
+        if (c.message.empty()) {
+            EXPECT_EQ(messages, QStringList{}) << c.device;
+            continue;
+        }
+        EXPECT_EQ(messages, QStringList{QString::fromStdString(c.message)}) << c.device;
+    }
+    EXPECT_TRUE(frame.Connections().IsPortOpen(5));
+    EXPECT_TRUE(frame.Connections().IsServerOpen());
+    EXPECT_FALSE(frame.Connections().IsPortOpen(3));
+    app->Shutdown();
 }
 
 TEST_F(ConnectionMenu, StatusOpensTheCountersDialog)
