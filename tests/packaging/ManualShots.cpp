@@ -223,6 +223,7 @@ int main(int argc, char** argv)
     frame.findChild<QMdiArea*>()->setActiveSubWindow(nullptr);
     Shoot({{"dialog-setup-connection", {}}}, [&] { frame.RunCommand(cmd::ConnectPort[0]); });
     Shoot({{"dialog-status", {}}}, [&] { frame.RunCommand(cmd::Status); });
+    Shoot({{"dialog-fault-injection", {}}}, [&] { frame.RunCommand(cmd::ToolsFaultInjection); });
     Shoot({{"dialog-about", {}}}, [&] { frame.RunCommand(cmd::AppAbout); });
     Shoot({{"dialog-fonts", {}}}, [&] { frame.RunCommand(cmd::Fonts); });
     Shoot({{"dialog-colors", {}}}, [&] { frame.RunCommand(cmd::Background); });
