@@ -1,6 +1,7 @@
 #include "app/HeadlessOptions.h"
 
 #include <charconv>
+#include <string>
 
 namespace {
 std::optional<int> ParsePort(const std::string& text)
@@ -28,12 +29,33 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
                 o.error = a + ": not a port number: " + args[i];
             target = port;
         };
+        auto countValue = [&](std::optional<std::uint32_t>& target, std::uint32_t low, std::uint32_t high) {
+            if (i + 1 >= args.size()) {
+                o.error = a + " needs a number";
+                return;
+            }
+            const std::string& text = args[++i];
+            std::uint32_t value = 0;
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
+                o.error = a + ": not a number from " + std::to_string(low) + " to " + std::to_string(high) + ": " + text;
+            else
+                target = value;
+        };
         if (a == "--help" || a == "-h") o.help = true;
         else if (a == "--version" || a == "-V") o.version = true;
         else if (a == "--save") o.save = true;
         else if (a == "--no-save") o.save = false;
         else if (a == "--tcp-port") portValue(o.tcpPort);
         else if (a == "--automation-port") portValue(o.automationPort);
+        else if (a == "--max-connections") countValue(o.maxConnections, 1, 1000000);
+        else if (a == "--request-timeout-ms") countValue(o.requestTimeoutMs, 0, 3600000);
+        else if (a == "--scenario") {
+            if (i + 1 >= args.size())
+                o.error = a + " needs a file";
+            else
+                o.scenario = args[++i];
+        }
         else if (a.size() > 1 && a[0] == '-' && a != "-") o.error = "unknown option " + a;
         else o.files.push_back(a);
         if (!o.error.empty())
@@ -51,6 +73,11 @@ const char* HeadlessUsage()
            "Prints one line per connection opened (\"open: ...\") or failed (\"failed: ...\").\n\n"
            "  --tcp-port N          Modbus/TCP service port for this run\n"
            "  --automation-port N   automation (JSON-RPC) port; 0 turns it off\n"
+           "  --scenario FILE       load set-up extras (JSON, see docs/extras.md) after the set-up\n"
+           "  --max-connections N   Modbus/TCP masters served at once (default 2048, fewer when\n"
+           "                        open files are limited); when full, the one idle longest goes\n"
+           "  --request-timeout-ms N  close a Modbus/TCP connection whose request stays incomplete\n"
+           "                        this long (default 5000; 0 never)\n"
            "  --save                write the settings files at exit (default: leave them)\n"
            "  --no-save             leave the settings files untouched\n"
            "  --help                this text\n"

@@ -1,6 +1,7 @@
 // Command line of kelvaro64-headless.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,9 @@ struct HeadlessOptions {
     bool save = false;                        // write the user's settings files at exit
     std::optional<int> tcpPort;               // overrides the service port for this run
     std::optional<int> automationPort;        // overrides the automation port
+    std::optional<std::uint32_t> maxConnections;    // Modbus/TCP sessions at once (over the set-up's)
+    std::optional<std::uint32_t> requestTimeoutMs;  // incomplete Modbus/TCP request limit (over the set-up's)
+    std::string scenario;                     // set-up extras file loaded after the set-up
     std::vector<std::string> files;           // .tst restored, others opened as documents
     std::string error;                        // non-empty: the line is not understood
 };

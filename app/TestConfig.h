@@ -66,6 +66,9 @@ bool CanCreateFile(const std::string& path);
 /// cannot be read; "Attempted to access <path> past its end." when it ends early, keeping what
 /// was restored until then. False when the file could not be opened.
 bool RestoreTestConfig(CMainFrame& frame, const std::string& path);
+/// Reads a set-up extras file (app/SetupExtras.h) and puts it in force; a refused file is
+/// reported (naming the key) and changes nothing.
+bool LoadSetupExtras(CMainFrame& frame, const std::string& path);
 /// Save Test Config without its dialog: saves every document, then writes `path`.
 bool SaveTestConfigTo(CMainFrame& frame, const std::string& path);
 /// Closes every document as File Close does, asking about modified ones; false when the user

@@ -6,6 +6,7 @@
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
 #include "app/FileDialogs.h"
+#include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
 #include "document/Archive.h"
@@ -68,7 +69,46 @@ QString ChooseFile(CMainFrame& frame, bool save)
     return AskForFile(frame, question);
 }
 
+// The extras in force: only what differs from the defaults is kept.
+SetupExtras CurrentExtras(CMainFrame& frame)
+{
+    SetupExtras extras;
+    const pomrel::TcpLimits limits = frame.App().Engine().GetTcpLimits();
+    const pomrel::TcpLimits defaults;
+    TcpExtras tcp;
+    if (limits.maxConnections != defaults.maxConnections)
+        tcp.maxConnections = limits.maxConnections;
+    if (limits.requestTimeoutMs != defaults.requestTimeoutMs)
+        tcp.requestTimeoutMs = limits.requestTimeoutMs;
+    if (tcp.maxConnections || tcp.requestTimeoutMs)
+        extras.tcp = tcp;
+    return extras;
+}
+
+// Puts extras in force whole; what they leave out goes back to its default.
+void ApplyExtras(CMainFrame& frame, const SetupExtras& extras)
+{
+    pomrel::TcpLimits limits;
+    if (extras.tcp && extras.tcp->maxConnections)
+        limits.maxConnections = *extras.tcp->maxConnections;
+    if (extras.tcp && extras.tcp->requestTimeoutMs)
+        limits.requestTimeoutMs = *extras.tcp->requestTimeoutMs;
+    frame.App().Engine().SetTcpLimits(limits);
+}
+
 } // namespace
+
+bool LoadSetupExtras(CMainFrame& frame, const std::string& path)
+{
+    std::string error;
+    const auto extras = ReadSetupExtras(path, error);
+    if (!extras) {
+        Report(frame, QString::fromStdString("Set-up extras refused: " + error));
+        return false;
+    }
+    ApplyExtras(frame, *extras);
+    return true;
+}
 
 bool CloseAllDocuments(CMainFrame& frame)
 {
@@ -110,6 +150,19 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
         Report(frame, "File Creation Error");
         return false;
     }
+    // What the original's file has no room for goes beside it, and only when there is some; an
+    // old extras file would otherwise come back with this set-up.
+    const SetupExtras extras = CurrentExtras(frame);
+    const std::string extrasPath = SetupExtrasPath(path);
+    if (extras.Empty()) {
+        std::remove(extrasPath.c_str());
+    } else {
+        const std::string text = SerializeSetupExtras(extras);
+        if (!WriteFileAtomically(extrasPath, std::vector<std::uint8_t>(text.begin(), text.end()))) {
+            Report(frame, QString::fromStdString("File Creation Error: " + extrasPath));
+            return false;
+        }
+    }
     return true;
 }
 
@@ -121,6 +174,11 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
         return false;
     }
     const TestConfigFile file = ParseTestConfig(*bytes);
+    // The set-up's extras when it has them; without them, the defaults.
+    if (const std::string extras = SetupExtrasPath(path); QFileInfo::exists(QString::fromStdString(extras)))
+        LoadSetupExtras(frame, extras);
+    else
+        ApplyExtras(frame, SetupExtras{});
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
     for (const std::string& name : file.documents)
         OpenDocumentFile(frame, ResolveDocumentName(name, folder), &frame);

@@ -6,6 +6,8 @@
 
 int main(int argc, char** argv)
 {
+    // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
+    pomrel::RaiseOpenFileLimit();
     QApplication qapp(argc, argv);
     qapp.setOrganizationName("Orvane");
     qapp.setApplicationName("Kelvaro64");

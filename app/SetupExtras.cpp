@@ -1,0 +1,174 @@
+#include "app/SetupExtras.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+// Reads one whole-number field of a section into `target`; absent leaves it empty.
+bool ReadCount(const json& section, const std::string& sectionName, const char* key, std::uint64_t low,
+               std::uint64_t high, std::optional<std::uint32_t>& target, std::string& error)
+{
+    const auto it = section.find(key);
+    if (it == section.end())
+        return true;
+    // The parser keeps non-negative whole numbers as unsigned: anything else (negative, a
+    // fraction, a string) is refused.
+    const bool whole = it->is_number_unsigned();
+    const std::uint64_t value = whole ? it->get<std::uint64_t>() : 0;
+    if (!whole || value < low || value > high) {
+        error = sectionName + "." + key + ": must be a whole number from " + std::to_string(low) + " to " +
+                std::to_string(high);
+        return false;
+    }
+    target = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool RefuseUnknownKeys(const json& section, const std::string& sectionName, std::initializer_list<const char*> known,
+                       std::string& error)
+{
+    for (auto it = section.begin(); it != section.end(); ++it) {
+        bool found = false;
+        for (const char* k : known)
+            found = found || it.key() == k;
+        if (!found) {
+            error = sectionName + "." + it.key() + ": unknown key";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseTcp(const json& value, SetupExtras& extras, std::string& error)
+{
+    if (!value.is_object()) {
+        error = "tcp: must be an object";
+        return false;
+    }
+    if (!RefuseUnknownKeys(value, "tcp", {"max_connections", "request_timeout_ms"}, error))
+        return false;
+    TcpExtras tcp;
+    if (!ReadCount(value, "tcp", "max_connections", 1, 1000000, tcp.maxConnections, error) ||
+        !ReadCount(value, "tcp", "request_timeout_ms", 0, 3600000, tcp.requestTimeoutMs, error))
+        return false;
+    extras.tcp = tcp;
+    return true;
+}
+
+void WriteTcp(const SetupExtras& extras, json& out)
+{
+    if (!extras.tcp)
+        return;
+    json tcp = json::object();
+    if (extras.tcp->maxConnections)
+        tcp["max_connections"] = *extras.tcp->maxConnections;
+    if (extras.tcp->requestTimeoutMs)
+        tcp["request_timeout_ms"] = *extras.tcp->requestTimeoutMs;
+    out["tcp"] = tcp;
+}
+
+// Every top-level key: a new capability adds its row (and its member of SetupExtras).
+struct Section {
+    const char* key;
+    bool (*parse)(const json& value, SetupExtras& extras, std::string& error);
+    void (*write)(const SetupExtras& extras, json& out);
+};
+constexpr Section kSections[] = {
+    {"tcp", ParseTcp, WriteTcp},
+};
+
+} // namespace
+
+std::string SetupExtrasPath(const std::string& testConfigPath)
+{
+    return testConfigPath + ".json";
+}
+
+std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error)
+{
+    error.clear();
+    // No exceptions: a text that is not JSON is discarded.
+    json document = json::parse(text.begin(), text.end(), nullptr, false);
+    if (document.is_discarded()) {
+        error = "not valid JSON";
+        return std::nullopt;
+    }
+    if (!document.is_object()) {
+        error = "the file must hold one JSON object";
+        return std::nullopt;
+    }
+    SetupExtras extras;
+    for (auto it = document.begin(); it != document.end(); ++it) {
+        const Section* section = nullptr;
+        for (const Section& s : kSections)
+            if (it.key() == s.key)
+                section = &s;
+        if (!section) {
+            error = it.key() + ": unknown key";
+            return std::nullopt;
+        }
+        if (!section->parse(it.value(), extras, error))
+            return std::nullopt;
+    }
+    return extras;
+}
+
+std::string SerializeSetupExtras(const SetupExtras& extras)
+{
+    json out = json::object();
+    for (const Section& s : kSections)
+        s.write(extras, out);
+    return out.dump(2) + "\n";
+}
+
+std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string& error)
+{
+    // Non-blocking: a FIFO in the file's place must not stop the program; then only a regular
+    // file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    struct stat info{};
+    std::string text;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              static_cast<std::uint64_t>(info.st_size) <= kMaxExtrasBytes;
+    if (!ok) {
+        ::close(fd);
+        error = path + ": not a regular file of at most 16 MB";
+        return std::nullopt;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxExtrasBytes) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    if (!ok) {
+        error = path + ": cannot be read whole";
+        return std::nullopt;
+    }
+    auto extras = ParseSetupExtras(text, error);
+    if (!extras)
+        error = path + ": " + error;
+    return extras;
+}

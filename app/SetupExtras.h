@@ -1,0 +1,38 @@
+// A set-up's extras: what Kelvaro64 keeps beside a test configuration that the original's files
+// have no room for, as JSON in NAME.tst.json (docs/extras.md is the schema). One reader and one
+// writer; each top-level key is a section with its own parser and writer in SetupExtras.cpp, so a
+// new capability adds a key without reshaping the rest.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// "tcp": the Modbus/TCP server's connection limits. A field left out keeps its default.
+struct TcpExtras {
+    std::optional<std::uint32_t> maxConnections;    // "max_connections": 1 ... 1 000 000
+    std::optional<std::uint32_t> requestTimeoutMs;  // "request_timeout_ms": 0 (never) ... 3 600 000
+    bool operator==(const TcpExtras&) const = default;
+};
+
+struct SetupExtras {
+    std::optional<TcpExtras> tcp;
+
+    /// Nothing to keep: no extras file is written.
+    bool Empty() const { return !tcp; }
+    bool operator==(const SetupExtras&) const = default;
+};
+
+/// Longest extras file read; a longer one is refused unread.
+inline constexpr std::size_t kMaxExtrasBytes = 16 * 1024 * 1024;
+
+/// The extras file that goes with a test configuration: NAME.tst -> NAME.tst.json.
+std::string SetupExtrasPath(const std::string& testConfigPath);
+/// Parses extras text. nullopt with `error` set (naming the key, as "tcp.max_connections") when
+/// anything is wrong: nothing of a refused text is taken.
+std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error);
+/// The JSON text of the extras (UTF-8, two-space indent, newline at the end).
+std::string SerializeSetupExtras(const SetupExtras& extras);
+/// Reads a file (regular files only) and parses it; the error names the file.
+std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string& error);
