@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QMdiArea>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +71,19 @@ void CKelvaro32App::Shutdown()
     for (CChildFrame* child : mainFrameOwner_->Children())
         delete child;
     mainFrameOwner_->CloseAllConnections();
+    if (options_.saveSettings)
+        settingsFailures_ = mainFrameOwner_->SaveSettings();
     mainFrameOwner_.reset();
+    // Lost settings are never silent: the original saved without a word, even when it failed.
+    if (!settingsFailures_.empty() && !options_.headless) {
+        QString text = "The settings could not be saved:";
+        for (const FileFailure& f : settingsFailures_)
+            text += QString("\n%1: %2").arg(QString::fromStdString(f.path), QString::fromStdString(f.reason));
+        if (hidden_)
+            std::fprintf(stderr, "Kelvaro64: %s\n", text.toLocal8Bit().constData());
+        else
+            QMessageBox::warning(nullptr, "Kelvaro64", text);
+    }
 }
 
 CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title)

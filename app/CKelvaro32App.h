@@ -2,6 +2,7 @@
 // port and the main frame, and carries out start-up.
 #pragma once
 
+#include "app/SettingsStore.h"
 #include "document/AliasTable.h"
 #include "document/OpenDocuments.h"
 #include "engine/ProtocolEngine.h"
@@ -36,7 +37,9 @@ public:
     /// Start-up in order: main frame (reads the settings files), its window, then — unless the
     /// command line asks for the hidden automation server — show it and restore the named file.
     bool InitInstance(const std::vector<std::string>& args);
-    /// Closes every document without asking, then the main frame (connections, settings).
+    /// Closes every document without asking, then the main frame (connections, settings). The
+    /// desktop program tells the user once, in a message box, of settings it could not write
+    /// (hidden or headless: on stderr, see SettingsFailures).
     void Shutdown();
 
     pomrel::ProtocolEngine& Engine() { return *engine_; }
@@ -50,6 +53,11 @@ public:
 
     /// Modbus/TCP service port (persisted in the settings file).
     std::uint16_t servicePort = 502;
+    /// Set while servicePort is a port for this run only (kelvaro64-headless --tcp-port): the
+    /// port the settings file holds, and the one saved.
+    std::optional<std::uint16_t> settingsServicePort;
+    /// The settings files the last Shutdown could not write, with why.
+    const std::vector<FileFailure>& SettingsFailures() const { return settingsFailures_; }
     /// Set by the main frame's constructor; never cleared afterwards.
     CMainFrame* mainFrame = nullptr;
 
@@ -80,5 +88,6 @@ private:
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;
+    std::vector<FileFailure> settingsFailures_;
 };
 

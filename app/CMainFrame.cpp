@@ -121,7 +121,9 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
 {
     app_.mainFrame = this;
     // Defaults are the members' start values; the settings files may replace them.
-    settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
+    for (const FileFailure& f : settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()}))
+        std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f.path.c_str(),
+                     f.reason.c_str());
 
     // Failed opens go to stderr as before, and are kept for the Connect commands to show.
     connections_.SetListener([this](const ConnectionEvent& e) {
@@ -154,9 +156,16 @@ CMainFrame::~CMainFrame()
 {
     if (!destroyed_)
         CloseAllConnections();
-    if (app_.Options().saveSettings)
-        settings_.Save({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()});
+    if (app_.Options().saveSettings && !settingsSaved_)
+        SaveSettings();
     traffic_.Release();
+}
+
+std::vector<FileFailure> CMainFrame::SaveSettings()
+{
+    settingsSaved_ = true;
+    std::uint16_t port = app_.settingsServicePort.value_or(app_.servicePort);
+    return settings_.Save({&port, &connections_.Ports(), &look_, &app_.Aliases()});
 }
 
 QPrinter& CMainFrame::Printer()

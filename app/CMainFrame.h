@@ -50,6 +50,9 @@ public:
     /// Default font and colours for new data windows.
     DisplayDefaults& Look() { return look_; }
     const SettingsStore& Settings() const { return settings_; }
+    /// Writes the settings files now (the service port the settings hold, not a port for this run
+    /// only); deletion then writes nothing more. Returns the files that could not be written.
+    std::vector<FileFailure> SaveSettings();
     /// The printer File Print prints on and Print Setup sets up; made at first use.
     QPrinter& Printer();
     /// The last failed open the connections told of ("Port 3 (/dev/ttyS2): Permission
@@ -94,6 +97,7 @@ private:
     ConnectionManager connections_;
     DisplayDefaults look_;
     SettingsStore settings_;
+    bool settingsSaved_ = false;
     TrafficRing traffic_;
     CommandTable commands_;
     QMdiArea* mdi_ = nullptr;

@@ -45,8 +45,11 @@ std::string ReadProblem(const std::string& path)
 
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
 {
-    if (options.tcpPort)
+    // For this run only: --save keeps the port the settings hold.
+    if (options.tcpPort) {
+        app.settingsServicePort = app.servicePort;
         app.servicePort = static_cast<std::uint16_t>(*options.tcpPort);
+    }
     CMainFrame& frame = *app.mainFrame;
     frame.Connections().SetListener(PrintConnection);
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -37,9 +37,14 @@ void TidyFaceName(LogFont& font)
 
 void CreateFolder(const std::string& folder)
 {
+    // An existing folder is fine; one that cannot be made shows as each file's failure.
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);   // an existing folder is fine; failure is silent
+    std::filesystem::create_directories(folder, ec);
 }
+
+// A save killed between naming its temporary file and the rename leaves it behind; one this old
+// belongs to no save still running.
+constexpr long kStaleTemporarySeconds = 60;
 
 } // namespace
 
@@ -130,29 +135,47 @@ SettingsStore::SettingsStore(std::string folder)
 {
 }
 
-void SettingsStore::Load(const RememberedState& state) const
+std::vector<FileFailure> SettingsStore::Load(const RememberedState& state) const
 {
     CreateFolder(folder_);
-    {
-        // Only the first 746 bytes matter; a longer file costs no more than that.
-        std::ifstream in(settingsPath_, std::ios::binary);
-        if (in) {
-            std::vector<std::uint8_t> bytes(kSettingsFileSize);
-            in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            DecodeSettingsFile(bytes.data(), static_cast<std::size_t>(in.gcount()), state);
-        }
-    }
-    if (auto bytes = ReadWholeFile(aliasPath_))
+    RemoveStaleTemporaries(folder_, {"kv64comm2.cfg", "kelvaro64.ali", "kelvaro64.ports"}, kStaleTemporarySeconds);
+    std::vector<FileFailure> failures;
+    auto read = [&failures](const std::string& path, auto&& readFile) {
+        std::string why;
+        auto bytes = readFile(path, &why);
+        struct stat st {};
+        if (!bytes && ::stat(path.c_str(), &st) == 0)   // there, but not readable as a file
+            failures.push_back({path, why});
+        return bytes;
+    };
+    // Only the first 746 bytes matter; a longer file costs no more than that.
+    if (auto bytes = read(settingsPath_, [](const std::string& p, std::string* why) {
+            return ReadFileHead(p, kSettingsFileSize, why);
+        }))
+        DecodeSettingsFile(bytes->data(), bytes->size(), state);
+    if (auto bytes = read(aliasPath_, [](const std::string& p, std::string* why) {
+            return ReadWholeFile(p, 64u << 20, why);
+        }))
         DecodeAliasFile(*bytes, *state.aliases);
-    if (auto bytes = ReadWholeFile(portsPath_, kPortsFileLimit))
+    if (auto bytes = read(portsPath_, [](const std::string& p, std::string* why) {
+            return ReadWholeFile(p, kPortsFileLimit, why);
+        }))
         state.ports->ReadPortPaths(std::string(bytes->begin(), bytes->end()));
+    return failures;
 }
 
-void SettingsStore::Save(const RememberedState& state) const
+std::vector<FileFailure> SettingsStore::Save(const RememberedState& state) const
 {
     CreateFolder(folder_);
-    WriteFileAtomically(settingsPath_, EncodeSettingsFile(state));
-    WriteFileAtomically(aliasPath_, EncodeAliasFile(*state.aliases));
+    std::vector<FileFailure> failures;
+    auto write = [&failures](const std::string& path, const std::vector<std::uint8_t>& bytes) {
+        std::string why;
+        if (!WriteFileAtomically(path, bytes, &why))
+            failures.push_back({path, why});
+    };
+    write(settingsPath_, EncodeSettingsFile(state));
+    write(aliasPath_, EncodeAliasFile(*state.aliases));
     const std::string ports = state.ports->PortPathsText();
-    WriteFileAtomically(portsPath_, std::vector<std::uint8_t>(ports.begin(), ports.end()));
+    write(portsPath_, std::vector<std::uint8_t>(ports.begin(), ports.end()));
+    return failures;
 }

@@ -32,6 +32,12 @@ std::vector<std::uint8_t> EncodeAliasFile(const AliasTable& aliases);
 /// Reading stops at the first entry that is not whole; a count is never trusted.
 void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases);
 
+/// A settings file that could not be read or written, and why.
+struct FileFailure {
+    std::string path;
+    std::string reason;
+};
+
 class SettingsStore {
 public:
     /// `folder` is the settings folder itself (…/Orvane); created when missing.
@@ -40,10 +46,13 @@ public:
     const std::string& SettingsPath() const { return settingsPath_; }
     const std::string& AliasPath() const { return aliasPath_; }
     const std::string& PortsPath() const { return portsPath_; }
-    /// Missing or short files leave the defaults of whatever they do not hold whole.
-    void Load(const RememberedState& state) const;
-    /// Writes every file (temporary file, then rename); failures are silent.
-    void Save(const RememberedState& state) const;
+    /// Missing or short files leave the defaults of whatever they do not hold whole. Returns the
+    /// files that are there but could not be read (a FIFO or a folder under the name, say);
+    /// a missing file is no failure. Removes stale temporary files a killed save left.
+    std::vector<FileFailure> Load(const RememberedState& state) const;
+    /// Writes every file, each whole or not at all (WriteFileAtomically). Returns the files
+    /// that could not be written, with why; the others are written regardless.
+    std::vector<FileFailure> Save(const RememberedState& state) const;
 
 private:
     std::string folder_;

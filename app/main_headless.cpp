@@ -73,5 +73,8 @@ int main(int argc, char** argv)
     const int rc = qapp.exec();
     app.Shutdown();
     std::fflush(stdout);
-    return rc;
+    // --save that could not save is a failed run: say which file and why.
+    for (const FileFailure& f : app.SettingsFailures())
+        std::fprintf(stderr, "kelvaro64-headless: cannot save %s: %s\n", f.path.c_str(), f.reason.c_str());
+    return rc != 0 ? rc : app.SettingsFailures().empty() ? 0 : 1;
 }
