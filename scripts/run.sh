@@ -12,7 +12,7 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ] || [ ! -d "$XDG_RUNTIME_DIR" ]; then
 fi
 BUILD=${BUILD:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARO_BENCH=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target kelvaro64 kelvaro64-headless
+cmake --build "$BUILD" -j"$(nproc)" --target kelvaro64 kelvaro64-headless kelvaro64-packaging-files
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${1:-}" != "--headless" ]; then
   exec "$BUILD/app/kelvaro64" "$@"
 fi
