@@ -8,6 +8,7 @@
 #include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
+#include "automation/FaultAutomation.h"
 #include "faults/FaultBook.h"
 #include "view/CKelvaro32View.h"
 
@@ -22,7 +23,9 @@
 
 CKelvaro32App::CKelvaro32App(AppOptions options)
     : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>()),
-      faults_(std::make_unique<faults::FaultBook>(*engine_))
+      faults_(std::make_unique<faults::FaultBook>(*engine_)),
+      faultMethods_(std::make_unique<FaultAutomation>(
+          *faults_, [this](const std::string& path, std::string& error) { return LoadScenario(path, error); }))
 {
 }
 
@@ -143,6 +146,7 @@ bool CKelvaro32App::StartAutomationServer()
     }
     auto methods = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
     auto server = std::make_unique<AutomationServer>(*methods, [this] { NewDocument(); });
+    server->SetFaultMethods(faultMethods_.get());
     if (!server->Listen(static_cast<quint16>(*port))) {
         std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
                      server->ErrorString().toLocal8Bit().constData(), consequence);
@@ -168,4 +172,13 @@ void CKelvaro32App::StopAutomationServer()
 {
     automationServer_.reset();
     automationMethods_.reset();
+}
+
+bool CKelvaro32App::LoadScenario(const std::string& path, std::string& error)
+{
+    if (!mainFrame) {
+        error = "the program is not running yet";
+        return false;
+    }
+    return ApplySetupExtrasFile(*mainFrame, path, error);
 }

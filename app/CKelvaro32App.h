@@ -17,6 +17,7 @@
 class AutomationServer;
 namespace faults { class FaultBook; }
 class DocumentAutomation;
+class FaultAutomation;
 class CMainFrame;
 class CKelvaro32Doc;
 class CChildFrame;
@@ -47,6 +48,10 @@ public:
     AliasTable& Aliases() { return aliases_; }
     /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
     faults::FaultBook& Faults() { return *faults_; }
+    /// A scenario file (`kelvaro64-headless --scenario`, LoadScenario, Tools > Fault Injection >
+    /// Load): a set-up extras file put in force whole, so its fault rules replace those in force.
+    /// False with the reason when the file is refused; nothing changes then.
+    bool LoadScenario(const std::string& path, std::string& error);
     const AppOptions& Options() const { return options_; }
     std::string IniPath() const;
     bool StartedHidden() const { return hidden_; }
@@ -85,6 +90,7 @@ private:
     std::unique_ptr<faults::FaultBook> faults_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;
+    std::unique_ptr<FaultAutomation> faultMethods_;
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;

@@ -1,5 +1,7 @@
 #include "app/SetupExtras.h"
 
+#include "faults/FaultScenario.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -75,6 +77,23 @@ void WriteTcp(const SetupExtras& extras, json& out)
     out["tcp"] = tcp;
 }
 
+bool ParseFaults(const json& value, SetupExtras& extras, std::string& error)
+{
+    auto rules = faults::ParseFaultList(value, error);
+    if (!rules) {
+        error = "faults: " + error;
+        return false;
+    }
+    extras.faults = std::move(*rules);
+    return true;
+}
+
+void WriteFaults(const SetupExtras& extras, json& out)
+{
+    if (extras.faults)
+        out["faults"] = faults::FaultListToJson(*extras.faults);
+}
+
 // Every top-level key: a new capability adds its row (and its member of SetupExtras).
 struct Section {
     const char* key;
@@ -83,6 +102,7 @@ struct Section {
 };
 constexpr Section kSections[] = {
     {"tcp", ParseTcp, WriteTcp},
+    {"faults", ParseFaults, WriteFaults},
 };
 
 } // namespace

@@ -4,10 +4,13 @@
 // new capability adds a key without reshaping the rest.
 #pragma once
 
+#include "engine/FaultRules.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// "tcp": the Modbus/TCP server's connection limits. A field left out keeps its default.
 struct TcpExtras {
@@ -18,9 +21,11 @@ struct TcpExtras {
 
 struct SetupExtras {
     std::optional<TcpExtras> tcp;
+    /// "faults": the fault rules, read and written by faults/FaultScenario.
+    std::optional<std::vector<pomrel::FaultRule>> faults;
 
     /// Nothing to keep: no extras file is written.
-    bool Empty() const { return !tcp; }
+    bool Empty() const { return !tcp && !faults; }
     bool operator==(const SetupExtras&) const = default;
 };
 

@@ -69,6 +69,8 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path);
 /// Reads a set-up extras file (app/SetupExtras.h) and puts it in force; a refused file is
 /// reported (naming the key) and changes nothing.
 bool LoadSetupExtras(CMainFrame& frame, const std::string& path);
+/// The same without a word: false with the reason (the file's name and the key) when refused.
+bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error);
 /// Save Test Config without its dialog: saves every document, then writes `path`.
 bool SaveTestConfigTo(CMainFrame& frame, const std::string& path);
 /// Closes every document as File Close does, asking about modified ones; false when the user

@@ -7,6 +7,7 @@
 #include "app/DocumentCommands.h"
 #include "app/FileDialogs.h"
 #include "app/SetupExtras.h"
+#include "faults/FaultBook.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
 #include "document/Archive.h"
@@ -82,6 +83,8 @@ SetupExtras CurrentExtras(CMainFrame& frame)
         tcp.requestTimeoutMs = limits.requestTimeoutMs;
     if (tcp.maxConnections || tcp.requestTimeoutMs)
         extras.tcp = tcp;
+    if (!frame.App().Faults().Empty())
+        extras.faults = frame.App().Faults().Rules();
     return extras;
 }
 
@@ -94,19 +97,31 @@ void ApplyExtras(CMainFrame& frame, const SetupExtras& extras)
     if (extras.tcp && extras.tcp->requestTimeoutMs)
         limits.requestTimeoutMs = *extras.tcp->requestTimeoutMs;
     frame.App().Engine().SetTcpLimits(limits);
+    // The set-up's fault rules replace those in force; a set-up without them runs with none.
+    if (extras.faults)
+        frame.App().Faults().Replace(*extras.faults);
+    else
+        frame.App().Faults().Clear();
 }
 
 } // namespace
 
+bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error)
+{
+    const auto extras = ReadSetupExtras(path, error);
+    if (!extras)
+        return false;
+    ApplyExtras(frame, *extras);
+    return true;
+}
+
 bool LoadSetupExtras(CMainFrame& frame, const std::string& path)
 {
     std::string error;
-    const auto extras = ReadSetupExtras(path, error);
-    if (!extras) {
+    if (!ApplySetupExtrasFile(frame, path, error)) {
         Report(frame, QString::fromStdString("Set-up extras refused: " + error));
         return false;
     }
-    ApplyExtras(frame, *extras);
     return true;
 }
 

@@ -2,13 +2,24 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
+#include "document/Archive.h"
 #include "faults/FaultDialog.h"
 
 void RegisterToolsCommands(CMainFrame& frame)
 {
     frame.Commands().Add(cmd::ToolsFaultInjection, [&frame] {
         faults::FaultDialog dlg(frame.App().Faults(), &frame);
+        dlg.loadScenario = [&frame](const std::string& path, std::string& error) {
+            return frame.App().LoadScenario(path, error);
+        };
+        dlg.saveScenario = [](const std::string& path, const std::vector<pomrel::FaultRule>& rules, std::string& error) {
+            SetupExtras extras;
+            extras.faults = rules;
+            const std::string text = SerializeSetupExtras(extras);
+            return WriteFileAtomically(path, std::vector<std::uint8_t>(text.begin(), text.end()), &error);
+        };
         dlg.exec();
     });
 }

@@ -1,5 +1,7 @@
 #include "automation/AutomationServer.h"
 
+#include "automation/FaultAutomation.h"
+
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -304,12 +306,30 @@ struct MethodInfo {
 constexpr MethodInfo kMethods[] = {
     {"ReadPoint", 2},   {"WritePoint", 3},   {"EnableSlave", 2},   {"ReadFloat", 3},     {"WriteFloat", 4},
     {"ReadPointEx", 3}, {"WritePointEx", 4}, {"ReadFloatEx", 4},   {"WriteFloatEx", 5},  {"CreateDocument", 0},
+    // Fault injection.
+    {"LoadScenario", 1}, {"AddFault", 1},    {"RemoveFault", 1},   {"EnableFault", 2},   {"ListFaults", 0},
+    {"ClearFaults", 0},
 };
+constexpr int kFirstFaultMethod = 10;
 
-const MethodInfo* FindMethod(const QString& name) {
-    for (const MethodInfo& m : kMethods)
-        if (name == QLatin1String(m.name)) return &m;
+const MethodInfo* FindMethod(const QString& name, bool faults) {
+    const int count = faults ? static_cast<int>(std::size(kMethods)) : kFirstFaultMethod;
+    for (int i = 0; i < count; ++i)
+        if (name == QLatin1String(kMethods[i].name)) return &kMethods[i];
     return nullptr;
+}
+
+bool IsFaultMethod(const MethodInfo* m) { return m >= kMethods + kFirstFaultMethod; }
+
+// Between Qt's JSON and the plain code's.
+nlohmann::json ToPlain(const QJsonObject& object) {
+    return nlohmann::json::parse(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), nullptr, false);
+}
+
+QJsonValue FromPlain(const nlohmann::json& value) {
+    if (value.is_null()) return QJsonValue();
+    const nlohmann::json wrapped = nlohmann::json::array({value});
+    return QJsonDocument::fromJson(QByteArray::fromStdString(wrapped.dump())).array().at(0);
 }
 
 QJsonObject Status(int status) { return QJsonObject{{"status", status}}; }
@@ -344,7 +364,7 @@ QByteArray ErrorReply(const QJsonValue& id, int code, const QString& message) {
 
 QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& params, int& errorCode,
                                       QString& errorMessage) {
-    const MethodInfo* info = FindMethod(method);
+    const MethodInfo* info = FindMethod(method, faults_ != nullptr);
     if (!info) {
         errorCode = rpc::kMethodNotFound;
         errorMessage = QStringLiteral("Method not found: %1").arg(method);
@@ -362,6 +382,8 @@ QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& p
         return {};
     }
 
+    if (IsFaultMethod(info))
+        return CallFault(method, array, errorCode, errorMessage);
     Params p(array);
     QJsonValue result;
     const auto invalid = [&] {
@@ -447,6 +469,47 @@ QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& p
     // CreateDocument: a new document with its window, as a create request of a client makes.
     if (createDocument_) createDocument_();
     return Status(kAutomationOk);
+}
+
+QJsonValue AutomationDispatcher::CallFault(const QString& method, const QJsonArray& params, int& errorCode,
+                                           QString& errorMessage) {
+    const auto invalid = [&](const QString& why) {
+        errorCode = rpc::kInvalidParams;
+        errorMessage = why;
+        return QJsonValue();
+    };
+    // A rule id: a whole number (its range is the methods' to judge: an unknown id is status -1).
+    const auto ruleId = [&](const QJsonValue& v, std::int64_t& id) {
+        const double d = v.toDouble();
+        if (!v.isDouble() || d != std::floor(d) || std::abs(d) > 9007199254740992.0) return false;
+        id = static_cast<std::int64_t>(d);
+        return true;
+    };
+    FaultCallResult r;
+    if (method == QLatin1String("LoadScenario")) {
+        if (!params.at(0).isString()) return invalid(QStringLiteral("path: a string"));
+        r = faults_->LoadScenario(params.at(0).toString().toStdString());
+    } else if (method == QLatin1String("AddFault")) {
+        if (!params.at(0).isObject()) return invalid(QStringLiteral("rule: a JSON object"));
+        r = faults_->AddFault(ToPlain(params.at(0).toObject()));
+    } else if (method == QLatin1String("RemoveFault")) {
+        std::int64_t id = 0;
+        if (!ruleId(params.at(0), id)) return invalid(QStringLiteral("id: a whole number"));
+        r = faults_->RemoveFault(id);
+    } else if (method == QLatin1String("EnableFault")) {
+        std::int64_t id = 0;
+        if (!ruleId(params.at(0), id)) return invalid(QStringLiteral("id: a whole number"));
+        if (!params.at(1).isBool()) return invalid(QStringLiteral("on: true or false"));
+        r = faults_->EnableFault(id, params.at(1).toBool());
+    } else if (method == QLatin1String("ListFaults")) {
+        r = faults_->ListFaults();
+    } else {
+        r = faults_->ClearFaults();
+    }
+    QJsonObject result{{"status", r.status}};
+    if (!r.value.is_null()) result.insert("value", FromPlain(r.value));
+    if (!r.message.empty()) result.insert("message", QString::fromStdString(r.message));
+    return result;
 }
 
 QByteArray AutomationDispatcher::HandleLine(const QByteArray& line) {

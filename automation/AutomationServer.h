@@ -16,6 +16,8 @@ class QTcpServer;
 class QTcpSocket;
 class QJsonObject;
 class QJsonValue;
+class QJsonArray;
+class FaultAutomation;
 
 /// The port to serve on: the option if given, else KELVARO64_AUTOMATION_PORT, else 8502;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
@@ -67,17 +69,23 @@ public:
     AutomationDispatcher(DocumentAutomation& methods, std::function<void()> createDocument)
         : methods_(methods), createDocument_(std::move(createDocument)) {}
     QByteArray HandleLine(const QByteArray& line);
+    /// The fault methods (LoadScenario, AddFault, ...); without them those are unknown methods.
+    void SetFaultMethods(FaultAutomation* faults) { faults_ = faults; }
 
 private:
+    QJsonValue CallFault(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
     QJsonValue Call(const QString& method, const QJsonValue& params, int& errorCode, QString& errorMessage);
     DocumentAutomation& methods_;
     std::function<void()> createDocument_;
+    FaultAutomation* faults_ = nullptr;
 };
 
 class AutomationServer : public QObject {
     Q_OBJECT
 public:
     AutomationServer(DocumentAutomation& methods, std::function<void()> createDocument, QObject* parent = nullptr);
+    /// Serves the fault methods as well (they must outlive the server).
+    void SetFaultMethods(FaultAutomation* faults) { dispatcher_.SetFaultMethods(faults); }
     ~AutomationServer() override;
 
     /// Listens on 127.0.0.1:port (0: a free port of the system's choice), and on [::1] with the

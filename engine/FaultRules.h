@@ -57,6 +57,8 @@ struct FaultRule {
     double fromS = 0.0;                 // active from this many seconds after loading...
     double untilS = -1.0;               // ...until this many (negative: no end)
     bool enabled = true;
+
+    bool operator==(const FaultRule&) const = default;
 };
 
 /// What a request looks like to the rules.

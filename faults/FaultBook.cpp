@@ -1,7 +1,6 @@
 #include "faults/FaultBook.h"
 
 #include "engine/ProtocolEngine.h"
-#include "faults/FaultScenario.h"
 
 #include <algorithm>
 
@@ -36,15 +35,6 @@ void FaultBook::Replace(std::vector<FaultRule> rules)
     for (FaultRule& r : rules_)
         r.id = nextId_++;
     Install(true);
-}
-
-bool FaultBook::LoadFile(const std::string& path, std::string& error)
-{
-    auto rules = ReadScenarioFile(path, error);
-    if (!rules)
-        return false;
-    Replace(std::move(*rules));
-    return true;
 }
 
 std::uint32_t FaultBook::Add(FaultRule rule)

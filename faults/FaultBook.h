@@ -31,8 +31,6 @@ public:
     /// Replaces every rule (a scenario file, a test configuration): counters and time windows
     /// start again. Each rule must pass pomrel::CheckFaultRule.
     void Replace(std::vector<pomrel::FaultRule> rules);
-    /// Reads a scenario file and replaces every rule; on a refused file nothing changes.
-    bool LoadFile(const std::string& path, std::string& error);
     /// Adds a rule at the end; returns its id.
     std::uint32_t Add(pomrel::FaultRule rule);
     /// Puts `rule` in the place of rule `id`, keeping its id and counters.

@@ -1,7 +1,6 @@
 #include "faults/FaultDialog.h"
 
 #include "dialogs/DialogKit.h"
-#include "document/Archive.h"
 #include "faults/FaultBook.h"
 #include "faults/FaultScenario.h"
 
@@ -278,7 +277,7 @@ void FaultDialog::LoadScenario()
     if (path.isEmpty())
         return;
     std::string error;
-    if (!book_.LoadFile(path.toStdString(), error))
+    if (!loadScenario || !loadScenario(path.toStdString(), error))
         QMessageBox::warning(this, "Kelvaro64", Text(error));
     Rebuild();
 }
@@ -288,9 +287,9 @@ void FaultDialog::SaveScenarioAs()
     const QString path = AskFileName(true);
     if (path.isEmpty())
         return;
-    const std::string text = ScenarioText(book_.Rules());
-    if (!WriteFileAtomically(path.toStdString(), std::vector<std::uint8_t>(text.begin(), text.end())))
-        QMessageBox::warning(this, "Kelvaro64", QString("%1 could not be written.").arg(path));
+    std::string error;
+    if (!saveScenario || !saveScenario(path.toStdString(), book_.Rules(), error))
+        QMessageBox::warning(this, "Kelvaro64", QString("%1 could not be written: %2").arg(path, Text(error)));
 }
 
 } // namespace faults

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -67,6 +68,10 @@ public:
     std::function<std::optional<pomrel::FaultRule>(const FaultForm& form)> editRule;
     /// How file names are asked for (tests give one directly).
     std::function<QString(bool save)> askFileName;
+    /// Reading and writing scenario files is the program's (one reader and one writer of set-up
+    /// extras): Load puts a file in force, Save As writes the rules as one.
+    std::function<bool(const std::string& path, std::string& error)> loadScenario;
+    std::function<bool(const std::string& path, const std::vector<pomrel::FaultRule>& rules, std::string& error)> saveScenario;
 
 private:
     void Rebuild();

@@ -1,7 +1,5 @@
 #include "faults/FaultScenario.h"
 
-#include "document/Archive.h"
-
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -249,31 +247,6 @@ std::optional<std::vector<FaultRule>> ParseFaultList(const json& list, std::stri
     return rules;
 }
 
-std::optional<std::vector<FaultRule>> ReadScenarioFile(const std::string& path, std::string& error)
-{
-    const auto bytes = ReadWholeFile(path);
-    if (!bytes) {
-        error = path + ": cannot be read";
-        return std::nullopt;
-    }
-    const json j = json::parse(bytes->begin(), bytes->end(), nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-        error = path + ": not a JSON object";
-        return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (key != "faults") {
-            error = path + ": unknown key \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
-    std::string why;
-    auto rules = j.contains("faults") ? ParseFaultList(j["faults"], why) : std::optional<std::vector<FaultRule>>{std::vector<FaultRule>{}};
-    if (!rules)
-        error = path + ": " + why;
-    return rules;
-}
-
 json FaultRuleToJson(const FaultRule& r)
 {
     const FaultRule d;
@@ -314,13 +287,6 @@ json FaultListToJson(const std::vector<FaultRule>& rules)
     for (const FaultRule& r : rules)
         list.push_back(FaultRuleToJson(r));
     return list;
-}
-
-std::string ScenarioText(const std::vector<FaultRule>& rules)
-{
-    json j = json::object();
-    j["faults"] = FaultListToJson(rules);
-    return j.dump(2) + "\n";
 }
 
 std::string FunctionsText(const FaultRule& r)

@@ -1,5 +1,5 @@
-// Fault scenarios as JSON: the "faults" list of a scenario file or of a set-up's extras, read
-// into engine rules and written back. Reading is all or nothing: a rule with an unknown field
+// Fault scenarios as JSON: the "faults" list of a set-up's extras (app/SetupExtras reads and
+// writes the files), read into engine rules and written back. Reading is all or nothing: a rule with an unknown field
 // or action, a wrong type or a value out of range refuses the whole list, naming the rule (index
 // and name) and the field.
 #pragma once
@@ -20,14 +20,9 @@ std::optional<std::vector<pomrel::FaultRule>> ParseFaultList(const nlohmann::jso
 std::optional<pomrel::FaultRule> ParseFaultRule(const nlohmann::json& rule, std::string& error);
 std::optional<pomrel::FaultRule> ParseFaultRuleText(const std::string& text, std::string& error);
 
-/// A scenario file: {"faults": [...]}. nullopt with `error` (the file's name and why) otherwise.
-std::optional<std::vector<pomrel::FaultRule>> ReadScenarioFile(const std::string& path, std::string& error);
-
 /// A rule as the file keeps it: only the fields that differ from their defaults, "action" always.
 nlohmann::json FaultRuleToJson(const pomrel::FaultRule& rule);
 nlohmann::json FaultListToJson(const std::vector<pomrel::FaultRule>& rules);
-/// {"faults": [...]} as text, two-space indented.
-std::string ScenarioText(const std::vector<pomrel::FaultRule>& rules);
 
 /// The action's name in files ("no-reply"), and back.
 const char* ActionName(pomrel::FaultAction action);

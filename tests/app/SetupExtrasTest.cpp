@@ -92,3 +92,29 @@ TEST(SetupExtras, OnlyRegularFilesAreReadAndAFifoDoesNotWait)
 }
 
 } // namespace
+
+// The fault rules travel in the same file: read, written back, and refused whole with the rule's
+// index, name and field.
+TEST(SetupExtras, FaultsSection)
+{
+    std::string error;
+    const auto extras = ParseSetupExtras(R"({"faults": [{"name": "busy", "unit": 1, "action": "exception", "code": 6},
+                                                       {"action": "no-reply", "from_s": 5, "until_s": 7}],
+                                            "tcp": {"max_connections": 10}})", error);
+    ASSERT_TRUE(extras) << error;
+    ASSERT_TRUE(extras->faults);
+    ASSERT_EQ(extras->faults->size(), 2u);
+    EXPECT_EQ((*extras->faults)[0].exceptionCode, 6);
+    EXPECT_FALSE(extras->Empty());
+    const auto again = ParseSetupExtras(SerializeSetupExtras(*extras), error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(*again, *extras);
+
+    EXPECT_FALSE(ParseSetupExtras(R"({"tcp": {"max_connections": 10}, "faults": [{"action": "delay"}, {"name": "x", "action": "exception"}]})", error));
+    EXPECT_EQ(error, R"(faults: rule 2 ("x"): field "code": must be 1 to 255)");
+    EXPECT_FALSE(ParseSetupExtras(R"({"faults": {}})", error));
+    EXPECT_EQ(error, R"(faults: "faults" must be a list of rules)");
+    SetupExtras none;
+    none.faults = std::vector<pomrel::FaultRule>{};
+    EXPECT_FALSE(none.Empty());   // an empty list is kept: it says "no faults" over a scenario
+}

@@ -83,7 +83,7 @@ TEST(FaultDialog, AddEditEnableRemoveReachTheEngine)
     EXPECT_EQ(engine.FaultRulesInForce(), nullptr);
 }
 
-TEST(FaultDialog, SaveAsWritesWhatLoadReadsBack)
+TEST(FaultDialog, SaveAsAndLoadGoThroughTheProgramsFiles)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("scenario.json");
@@ -93,12 +93,22 @@ TEST(FaultDialog, SaveAsWritesWhatLoadReadsBack)
                        "probability": 0.3, "seed": 7})"));
     FaultDialog dlg(book);
     dlg.askFileName = [&](bool) { return path; };
+    std::vector<pomrel::FaultRule> saved;
+    dlg.saveScenario = [&](const std::string& to, const std::vector<pomrel::FaultRule>& rules, std::string&) {
+        EXPECT_EQ(to, path.toStdString());
+        saved = rules;
+        return true;
+    };
     dlg.findChild<QPushButton*>("saveAs")->click();
 
     pomrel::ProtocolEngine other;
     FaultBook loaded(other);
     FaultDialog second(loaded);
     second.askFileName = [&](bool) { return path; };
+    second.loadScenario = [&](const std::string&, std::string&) {
+        loaded.Replace(saved);
+        return true;
+    };
     second.findChild<QPushButton*>("load")->click();
     ASSERT_EQ(second.Table()->rowCount(), 1);
     EXPECT_EQ(FaultListToJson(loaded.Rules()), FaultListToJson(book.Rules()));
