@@ -128,10 +128,14 @@ TEST_F(SimFixture, StepSequences)
         // 65436 reads back above 100, becomes -100 and is written as 65436 again.
         {"16-bit past high with negative low", kValueWord, kSimIncrement, 1, -100, 100, 100, {65436, 65436, 65436}},
         {"random with equal limits", kValueWord, kSimRandom, 1, 5, 5, 0, {5, 5, 5}},
+        // The generator's first draws 41, 18467, 6334, 26500, 19169 give 50 + 100 r / 32767:
+        // 50.13, 106.36, 69.33, 130.87, 108.50.
+        {"random between 50 and 150", kValueWord, kSimRandom, 1, 50, 150, 0, {50, 106, 69, 130, 108}},
         {"coil toggle", kValueBit, kSimToggle, 1, 0, 100, 0, {1, 0, 1, 0}},
         {"other type keeps value", kValueWord, 7, 1, 0, 10, 4, {4, 4}},
     };
     for (const Case& c : cases) {
+        SimulationRandom() = ClassicRandom{};   // back to the generator's first draw
         doc.simulatedPoints.clear();
         doc.SetWord(3, static_cast<std::uint16_t>(c.start));
         Add(3, c.type, c.simType, c.step, c.low, c.high);
