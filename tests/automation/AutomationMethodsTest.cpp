@@ -48,6 +48,8 @@ TEST_F(Methods, ReferenceTableAndLookup) {
     Doc(1, 4, 100, 5);       // input registers 100..104
     Doc(1, 3, 0, 1);         // holding register 65536
     Doc(1, 1, 9990, 10);     // coils 9990..9999
+    Doc(1, 2, 9990, 10);     // inputs 9990..9999
+    Doc(1, 4, 9990, 10);     // input registers 9990..9999
     struct Case { int device; std::int32_t reference; int status; std::uint16_t value; };
     const Case cases[] = {
         {1, 40001, 0, 0xA000},      // first holding register, point index 0
@@ -58,10 +60,12 @@ TEST_F(Methods, ReferenceTableAndLookup) {
         {1, 9999, 0, 0xA009},       // last coil reference
         {1, 10005, 0, 0xA000},      // input 5
         {1, 10004, -1, 0},
+        {1, 19999, 0, 0xA009},      // last input reference
         {1, 25000, -1, 0},          // 20000..29999 fails
         {1, 20000, -1, 0},
         {1, 29999, -1, 0},
         {1, 30102, 0, 0xA002},      // input register 102
+        {1, 39999, 0, 0xA009},      // last input register reference
         {1, 105536, 0, 0xA000},     // the block held at 0
         {1, 0, -1, 0},              // references below 1 find nothing
         {1, -5, -1, 0},
