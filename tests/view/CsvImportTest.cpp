@@ -69,6 +69,12 @@ TEST(CsvImport, LinesStoreIntoMatchingBlocksInTheViewsWordOrder)
         {"1,40000", 1, 1, 1000, kDecimal, {{0, 0}}},                          // negative as 16 bits
         {"10005,7", 2, 1, 1000, kFloat64, {{4, 1}}},
         {"20001,1", 1, 20001, 1, kDecimal, {{0, 1}}},                         // not a reference range: a coil
+        {"10000,1", 1, 10000, 1, kDecimal, {{0, 1}}},                         // below each range: a coil
+        {"30000,1", 1, 30000, 1, kDecimal, {{0, 1}}},
+        {"40000,1", 1, 40000, 1, kDecimal, {{0, 1}}},
+        {"19999,1", 2, 9999, 1, kDecimal, {{0, 1}}},                          // the last of each range
+        {"39999,4", 4, 9999, 1, kDecimal, {{0, 4}}},
+        {"49999,4", 3, 9999, 1, kDecimal, {{0, 4}}},
         {"  40002 , 7 trailing,9", 3, 1, 1000, kDecimal, {{1, 7}}},
         {"40002x,8", 3, 1, 1000, kDecimal, {{1, 8}}},
         {"40001,+.5e1", 3, 1, 1000, kDecimal, {{0, 5}}},
