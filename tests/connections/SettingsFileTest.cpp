@@ -123,26 +123,37 @@ TEST(SettingsFile, ShortFileKeepsDefaultsForWhatItDoesNotHoldWhole)
         {734, true, 32, false, true, 0},  {741, true, 32, false, true, 1},  {745, true, 32, false, true, 2},
         {746, true, 32, false, true, 3},
     };
+    // Each size decoded from memory and read from a file of that size on disk.
+    ScratchDir dir;
+    const std::string folder = dir.Path() + "/Orvane";
+    std::filesystem::create_directories(folder);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        State s;
-        DecodeSettingsFile(fixture.data(), c.size, s.Ref());
-        EXPECT_EQ(s.servicePort, c.service ? full.servicePort : defaults.servicePort);
-        for (int port = 1; port <= 32; ++port) {
-            std::uint8_t got = 0, want = 0, wantDefault = 0;
-            pomrel::PortSettings gotS, wantS, defaultS;
-            s.ports.GetPortSettings(port, got, gotS);
-            full.ports.GetPortSettings(port, want, wantS);
-            defaults.ports.GetPortSettings(port, wantDefault, defaultS);
-            const bool whole = port <= c.wholePorts;
-            const bool protocolTaken = whole || (c.nextProtocol && port == c.wholePorts + 1);
-            EXPECT_EQ(got, protocolTaken ? want : wantDefault) << "port " << port;
-            EXPECT_EQ(PortSettingsToBytes(gotS), PortSettingsToBytes(whole ? wantS : defaultS)) << "port " << port;
+        for (const bool fromDisk : {false, true}) {
+            SCOPED_TRACE(std::to_string(c.size) + (fromDisk ? " bytes on disk" : " bytes decoded"));
+            State s;
+            if (fromDisk) {
+                WriteBytes(folder + "/kv64comm2.cfg", Bytes(fixture.begin(), fixture.begin() + static_cast<long>(c.size)));
+                SettingsStore(folder).Load(s.Ref());
+            } else {
+                DecodeSettingsFile(fixture.data(), c.size, s.Ref());
+            }
+            EXPECT_EQ(s.servicePort, c.service ? full.servicePort : defaults.servicePort);
+            for (int port = 1; port <= 32; ++port) {
+                std::uint8_t got = 0, want = 0, wantDefault = 0;
+                pomrel::PortSettings gotS, wantS, defaultS;
+                s.ports.GetPortSettings(port, got, gotS);
+                full.ports.GetPortSettings(port, want, wantS);
+                defaults.ports.GetPortSettings(port, wantDefault, defaultS);
+                const bool whole = port <= c.wholePorts;
+                const bool protocolTaken = whole || (c.nextProtocol && port == c.wholePorts + 1);
+                EXPECT_EQ(got, protocolTaken ? want : wantDefault) << "port " << port;
+                EXPECT_EQ(PortSettingsToBytes(gotS), PortSettingsToBytes(whole ? wantS : defaultS)) << "port " << port;
+            }
+            EXPECT_TRUE(s.look.font == (c.font ? full.look.font : defaults.look.font));
+            EXPECT_EQ(s.look.foreground, c.colours > 0 ? full.look.foreground : defaults.look.foreground);
+            EXPECT_EQ(s.look.background, c.colours > 1 ? full.look.background : defaults.look.background);
+            EXPECT_EQ(s.look.third, c.colours > 2 ? full.look.third : defaults.look.third);
         }
-        EXPECT_TRUE(s.look.font == (c.font ? full.look.font : defaults.look.font));
-        EXPECT_EQ(s.look.foreground, c.colours > 0 ? full.look.foreground : defaults.look.foreground);
-        EXPECT_EQ(s.look.background, c.colours > 1 ? full.look.background : defaults.look.background);
-        EXPECT_EQ(s.look.third, c.colours > 2 ? full.look.third : defaults.look.third);
     }
 }
 
@@ -155,31 +166,27 @@ TEST(SettingsFile, FaceNameWithoutTerminatorIsCut)
     EXPECT_EQ(std::string(s.look.font.faceName), std::string(31, 'W'));
 }
 
-TEST(AliasFile, StringLengthForms)
+// The string forms themselves are the archive's (ArchiveString.LengthPrefixForms); here, that an
+// alias file lays out its entries with them: 254 bytes take the one-byte length, 255 the long form.
+TEST(AliasFile, EntriesCarryTheirTextsInTheArchiveStringForm)
 {
-    // text length, the length prefix the byte form must have
-    struct Case { std::size_t length; Bytes prefix; };
-    const Case cases[] = {
-        {0, {0x00}},
-        {254, {0xFE}},
-        {255, {0xFF, 0xFF, 0x00}},
-        {65533, {0xFF, 0xFD, 0xFF}},
-        {65534, {0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0x00}},
-        {70000, {0xFF, 0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00}},
+    AliasTable table;
+    table.SetAlias(3, 40001, std::string(254, 'a'));
+    table.SetAlias(1, 7, std::string(255, 'b'));
+    Bytes expected = {1, 0, 0, 0, 2, 0, 0, 0};   // format, count
+    auto entry = [&](Bytes keysAndPrefix, std::size_t length, char fill) {
+        expected.insert(expected.end(), keysAndPrefix.begin(), keysAndPrefix.end());
+        expected.insert(expected.end(), length, static_cast<std::uint8_t>(fill));
     };
-    for (const auto& c : cases) {
-        AliasTable table;
-        table.SetAlias(3, 40001, std::string(c.length, 'a'));
-        const Bytes file = EncodeAliasFile(table);
-        const Bytes head = {1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 0x41, 0x9C, 0, 0};
-        ASSERT_EQ(file.size(), head.size() + c.prefix.size() + c.length) << c.length;
-        EXPECT_EQ(Bytes(file.begin(), file.begin() + 16), head);
-        EXPECT_EQ(Bytes(file.begin() + 16, file.begin() + 16 + static_cast<long>(c.prefix.size())), c.prefix) << c.length;
-        AliasTable back;
-        DecodeAliasFile(file, back);
-        ASSERT_EQ(back.Entries().size(), 1u);
-        EXPECT_EQ(back.GetAlias(3, 40001).size(), c.length);
-    }
+    entry({3, 0, 0, 0, 0x41, 0x9C, 0, 0, 0xFE}, 254, 'a');
+    entry({1, 0, 0, 0, 7, 0, 0, 0, 0xFF, 0xFF, 0x00}, 255, 'b');
+    const Bytes file = EncodeAliasFile(table);
+    EXPECT_EQ(file, expected);
+    AliasTable back;
+    DecodeAliasFile(file, back);
+    ASSERT_EQ(back.Entries().size(), 2u);
+    EXPECT_EQ(back.GetAlias(3, 40001), std::string(254, 'a'));
+    EXPECT_EQ(back.GetAlias(1, 7), std::string(255, 'b'));
 }
 
 TEST(AliasFile, WideFormAndDuplicateKeys)
