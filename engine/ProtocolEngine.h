@@ -49,6 +49,7 @@ struct TcpLimits {
     std::uint32_t maxConnections = 2048;
     /// A request begun but not complete after this long closes its connection; 0: never.
     std::uint32_t requestTimeoutMs = 5000;
+    bool operator==(const TcpLimits&) const = default;
 };
 
 /// Raises the process's soft limit of open files to the hard limit, so that a session cap is not
