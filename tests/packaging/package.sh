@@ -79,7 +79,10 @@ else
     '[[ $got == "1 100 2 200 3 300 4 400 5 500 6 600 7 700 8 800 9 900 10 "* ]]'
   got=$(poll -r 1 -c 16 -t 0 | wc -w)
   check "mbpoll reads the demo's 16 coils" '[ "$got" -eq 32 ]'
-  kill -TERM "$PID"; wait "$PID"; rc=$?
+  kill -TERM "$PID"
+  for _ in $(seq 100); do kill -0 "$PID" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$PID" 2>/dev/null && { bad "SIGTERM did not end the installed program within 10 s"; kill -9 "$PID"; }
+  wait "$PID"; rc=$?
   check "SIGTERM ends the installed program with status 0 (got $rc)" '[ $rc -eq 0 ]'
 fi
 find "$ROOT" -printf '%p %s %T@\n' | sort >"$T/after"
