@@ -96,7 +96,7 @@ appstreamcli validate --no-net "$ROOT/usr/share/metainfo/com.orvane.Kelvaro64.me
 check "appstreamcli validate --no-net" '{ grep -q "Validation was successful" "$T/as" && ! grep -q "^[EW]:" "$T/as"; } || { cat "$T/as"; false; }'
 # One MIME type, named the same in the entry, the metainfo and the shared-mime-info file,
 # matching *.tst; the entry hands the file to the program.
-/usr/bin/python3 - "$ROOT" >"$T/mime" 2>&1 <<'PY'
+/usr/bin/python3 - "$ROOT" "$VERSION" >"$T/mime" 2>&1 <<'PY'
 import configparser, os, struct, sys, xml.etree.ElementTree as ET
 root = sys.argv[1]
 ns = {"m": "http://www.freedesktop.org/standards/shared-mime-info"}
@@ -114,6 +114,9 @@ if [m.text for m in meta.iter("mediatype")] != declared:
     problems.append("metainfo mediatypes differ from the entry's")
 if e["Exec"].split()[0] != "kelvaro64" or "%f" not in e["Exec"].split():
     problems.append("Exec does not pass the file: " + e["Exec"])
+releases = [r.get("version") for r in meta.iter("release")]
+if not releases or releases[0] != sys.argv[2]:
+    problems.append("the metainfo's newest release %s is not the package's version %s" % (releases[:1], sys.argv[2]))
 if meta.findtext("launchable") != "com.orvane.Kelvaro64.desktop":
     problems.append("launchable is not the entry")
 icons = root + "/usr/share/icons/hicolor"
@@ -126,7 +129,7 @@ for size in (16, 24, 32, 48, 64, 128, 256):
 if problems:
     print("\n".join(problems))
 PY
-check "MIME type, Exec and icons agree" '[ ! -s "$T/mime" ] || { cat "$T/mime"; false; }'
+check "MIME type, Exec, icons and release agree" '[ ! -s "$T/mime" ] || { cat "$T/mime"; false; }'
 
 # --- man pages: clean, and every option of --help documented -----------------------------------
 for page in kelvaro64 kelvaro64-headless kelvaro64-ctl; do
