@@ -3,7 +3,10 @@
 // Device 1 gets ten holding-register blocks of 1000 registers at addresses 1, 1001, ... 9001
 // (wire addresses 0..9999), then the engine's TCP server is opened on a free port.
 //
-// Usage: kelvaro_bench_server [--port P] [--max-seconds S]
+// Usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D]
+//   --fault-rules N  installs N fault rules that match no request (unit 200 + i): what checking
+//                    rules costs the request path
+//   --delay-ms D     installs one rule that answers every request D ms late
 // Prints "PORT <n>" and serves until SIGTERM/SIGINT or until S seconds have passed (default 1800).
 // Note: the engine listens on every interface, not only on loopback.
 
@@ -16,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
@@ -29,14 +33,20 @@ int main(int argc, char** argv)
 {
     int port = 0;
     double maxSeconds = 1800;
+    int faultRules = 0;
+    int delayMs = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--port" && i + 1 < argc)
             port = std::atoi(argv[++i]);
         else if (a == "--max-seconds" && i + 1 < argc)
             maxSeconds = std::atof(argv[++i]);
+        else if (a == "--fault-rules" && i + 1 < argc)
+            faultRules = std::atoi(argv[++i]);
+        else if (a == "--delay-ms" && i + 1 < argc)
+            delayMs = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S]\n");
+            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D]\n");
             return 2;
         }
     }
@@ -57,6 +67,21 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::vector<pomrel::FaultRule> rules;
+    for (int i = 0; i < faultRules; ++i) {
+        pomrel::FaultRule r;
+        r.unit = 200 + i % 50;         // no block of these devices: never matched by the load
+        r.functions = {3, 16};
+        r.action = pomrel::FaultAction::NoReply;
+        rules.push_back(r);
+    }
+    if (delayMs >= 0) {
+        pomrel::FaultRule r;
+        r.action = pomrel::FaultAction::Delay;
+        r.delayMs = static_cast<std::uint32_t>(delayMs);
+        rules.push_back(r);
+    }
+    engine.SetFaultRules(rules);
     engine.SetTCPServicePort(std::uint16_t(port));
     const pomrel::Handle tcp = engine.OpenTCPConnection(nullptr, 1026);
     if (tcp == pomrel::kNoHandle) {

@@ -26,22 +26,16 @@ bool Touches(std::uint32_t first, std::uint32_t last, const FaultRule& rule)
     return first != 0 && first <= rule.last && last >= rule.first;
 }
 
-bool LinkMatches(const std::string& name, LinkId link)
+// "serial:N" -> N, or 0.
+int SerialPortOf(const std::string& name)
 {
-    if (name == "any")
-        return true;
-    if (name == "tcp")
-        return link.kind == LinkId::Kind::Tcp;
-    if (name == "serial")
-        return link.kind == LinkId::Kind::Serial;
-    if (link.kind == LinkId::Kind::Serial && name.rfind("serial:", 0) == 0) {
-        int port = 0;
-        const char* begin = name.data() + 7;
-        const char* end = name.data() + name.size();
-        const auto [ptr, ec] = std::from_chars(begin, end, port);
-        return ec == std::errc() && ptr == end && port == link.port;
-    }
-    return false;
+    if (name.rfind("serial:", 0) != 0)
+        return 0;
+    int port = 0;
+    const char* begin = name.data() + 7;
+    const char* end = name.data() + name.size();
+    const auto [ptr, ec] = std::from_chars(begin, end, port);
+    return ec == std::errc() && ptr == end ? port : 0;
 }
 
 bool SendsSomething(FaultAction a) { return a != FaultAction::NoReply && a != FaultAction::Close; }
@@ -114,15 +108,8 @@ std::string CheckFaultRule(const FaultRule& rule)
     if (rule.last < rule.first)
         return "last: must not be below first";
     if (rule.link != "any" && rule.link != "tcp" && rule.link != "serial") {
-        bool good = rule.link.rfind("serial:", 0) == 0;
-        int port = 0;
-        if (good) {
-            const char* begin = rule.link.data() + 7;
-            const char* end = rule.link.data() + rule.link.size();
-            const auto [ptr, ec] = std::from_chars(begin, end, port);
-            good = ec == std::errc() && ptr == end && port >= 1 && port <= 32;
-        }
-        if (!good)
+        const int port = SerialPortOf(rule.link);
+        if (port < 1 || port > 32)
             return "link: must be \"any\", \"tcp\", \"serial\" or \"serial:N\" with N 1 to 32";
     }
     if (rule.every == 0)
@@ -168,6 +155,18 @@ std::string CheckFaultRule(const FaultRule& rule)
 FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const FaultSet* carried)
     : rules_(std::move(rules)), counters_(std::make_unique<Counters[]>(rules_.size())), loaded_(loaded)
 {
+    for (const FaultRule& r : rules_) {
+        LinkFilter f;
+        if (r.link == "tcp")
+            f.kind = LinkFilter::Tcp;
+        else if (r.link == "serial")
+            f.kind = LinkFilter::Serial;
+        else if ((f.port = SerialPortOf(r.link)) != 0)
+            f.kind = LinkFilter::SerialPort;
+        else if (r.link != "any")
+            f.kind = LinkFilter::Unknown;
+        links_.push_back(f);
+    }
     if (!carried)
         return;
     for (std::size_t i = 0; i < rules_.size(); ++i) {
@@ -183,16 +182,23 @@ FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const
     }
 }
 
-bool FaultSet::Matches(const FaultRule& rule, const FaultRequest& r, double seconds) const
+bool FaultSet::Matches(std::size_t i, const FaultRequest& r, double seconds) const
 {
-    if (!rule.enabled)
+    const FaultRule& rule = rules_[i];
+    if (!rule.enabled || (rule.unit >= 0 && rule.unit != r.unit))
         return false;
     if (seconds < rule.fromS || (rule.untilS >= 0.0 && seconds >= rule.untilS))
         return false;
-    if (!LinkMatches(rule.link, r.link))
-        return false;
-    if (rule.unit >= 0 && rule.unit != r.unit)
-        return false;
+    const LinkFilter& link = links_[i];
+    switch (link.kind) {
+    case LinkFilter::Any: break;
+    case LinkFilter::Tcp: if (r.link.kind != LinkId::Kind::Tcp) return false; break;
+    case LinkFilter::Serial: if (r.link.kind != LinkId::Kind::Serial) return false; break;
+    case LinkFilter::SerialPort:
+        if (r.link.kind != LinkId::Kind::Serial || r.link.port != link.port) return false;
+        break;
+    case LinkFilter::Unknown: return false;
+    }
     if (!rule.functions.empty()) {
         bool listed = false;
         for (std::uint8_t f : rule.functions)
@@ -212,9 +218,9 @@ FaultDecision FaultSet::Decide(const FaultRequest& request, Clock::time_point no
     FaultDecision d;
     const double seconds = std::chrono::duration<double>(now - loaded_).count();
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        const FaultRule& rule = rules_[i];
-        if (!Matches(rule, request, seconds))
+        if (!Matches(i, request, seconds))
             continue;
+        const FaultRule& rule = rules_[i];
         Counters& c = counters_[i];
         const std::uint64_t n = c.matched.fetch_add(1, std::memory_order_relaxed) + 1;
         if (n <= rule.after || (n - rule.after) % rule.every != 0)

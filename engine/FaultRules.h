@@ -113,9 +113,15 @@ private:
         std::atomic<std::uint64_t> matched{0};
         std::atomic<std::uint64_t> fired{0};
     };
-    bool Matches(const FaultRule& rule, const FaultRequest& request, double seconds) const;
+    // The link a rule names, read once: the request path compares numbers, not text.
+    struct LinkFilter {
+        enum Kind : std::uint8_t { Any, Tcp, Serial, SerialPort, Unknown } kind = Any;
+        int port = 0;
+    };
+    bool Matches(std::size_t i, const FaultRequest& request, double seconds) const;
 
     std::vector<FaultRule> rules_;
+    std::vector<LinkFilter> links_;
     std::unique_ptr<Counters[]> counters_;
     Clock::time_point loaded_;
 };
