@@ -2,7 +2,9 @@
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
 #include "document/OpenDocuments.h"
+#include "view/DataViewModel.h"
 
+#include "FakeWorkspace.h"
 #include "ScratchDir.h"
 #include <fstream>
 #include <gtest/gtest.h>
@@ -156,9 +158,18 @@ TEST(Document, WordsBeyondTheLengthKeepTheirValues)
     OpenDocuments open;
     CKelvaro32Doc doc(DocumentContext{&open, "", nullptr});
     doc.SetWord(500, 1234);
-    doc.length = 10;
-    doc.length = 1000;
+    doc.SetWord(10, 77);
+    // The length typed into the view's header, each change served at once: shorter, then longer.
+    FakeWorkspace workspace;
+    DataViewModel view(doc, workspace);
+    view.RegisterBlock();
+    for (const char* length : {"10", "1000"}) {
+        ASSERT_EQ(view.EditLength(length), DataViewModel::Edit::kApplied) << length;
+        view.RegisterBlock();
+    }
+    EXPECT_EQ(doc.length, 1000);
     EXPECT_EQ(doc.Word(500), 1234);
+    EXPECT_EQ(doc.Word(10), 77);
 }
 
 } // namespace
