@@ -239,16 +239,29 @@ TEST_F(Rpc, ManyClientsPipelining) {
 
 TEST_F(Rpc, ClientThatDoesNotReadIsHeldBackNotBuffered) {
     // More replies than the server keeps unsent: it stops reading, and goes on once the client reads.
-    constexpr int kRequests = 40000;
+    // They must also be more than the system's socket buffers take (a few MB on loopback): an
+    // unknown method's name comes back in its error, so each 2 KB request brings a 2 KB reply.
+    constexpr int kRequests = 8000;
+    const QByteArray unknownMethod(2000, 'M');
     Client client(server->Port());
     ASSERT_TRUE(client.connected);
+    // The client's socket takes only this much from the system: what it does not read stays unsent.
+    client.socket.setReadBufferSize(64 * 1024);
     QByteArray batch;
-    for (int i = 0; i < kRequests; ++i)
-        batch += QByteArray(R"({"jsonrpc":"2.0","id":)") + QByteArray::number(i) +
-                 R"(,"method":"ReadPoint","params":[1,40001]})" + "\n";
+    for (int i = 0; i < kRequests - 1; ++i)
+        batch += QByteArray(R"({"jsonrpc":"2.0","id":)") + QByteArray::number(i) + R"(,"method":")" +
+                 unknownMethod + "\"}\n";
+    // The last request leaves a mark: the server reaches it only by taking every request.
+    batch += QByteArray(R"({"jsonrpc":"2.0","id":)") + QByteArray::number(kRequests - 1) +
+             R"(,"method":"WritePoint","params":[1,40002,7]})" + "\n";
     client.Send(batch);
+    // A server that kept every reply would set the mark in a moment; one holding the client back never does.
+    EXPECT_FALSE(QTest::qWaitFor([&] { return docs[0]->Word(1) == 7; }, 3000))
+        << "every request was answered while the client read nothing";
+    client.socket.setReadBufferSize(0);   // now it takes whatever comes
     for (int i = 0; i < kRequests; ++i)
         ASSERT_EQ(client.Next().value("id").toInt(-1), i);
+    EXPECT_EQ(docs[0]->Word(1), 7);
 }
 
 TEST_F(Rpc, TooManyConnectionsAreToldSo) {
