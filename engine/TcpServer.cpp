@@ -91,7 +91,7 @@ struct TcpSession {
 
     int fd;
     std::uint64_t serial = 0;    // tells a late timer whether its session is still this one
-    std::chrono::steady_clock::time_point lastUsed;      // accepted, or its last whole request
+    std::size_t useSlot = 0;     // its place in the server's table of last uses
     std::chrono::steady_clock::time_point partialSince;  // when the incomplete request began
     bool partial = false;        // the read buffer ends in an incomplete request
     bool closeWhenSent = false;  // a malformed header was met: answer what came before it, then close
@@ -221,12 +221,13 @@ void TcpServer::Accept(Listener& listener)
 void TcpServer::CloseLeastRecentlyUsed()
 {
     // Only when the table is full, so a scan: nothing on the request path keeps an order.
-    TcpSession* oldest = nullptr;
-    for (auto& [fd, session] : sessions_)
-        if (!oldest || session->lastUsed < oldest->lastUsed)
-            oldest = session.get();
-    if (oldest)
-        CloseSession(*oldest);
+    if (use_.empty())
+        return;
+    const Use* oldest = &use_.front();
+    for (const Use& use : use_)
+        if (use.last < oldest->last)
+            oldest = &use;
+    CloseSession(*oldest->session);
 }
 
 void TcpServer::Adopt(Socket socket)
@@ -240,11 +241,12 @@ void TcpServer::Adopt(Socket socket)
         return;
     auto session = std::make_unique<TcpSession>(fd);
     session->serial = ++nextSessionSerial_;
-    session->lastUsed = Clock::now();
     if (!Watch(*session, EPOLL_CTL_ADD, EPOLLIN)) {
         ::close(fd);
         return;
     }
+    session->useSlot = use_.size();
+    use_.push_back({Clock::now(), session.get()});
     sessions_.emplace(fd, std::move(session));
     WatchRequestTimes();
 }
@@ -447,7 +449,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
     }
     if (valid > 0) {
         validMessages.fetch_add(valid, std::memory_order_relaxed);
-        session.lastUsed = now_;
+        use_[session.useSlot].last = now_;
     }
     if (malformed && !closeForFault)
         invalidChecks.fetch_add(1, std::memory_order_relaxed);
@@ -535,6 +537,9 @@ void TcpServer::CloseSession(TcpSession& session)
     const int fd = session.fd;
     ::epoll_ctl(poller_.native_handle(), EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
+    use_[session.useSlot] = use_.back();
+    use_[session.useSlot].session->useSlot = session.useSlot;
+    use_.pop_back();
     sessions_.erase(fd);  // destroys the session
 }
 
@@ -550,6 +555,7 @@ void TcpServer::Stop()
     for (auto& [fd, session] : sessions_)
         ::close(fd);
     sessions_.clear();
+    use_.clear();
     poller_.close(ignored);
 }
 

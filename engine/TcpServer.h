@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace pomrel {
 
@@ -87,6 +88,13 @@ private:
     TcpLimits limits_;
     std::atomic<std::size_t> sessionCap_{0};
     Clock::time_point now_;          // taken once per wake-up; what a session's times are set from
+    // When each session last had a whole request, packed together so that finding the one
+    // unused longest reads one small array instead of every session's memory.
+    struct Use {
+        Clock::time_point last;
+        TcpSession* session;
+    };
+    std::vector<Use> use_;
     asio::steady_timer requestTimer_;
     bool requestTimerArmed_ = false;
     Descriptor poller_;  // owns the epoll descriptor that holds every session's socket

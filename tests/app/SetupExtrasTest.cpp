@@ -38,25 +38,30 @@ TEST(SetupExtras, RefusedTextsNameTheKeyAndGiveNothing)
 
 TEST(SetupExtras, WhatIsGivenRoundTripsWhatIsLeftOutStaysOut)
 {
-    struct Case { const char* text; SetupExtras want; };
+    struct Case { const char* text; std::optional<TcpExtras> tcp; };
     const Case cases[] = {
-        {"{}", {}},
-        {R"({"tcp":{}})", {TcpExtras{}}},
-        {R"({"tcp":{"max_connections":100}})", {TcpExtras{100, std::nullopt}}},
-        {R"({"tcp":{"request_timeout_ms":0}})", {TcpExtras{std::nullopt, 0}}},
-        {R"({"tcp":{"max_connections":1,"request_timeout_ms":3600000}})", {TcpExtras{1, 3600000}}},
+        {"{}", std::nullopt},
+        {R"({"tcp":{}})", TcpExtras{}},
+        {R"({"tcp":{"max_connections":100}})", TcpExtras{100, std::nullopt}},
+        {R"({"tcp":{"request_timeout_ms":0}})", TcpExtras{std::nullopt, 0}},
+        {R"({"tcp":{"max_connections":1,"request_timeout_ms":3600000}})", TcpExtras{1, 3600000}},
     };
     for (const Case& c : cases) {
+        SetupExtras want;
+        want.tcp = c.tcp;
+        const SetupExtras& cwant = want;
         std::string error;
         const auto read = ParseSetupExtras(c.text, error);
         ASSERT_TRUE(read) << c.text << ": " << error;
-        EXPECT_EQ(*read, c.want) << c.text;
+        EXPECT_EQ(*read, cwant) << c.text;
         const auto again = ParseSetupExtras(SerializeSetupExtras(*read), error);
         ASSERT_TRUE(again) << SerializeSetupExtras(*read);
-        EXPECT_EQ(*again, c.want) << SerializeSetupExtras(*read);
+        EXPECT_EQ(*again, cwant) << SerializeSetupExtras(*read);
     }
-    EXPECT_TRUE(SetupExtras{}.Empty());
-    EXPECT_FALSE(SetupExtras{TcpExtras{}}.Empty());
+    SetupExtras extras;
+    EXPECT_TRUE(extras.Empty());
+    extras.tcp = TcpExtras{};
+    EXPECT_FALSE(extras.Empty());
     EXPECT_EQ(SetupExtrasPath("/a/b/plant.tst"), "/a/b/plant.tst.json");
 }
 
