@@ -18,10 +18,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QThread>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <optional>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -74,8 +80,11 @@ protected:
         }
         docs[0]->SetWord(0, 1234);
         server = std::make_unique<AutomationServer>(methods, [this] { ++created; });
+        // Idle times pass only when a test moves this clock on.
+        server->SetClock([this] { return now; });
         ASSERT_TRUE(server->Listen(0));
     }
+    qint64 now = 0;
     OpenDocuments open;
     std::vector<std::unique_ptr<CKelvaro32Doc>> docs;
     pomrel::ProtocolEngine engine;
@@ -320,6 +329,239 @@ TEST_F(Rpc, AnotherUserIsRefused) {
     Client own(server->Port());
     EXPECT_EQ(own.Call(R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})")
                   .value("result").toObject().value("value").toInt(), 1234);
+}
+
+// A connected pair of plain sockets from `source` to a listener on `target` (IPv4 or IPv6).
+struct SocketPair {
+    SocketPair(const char* source, const char* target) {
+        const int family = std::string(target).find(':') == std::string::npos ? AF_INET : AF_INET6;
+        sockaddr_storage from{}, to{};
+        socklen_t size = 0;
+        if (family == AF_INET) {
+            auto* f = reinterpret_cast<sockaddr_in*>(&from);
+            auto* t = reinterpret_cast<sockaddr_in*>(&to);
+            f->sin_family = t->sin_family = AF_INET;
+            inet_pton(AF_INET, source, &f->sin_addr);
+            inet_pton(AF_INET, target, &t->sin_addr);
+            size = sizeof(sockaddr_in);
+        } else {
+            auto* f = reinterpret_cast<sockaddr_in6*>(&from);
+            auto* t = reinterpret_cast<sockaddr_in6*>(&to);
+            f->sin6_family = t->sin6_family = AF_INET6;
+            inet_pton(AF_INET6, source, &f->sin6_addr);
+            inet_pton(AF_INET6, target, &t->sin6_addr);
+            size = sizeof(sockaddr_in6);
+        }
+        listener = ::socket(family, SOCK_STREAM, 0);
+        client = ::socket(family, SOCK_STREAM, 0);
+        socklen_t len = size;
+        ok = ::bind(listener, reinterpret_cast<sockaddr*>(&to), size) == 0 && ::listen(listener, 1) == 0 &&
+             ::getsockname(listener, reinterpret_cast<sockaddr*>(&to), &len) == 0 &&
+             ::bind(client, reinterpret_cast<sockaddr*>(&from), size) == 0 &&
+             ::connect(client, reinterpret_cast<sockaddr*>(&to), size) == 0 &&
+             (server = ::accept(listener, nullptr, nullptr)) >= 0;
+    }
+    ~SocketPair() {
+        for (int fd : {client, server, listener})
+            if (fd >= 0) ::close(fd);
+    }
+    static std::optional<unsigned> Owner(int fd, bool corruptPeerPort = false) {
+        sockaddr_storage self{}, peer{};
+        socklen_t a = sizeof self, b = sizeof peer;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &a);
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b);
+        if (corruptPeerPort) {
+            auto* port = peer.ss_family == AF_INET ? &reinterpret_cast<sockaddr_in*>(&peer)->sin_port
+                                                   : &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port;
+            *port = htons(static_cast<std::uint16_t>(ntohs(*port) ^ 1));
+        }
+        return TcpSocketOwner(reinterpret_cast<sockaddr*>(&self), reinterpret_cast<sockaddr*>(&peer));
+    }
+    int listener = -1, client = -1, server = -1;
+    bool ok = false;
+};
+
+TEST(AutomationPeer, OwnerOfEitherEndOfAnyLoopbackPair) {
+    // The old lookup knew only 127.0.0.1 on both ends; every pair here must be found exactly.
+    const std::pair<const char*, const char*> pairs[] = {
+        {"127.0.0.1", "127.0.0.1"}, {"127.0.0.2", "127.0.0.1"}, {"127.1.2.3", "127.0.0.1"},
+        {"127.0.0.1", "127.9.9.9"}, {"::1", "::1"},
+    };
+    const unsigned me = ::geteuid();
+    for (const auto& [source, target] : pairs) {
+        SocketPair pair(source, target);
+        if (!pair.ok && std::string(target) == "::1")
+            continue;  // no IPv6 loopback on this machine
+        ASSERT_TRUE(pair.ok) << source << " -> " << target;
+        EXPECT_EQ(SocketPair::Owner(pair.client), me) << source;
+        EXPECT_EQ(SocketPair::Owner(pair.server), me) << source;
+        // One port off is another (absent) socket: unknown, never somebody's.
+        EXPECT_EQ(SocketPair::Owner(pair.client, true), std::nullopt) << source;
+    }
+}
+
+TEST_F(Rpc, OtherUsersAreRefusedFromEverySourceAddressTheOwnerFromAny) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    struct Case { const char* source; const char* target; bool otherUser; int wantError; };
+    const Case cases[] = {
+        {"127.0.0.2", "127.0.0.1", true, -32001},
+        {"127.1.2.3", "127.0.0.1", true, -32001},
+        {"127.0.0.1", "127.0.0.1", true, -32001},
+        {"::1", "::1", true, -32001},
+        {"127.0.0.2", "127.0.0.1", false, 0},
+        {"::1", "::1", false, 0},
+    };
+    int value = 1;
+    for (const Case& c : cases) {
+        const bool v6 = std::string(c.target) == "::1";
+        QStringList program;
+        if (c.otherUser)
+            program << "setpriv" << "--reuid=65534" << "--regid=65534" << "--clear-groups";
+        program << "/usr/bin/python3" << "-c" << QStringLiteral(
+            "import socket, sys\n"
+            "s = socket.socket(socket.AF_INET6 if ':' in sys.argv[1] else socket.AF_INET)\n"
+            "s.settimeout(60); s.bind((sys.argv[1], 0)); s.connect((sys.argv[2], int(sys.argv[3])))\n"
+            "s.sendall(b'{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"WritePoint\",\"params\":[1,40002,%1]}\\n')\n"
+            "print(s.makefile().readline().strip())\n").arg(value)
+                << c.source << c.target << QString::number(server->Port());
+        QProcess client;
+        client.start(program.takeFirst(), program);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return client.state() == QProcess::NotRunning; }, kPatienceMs));
+        const QByteArray out = client.readAllStandardOutput();
+        if (v6 && out.isEmpty())
+            continue;  // no IPv6 loopback here
+        const QJsonObject reply = QJsonDocument::fromJson(out).object();
+        EXPECT_EQ(ErrorCode(reply), c.wantError) << c.source << " other user " << c.otherUser << " "
+                                                 << client.readAllStandardError().toStdString();
+        // Nothing a refused client sent was carried out.
+        EXPECT_EQ(docs[0]->Word(1), c.otherUser ? 0 : value) << c.source;
+        docs[0]->SetWord(1, 0);
+        ++value;
+    }
+}
+
+// A client whose idle time the fixture's clock decides.
+std::unique_ptr<Client> Connected(AutomationServer& server, int expectedCount) {
+    auto client = std::make_unique<Client>(server.Port());
+    if (!client->connected || !QTest::qWaitFor([&] { return server.ConnectionCount() == expectedCount; }, kPatienceMs))
+        return nullptr;
+    return client;
+}
+
+TEST_F(Rpc, FullTableMakesRoomByClosingTheLongestIdleNeverABusyOne) {
+    const QByteArray read = R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})";
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kMaxConnections; ++i) {
+        clients.push_back(Connected(*server, i + 1));
+        ASSERT_TRUE(clients.back());
+    }
+    // Everyone but client 7 calls at 1.5 s; client 7 has been idle since 0.
+    now = 1500;
+    for (int i = 0; i < kMaxConnections; ++i) {
+        if (i == 7)
+            continue;
+        ASSERT_EQ(clients[static_cast<std::size_t>(i)]->Call(read).value("result").toObject().value("value").toInt(), 1234);
+    }
+    now = 2100;
+    Client owner(server->Port());
+    EXPECT_EQ(owner.Call(read).value("result").toObject().value("value").toInt(), 1234);
+    EXPECT_EQ(ErrorCode(clients[7]->Next()), rpc::kIdleClosed);
+    EXPECT_TRUE(clients[7]->WaitClosed());
+    // The others have been idle only 0.6 s: the next newcomer is told the table is full.
+    Client late(server->Port());
+    EXPECT_EQ(ErrorCode(late.Next()), rpc::kServerBusy);
+    for (int i = 0; i < kMaxConnections; ++i) {
+        if (i == 7)
+            continue;
+        EXPECT_EQ(clients[static_cast<std::size_t>(i)]->socket.state(), QAbstractSocket::ConnectedState) << i;
+    }
+}
+
+TEST_F(Rpc, IdleClientsAreToldAndClosedActiveOnesStay) {
+    AutomationLimits limits;
+    limits.idleTimeoutMs = 60000;
+    server->SetLimits(limits);
+    auto quiet = Connected(*server, 1);
+    auto busy = Connected(*server, 2);
+    ASSERT_TRUE(quiet && busy);
+    const QByteArray read = R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})";
+    now = 59999;
+    ASSERT_EQ(busy->Call(read).value("result").toObject().value("value").toInt(), 1234);
+    server->Sweep();
+    now = 60000;
+    server->Sweep();
+    EXPECT_EQ(ErrorCode(quiet->Next()), rpc::kIdleClosed);
+    EXPECT_TRUE(quiet->WaitClosed());
+    EXPECT_EQ(busy->Call(read).value("result").toObject().value("value").toInt(), 1234);
+}
+
+TEST_F(Rpc, ClientThatNeverTakesItsRepliesIsClosed) {
+    AutomationLimits limits;
+    limits.maxUnsentBytes = 4096;
+    limits.stalledOutputMs = 10000;
+    limits.idleTimeoutMs = std::numeric_limits<qint64>::max() / 2;
+    server->SetLimits(limits);
+    auto reader = Connected(*server, 1);
+    ASSERT_TRUE(reader);
+    // This client's socket takes in only a little and never reads, so replies pile up at the server.
+    auto stuck = std::make_unique<Client>(server->Port());
+    ASSERT_TRUE(stuck->connected);
+    stuck->socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 2048);
+    stuck->socket.setReadBufferSize(1);
+    // More replies than the system's socket buffers take (a few MB on loopback): an unknown
+    // method's name comes back in its error, so each 2 KB request brings a 2 KB reply.
+    const QByteArray request = R"({"jsonrpc":"2.0","id":1,"method":")" + QByteArray(2000, 'M') + "\"}\n";
+    QByteArray batch;
+    for (int i = 0; i < 8000; ++i)
+        batch += request;
+    stuck->Send(batch);
+    // Keep sweeping as time goes by: once the replies stop moving it is closed, and only it.
+    const bool closed = QTest::qWaitFor([&] {
+        now += 5000;
+        server->Sweep();
+        return server->ConnectionCount() == 1;
+    }, kPatienceMs);
+    EXPECT_TRUE(closed);
+    const QByteArray read = R"({"jsonrpc":"2.0","id":2,"method":"ReadPoint","params":[1,40001]})";
+    EXPECT_EQ(reader->Call(read).value("result").toObject().value("value").toInt(), 1234);
+}
+
+TEST_F(Rpc, AcceptingResumesAfterRunningOutOfDescriptors) {
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int prepared = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(prepared, 0);
+    // Every descriptor taken, then a connection the server cannot accept yet.
+    rlimit tight = old;
+    tight.rlim_cur = std::min<rlim_t>(old.rlim_cur, 4096);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server->Port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int connected = ::connect(prepared, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    QTest::qWait(300);  // the server meets the full table of descriptors, maybe several times
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_EQ(connected, 0);
+    const char request[] = R"({"jsonrpc":"2.0","id":1,"method":"ReadPoint","params":[1,40001]})" "\n";
+    ASSERT_EQ(::send(prepared, request, sizeof request - 1, 0), static_cast<ssize_t>(sizeof request - 1));
+    QByteArray reply;
+    const bool answered = QTest::qWaitFor([&] {
+        char buffer[512];
+        const ssize_t n = ::recv(prepared, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) reply.append(buffer, n);
+        return reply.contains('\n');
+    }, kPatienceMs);
+    ::close(prepared);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(QJsonDocument::fromJson(reply.left(reply.indexOf('\n'))).object().value("result").toObject()
+                  .value("value").toInt(), 1234);
 }
 
 TEST(AutomationPort, OptionThenEnvironmentThenDefault) {
