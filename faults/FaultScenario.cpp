@@ -206,6 +206,13 @@ std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
     if (auto v = in.Integer("bytes", 1, 512)) r.bytes = static_cast<std::uint32_t>(*v);
     if (auto v = in.Integer("gap_ms", 1, 60000)) r.gapMs = static_cast<std::uint32_t>(*v);
     if (auto v = in.Flag("enabled")) r.enabled = *v;
+    // A field that belongs to another action says the rule is not what its writer thinks.
+    if (!in.Failed() && j.contains("code") && r.action != FaultAction::Exception)
+        in.Fail("code", "only with action \"exception\"");
+    if (!in.Failed() && j.contains("bytes") && r.action != FaultAction::Truncate && r.action != FaultAction::Junk)
+        in.Fail("bytes", "only with action \"truncate\" or \"junk\"");
+    if (!in.Failed() && j.contains("gap_ms") && r.action != FaultAction::Split)
+        in.Fail("gap_ms", "only with action \"split\"");
     if (in.Failed())
         return std::nullopt;
     // The rules across fields, as the engine states them ("code: must be ...").

@@ -96,6 +96,9 @@ TEST(FaultScenario, ARefusedRuleNamesItsIndexItsNameAndTheField)
         {R"({"name": "x", "action": "no-reply", "delay_ms": 5})", R"(rule 2 ("x"): field "delay_ms": only with)"},
         {R"({"name": "x", "action": "delay", "link": "serial:0"})", R"(rule 2 ("x"): field "link")"},
         {R"({"name": "x", "action": "delay", "enabled": 1})", R"(rule 2 ("x"): field "enabled": must be true or false)"},
+        {R"({"name": "x", "action": "delay", "code": 6})", R"(rule 2 ("x"): field "code": only with action "exception")"},
+        {R"({"name": "x", "action": "split", "gap_ms": 5, "bytes": 2})", R"(rule 2 ("x"): field "bytes": only with)"},
+        {R"({"name": "x", "action": "junk", "bytes": 2, "gap_ms": 5})", R"(rule 2 ("x"): field "gap_ms": only with)"},
         {R"([1])", R"(rule 2: must be an object)"},
     };
     for (const Case& c : cases) {
