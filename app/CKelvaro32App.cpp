@@ -89,7 +89,13 @@ void CKelvaro32App::Shutdown()
     }
 }
 
-CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title)
+void CKelvaro32App::RequestQuit()
+{
+    quitRequested_ = true;
+    QCoreApplication::quit();
+}
+
+CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title, bool activate)
 {
     DocumentContext context;
     context.openDocuments = &openDocuments_;
@@ -99,7 +105,7 @@ CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title)
     doc->title = title;
     auto* child = new CChildFrame(std::move(doc), *mainFrame);
     if (mainFrame)
-        mainFrame->AddChild(child);
+        mainFrame->AddChild(child, activate);
     return child;
 }
 

@@ -55,6 +55,10 @@ public:
     const AppOptions& Options() const { return options_; }
     std::string IniPath() const;
     bool StartedHidden() const { return hidden_; }
+    /// Ends the run through the event loop (SIGTERM and SIGINT of the headless program); long
+    /// work under way, such as a restore, sees QuitRequested() and stops.
+    void RequestQuit();
+    bool QuitRequested() const { return quitRequested_; }
 
     /// Modbus/TCP service port (persisted in the settings file).
     std::uint16_t servicePort = 502;
@@ -70,7 +74,7 @@ public:
     /// Only this takes an untitled number ("Kelvaro1", "Kelvaro2", ...).
     CKelvaro32Doc* NewDocument();
     /// A document titled `title` with its window but before its block is set up (open, restore).
-    CChildFrame* CreateDocumentWindow(const std::string& title);
+    CChildFrame* CreateDocumentWindow(const std::string& title, bool activate = true);
 
     /// Starts the automation server (port from the options, else KELVARO64_AUTOMATION_PORT,
     /// else 8502). Says on stderr why it does not serve. A hidden start ends the program when
@@ -94,6 +98,7 @@ private:
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;
+    bool quitRequested_ = false;
     std::vector<FileFailure> settingsFailures_;
 };
 

@@ -23,8 +23,10 @@
 #include <QMenuBar>
 #include <QPrinter>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QTimerEvent>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -47,6 +49,12 @@ struct MenuItem {
     int id = 0;
     QString shortcut;
     std::vector<MenuItem> items;
+};
+
+// Keeps the Show event from a data window's view: QMdiSubWindow activates its window on it.
+class ShowQuietly : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::Show; }
 };
 
 MenuItem Separator() { return {}; }
@@ -261,7 +269,7 @@ void CMainFrame::BuildMenus()
 
 void CMainFrame::UpdateMenus()
 {
-    const int wanted = mdi_->subWindowList().isEmpty() ? 128 : 129;
+    const int wanted = children_.isEmpty() ? 128 : 129;
     if (wanted == currentMenu_)
         return;
     currentMenu_ = wanted;
@@ -301,12 +309,9 @@ bool CMainFrame::RunCommand(int id)
 
 CChildFrame* CMainFrame::ActiveChild() const
 {
-    auto* sub = mdi_->activeSubWindow();
-    if (!sub) {
-        auto list = mdi_->subWindowList();
-        sub = list.isEmpty() ? nullptr : list.back();
-    }
-    return qobject_cast<CChildFrame*>(sub);
+    if (auto* active = qobject_cast<CChildFrame*>(mdi_->activeSubWindow()))
+        return active;
+    return children_.isEmpty() ? nullptr : children_.back();
 }
 
 CKelvaro32View* CMainFrame::ActiveView() const
@@ -323,24 +328,63 @@ CKelvaro32Doc* CMainFrame::ActiveDocument() const
 
 QList<CChildFrame*> CMainFrame::Children() const
 {
-    QList<CChildFrame*> children;
-    for (auto* sub : mdi_->subWindowList(QMdiArea::CreationOrder))
-        if (auto* child = qobject_cast<CChildFrame*>(sub))
-            children.push_back(child);
-    return children;
+    return children_;
 }
 
-void CMainFrame::AddChild(CChildFrame* child)
+void CMainFrame::AddChild(CChildFrame* child, bool activate)
 {
-    mdi_->addSubWindow(child);
-    connect(child, &QObject::destroyed, this, [this] {
-        // The sub-window list still holds the dying window during this signal.
+    children_.push_back(child);
+    connect(child, &QObject::destroyed, this, [this, child] {
+        children_.removeOne(child);
+        // The MDI area still holds the dying window during this signal.
         QMetaObject::invokeMethod(this, [this] { UpdateMenus(); RefreshCaption(); }, Qt::QueuedConnection);
     });
-    child->resize(mdi_->width() * 2 / 3 + 100, mdi_->height() * 2 / 3 + 60);
-    child->show();
-    mdi_->setActiveSubWindow(child);
+    if (app_.Options().headless) {
+        // Never shown: placing and activating would cost more with every window open, and so
+        // would the shortcuts of its system menu (each one added searches all the others).
+        child->setSystemMenu(nullptr);
+        child->setParent(this);
+        child->hide();
+    } else {
+        mdi_->addSubWindow(child);
+        PlaceInCascade(child);
+        if (activate) {
+            child->show();
+        } else {
+            // The window makes itself the active one when it, or its view, is first shown.
+            ShowQuietly quiet;
+            child->installEventFilter(&quiet);
+            if (child->widget())
+                child->widget()->installEventFilter(&quiet);
+            child->show();
+        }
+        if (activate)
+            mdi_->setActiveSubWindow(child);
+    }
     UpdateMenus();
+}
+
+void CMainFrame::Activate(CChildFrame* child)
+{
+    if (child && !app_.Options().headless)
+        mdi_->setActiveSubWindow(child);
+}
+
+void CMainFrame::PlaceInCascade(CChildFrame* child)
+{
+    // Each window one title bar lower and to the right of the one before; the cascade starts
+    // again at the top left when the next window would not fit.
+    const QSize area = mdi_->viewport()->size();
+    const int step = std::max(1, child->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, child));
+    const QSize size(std::clamp(area.width() * 2 / 3 + 100, 1, std::max(1, area.width())),
+                     std::clamp(area.height() * 2 / 3 + 60, 1, std::max(1, area.height())));
+    QPoint at(cascade_ * step, cascade_ * step);
+    if (at.x() + size.width() > area.width() || at.y() + size.height() > area.height()) {
+        cascade_ = 0;
+        at = QPoint(0, 0);
+    }
+    ++cascade_;
+    child->setGeometry(QRect(at, size));
 }
 
 void CMainFrame::RefreshCaption()

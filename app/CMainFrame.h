@@ -81,8 +81,15 @@ public:
     void CloseAllConnections();
     /// Every view of every document repainted with erase.
     void RepaintAllViews();
-    /// Adds a data window to the MDI area and shows it.
-    void AddChild(CChildFrame* child);
+    /// Adds a data window: in the MDI area, cascaded inside the work area and no larger than it,
+    /// shown, and made active unless `activate` is false (a restore activates its last window
+    /// once). The headless program, which never shows its window, keeps data windows out of the
+    /// area: nothing there to place or activate.
+    void AddChild(CChildFrame* child, bool activate = true);
+    /// Makes a data window the active one (nothing to do in the headless program).
+    void Activate(CChildFrame* child);
+    /// A restore that takes longer than this shows its progress with Cancel (desktop program).
+    int restoreProgressDelayMs = 500;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -92,6 +99,7 @@ private:
     void BuildMenus();
     void RegisterOwnCommands();
     void RefreshCaption();
+    void PlaceInCascade(CChildFrame* child);
 
     CKelvaro32App& app_;
     ConnectionManager connections_;
@@ -108,6 +116,8 @@ private:
     bool destroyed_ = false;
     bool hiddenForClients_ = false;
     std::map<int, QList<QAction*>> actions_;
+    QList<CChildFrame*> children_;   // creation order; asking the MDI area costs a cast per window
+    int cascade_ = 0;                // where the next data window goes in the cascade
     std::unique_ptr<QPrinter> printer_;
     std::string openFailure_;
 };

@@ -13,4 +13,6 @@ bool SaveModified(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent);
 /// Save (Save As when the document has no file yet); false when nothing was saved.
 bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool askForName);
 /// Opens a document file in a new window; null (after the framework's message) on failure.
-CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet = false);
+/// `activate` false leaves the active window as it is (a restore activates its last one once).
+CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet = false,
+                                bool activate = true);

@@ -201,15 +201,18 @@ bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool a
     return true;
 }
 
-CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet)
+CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWidget* parent, bool quiet,
+                                bool activate)
 {
     const QString absolute = AbsolutePath(path);
 
     // A file already open is brought to the front rather than opened twice.
-    for (CChildFrame* child : frame.Children()) {
-        if (!path.empty() && child->Document()->pathName == absolute.toStdString()) {
-            frame.MdiArea()->setActiveSubWindow(child);
-            return child->Document();
+    const std::string absolutePath = absolute.toStdString();
+    for (CKelvaro32Doc* open : frame.App().Documents()) {
+        if (!path.empty() && open->pathName == absolutePath) {
+            if (activate)
+                frame.Activate(ChildOf(frame, *open));
+            return open;
         }
     }
 
@@ -229,7 +232,7 @@ CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWid
 
     // Titled by the file's name from the start: opening takes no untitled number, also when
     // the version is unknown and the document stays without a path.
-    CChildFrame* child = frame.App().CreateDocumentWindow(QFileInfo(absolute).fileName().toStdString());
+    CChildFrame* child = frame.App().CreateDocumentWindow(QFileInfo(absolute).fileName().toStdString(), activate);
     CKelvaro32Doc* doc = child->Document();
     if (load == DocumentLoad::kLoaded) {
         ApplyDocumentFile(contents, *doc);

@@ -56,12 +56,19 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
     bool anyTestConfig = false;
     bool anything = options.files.empty();
     for (const auto& file : options.files) {
+        if (app.QuitRequested())
+            return true;   // ending: the exit code is that of the orderly end
         if (IsTestConfig(file)) {
             anyTestConfig = true;
-            if (RestoreTestConfig(frame, file))
+            if (RestoreTestConfig(frame, file)) {
                 anything = true;
-            else
+                if (!app.QuitRequested()) {
+                    std::printf("restored: %s (%zu documents open)\n", file.c_str(), app.Documents().Size());
+                    std::fflush(stdout);
+                }
+            } else {
                 std::fprintf(stderr, "kelvaro64-headless: cannot restore %s%s\n", file.c_str(), ReadProblem(file).c_str());
+            }
         } else if (OpenDocumentFile(frame, file, nullptr)) {
             anything = true;
         } else {

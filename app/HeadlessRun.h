@@ -6,5 +6,7 @@ class CKelvaro32App;
 
 /// Applies --tcp-port, restores .tst files, opens the other files as documents (served on
 /// Modbus/TCP when no .tst is named) and prints one line per connection opened ("open: ...") or
-/// failed ("failed: ..."). False when files were named and not one could be opened.
+/// failed ("failed: ...") and one per test configuration restored ("restored: ..."). Runs
+/// inside the event loop and stops early once the program is asked to end.
+/// False when files were named and not one could be opened.
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options);

@@ -13,9 +13,17 @@
 #include "document/Archive.h"
 #include "document/CKelvaro32Doc.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
 #include <cstdio>
 
 namespace {
@@ -181,6 +189,57 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
     return true;
 }
 
+namespace {
+
+// How often a long restore stops to serve events.
+constexpr qint64 kEventsEveryMs = 50;
+
+// Opens the documents a test configuration names; only the last is made active, once (each
+// activation costs more with every window open). A long restore keeps the program answering:
+// the headless program serves signals and automation as it goes, the desktop program shows its
+// progress with Cancel once it takes longer than a moment. False when it stopped early.
+bool OpenListedDocuments(CMainFrame& frame, const std::vector<std::string>& names, const QString& folder)
+{
+    CKelvaro32App& app = frame.App();
+    const bool headless = app.Options().headless;
+    const int count = static_cast<int>(std::min<std::size_t>(names.size(), INT_MAX));
+    QElapsedTimer clock;
+    clock.start();
+    // Events at least this often; with no delay before the progress shows, after every document.
+    const qint64 every = std::clamp<qint64>(frame.restoreProgressDelayMs, 0, kEventsEveryMs);
+    qint64 served = 0;
+    std::unique_ptr<QProgressDialog> progress;
+    QPointer<CChildFrame> last;
+    bool stopped = false;
+    for (int i = 0; i < count && !stopped; ++i) {
+        if (CKelvaro32Doc* doc = OpenDocumentFile(frame, ResolveDocumentName(names[static_cast<std::size_t>(i)], folder),
+                                                  &frame, false, false))
+            last = ChildOf(frame, doc);
+        if (clock.elapsed() - served < every)
+            continue;
+        served = clock.elapsed();
+        if (headless) {
+            QCoreApplication::processEvents();
+        } else if (progress || clock.elapsed() >= frame.restoreProgressDelayMs) {
+            // Events only under the modal dialog: the user cannot start anything else meanwhile.
+            if (!progress) {
+                progress = std::make_unique<QProgressDialog>("Restoring the test configuration...", "Cancel", 0, count,
+                                                             &frame);
+                progress->setObjectName("restoreProgress");
+                progress->setWindowModality(Qt::ApplicationModal);
+                progress->setMinimumDuration(0);
+            }
+            progress->setValue(i + 1);
+            stopped = progress->wasCanceled();
+        }
+        stopped = stopped || app.QuitRequested();
+    }
+    frame.Activate(last);
+    return !stopped;
+}
+
+} // namespace
+
 bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
 {
     const auto bytes = ReadWholeFile(path);
@@ -195,8 +254,8 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
     else
         ApplyExtras(frame, SetupExtras{});
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
-    for (const std::string& name : file.documents)
-        OpenDocumentFile(frame, ResolveDocumentName(name, folder), &frame);
+    if (!OpenListedDocuments(frame, file.documents, folder))
+        return true;   // cancelled, or the program is ending: the rest of the set-up stays as it was
 
     if (file.HasSettings() && file.version) {
         ConnectionManager& connections = frame.Connections();

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -52,7 +53,6 @@ int main(int argc, char** argv)
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return 1;
     QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &qapp, [] { QCoreApplication::quit(); });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -66,10 +66,16 @@ int main(int argc, char** argv)
     appOptions.automationPort = options.automationPort;
     appOptions.executablePath = QCoreApplication::applicationFilePath().toStdString();
     CKelvaro32App app(appOptions);
+    // A signal that came before this waits in the socket pair and is seen now.
+    QObject::connect(&notifier, &QSocketNotifier::activated, &qapp, [&app] { app.RequestQuit(); });
     if (!app.InitInstance({}))
         return 1;
-    if (!StartHeadless(app, options))
-        return 1;
+    // The files are opened inside the event loop, so that signals and automation are served
+    // while a long restore runs.
+    QTimer::singleShot(0, &qapp, [&] {
+        if (!StartHeadless(app, options))
+            QCoreApplication::exit(1);
+    });
     const int rc = qapp.exec();
     app.Shutdown();
     std::fflush(stdout);

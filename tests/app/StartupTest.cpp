@@ -4,16 +4,20 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/CommandLine.h"
+#include "app/TestConfig.h"
 #include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QProgressDialog>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -152,6 +156,101 @@ TEST_F(AppFixture, ClosingWhileAutomationClientsAreConnectedOnlyHides)
     // Still serving its client.
     EXPECT_EQ(app->Automation()->ConnectionCount(), 1);
     client.disconnectFromHost();
+}
+
+// A new data window opens inside the work area and no larger than it, one title bar lower and
+// to the right of the one before, starting again at the top left when the next would not fit.
+TEST_F(AppFixture, NewWindowsCascadeInsideTheWorkArea)
+{
+    for (const QSize mainSize : {QSize(1000, 700), QSize(520, 380), QSize(300, 220)}) {
+        auto app = Start({}, 0);
+        CMainFrame& frame = *app->mainFrame;
+        frame.resize(mainSize);
+        Settle();
+        const QRect area = frame.MdiArea()->viewport()->rect();
+        ASSERT_FALSE(area.isEmpty());
+        QList<QRect> placed;
+        for (int i = 0; i < 12; ++i) {
+            app->NewDocument();
+            Settle();
+            placed.push_back(frame.Children().back()->geometry());
+        }
+        int restarts = 0;
+        for (qsizetype i = 0; i < placed.size(); ++i) {
+            const QRect& r = placed[i];
+            EXPECT_TRUE(area.contains(r)) << mainSize.width() << " window " << i;
+            if (i == 0 || r.topLeft() == QPoint(0, 0)) {
+                EXPECT_EQ(r.topLeft(), QPoint(0, 0)) << mainSize.width() << " window " << i;
+                restarts += i > 0;
+                continue;
+            }
+            const QPoint step = r.topLeft() - placed[i - 1].topLeft();
+            EXPECT_GT(step.x(), 0) << mainSize.width() << " window " << i;
+            EXPECT_EQ(step.x(), step.y()) << mainSize.width() << " window " << i;
+        }
+        if (mainSize.width() < 400) {
+            EXPECT_GT(restarts, 0) << "a small area starts the cascade again";
+        }
+        app->Shutdown();
+    }
+}
+
+// Writes `count` document files and a test configuration naming them; returns its path.
+std::string WriteSetUp(CKelvaro32App& app, const QString& folder, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        CKelvaro32Doc* doc = app.NewDocument();
+        doc->SetWord(0, static_cast<std::uint16_t>(i));
+        doc->pathName = (folder + QString("/doc%1").arg(i)).toStdString();
+    }
+    const std::string path = (folder + "/set.tst").toStdString();
+    EXPECT_TRUE(SaveTestConfigTo(*app.mainFrame, path));
+    for (CChildFrame* child : app.mainFrame->Children())
+        delete child;
+    QApplication::processEvents();
+    return path;
+}
+
+// Restoring makes only its last window active, once; a restore that takes longer than a moment
+// shows its progress, and Cancel keeps what was opened and leaves the rest of the set-up alone.
+TEST_F(AppFixture, RestoreActivatesItsLastWindowOnceAndCanBeCancelled)
+{
+    auto app = Start({}, 0);
+    CMainFrame& frame = *app->mainFrame;
+    const std::string path = WriteSetUp(*app, dir.path(), 40);
+    ASSERT_TRUE(app->Documents().Empty());
+
+    int activations = 0;
+    QObject::connect(frame.MdiArea(), &QMdiArea::subWindowActivated, [&](QMdiSubWindow* w) { activations += w != nullptr; });
+    ASSERT_TRUE(RestoreTestConfig(frame, path));
+    ASSERT_EQ(app->Documents().Size(), 40u);
+    EXPECT_EQ(activations, 1);
+    ASSERT_NE(frame.ActiveDocument(), nullptr);
+    EXPECT_EQ(frame.ActiveDocument()->Word(0), 39);
+    EXPECT_EQ(frame.windowTitle(), "Kelvaro64 - doc39");
+
+    for (CChildFrame* child : frame.Children())
+        delete child;
+    Settle();
+    app->Aliases().ClearAliases();
+    frame.restoreProgressDelayMs = 0;
+    int dialogs = 0;
+    QTimer cancel;
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        auto* progress = frame.findChild<QProgressDialog*>("restoreProgress");
+        if (progress && progress->isVisible() && !progress->wasCanceled() && progress->value() >= 3) {
+            ++dialogs;
+            progress->cancel();
+        }
+    });
+    cancel.start(0);
+    app->Aliases().SetAlias(3, 40001, "kept");
+    ASSERT_TRUE(RestoreTestConfig(frame, path));
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_GE(app->Documents().Size(), 3u);
+    EXPECT_LT(app->Documents().Size(), 40u);
+    EXPECT_EQ(app->Aliases().GetAlias(3, 40001), "kept");   // the set-up's (empty) aliases not applied
+    EXPECT_NE(frame.ActiveChild(), nullptr);
 }
 
 } // namespace
