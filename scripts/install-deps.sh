@@ -5,7 +5,7 @@
 #                            checks need (scripts/test.sh)
 set -euo pipefail
 # GoogleTest is on the run side: configuring the project looks for it.
-RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev
+RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev nlohmann-json3-dev
      libgtest-dev libgmock-dev fonts-dejavu-core)
 TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
