@@ -75,6 +75,16 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
             std::fprintf(stderr, "kelvaro64-headless: cannot open %s%s\n", file.c_str(), ReadProblem(file).c_str());
         }
     }
+    // Extras named on the command line replace the set-up's; single options win over both.
+    // Servers already open take the new limits at once.
+    if (!options.scenario.empty() && !LoadSetupExtras(frame, options.scenario))
+        return false;
+    if (options.maxConnections || options.requestTimeoutMs) {
+        pomrel::TcpLimits limits = app.Engine().GetTcpLimits();
+        limits.maxConnections = options.maxConnections.value_or(limits.maxConnections);
+        limits.requestTimeoutMs = options.requestTimeoutMs.value_or(limits.requestTimeoutMs);
+        app.Engine().SetTcpLimits(limits);
+    }
     // Documents alone would be served to nobody: without a set-up, serve them on Modbus/TCP.
     if (!anyTestConfig && !app.Documents().Empty() && !frame.Connections().IsServerOpen())
         frame.Connections().OpenServer(app.servicePort);

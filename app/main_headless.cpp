@@ -42,6 +42,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
+    pomrel::RaiseOpenFileLimit();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);
