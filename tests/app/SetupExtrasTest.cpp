@@ -1,4 +1,5 @@
 // The set-up extras file: what is refused (and how it is named), what round-trips, what is read.
+#include "app/HeadlessOptions.h"
 #include "app/SetupExtras.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,30 +98,33 @@ TEST(SetupExtras, OnlyRegularFilesAreReadAndAFifoDoesNotWait)
     ::rmdir(folder);
 }
 
-} // namespace
-
-// The fault rules travel in the same file: read, written back, and refused whole with the rule's
-// index, name and field.
-TEST(SetupExtras, FaultsSection)
+TEST(HeadlessLimits, OptionsTakeTheirRangeOrSayWhatIsWrong)
 {
-    std::string error;
-    const auto extras = ParseSetupExtras(R"({"faults": [{"name": "busy", "unit": 1, "action": "exception", "code": 6},
-                                                       {"action": "no-reply", "from_s": 5, "until_s": 7}],
-                                            "tcp": {"max_connections": 10}})", error);
-    ASSERT_TRUE(extras) << error;
-    ASSERT_TRUE(extras->faults);
-    ASSERT_EQ(extras->faults->size(), 2u);
-    EXPECT_EQ((*extras->faults)[0].exceptionCode, 6);
-    EXPECT_FALSE(extras->Empty());
-    const auto again = ParseSetupExtras(SerializeSetupExtras(*extras), error);
-    ASSERT_TRUE(again) << error;
-    EXPECT_EQ(*again, *extras);
-
-    EXPECT_FALSE(ParseSetupExtras(R"({"tcp": {"max_connections": 10}, "faults": [{"action": "delay"}, {"name": "x", "action": "exception"}]})", error));
-    EXPECT_EQ(error, R"(faults: rule 2 ("x"): field "code": must be 1 to 255)");
-    EXPECT_FALSE(ParseSetupExtras(R"({"faults": {}})", error));
-    EXPECT_EQ(error, R"(faults: "faults" must be a list of rules)");
-    SetupExtras none;
-    none.faults = std::vector<pomrel::FaultRule>{};
-    EXPECT_FALSE(none.Empty());   // an empty list is kept: it says "no faults" over a scenario
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::uint32_t> maxConnections, requestTimeoutMs;
+        std::string scenario;
+        const char* error;  // empty: understood
+    };
+    const Case cases[] = {
+        {{"--max-connections", "1", "--request-timeout-ms", "0"}, 1u, 0u, "", ""},
+        {{"--max-connections", "1000000", "--request-timeout-ms", "3600000"}, 1000000u, 3600000u, "", ""},
+        {{"--scenario", "s.json", "a.tst"}, std::nullopt, std::nullopt, "s.json", ""},
+        {{"--max-connections", "0"}, std::nullopt, std::nullopt, "", "--max-connections: not a number from 1"},
+        {{"--max-connections", "1000001"}, std::nullopt, std::nullopt, "", "--max-connections: not a number"},
+        {{"--request-timeout-ms", "-1"}, std::nullopt, std::nullopt, "", "--request-timeout-ms: not a number"},
+        {{"--request-timeout-ms", "5s"}, std::nullopt, std::nullopt, "", "--request-timeout-ms: not a number"},
+        {{"--max-connections"}, std::nullopt, std::nullopt, "", "--max-connections needs a number"},
+        {{"--scenario"}, std::nullopt, std::nullopt, "", "--scenario needs a file"},
+    };
+    for (const Case& c : cases) {
+        const HeadlessOptions o = ParseHeadlessOptions(c.args);
+        EXPECT_EQ(o.maxConnections, c.maxConnections) << c.args[0];
+        EXPECT_EQ(o.requestTimeoutMs, c.requestTimeoutMs) << c.args[0];
+        EXPECT_EQ(o.scenario, c.scenario) << c.args[0];
+        EXPECT_EQ(o.error.rfind(c.error, 0), 0u) << c.args[0] << ": " << o.error;
+        EXPECT_EQ(o.error.empty(), std::string(c.error).empty()) << o.error;
+    }
 }
+
+} // namespace
