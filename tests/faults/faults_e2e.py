@@ -258,6 +258,10 @@ def replay(folder, setup):
         json.dump({"faults": []}, f)
     server = Headless(folder, [setup], ["--scenario", scenario])
     try:
+        # The scenario is put in force once the set-up is restored, while the server already serves.
+        deadline = time.monotonic() + PATIENCE
+        while time.monotonic() < deadline and json.loads(server.ctl("fault", "list")[1] or "null") != []:
+            time.sleep(0.05)
         with ModbusTcpClient("127.0.0.1", port=server.tcp, timeout=1) as c:
             check(outcomes(c, 10) == ["ok"] * 10, "--scenario with no rules replaces the set-up's")
     finally:
