@@ -126,11 +126,7 @@ public:
     }
 
 private:
-    QSettings Profile() const
-    {
-        const QString folder = QFileInfo(QString::fromStdString(frame_.Settings().SettingsPath())).absolutePath();
-        return QSettings(folder + "/Kelvaro64.conf", QSettings::IniFormat);
-    }
+    QSettings Profile() const { return ProfileSettings(frame_); }
 
     void Store()
     {

@@ -62,11 +62,7 @@ public:
     }
 
 private:
-    QSettings Profile() const
-    {
-        const QString folder = QFileInfo(QString::fromStdString(frame_.Settings().SettingsPath())).absolutePath();
-        return QSettings(folder + "/Kelvaro64.conf", QSettings::IniFormat);
-    }
+    QSettings Profile() const { return ProfileSettings(frame_); }
 
     CMainFrame& frame_;
     std::map<FileKind, QString> folders_;
@@ -88,6 +84,12 @@ QString StartFolder(CMainFrame& frame, FileKind kind)
     if (!folder.isEmpty() && QFileInfo(folder).isDir())
         return folder;
     return QDir::currentPath();
+}
+
+QSettings ProfileSettings(const CMainFrame& frame)
+{
+    const QString folder = QFileInfo(QString::fromStdString(frame.Settings().SettingsPath())).absolutePath();
+    return QSettings(folder + "/Kelvaro64.conf", QSettings::IniFormat);
 }
 
 QString AskForFile(CMainFrame& frame, const FileQuestion& question)

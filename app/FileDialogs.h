@@ -2,6 +2,7 @@
 // last chosen in and how the "All Files" filter matches.
 #pragma once
 
+#include <QSettings>
 #include <QString>
 
 class CMainFrame;
@@ -23,6 +24,8 @@ struct FileQuestion {
 /// Shows the file dialog in the folder last used for `kind` (else the current folder) and
 /// remembers the folder of the file chosen. Empty on Cancel.
 QString AskForFile(CMainFrame& frame, const FileQuestion& question);
+/// The profile file beside the settings files (Kelvaro64.conf): recent files, last folders.
+QSettings ProfileSettings(const CMainFrame& frame);
 
 /// The folder the next dialog for `kind` starts in.
 QString StartFolder(CMainFrame& frame, FileKind kind);
