@@ -18,6 +18,7 @@ CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, 
 
 CChildFrame::~CChildFrame()
 {
+    frame_.RemoveChild(this);
     // The view unregisters the block and must go before the memory it registered.
     delete view_;
     view_ = nullptr;

@@ -334,11 +334,6 @@ QList<CChildFrame*> CMainFrame::Children() const
 void CMainFrame::AddChild(CChildFrame* child, bool activate)
 {
     children_.push_back(child);
-    connect(child, &QObject::destroyed, this, [this, child] {
-        children_.removeOne(child);
-        // The MDI area still holds the dying window during this signal.
-        QMetaObject::invokeMethod(this, [this] { UpdateMenus(); RefreshCaption(); }, Qt::QueuedConnection);
-    });
     if (app_.Options().headless) {
         // Never shown: placing and activating would cost more with every window open, and so
         // would the shortcuts of its system menu (each one added searches all the others).
@@ -362,6 +357,13 @@ void CMainFrame::AddChild(CChildFrame* child, bool activate)
             mdi_->setActiveSubWindow(child);
     }
     UpdateMenus();
+}
+
+void CMainFrame::RemoveChild(CChildFrame* child)
+{
+    children_.removeOne(child);
+    // The MDI area still holds the dying window, and may activate another while it goes.
+    QMetaObject::invokeMethod(this, [this] { UpdateMenus(); RefreshCaption(); }, Qt::QueuedConnection);
 }
 
 void CMainFrame::Activate(CChildFrame* child)

@@ -86,6 +86,9 @@ public:
     /// once). The headless program, which never shows its window, keeps data windows out of the
     /// area: nothing there to place or activate.
     void AddChild(CChildFrame* child, bool activate = true);
+    /// A data window going away: from the start of its destructor it is no longer listed, so
+    /// nothing reached while its base classes are torn down can take it for a live window.
+    void RemoveChild(CChildFrame* child);
     /// Makes a data window the active one (nothing to do in the headless program).
     void Activate(CChildFrame* child);
     /// A restore that takes longer than this shows its progress with Cancel (desktop program).
