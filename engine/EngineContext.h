@@ -4,25 +4,51 @@
 
 #include "engine/BlockTable.h"
 #include "engine/FaultRules.h"
+#include "engine/FrameRecords.h"
+#include "engine/LinkDiagnostics.h"
 #include "engine/TrafficLog.h"
 
 #include <asio/io_context.hpp>
+#include <asio/ip/address.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
 namespace pomrel {
 
+/// A TCP or UDP endpoint as frame records keep it.
+template <class Endpoint>
+NetAddress ToNetAddress(const Endpoint& endpoint)
+{
+    NetAddress a;
+    const asio::ip::address address = endpoint.address();
+    if (address.is_v4()) {
+        const auto b = address.to_v4().to_bytes();
+        a.family = 4;
+        std::copy(b.begin(), b.end(), a.bytes.begin());
+    } else {
+        a.family = 6;
+        a.bytes = address.to_v6().to_bytes();
+    }
+    a.port = endpoint.port();
+    return a;
+}
+
 class EngineContext {
 public:
     EngineContext() : io(1), sealTimer_(io) {}
 
-    /// Engine thread: records traffic and makes sure the open batch is sealed in time.
-    void Log(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute)
+    /// Engine thread: records traffic and makes sure the open batch is sealed in time. `source`
+    /// and `fault` (the rule that fired for an answer) go with the frame's record.
+    void Log(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute, const FrameSource& source,
+             const std::string* fault = nullptr)
     {
+        (void)source;
+        (void)fault;
         if (!traffic.Enabled())
             return;
         traffic.Append(bytes, size, attribute, TrafficLog::Clock::now());
@@ -46,6 +72,9 @@ public:
             });
         }
     }
+    /// Engine thread: a number for a new TCP/TLS connection, never given twice by this engine.
+    std::uint64_t NextStreamNumber() { return ++streams_; }
+
     /// Engine thread, at shutdown.
     void StopTimers() { sealTimer_.cancel(); }
 
@@ -61,6 +90,7 @@ public:
 private:
     asio::steady_timer sealTimer_;
     std::shared_ptr<const FaultSet> faults_;
+    std::uint64_t streams_ = 0;
     bool sealArmed_ = false;
     bool announcePosted_ = false;
 };
@@ -75,6 +105,7 @@ public:
     std::atomic<std::uint32_t> validMessages{0};
     std::atomic<std::uint32_t> invalidChecks{0};
     std::atomic<bool> enron{false};
+    LinkDiagnostics diagnostics;
     std::uint16_t boundPort = 0;  // TCP server only
 };
 

@@ -6,6 +6,8 @@
 // Pure code: no I/O, no clock of its own (the caller passes the time).
 #pragma once
 
+#include "engine/Link.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -29,11 +31,6 @@ enum class FaultAction : std::uint8_t {
 };
 
 /// The link a request came over, as rules name it: "tcp", "serial" or "serial:N".
-struct LinkId {
-    enum class Kind : std::uint8_t { Tcp, Serial };
-    Kind kind = Kind::Tcp;
-    int port = 0;  // serial port 1..32
-};
 
 struct FaultRule {
     std::uint32_t id = 0;               // given by whoever installs the rule; 0 = none

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "engine/FaultRules.h"
+#include "engine/FrameRecords.h"
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +57,44 @@ struct TcpLimits {
 /// Raises the process's soft limit of open files to the hard limit, so that a session cap is not
 /// a descriptor shortage in disguise. Returns the soft limit in force afterwards (0: unknown).
 std::uint64_t RaiseOpenFileLimit();
+
+/// The network servers beside the Modbus/TCP server of OpenTCPConnection.
+enum class ServerProtocol : std::uint8_t { Tcp, Udp, RtuOverTcp, Tls };
+
+/// Modbus/TCP Security: the server's certificate and key (PEM), and optionally the CA that
+/// client certificates must chain to (mutual TLS) and the roles that may only read.
+struct TlsFiles {
+    std::string cert, key, ca;
+    std::vector<std::string> readOnlyRoles;
+    bool operator==(const TlsFiles&) const = default;
+};
+
+/// One listening endpoint.
+struct ServerEndpoint {
+    ServerProtocol protocol = ServerProtocol::Tcp;
+    std::string address;  // IPv4 or IPv6 literal; empty: every interface (IPv6 and IPv4)
+    std::uint16_t port = 0;  // 0: any free port (BoundTcpPort tells which)
+    std::map<std::uint8_t, std::uint8_t> units;  // unit id a master sends -> device id served; empty: the same
+    TlsFiles tls;  // Tls only
+    int number = 0;  // 0: the main server of its protocol; else the endpoint's number (shown in records)
+    bool operator==(const ServerEndpoint&) const = default;
+};
+
+/// What a server has seen since it opened (or since its counters were reset).
+struct ServerCounters {
+    std::uint32_t validMessages = 0;
+    std::uint32_t invalidChecks = 0;
+    std::uint32_t sessions = 0;           // connections open now (TCP kinds)
+    std::uint32_t handshakeFailures = 0;  // TLS
+    std::vector<std::string> roles;       // TLS: the roles of the clients connected now
+};
+
+/// The counters of the diagnostics functions (8 sub-functions 11..18, 11, 12) for one link.
+struct DiagnosticCounters {
+    std::uint16_t busMessages = 0, busCommErrors = 0, exceptionErrors = 0, slaveMessages = 0, noResponses = 0,
+                  naks = 0, busy = 0, overruns = 0, events = 0;
+    bool listenOnly = false;
+};
 
 class EngineCore;
 
@@ -128,6 +168,29 @@ public:
     void SetFaultRules(std::vector<FaultRule> rules, bool fresh = true);
     /// The rules in force with their counters (null when there are none). Any thread.
     std::shared_ptr<const FaultSet> FaultRulesInForce() const;
+
+    /// Opens a network server (Modbus/UDP, RTU over TCP, Modbus/TCP Security, or another plain
+    /// Modbus/TCP endpoint). -1 with LastOpenError when it cannot (address or port taken, a
+    /// certificate or key that cannot be read). CloseConnection closes it, BoundTcpPort gives its
+    /// port, SlaveStatus its two counters and ServerStatus all of them. Any thread.
+    Handle OpenServer(const ServerEndpoint& endpoint);
+    ServerCounters ServerStatus(Handle connection) const;
+
+    /// The device identification objects (function 43/14) served for `deviceId`: object id ->
+    /// text. A device without any gets a default identity. Any thread.
+    void SetDeviceIdentity(std::uint8_t deviceId, std::map<std::uint8_t, std::string> objects);
+    void ClearDeviceIdentities();
+    /// The diagnostics counters and listen-only mode of a connection.
+    DiagnosticCounters Diagnostics(Handle connection) const;
+
+    /// Frame records (FrameRecords.h) for monitors, captures and logs: off by default, and then
+    /// nothing is recorded. Any thread.
+    void EnableFrameRecords(bool on);
+    /// Moves up to `max` of the oldest records into `out` (appended); returns how many.
+    std::size_t TakeFrameRecords(std::vector<FrameRecord>& out, std::size_t max);
+    /// Records dropped because nobody took them in time.
+    std::uint64_t DroppedFrameRecords() const;
+    FrameClockStart FrameClock() const;
 
     /// Traffic batches lost because the application did not take them in time.
     std::uint64_t DroppedTrafficBatches() const;

@@ -6,13 +6,13 @@
 namespace pomrel {
 
 
-Answer AnswerRequest(EngineContext& context, LinkId link, Addressing addressing, PduOptions options,
+Answer AnswerRequest(EngineContext& context, const RequestLink& link, Addressing addressing, PduOptions options,
                      const std::uint8_t* pdu, std::size_t size, std::uint8_t* response)
 {
     Answer answer;
     answer.unit = addressing.unit;
     if (const FaultSet* faults = context.Faults(); faults && size > 0) {
-        answer.fault = faults->Decide(DescribeRequest(link, addressing.unit, pdu, size), FaultSet::Clock::now());
+        answer.fault = faults->Decide(DescribeRequest(link.id, addressing.unit, pdu, size), FaultSet::Clock::now());
         if (answer.fault.fired) {
             switch (answer.fault.action) {
             case FaultAction::NoReply:

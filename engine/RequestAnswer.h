@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/FaultRules.h"
+#include "engine/LinkDiagnostics.h"
 #include "engine/Pdu.h"
 
 #include <vector>
@@ -13,6 +14,13 @@ namespace pomrel {
 
 class EngineContext;
 
+/// The link a request came over, as the answer needs it.
+struct RequestLink {
+    LinkId id;
+    LinkDiagnostics* diagnostics = nullptr;  // the link's diagnostics state; null: none kept
+    bool writesRefused = false;              // a TLS role that may only read: writes get exception 01
+};
+
 struct Answer {
     std::size_t pduSize = 0;   // 0: no answer
     std::uint8_t unit = 0;     // the unit id to answer with
@@ -20,7 +28,7 @@ struct Answer {
 };
 
 /// Serves one request (function code first). The caller holds the block table's lock.
-Answer AnswerRequest(EngineContext& context, LinkId link, Addressing addressing, PduOptions options,
+Answer AnswerRequest(EngineContext& context, const RequestLink& link, Addressing addressing, PduOptions options,
                      const std::uint8_t* pdu, std::size_t size, std::uint8_t* response);
 
 /// The byte faults on a framed answer: Truncate cuts it, Junk appends to it. The checksum (serial

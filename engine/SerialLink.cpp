@@ -62,6 +62,7 @@ std::shared_ptr<SerialLink> SerialLink::Open(EngineContext& context, const std::
     if (fd < 0)
         return nullptr;
     std::shared_ptr<SerialLink> link(new SerialLink(context, fd, MakeSerialFraming(rtu), settings));
+    link->source_.ascii = !rtu;
     if (link->toggleRts_)
         SetRts(fd, false);  // RTS is raised only around our own transmissions
     return link;
@@ -133,22 +134,22 @@ void SerialLink::Drain()
         if (e.kind == FrameEvent::Kind::Discard) {
             if (e.badCheck)
                 invalidChecks.fetch_add(1, std::memory_order_relaxed);
-            context_.Log(e.raw, e.rawSize, kDiscarded);
+            context_.Log(e.raw, e.rawSize, kDiscarded, source_);
             continue;
         }
         validMessages.fetch_add(1, std::memory_order_relaxed);
-        context_.Log(e.raw, e.rawSize, kReceived);
+        context_.Log(e.raw, e.rawSize, kReceived, source_);
         Answer answer;
         {
             std::lock_guard lock(context_.blocks.Mutex());
-            answer = AnswerRequest(context_, LinkId{LinkId::Kind::Serial, portNumber_}, Addressing::Serial(e.unit),
+            answer = AnswerRequest(context_, RequestLink{source_.link, &diagnostics}, Addressing::Serial(e.unit),
                                    options, e.pdu, e.pduSize, response.data());
         }
         if (answer.pduSize == 0)
             continue;
         const std::size_t frameSize = framing_->Encode(answer.unit, response.data(), answer.pduSize, frame.data());
         if (!answer.fault.fired) {
-            context_.Log(frame.data(), frameSize, kSent);
+            context_.Log(frame.data(), frameSize, kSent, source_);
             Queue(frame.data(), frameSize);
             continue;
         }
@@ -157,7 +158,7 @@ void SerialLink::Drain()
             framing_->SpoilCheck(frame.data(), frameSize);
         std::vector<std::uint8_t> bytes(frame.data(), frame.data() + frameSize);
         FaultBytes(fault, bytes);
-        context_.Log(bytes.data(), bytes.size(), kSent);
+        context_.Log(bytes.data(), bytes.size(), kSent, source_, fault.ruleName);
         const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.delayMs);
         if (fault.action == FaultAction::Split && bytes.size() > 1) {
             // Two pieces; a gap longer than 3.5 characters makes them two broken frames.

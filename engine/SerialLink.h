@@ -23,7 +23,11 @@ public:
                                             const PortSettings& settings, std::string& error);
 
     /// Serial port number 1..32, as fault rules name the link ("serial:N"). Before Start.
-    void SetPortNumber(int port) { portNumber_ = port; }
+    void SetPortNumber(int port)
+    {
+        portNumber_ = port;
+        source_.link = LinkId{LinkId::Kind::Serial, port};
+    }
     /// Engine thread.
     void Start();
     void Stop() override;
@@ -65,6 +69,7 @@ private:
     std::vector<std::uint8_t> sending_;
     std::multimap<std::chrono::steady_clock::time_point, std::vector<std::uint8_t>> scheduled_;
     int portNumber_ = 0;
+    FrameSource source_;  // what each frame record says of this link
     std::uint64_t gapGeneration_ = 0;
     bool transmitting_ = false;
     bool stopped_ = false;

@@ -90,6 +90,7 @@ struct TcpSession {
     bool WaitingToSend() const { return !unsent.empty(); }
 
     int fd;
+    FrameSource source;          // the link, the master's address and ours
     std::uint64_t serial = 0;    // tells a late timer whether its session is still this one
     std::size_t useSlot = 0;     // its place in the server's table of last uses
     std::chrono::steady_clock::time_point partialSince;  // when the incomplete request began
@@ -236,11 +237,17 @@ void TcpServer::Adopt(Socket socket)
     if (sessions_.size() >= sessionCap_.load(std::memory_order_relaxed))
         CloseLeastRecentlyUsed();
     socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    FrameSource source;
+    source.link = link_;
+    source.peer = ToNetAddress(socket.remote_endpoint(ec));
+    source.local = ToNetAddress(socket.local_endpoint(ec));
     const int fd = socket.release(ec);
     if (ec)
         return;
     auto session = std::make_unique<TcpSession>(fd);
     session->serial = ++nextSessionSerial_;
+    source.stream = context_.NextStreamNumber();
+    session->source = source;
     if (!Watch(*session, EPOLL_CTL_ADD, EPOLLIN)) {
         ::close(fd);
         return;
@@ -404,16 +411,16 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             }
             if (scan == MbapScan::Malformed) {
                 // The stream cannot be resynchronised: this connection ends, no other.
-                context_.Log(frame, available, kDiscarded);
+                context_.Log(frame, available, kDiscarded, session.source);
                 malformed = true;
                 offset = session.readSize;
                 break;
             }
             ++valid;
-            context_.Log(frame, frameSize, kReceived);
+            context_.Log(frame, frameSize, kReceived, session.source);
             std::uint8_t* out = answer_.get() + writeSize;
             const std::uint8_t unit = frame[kMbapHeader - 1];
-            const Answer answer = AnswerRequest(context_, LinkId{LinkId::Kind::Tcp, 0}, Addressing::Tcp(unit), options,
+            const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics}, Addressing::Tcp(unit), options,
                                                 frame + kMbapHeader, frameSize - kMbapHeader, out + kMbapHeader);
             offset += frameSize;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
@@ -426,14 +433,14 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), answer.unit, answer.pduSize);
             std::size_t outSize = kMbapHeader + answer.pduSize;
             if (!answer.fault.fired) {
-                context_.Log(out, outSize, kSent);
+                context_.Log(out, outSize, kSent, session.source);
                 writeSize += outSize;
                 continue;
             }
             const FaultDecision& fault = answer.fault;
             std::vector<std::uint8_t> bytes(out, out + outSize);
             FaultBytes(fault, bytes);
-            context_.Log(bytes.data(), bytes.size(), kSent);
+            context_.Log(bytes.data(), bytes.size(), kSent, session.source, fault.ruleName);
             if (fault.delayMs > 0 || fault.action == FaultAction::Split) {
                 // Held back: the requests after it wait in the read buffer until it is sent.
                 session.late = std::move(bytes);

@@ -101,6 +101,7 @@ private:
     std::unordered_map<int, std::unique_ptr<TcpSession>> sessions_;  // by socket descriptor
     std::unique_ptr<std::uint8_t[]> answer_;  // the answers of one round, for whichever session
     std::uint64_t nextSessionSerial_ = 0;
+    LinkId link_{LinkId::Kind::Tcp, 0, 0};
     bool stopped_ = false;
 };
 
