@@ -1,0 +1,48 @@
+// Takes the engine's frame records off its queue on a thread of its own, decodes them once, and
+// hands them in batches to whoever listens: the traffic monitor window, a capture file, a JSON
+// Lines log. Records are on in the engine only while somebody listens.
+#pragma once
+
+#include "engine/ProtocolEngine.h"
+#include "monitor/FrameDecoder.h"
+
+#include <memory>
+#include <vector>
+
+namespace monitor {
+
+struct TappedFrame {
+    pomrel::FrameRecord record;
+    DecodedFrame decoded;
+};
+
+/// Gets every frame from the moment it is added. Take runs on the tap's thread, one batch at a
+/// time and never concurrently with itself; it must hand the frames on, not wait on anything.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    virtual void Take(const std::vector<TappedFrame>& frames) = 0;
+};
+
+class TrafficTap {
+public:
+    explicit TrafficTap(pomrel::ProtocolEngine& engine);
+    ~TrafficTap();
+    TrafficTap(const TrafficTap&) = delete;
+    TrafficTap& operator=(const TrafficTap&) = delete;
+
+    /// Any thread. After RemoveSink returns, the sink's Take is not running and is not called again.
+    void AddSink(std::shared_ptr<FrameSink> sink);
+    void RemoveSink(const std::shared_ptr<FrameSink>& sink);
+
+    /// The clocks of the records' time stamps.
+    pomrel::FrameClockStart Clock() const;
+    /// Records the engine dropped because the tap fell behind.
+    std::uint64_t Dropped() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace monitor
