@@ -5,9 +5,13 @@
 
 #include "engine/FrameRecords.h"
 
+#include <array>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace monitor {
@@ -25,16 +29,49 @@ struct DecodedFrame {
     std::vector<std::uint16_t> values;      // registers, or coils as 0/1
     std::optional<std::uint8_t> exception;  // exception answer: its code
     std::optional<std::int64_t> rttUs;      // an answer paired with its request: µs since the request
+    std::optional<std::uint16_t> subFunction;    // 8: the sub-function; 43: the MEI type
+    std::optional<std::uint32_t> writeAddress;   // 23: the write half (address/quantity are the read half)
+    std::optional<std::uint32_t> writeQuantity;
+    std::string detail;       // what has no field of its own: device identification objects, a server id
 };
 
 /// Decodes records in the order the engine made them. Keeps what pairing needs: the open
 /// requests of each link (bounded; the oldest unanswered are forgotten).
 class FrameDecoder {
 public:
+    static constexpr std::size_t kMaxPending = 4096;
+
     DecodedFrame Decode(const pomrel::FrameRecord& record);
+    /// Open requests remembered for pairing.
+    std::size_t Pending() const { return pending_.size(); }
+
+private:
+    // link kind, serial port or endpoint, stream (TCP kinds) or peer (UDP), transaction id (-1: by order)
+    using Key = std::tuple<int, int, std::uint64_t, std::array<std::uint8_t, 16>, int, int>;
+    struct Open {
+        std::int64_t monotonicUs = 0;
+        int function = -1;
+        std::optional<std::uint32_t> address;
+        std::optional<std::uint32_t> quantity;
+        std::uint64_t serial = 0;
+    };
+    void Remember(const Key& key, const Open& open);
+    std::map<Key, Open> pending_;
+    std::deque<std::pair<Key, std::uint64_t>> order_;  // insertion order, for forgetting the oldest
+    std::uint64_t nextSerial_ = 0;
 };
+
+/// Decodes one frame with no pairing: the PDU-level decode of `record` alone.
+DecodedFrame DecodeFrame(const pomrel::FrameRecord& record);
 
 /// The function's name as the monitor shows it ("Read Holding Registers"), or "Function N".
 std::string FunctionName(int function);
+/// The link as logs name it: "tcp", "serial:N", "udp", "rtu-over-tcp", "tls"; a network
+/// endpoint other than the main one of its kind gets ":N" ("tcp:2").
+std::string LinkName(const pomrel::LinkId& link);
+/// "address:port", "[v6 address]:port" (an IPv4-mapped IPv6 address as IPv4); empty for none.
+std::string PeerText(const pomrel::NetAddress& address);
+/// Lower-case hex of the bytes, no separators.
+std::string HexText(const std::vector<std::uint8_t>& bytes);
 
 } // namespace monitor
