@@ -26,6 +26,11 @@ bool Touches(std::uint32_t first, std::uint32_t last, const FaultRule& rule)
     return first != 0 && first <= rule.last && last >= rule.first;
 }
 
+bool IsNetworkLink(const std::string& name)
+{
+    return name == "tcp" || name == "udp" || name == "rtu-over-tcp" || name == "tls";
+}
+
 // "serial:N" -> N, or 0.
 int SerialPortOf(const std::string& name)
 {
@@ -60,6 +65,14 @@ FaultRequest DescribeRequest(LinkId link, std::uint8_t unit, const std::uint8_t*
     if (size == 0)
         return r;
     r.function = pdu[0];
+    if (static_cast<FunctionCode>(pdu[0]) == FunctionCode::ReadFifoQueue) {
+        // The FIFO's pointer register; how many values follow it is the register's to say.
+        if (size >= 3) {
+            r.pointType = 3;
+            r.first = r.last = U16(pdu + 1) + 1u;
+        }
+        return r;
+    }
     if (size < 5)
         return r;
     const std::uint32_t start = U16(pdu + 1) + 1u;
@@ -107,10 +120,10 @@ std::string CheckFaultRule(const FaultRule& rule)
         return "first: give both first and last, or neither";
     if (rule.last < rule.first)
         return "last: must not be below first";
-    if (rule.link != "any" && rule.link != "tcp" && rule.link != "serial") {
+    if (!IsNetworkLink(rule.link) && rule.link != "any" && rule.link != "serial") {
         const int port = SerialPortOf(rule.link);
         if (port < 1 || port > 32)
-            return "link: must be \"any\", \"tcp\", \"serial\" or \"serial:N\" with N 1 to 32";
+            return "link: must be \"any\", \"tcp\", \"udp\", \"rtu-over-tcp\", \"tls\", \"serial\" or \"serial:N\" with N 1 to 32";
     }
     if (rule.every == 0)
         return "every: must be 1 or more";
@@ -130,12 +143,12 @@ std::string CheckFaultRule(const FaultRule& rule)
             return "code: must be 1 to 255";
         break;
     case FaultAction::BadChecksum:
-        if (rule.link == "tcp")
-            return "action: bad-checksum is for serial links (Modbus/TCP has no checksum)";
+        if (rule.link == "tcp" || rule.link == "udp" || rule.link == "tls")
+            return "action: bad-checksum is for serial links and RTU over TCP (Modbus/TCP has no checksum)";
         break;
     case FaultAction::Close:
-        if (rule.link != "tcp")
-            return "action: close is for Modbus/TCP only (give \"link\": \"tcp\")";
+        if (rule.link != "tcp" && rule.link != "rtu-over-tcp" && rule.link != "tls")
+            return "action: close is for connections only (give \"link\": \"tcp\", \"rtu-over-tcp\" or \"tls\")";
         break;
     case FaultAction::Truncate:
     case FaultAction::Junk:
@@ -159,6 +172,12 @@ FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const
         LinkFilter f;
         if (r.link == "tcp")
             f.kind = LinkFilter::Tcp;
+        else if (r.link == "udp")
+            f.kind = LinkFilter::Udp;
+        else if (r.link == "rtu-over-tcp")
+            f.kind = LinkFilter::RtuOverTcp;
+        else if (r.link == "tls")
+            f.kind = LinkFilter::Tls;
         else if (r.link == "serial")
             f.kind = LinkFilter::Serial;
         else if ((f.port = SerialPortOf(r.link)) != 0)
@@ -194,6 +213,9 @@ bool FaultSet::Matches(std::size_t i, const FaultRequest& r, double seconds) con
     case LinkFilter::Any: break;
     case LinkFilter::Tcp: if (r.link.kind != LinkId::Kind::Tcp) return false; break;
     case LinkFilter::Serial: if (r.link.kind != LinkId::Kind::Serial) return false; break;
+    case LinkFilter::Udp: if (r.link.kind != LinkId::Kind::Udp) return false; break;
+    case LinkFilter::RtuOverTcp: if (r.link.kind != LinkId::Kind::RtuOverTcp) return false; break;
+    case LinkFilter::Tls: if (r.link.kind != LinkId::Kind::Tls) return false; break;
     case LinkFilter::SerialPort:
         if (r.link.kind != LinkId::Kind::Serial || r.link.port != link.port) return false;
         break;

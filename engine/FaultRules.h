@@ -30,12 +30,13 @@ enum class FaultAction : std::uint8_t {
     Close,        // TCP only: close the connection instead of answering
 };
 
-/// The link a request came over, as rules name it: "tcp", "serial" or "serial:N".
+/// The link a request came over, as rules name it: "tcp", "udp", "rtu-over-tcp", "tls", "serial"
+/// or "serial:N".
 
 struct FaultRule {
     std::uint32_t id = 0;               // given by whoever installs the rule; 0 = none
     std::string name;
-    std::string link = "any";           // "any", "tcp", "serial", "serial:N"
+    std::string link = "any";           // "any", "tcp", "udp", "rtu-over-tcp", "tls", "serial", "serial:N"
     int unit = -1;                      // -1: any unit id
     std::vector<std::uint8_t> functions;// empty: any function
     int pointType = 0;                  // 0: any; 1 coils, 2 inputs, 3 holding, 4 input registers
@@ -112,7 +113,7 @@ private:
     };
     // The link a rule names, read once: the request path compares numbers, not text.
     struct LinkFilter {
-        enum Kind : std::uint8_t { Any, Tcp, Serial, SerialPort, Unknown } kind = Any;
+        enum Kind : std::uint8_t { Any, Tcp, Serial, SerialPort, Udp, RtuOverTcp, Tls, Unknown } kind = Any;
         int port = 0;
     };
     bool Matches(std::size_t i, const FaultRequest& request, double seconds) const;

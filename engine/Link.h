@@ -30,6 +30,9 @@ struct FrameSource {
     NetAddress local;         // the server's own end
     std::uint64_t stream = 0; // one number per TCP/TLS connection for the life of the engine; 0 otherwise
     bool ascii = false;       // serial links: ASCII framing (else RTU)
+    // Modbus/TCP Security: the role the client's certificate carries, NUL-terminated (a longer one
+    // is cut); empty without one. Fixed size, so that recording a frame allocates nothing.
+    std::array<char, 32> role{};
 };
 
 } // namespace pomrel

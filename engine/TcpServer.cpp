@@ -52,9 +52,11 @@ std::size_t OpenDescriptors()
     return count;
 }
 
+} // namespace
+
 // The configured cap, lowered to what the soft limit of open files leaves after the descriptors
 // open now and a reserve: sessions never starve the rest of the program of descriptors.
-std::size_t CapForDescriptors(std::uint32_t configured)
+std::size_t SessionCapFor(std::uint32_t configured)
 {
     std::size_t cap = std::max<std::size_t>(configured, 1);
     rlimit limit{};
@@ -65,7 +67,6 @@ std::size_t CapForDescriptors(std::uint32_t configured)
     }
     return cap;
 }
-} // namespace
 
 std::uint64_t RaiseOpenFileLimit()
 {
@@ -109,9 +110,11 @@ struct TcpSession {
 };
 
 TcpServer::TcpServer(EngineContext& context, const TcpLimits& limits)
-    : context_(context), v6_(context.io), v4_(context.io), limits_(limits), sessionCap_(CapForDescriptors(limits.maxConnections)),
+    : context_(context), v6_(context.io), v4_(context.io), limits_(limits), sessionCap_(SessionCapFor(limits.maxConnections)),
       requestTimer_(context.io), poller_(context.io)
 {
+    for (std::size_t unit = 0; unit < units_.size(); ++unit)
+        units_[unit] = static_cast<std::uint8_t>(unit);
 }
 
 TcpServer::~TcpServer()
@@ -123,7 +126,20 @@ TcpServer::~TcpServer()
 std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
                                            std::string& error)
 {
+    ServerEndpoint endpoint;
+    endpoint.port = port;
+    return Open(context, endpoint, limits, error);
+}
+
+std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, const ServerEndpoint& endpoint,
+                                           const TcpLimits& limits, std::string& error)
+{
     std::shared_ptr<TcpServer> server(new TcpServer(context, limits));
+    server->rtu_ = endpoint.protocol == ServerProtocol::RtuOverTcp;
+    server->link_ = LinkId{server->rtu_ ? LinkId::Kind::RtuOverTcp : LinkId::Kind::Tcp, 0, endpoint.number};
+    for (const auto& [sent, served] : endpoint.units)
+        server->units_[sent] = served;
+    const std::uint16_t port = endpoint.port;
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
     if (poller < 0) {
         error = std::error_code(errno, std::generic_category()).message();
@@ -154,6 +170,24 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t
         }
         return ec;
     };
+    if (!endpoint.address.empty()) {
+        // One address: one listener of its family.
+        std::error_code ec;
+        const asio::ip::address address = asio::ip::make_address(endpoint.address, ec);
+        if (ec) {
+            error = "\"" + endpoint.address + "\" is not an IPv4 or IPv6 address";
+            return nullptr;
+        }
+        Acceptor& acceptor = address.is_v6() ? server->v6_.acceptor : server->v4_.acceptor;
+        ec = listen(acceptor, tcp::endpoint(address, port), address.is_v6());
+        if (!ec)
+            server->boundPort = acceptor.local_endpoint(ec).port();
+        if (ec) {
+            error = ec.message();
+            return nullptr;
+        }
+        return server;
+    }
     // Port 0 lets the system choose on IPv6; IPv4 then takes the same number, which another
     // program may hold: try again a few times.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -255,13 +289,14 @@ void TcpServer::Adopt(Socket socket)
     session->useSlot = use_.size();
     use_.push_back({Clock::now(), session.get()});
     sessions_.emplace(fd, std::move(session));
+    sessionCount_.store(static_cast<std::uint32_t>(sessions_.size()), std::memory_order_relaxed);
     WatchRequestTimes();
 }
 
 void TcpServer::SetLimits(const TcpLimits& limits)
 {
     limits_ = limits;
-    sessionCap_.store(CapForDescriptors(limits.maxConnections), std::memory_order_relaxed);
+    sessionCap_.store(SessionCapFor(limits.maxConnections), std::memory_order_relaxed);
     WatchRequestTimes();
 }
 
@@ -382,10 +417,16 @@ void TcpServer::Serve(TcpSession& session)
             return CloseSession(session);
         if (session.paused)
             return;  // a fault holds an answer back; the late timer goes on from here
-        std::size_t frameSize = 0;
-        if (ScanMbap(session.read.data(), session.readSize, frameSize) == MbapScan::Incomplete)
+        if (ScanFront(session.read.data(), session.readSize).kind == StreamScan::Kind::Incomplete)
             return;
     }
+}
+
+StreamScan TcpServer::ScanFront(const std::uint8_t* data, std::size_t size)
+{
+    if (rtu_)
+        return rtuScanner_.Scan(data, size, enron.load(std::memory_order_relaxed));
+    return ScanMbapStream(data, size);
 }
 
 std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
@@ -393,6 +434,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
     std::size_t offset = 0;
     std::size_t writeSize = 0;
     std::uint32_t valid = 0;
+    std::uint32_t discarded = 0;
     bool closeForFault = false;
     bool incomplete = false;  // the buffer ends in part of a request
     const PduOptions options{enron.load(std::memory_order_relaxed)};
@@ -403,13 +445,19 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
         while (writeSize < kWriteCap) {
             const std::uint8_t* frame = session.read.data() + offset;
             const std::size_t available = session.readSize - offset;
-            std::size_t frameSize = 0;
-            const MbapScan scan = ScanMbap(frame, available, frameSize);
-            if (scan == MbapScan::Incomplete) {
+            const StreamScan scan = ScanFront(frame, available);
+            if (scan.kind == StreamScan::Kind::Incomplete) {
                 incomplete = available > 0;
                 break;
             }
-            if (scan == MbapScan::Malformed) {
+            if (scan.kind == StreamScan::Kind::Discard) {
+                // RTU: a damaged frame or noise before a good frame; the stream goes on after it.
+                context_.Log(frame, scan.size, kDiscarded, session.source);
+                ++discarded;
+                offset += scan.size;
+                continue;
+            }
+            if (scan.kind == StreamScan::Kind::Malformed) {
                 // The stream cannot be resynchronised: this connection ends, no other.
                 context_.Log(frame, available, kDiscarded, session.source);
                 malformed = true;
@@ -417,11 +465,15 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
                 break;
             }
             ++valid;
+            const std::size_t frameSize = scan.size;
             context_.Log(frame, frameSize, kReceived, session.source);
             std::uint8_t* out = answer_.get() + writeSize;
-            const std::uint8_t unit = frame[kMbapHeader - 1];
-            const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics}, Addressing::Tcp(unit), options,
-                                                frame + kMbapHeader, frameSize - kMbapHeader, out + kMbapHeader);
+            // RTU frames keep the serial line's addressing (unit 0 a broadcast, never answered).
+            const std::uint8_t device = units_[scan.unit];
+            const Addressing addressing = rtu_ ? Addressing::Serial(device) : Addressing::Tcp(device);
+            const std::size_t header = rtu_ ? 1 : kMbapHeader;
+            const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics}, addressing, options,
+                                                scan.pdu, scan.pduSize, out + header);
             offset += frameSize;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
                 malformed = true;  // answer what came before, then close; nothing was malformed
@@ -430,14 +482,23 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             }
             if (answer.pduSize == 0)
                 continue;
-            PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), answer.unit, answer.pduSize);
-            std::size_t outSize = kMbapHeader + answer.pduSize;
+            // The answer carries the unit id the master sent (shifted as a fault asked).
+            const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
+            std::size_t outSize = 0;
+            if (rtu_) {
+                outSize = EncodeRtu(unit, out + 1, answer.pduSize, out);
+            } else {
+                PutMbapHeader(out, static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, answer.pduSize);
+                outSize = kMbapHeader + answer.pduSize;
+            }
             if (!answer.fault.fired) {
                 context_.Log(out, outSize, kSent, session.source);
                 writeSize += outSize;
                 continue;
             }
             const FaultDecision& fault = answer.fault;
+            if (rtu_ && fault.action == FaultAction::BadChecksum)
+                out[outSize - 1] ^= 0xFF;  // the CRC's high byte, as on a serial line
             std::vector<std::uint8_t> bytes(out, out + outSize);
             FaultBytes(fault, bytes);
             context_.Log(bytes.data(), bytes.size(), kSent, session.source, fault.ruleName);
@@ -459,7 +520,9 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
         use_[session.useSlot].last = now_;
     }
     if (malformed && !closeForFault)
-        invalidChecks.fetch_add(1, std::memory_order_relaxed);
+        ++discarded;
+    if (discarded > 0)
+        invalidChecks.fetch_add(discarded, std::memory_order_relaxed);
     if (offset == session.readSize) {
         session.readSize = 0;  // the usual case: everything answered, nothing to move
         session.partial = false;
@@ -548,6 +611,7 @@ void TcpServer::CloseSession(TcpSession& session)
     use_[session.useSlot].session->useSlot = session.useSlot;
     use_.pop_back();
     sessions_.erase(fd);  // destroys the session
+    sessionCount_.store(static_cast<std::uint32_t>(sessions_.size()), std::memory_order_relaxed);
 }
 
 void TcpServer::Stop()
@@ -562,6 +626,7 @@ void TcpServer::Stop()
     for (auto& [fd, session] : sessions_)
         ::close(fd);
     sessions_.clear();
+    sessionCount_.store(0, std::memory_order_relaxed);
     use_.clear();
     poller_.close(ignored);
 }

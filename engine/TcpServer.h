@@ -11,10 +11,12 @@
 
 #include "engine/EngineContext.h"
 #include "engine/ProtocolEngine.h"
+#include "engine/StreamFraming.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -25,6 +27,10 @@
 namespace pomrel {
 
 struct TcpSession;
+
+/// The sessions a stream server serves at once: `configured`, kept below the descriptors the process
+/// may still open now (with a reserve for the rest of the program).
+std::size_t SessionCapFor(std::uint32_t configured);
 
 class TcpServer : public Connection, public std::enable_shared_from_this<TcpServer> {
 public:
@@ -38,6 +44,10 @@ public:
     /// port). Null with `error` set when it cannot listen.
     static std::shared_ptr<TcpServer> Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
                                            std::string& error);
+    /// Any thread: a Modbus/TCP (protocol Tcp) or RTU over TCP (RtuOverTcp) server on the
+    /// endpoint's address and port, answering unit ids through its map.
+    static std::shared_ptr<TcpServer> Open(EngineContext& context, const ServerEndpoint& endpoint,
+                                           const TcpLimits& limits, std::string& error);
     ~TcpServer() override;
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
@@ -49,6 +59,8 @@ public:
     /// Sessions served at once: the configured number, kept below the descriptors the process
     /// may still open when the server starts.
     std::size_t SessionCap() const { return sessionCap_.load(std::memory_order_relaxed); }
+    /// Masters connected now. Any thread.
+    std::uint32_t Sessions() const { return sessionCount_.load(std::memory_order_relaxed); }
     /// Engine thread: new limits for the running server.
     void SetLimits(const TcpLimits& limits);
 
@@ -61,6 +73,7 @@ private:
     };
 
     TcpServer(EngineContext& context, const TcpLimits& limits);
+    StreamScan ScanFront(const std::uint8_t* data, std::size_t size);
     void Accept(Listener& listener);
     void Adopt(Socket socket);
     // Sessions that take a place without using it: the one unused longest makes room for a new
@@ -87,6 +100,7 @@ private:
     Listener v4_;
     TcpLimits limits_;
     std::atomic<std::size_t> sessionCap_{0};
+    std::atomic<std::uint32_t> sessionCount_{0};
     Clock::time_point now_;          // taken once per wake-up; what a session's times are set from
     // When each session last had a whole request, packed together so that finding the one
     // unused longest reads one small array instead of every session's memory.
@@ -102,6 +116,9 @@ private:
     std::unique_ptr<std::uint8_t[]> answer_;  // the answers of one round, for whichever session
     std::uint64_t nextSessionSerial_ = 0;
     LinkId link_{LinkId::Kind::Tcp, 0, 0};
+    bool rtu_ = false;                  // RTU frames with CRC instead of MBAP headers
+    RtuStreamScanner rtuScanner_;
+    std::array<std::uint8_t, 256> units_{};  // unit id a master sends -> device id served
     bool stopped_ = false;
 };
 

@@ -1,8 +1,13 @@
 // A Modbus slave made of the engine alone, for end-to-end tests with third-party masters.
 //
 //   pomrel_testserver [--tcp-port N] [--rtu PATH] [--ascii PATH] [--enron] [--baud N]
+//                     [--udp-port N] [--rtu-over-tcp-port N] [--endpoint PROTOCOL ADDRESS PORT DEVICE]
+//                     [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...]
 //
-// Prints "tcp <port>" when the server listens, then "ready", and serves until SIGTERM or SIGINT.
+// Prints "tcp <port>" (and "udp", "rtu-over-tcp", "tls", "endpoint <n>" with theirs) when the
+// servers listen, then "ready", and serves until SIGTERM or SIGINT. An endpoint maps unit 1 to
+// DEVICE. On SIGUSR1 it prints each network server's counters ("status <name> valid invalid
+// sessions handshake-failures roles...").
 // Device 1 holds every point type at addresses 1..100 with known values, ENRON blocks at 5001
 // (longs) and 7001 (floats); device 2 holds registers 1001..1010.
 #include "engine/ProtocolEngine.h"
@@ -22,7 +27,9 @@ struct Memory {
 
 void Usage()
 {
-    std::fprintf(stderr, "usage: pomrel_testserver [--tcp-port N] [--rtu PATH] [--ascii PATH] [--enron] [--baud N]\n");
+    std::fprintf(stderr, "usage: pomrel_testserver [--tcp-port N] [--rtu PATH] [--ascii PATH] [--enron] [--baud N]\n"
+                         "         [--udp-port N] [--rtu-over-tcp-port N] [--endpoint PROTOCOL ADDRESS PORT DEVICE]\n"
+                         "         [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...]\n");
     std::exit(2);
 }
 
@@ -35,6 +42,10 @@ int main(int argc, char** argv)
     std::string asciiPath;
     bool enron = false;
     unsigned baud = 9600;
+    std::vector<std::pair<std::string, pomrel::ServerEndpoint>> servers;  // name, endpoint
+    pomrel::ServerEndpoint tls;
+    tls.protocol = pomrel::ServerProtocol::Tls;
+    int tlsPort = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -52,6 +63,32 @@ int main(int argc, char** argv)
             enron = true;
         else if (arg == "--baud")
             baud = static_cast<unsigned>(std::atoi(value().c_str()));
+        else if (arg == "--udp-port" || arg == "--rtu-over-tcp-port") {
+            pomrel::ServerEndpoint e;
+            e.protocol = arg == "--udp-port" ? pomrel::ServerProtocol::Udp : pomrel::ServerProtocol::RtuOverTcp;
+            e.port = static_cast<std::uint16_t>(std::atoi(value().c_str()));
+            servers.emplace_back(arg.substr(2, arg.size() - 7), e);
+        } else if (arg == "--endpoint") {
+            pomrel::ServerEndpoint e;
+            const std::string protocol = value();
+            e.protocol = protocol == "udp" ? pomrel::ServerProtocol::Udp
+                         : protocol == "rtu-over-tcp" ? pomrel::ServerProtocol::RtuOverTcp
+                                                      : pomrel::ServerProtocol::Tcp;
+            e.address = value();
+            e.port = static_cast<std::uint16_t>(std::atoi(value().c_str()));
+            e.units[1] = static_cast<std::uint8_t>(std::atoi(value().c_str()));
+            e.number = static_cast<int>(servers.size()) + 1;
+            servers.emplace_back("endpoint " + std::to_string(e.number), e);
+        } else if (arg == "--tls-port")
+            tlsPort = std::atoi(value().c_str());
+        else if (arg == "--tls-cert")
+            tls.tls.cert = value();
+        else if (arg == "--tls-key")
+            tls.tls.key = value();
+        else if (arg == "--tls-ca")
+            tls.tls.ca = value();
+        else if (arg == "--tls-read-only")
+            tls.tls.readOnlyRoles.push_back(value());
         else
             Usage();
     }
@@ -61,6 +98,7 @@ int main(int argc, char** argv)
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     static Memory coils, inputs, holding, inputRegs, enronLongs, enronFloats, device2;
@@ -103,6 +141,21 @@ int main(int argc, char** argv)
         std::printf("tcp %u\n", engine.BoundTcpPort(h));
         handles.push_back(h);
     }
+    if (tlsPort >= 0) {
+        tls.port = static_cast<std::uint16_t>(tlsPort);
+        servers.emplace_back("tls", tls);
+    }
+    std::vector<std::pair<std::string, pomrel::Handle>> network;
+    for (const auto& [name, endpoint] : servers) {
+        const pomrel::Handle h = engine.OpenServer(endpoint);
+        if (h == pomrel::kNoHandle) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), engine.LastOpenError().c_str());
+            return 1;
+        }
+        std::printf("%s %u\n", name.c_str(), engine.BoundTcpPort(h));
+        network.emplace_back(name, h);
+        handles.push_back(h);
+    }
     pomrel::PortSettings settings;
     settings.baudRate = baud;
     settings.parity = 0;
@@ -125,7 +178,17 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     int received = 0;
-    sigwait(&signals, &received);
+    while (sigwait(&signals, &received) == 0 && received == SIGUSR1) {
+        for (const auto& [name, h] : network) {
+            const pomrel::ServerCounters c = engine.ServerStatus(h);
+            std::printf("status %s %u %u %u %u", name.c_str(), c.validMessages, c.invalidChecks, c.sessions,
+                        c.handshakeFailures);
+            for (const std::string& role : c.roles)
+                std::printf(" %s", role.c_str());
+            std::printf("\n");
+        }
+        std::fflush(stdout);
+    }
     for (const pomrel::Handle h : handles) {
         std::uint32_t valid = 0, invalid = 0;
         engine.SlaveStatus(h, valid, invalid, 0);

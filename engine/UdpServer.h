@@ -1,0 +1,69 @@
+// The Modbus/UDP server: one MBAP request per datagram, answered to the sender from the same
+// socket. One socket per address family (every interface) or one for the endpoint's address, on
+// the engine thread. Nothing is kept per master.
+#pragma once
+
+#include "engine/EngineContext.h"
+#include "engine/Framing.h"
+#include "engine/ProtocolEngine.h"
+
+#include <asio/ip/udp.hpp>
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pomrel {
+
+class UdpServer : public Connection, public std::enable_shared_from_this<UdpServer> {
+public:
+    using Socket = asio::basic_datagram_socket<asio::ip::udp, asio::io_context::executor_type>;
+
+    /// Any thread: binds the endpoint's address (empty: every interface, IPv6 and IPv4) and port.
+    /// Null with `error` set when it cannot.
+    static std::shared_ptr<UdpServer> Open(EngineContext& context, const ServerEndpoint& endpoint, std::string& error);
+    UdpServer(const UdpServer&) = delete;
+    UdpServer& operator=(const UdpServer&) = delete;
+
+    /// Engine thread.
+    void Start();
+    void Stop() override;
+
+private:
+    // A longer datagram is cut to this size by the receive and so is seen as too long.
+    static constexpr std::size_t kDatagram = kMaxMbapFrame + 1;
+    struct Listener {
+        explicit Listener(asio::io_context& io) : socket(io) {}
+        Socket socket;
+        asio::ip::udp::endpoint peer;
+        NetAddress local;
+        std::array<std::uint8_t, kDatagram> buffer{};
+    };
+    // An answer a fault holds back (delay, or the second datagram of a split).
+    struct Late {
+        Listener* listener;
+        asio::ip::udp::endpoint peer;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    explicit UdpServer(EngineContext& context);
+    void Receive(Listener& listener);
+    void Serve(Listener& listener, std::size_t size);
+    void Send(Listener& listener, const asio::ip::udp::endpoint& peer, const std::uint8_t* bytes, std::size_t size);
+    void Schedule(std::chrono::steady_clock::time_point at, Late late);
+    void ArmLate();
+
+    EngineContext& context_;
+    Listener v6_;
+    Listener v4_;
+    LinkId link_{LinkId::Kind::Udp, 0, 0};
+    std::array<std::uint8_t, 256> units_{};  // unit id a master sends -> device id served
+    std::multimap<std::chrono::steady_clock::time_point, Late> late_;
+    asio::steady_timer lateTimer_;
+    bool stopped_ = false;
+};
+
+} // namespace pomrel

@@ -1,0 +1,459 @@
+// The network servers beside the main Modbus/TCP server: Modbus/UDP, RTU over TCP and extra
+// endpoints, driven by raw sockets on loopback; and the pure scanners under them.
+#include "engine/Checksums.h"
+#include "engine/ProtocolEngine.h"
+#include "engine/StreamFraming.h"
+#include "tests/engine/HexBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pomrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Hex;
+using test::ToHex;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes WithCrc(Bytes frame)
+{
+    const std::uint16_t crc = Crc16(frame.data(), frame.size());
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+// ------------------------------------------------------------------ the scanners
+
+// What a session does with a stream: scan the front, take a frame or a discard, go on.
+std::string ScanAll(RtuStreamScanner& scanner, const Bytes& buffer, std::size_t& used)
+{
+    std::string events;
+    used = 0;
+    for (;;) {
+        const StreamScan s = scanner.Scan(buffer.data() + used, buffer.size() - used, false);
+        if (s.kind == StreamScan::Kind::Incomplete)
+            return events;
+        events += (s.kind == StreamScan::Kind::Frame ? "F" : "D") + std::to_string(s.size) + " ";
+        if (s.kind == StreamScan::Kind::Frame && (s.pdu != buffer.data() + used + 1 || s.pduSize + 3 != s.size))
+            return events + "bad-pdu";
+        used += s.size;
+    }
+}
+
+TEST(RtuStream, FramesByContentWholeAndInPieces)
+{
+    const std::string read = "01 03 00 00 00 01 84 0A";  // a published FC 3 frame
+    const std::string readTen = "01 03 00 00 00 0A C5 CD";
+    const std::string unknown = ToHex(WithCrc({0x01, 0x41}));  // a function the content cannot size
+    struct Case { const char* name; std::string bytes; std::string events; };
+    const Case cases[] = {
+        {"one read", read, "F8 "},
+        {"two back to back", read + readTen, "F8 F8 "},
+        {"write multiple sized by its byte count", ToHex(WithCrc(Hex("01 10 00 00 00 02 04 00 0A 01 02"))), "F13 "},
+        {"a bad CRC waits for what follows", "01 03 00 00 00 01 84 0B", ""},
+        {"a bad CRC is dropped at the retry", "01 03 00 00 00 01 84 0B" + read, "D8 F8 "},
+        {"noise before a frame", "FF 00 " + read, "D2 F8 "},
+        {"unknown function ending in a good CRC", unknown, "F4 "},
+        {"half a frame", "01 03 00 00", ""},
+    };
+    for (const Case& c : cases) {
+        const Bytes bytes = Hex(c.bytes);
+        RtuStreamScanner scanner;
+        std::size_t used = 0;
+        EXPECT_EQ(ScanAll(scanner, bytes, used), c.events) << c.name << " (whole)";
+        // One byte at a time: the events must be the same (a frame split over reads is no frame less).
+        if (c.bytes == unknown)
+            continue;  // a prefix of it may end in a good CRC by chance; sized by content it is not
+        Bytes buffer;
+        std::string events;
+        for (std::uint8_t b : bytes) {
+            buffer.push_back(b);
+            std::size_t u = 0;
+            events += ScanAll(scanner, buffer, u);
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(u));
+        }
+        EXPECT_EQ(events, c.events) << c.name << " (byte by byte)";
+    }
+}
+
+TEST(RtuStream, GarbageNeverHoldsMoreThanAFrameWindow)
+{
+    // A stream of noise is discarded as it comes, so a session's buffer never fills with it.
+    RtuStreamScanner scanner;
+    Bytes noise(4000, 0xFF);
+    std::size_t used = 0;
+    ScanAll(scanner, noise, used);
+    EXPECT_GE(used, noise.size() - 600);
+}
+
+TEST(UdpDatagram, ExactlyOneRequest)
+{
+    const std::string read = "00 01 00 00 00 06 01 03 00 00 00 01";
+    struct Case { const char* name; std::string bytes; bool frame; };
+    const Case cases[] = {
+        {"one request", read, true},
+        {"empty", "", false},
+        {"short header", "00 01 00 00 00", false},
+        {"length says more than came", "00 01 00 00 00 07 01 03 00 00 00 01", false},
+        {"a byte too many", read + " 00", false},
+        {"two requests in one datagram", read + read, false},
+        {"protocol id not 0", "00 01 00 01 00 06 01 03 00 00 00 01", false},
+        {"length below 2", "00 01 00 00 00 01 01", false},
+    };
+    for (const Case& c : cases) {
+        const Bytes bytes = Hex(c.bytes);
+        const StreamScan s = ScanUdpDatagram(bytes.data(), bytes.size());
+        EXPECT_EQ(s.kind == StreamScan::Kind::Frame, c.frame) << c.name;
+        if (c.frame) {
+            EXPECT_EQ(s.unit, 1) << c.name;
+            EXPECT_EQ(s.pduSize, 5u) << c.name;
+        }
+    }
+}
+
+// ------------------------------------------------------------------ sockets
+
+sockaddr_storage Address(const std::string& ip, std::uint16_t port, socklen_t& size)
+{
+    sockaddr_storage a{};
+    if (ip.find(':') != std::string::npos) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, ip.c_str(), &a6->sin6_addr);
+        size = sizeof(sockaddr_in6);
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        ::inet_pton(AF_INET, ip.c_str(), &a4->sin_addr);
+        size = sizeof(sockaddr_in);
+    }
+    return a;
+}
+
+// A master socket, TCP or UDP, to one address; every wait bounded.
+class Master {
+public:
+    Master(const std::string& ip, std::uint16_t port, bool udp = false)
+    {
+        socklen_t size = 0;
+        const sockaddr_storage a = Address(ip, port, size);
+        fd_ = ::socket(a.ss_family, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+        int one = 1;
+        if (!udp)
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), size) == 0;
+    }
+    ~Master() { ::close(fd_); }
+    Master(const Master&) = delete;
+    Master& operator=(const Master&) = delete;
+
+    bool Connected() const { return connected_; }
+    bool Send(const Bytes& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
+    // TCP: up to `want` bytes; UDP: one datagram.
+    Bytes Receive(std::size_t want, std::chrono::milliseconds timeout = 2000ms)
+    {
+        Bytes out;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out.size() < want) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            std::uint8_t buf[1024];
+            const ssize_t n = ::recv(fd_, buf, std::min(sizeof buf, want - out.size()), 0);
+            if (n <= 0)
+                break;
+            out.insert(out.end(), buf, buf + n);
+        }
+        return out;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+std::size_t OpenDescriptors()
+{
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// Device 1: holding registers 1..1000 = 0x0100 + i; device 7: registers 1..10 = 0x7000 + i.
+class NetworkServers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (std::size_t i = 0; i < device1.size(); ++i)
+            device1[i] = static_cast<std::uint16_t>(0x0100 + i);
+        for (std::size_t i = 0; i < device7.size(); ++i)
+            device7[i] = static_cast<std::uint16_t>(0x7000 + i);
+        ASSERT_NE(engine.DefineDataBlock(1, 3, 1, 1000, device1.data()), kNoHandle);
+        ASSERT_NE(engine.DefineDataBlock(7, 3, 1, 10, device7.data()), kNoHandle);
+    }
+    Handle Open(ServerProtocol protocol, std::string address = "127.0.0.1", std::map<std::uint8_t, std::uint8_t> units = {})
+    {
+        ServerEndpoint e;
+        e.protocol = protocol;
+        e.address = std::move(address);
+        e.units = std::move(units);
+        e.number = 3;
+        const Handle h = engine.OpenServer(e);
+        EXPECT_NE(h, kNoHandle) << engine.LastOpenError();
+        return h;
+    }
+    // Waits (bounded) until the server counts `sessions` masters.
+    bool SessionsBecome(Handle h, std::uint32_t sessions)
+    {
+        for (int i = 0; i < 400; ++i) {
+            if (engine.ServerStatus(h).sessions == sessions)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    std::array<RegisterWord, 1000> device1{};
+    std::array<RegisterWord, 10> device7{};
+    ProtocolEngine engine;
+};
+
+TEST_F(NetworkServers, UdpAnswersTheSenderAndDropsBadDatagrams)
+{
+    const Handle h = Open(ServerProtocol::Udp);
+    Master master("127.0.0.1", engine.BoundTcpPort(h), true);
+    ASSERT_TRUE(master.Connected());
+    ASSERT_TRUE(master.Send(Hex("12 34 00 00 00 06 01 03 00 02 00 02")));
+    EXPECT_EQ(ToHex(master.Receive(64)), "12 34 00 00 00 07 01 03 04 01 02 01 03");
+    // Unit 0 reaches whichever device holds the address, as on Modbus/TCP.
+    ASSERT_TRUE(master.Send(Hex("00 05 00 00 00 06 00 03 00 00 00 01")));
+    EXPECT_EQ(ToHex(master.Receive(64)), "00 05 00 00 00 05 00 03 02 01 00");
+
+    const char* bad[] = {"00 01 00 00 00", "00 01 00 00 00 06 01 03 00 00 00 01 00",
+                         "00 01 00 00 00 06 01 03 00 00 00 01 00 02 00 00 00 06 01 03 00 00 00 01",
+                         "00 01 00 07 00 06 01 03 00 00 00 01"};
+    for (const char* datagram : bad) {
+        ASSERT_TRUE(master.Send(Hex(datagram)));
+        EXPECT_TRUE(master.Receive(64, 100ms).empty()) << datagram;  // never answered
+    }
+    // Still serving after them.
+    ASSERT_TRUE(master.Send(Hex("00 09 00 00 00 06 01 03 00 00 00 01")));
+    EXPECT_EQ(ToHex(master.Receive(64)), "00 09 00 00 00 05 01 03 02 01 00");
+    const ServerCounters counters = engine.ServerStatus(h);
+    EXPECT_EQ(counters.validMessages, 3u);
+    EXPECT_EQ(counters.invalidChecks, 4u);
+}
+
+TEST_F(NetworkServers, RtuOverTcpAnswersAndResynchronisesAfterABadCrc)
+{
+    const Handle h = Open(ServerProtocol::RtuOverTcp);
+    Master master("127.0.0.1", engine.BoundTcpPort(h));
+    ASSERT_TRUE(master.Connected());
+    ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0A")));
+    const Bytes answer = master.Receive(7);
+    EXPECT_EQ(ToHex(answer), ToHex(WithCrc(Hex("01 03 02 01 00"))));
+    // A damaged request, then the master's retry: the retry is answered, the damage counted.
+    ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0B")));
+    EXPECT_TRUE(master.Receive(7, 100ms).empty());
+    ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0A")));
+    EXPECT_EQ(ToHex(master.Receive(7)), ToHex(answer));
+    // A request split over two sends is one request.
+    ASSERT_TRUE(master.Send(Hex("01 03 00")));
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(master.Send(Hex("00 00 01 84 0A")));
+    EXPECT_EQ(ToHex(master.Receive(7)), ToHex(answer));
+    // Unit 0 is a broadcast, as on a serial line: the write lands, nothing is answered.
+    ASSERT_TRUE(master.Send(WithCrc(Hex("00 06 00 09 12 34"))));
+    EXPECT_TRUE(master.Receive(8, 100ms).empty());
+    EXPECT_EQ(device1[9].load(), 0x1234);
+    const ServerCounters counters = engine.ServerStatus(h);
+    EXPECT_EQ(counters.validMessages, 4u);
+    EXPECT_EQ(counters.invalidChecks, 1u);
+    EXPECT_EQ(counters.sessions, 1u);
+}
+
+TEST_F(NetworkServers, RtuOverTcpServesSeveralMastersAtOnce)
+{
+    const Handle h = Open(ServerProtocol::RtuOverTcp);
+    const std::uint16_t port = engine.BoundTcpPort(h);
+    constexpr int kMasters = 8;
+    constexpr int kRequests = 200;
+    std::array<int, kMasters> good{};
+    std::vector<std::thread> threads;
+    for (int m = 0; m < kMasters; ++m) {
+        threads.emplace_back([&, m] {
+            Master master("127.0.0.1", port);
+            for (int r = 0; r < kRequests && master.Connected(); ++r) {
+                const auto address = static_cast<std::uint8_t>((m * 31 + r) % 200);
+                if (!master.Send(WithCrc({1, 3, 0, address, 0, 1})))
+                    break;
+                const Bytes want = WithCrc({1, 3, 2, 1, address});
+                if (master.Receive(want.size()) == want)
+                    ++good[static_cast<std::size_t>(m)];
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (int m = 0; m < kMasters; ++m)
+        EXPECT_EQ(good[static_cast<std::size_t>(m)], kRequests) << "master " << m;
+    EXPECT_TRUE(SessionsBecome(h, 0));
+}
+
+TEST_F(NetworkServers, AnEndpointMapsUnitIdsToDevicesAndAnswersWithTheUnitSent)
+{
+    struct Case { ServerProtocol protocol; const char* address; };
+    const Case cases[] = {{ServerProtocol::Tcp, "127.0.0.2"}, {ServerProtocol::Udp, "127.0.0.3"},
+                          {ServerProtocol::RtuOverTcp, "127.0.0.4"}, {ServerProtocol::Tcp, "::1"}};
+    for (const Case& c : cases) {
+        const Handle h = Open(c.protocol, c.address, {{1, 7}});
+        ASSERT_NE(h, kNoHandle);
+        Master master(c.address, engine.BoundTcpPort(h), c.protocol == ServerProtocol::Udp);
+        ASSERT_TRUE(master.Connected()) << c.address;
+        if (c.protocol == ServerProtocol::RtuOverTcp) {
+            ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0A")));
+            EXPECT_EQ(ToHex(master.Receive(7)), ToHex(WithCrc(Hex("01 03 02 70 00")))) << c.address;
+        } else {
+            ASSERT_TRUE(master.Send(Hex("00 01 00 00 00 06 01 03 00 00 00 01")));
+            EXPECT_EQ(ToHex(master.Receive(11)), "00 01 00 00 00 05 01 03 02 70 00") << c.address;
+            // Unit 7 is not in the map: it is device 7 itself.
+            ASSERT_TRUE(master.Send(Hex("00 02 00 00 00 06 07 03 00 01 00 01")));
+            EXPECT_EQ(ToHex(master.Receive(11)), "00 02 00 00 00 05 07 03 02 70 01") << c.address;
+        }
+        // Bound to that address only: the same port on another is not this server.
+        if (c.protocol != ServerProtocol::Udp && std::string(c.address) != "::1") {
+            Master other("127.0.0.1", engine.BoundTcpPort(h));
+            EXPECT_FALSE(other.Connected()) << c.address;
+        }
+        engine.CloseConnection(h);
+    }
+}
+
+TEST_F(NetworkServers, OpenErrorsNameTheEndpointAndTheReason)
+{
+    const Handle first = Open(ServerProtocol::Tcp, "127.0.0.5");
+    ServerEndpoint taken;
+    taken.protocol = ServerProtocol::Tcp;
+    taken.address = "127.0.0.5";
+    taken.port = engine.BoundTcpPort(first);
+    ServerEndpoint notAnAddress;
+    notAnAddress.protocol = ServerProtocol::Udp;
+    notAnAddress.address = "127.0.0.300";
+    struct Case { ServerEndpoint endpoint; std::string error; };
+    const Case cases[] = {
+        {taken, "tcp 127.0.0.5:" + std::to_string(taken.port) + ": Address already in use"},
+        {notAnAddress, "udp 127.0.0.300:0: \"127.0.0.300\" is not an IPv4 or IPv6 address"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(engine.OpenServer(c.endpoint), kNoHandle);
+        EXPECT_EQ(engine.LastOpenError(), c.error);
+    }
+}
+
+TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
+{
+    RaiseOpenFileLimit();
+    // Device i (10..209) holds one register of value i; endpoint i at 127.0.0.i maps unit 1 to it.
+    constexpr int kFirst = 10;
+    constexpr int kCount = 200;
+    std::array<RegisterWord, kCount> values{};
+    for (int i = 0; i < kCount; ++i) {
+        values[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(kFirst + i);
+        ASSERT_NE(engine.DefineDataBlock(kFirst + i, 3, 1, 1, &values[static_cast<std::size_t>(i)]), kNoHandle);
+    }
+    const std::size_t before = OpenDescriptors();
+    const ServerProtocol kinds[] = {ServerProtocol::Tcp, ServerProtocol::Udp, ServerProtocol::RtuOverTcp};
+    std::vector<Handle> handles;
+    for (int i = 0; i < kCount; ++i) {
+        const int device = kFirst + i;
+        handles.push_back(Open(kinds[i % 3], "127.0.0." + std::to_string(device), {{1, static_cast<std::uint8_t>(device)}}));
+        ASSERT_NE(handles.back(), kNoHandle) << device;
+    }
+    // One socket (and for TCP kinds one epoll set) per endpoint: nothing grows with the count but that.
+    EXPECT_LE(OpenDescriptors() - before, 2u * kCount);
+    for (int i = 0; i < kCount; ++i) {
+        const auto device = static_cast<std::uint8_t>(kFirst + i);
+        const ServerProtocol kind = kinds[i % 3];
+        Master master("127.0.0." + std::to_string(device), engine.BoundTcpPort(handles[static_cast<std::size_t>(i)]),
+                      kind == ServerProtocol::Udp);
+        if (kind == ServerProtocol::RtuOverTcp) {
+            ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0A")));
+            EXPECT_EQ(master.Receive(7), WithCrc({1, 3, 2, 0, device})) << int(device);
+        } else {
+            ASSERT_TRUE(master.Send(Hex("00 01 00 00 00 06 01 03 00 00 00 01")));
+            EXPECT_EQ(master.Receive(11), (Bytes{0, 1, 0, 0, 0, 5, 1, 3, 2, 0, device})) << int(device);
+        }
+    }
+    for (Handle h : handles)
+        engine.CloseConnection(h);
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)
+{
+    struct Check { const char* link; FaultAction action; bool ok; };
+    const Check checks[] = {
+        {"udp", FaultAction::Exception, true},        {"rtu-over-tcp", FaultAction::Exception, true},
+        {"tls", FaultAction::Exception, true},        {"rtu", FaultAction::Exception, false},
+        {"udp", FaultAction::Close, false},           {"rtu-over-tcp", FaultAction::Close, true},
+        {"tls", FaultAction::Close, true},            {"udp", FaultAction::BadChecksum, false},
+        {"tls", FaultAction::BadChecksum, false},     {"rtu-over-tcp", FaultAction::BadChecksum, true},
+    };
+    for (const Check& c : checks) {
+        FaultRule rule;
+        rule.link = c.link;
+        rule.action = c.action;
+        rule.exceptionCode = 4;
+        EXPECT_EQ(CheckFaultRule(rule).empty(), c.ok) << c.link << " " << int(c.action);
+    }
+    // A rule for "udp" answers exception 04 on UDP only; "tcp" still means the Modbus/TCP kind.
+    FaultRule udpOnly;
+    udpOnly.link = "udp";
+    udpOnly.action = FaultAction::Exception;
+    udpOnly.exceptionCode = 4;
+    engine.SetFaultRules({udpOnly});
+    const Handle udp = Open(ServerProtocol::Udp);
+    const Handle tcp = Open(ServerProtocol::Tcp);
+    const Handle rtu = Open(ServerProtocol::RtuOverTcp);
+    Master u("127.0.0.1", engine.BoundTcpPort(udp), true), t("127.0.0.1", engine.BoundTcpPort(tcp)),
+        r("127.0.0.1", engine.BoundTcpPort(rtu));
+    const Bytes read = Hex("00 01 00 00 00 06 01 03 00 00 00 01");
+    ASSERT_TRUE(u.Send(read) && t.Send(read) && r.Send(Hex("01 03 00 00 00 01 84 0A")));
+    EXPECT_EQ(ToHex(u.Receive(9)), "00 01 00 00 00 03 01 83 04");
+    EXPECT_EQ(ToHex(t.Receive(11)), "00 01 00 00 00 05 01 03 02 01 00");
+    EXPECT_EQ(ToHex(r.Receive(7)), ToHex(WithCrc(Hex("01 03 02 01 00"))));
+    // On RTU over TCP a bad-checksum rule spoils the CRC as on a serial line.
+    FaultRule spoil;
+    spoil.link = "rtu-over-tcp";
+    spoil.action = FaultAction::BadChecksum;
+    engine.SetFaultRules({spoil});
+    ASSERT_TRUE(r.Send(Hex("01 03 00 00 00 01 84 0A")));
+    Bytes spoiled = WithCrc(Hex("01 03 02 01 00"));
+    spoiled.back() ^= 0xFF;
+    EXPECT_EQ(ToHex(r.Receive(7)), ToHex(spoiled));
+}
+
+} // namespace
+} // namespace pomrel
