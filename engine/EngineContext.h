@@ -47,8 +47,8 @@ public:
     void Log(const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute, const FrameSource& source,
              const std::string* fault = nullptr)
     {
-        (void)source;
-        (void)fault;
+        if (frames.Enabled())
+            frames.Push(MonotonicUs(), bytes, size, attribute, source, fault);
         if (!traffic.Enabled())
             return;
         traffic.Append(bytes, size, attribute, TrafficLog::Clock::now());
@@ -86,6 +86,7 @@ public:
     asio::io_context io;
     BlockTable blocks;
     TrafficLog traffic;
+    FrameRecordQueue frames;
 
 private:
     asio::steady_timer sealTimer_;

@@ -3,12 +3,15 @@
 
 namespace pomrel {
 
-void ProtocolEngine::EnableFrameRecords(bool) {}
+void ProtocolEngine::EnableFrameRecords(bool on) { core_->context.frames.Enable(on); }
 
-std::size_t ProtocolEngine::TakeFrameRecords(std::vector<FrameRecord>&, std::size_t) { return 0; }
+std::size_t ProtocolEngine::TakeFrameRecords(std::vector<FrameRecord>& out, std::size_t max)
+{
+    return core_->context.frames.Take(out, max);
+}
 
-std::uint64_t ProtocolEngine::DroppedFrameRecords() const { return 0; }
+std::uint64_t ProtocolEngine::DroppedFrameRecords() const { return core_->context.frames.Dropped(); }
 
-FrameClockStart ProtocolEngine::FrameClock() const { return {}; }
+FrameClockStart ProtocolEngine::FrameClock() const { return core_->context.frames.Clock(); }
 
 } // namespace pomrel

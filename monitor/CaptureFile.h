@@ -54,7 +54,7 @@ private:
     std::uint32_t Interface(const pomrel::FrameSource& source);
     void WriteFrame(const TappedFrame& frame);
     void WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::vector<std::uint8_t>& packet,
-                     std::uint32_t originalSize, const std::string& comment);
+                     std::uint32_t originalSize, const std::vector<std::string>& comments);
     void Fail(const std::string& why);
 
     std::FILE* file_;

@@ -31,9 +31,13 @@ public:
     TrafficTap(const TrafficTap&) = delete;
     TrafficTap& operator=(const TrafficTap&) = delete;
 
-    /// Any thread. After RemoveSink returns, the sink's Take is not running and is not called again.
+    /// Any thread, never from a sink's Take. A sink gets the frames queued after AddSink, and
+    /// every one of them up to RemoveSink; after RemoveSink returns, its Take is not running and
+    /// is not called again.
     void AddSink(std::shared_ptr<FrameSink> sink);
     void RemoveSink(const std::shared_ptr<FrameSink>& sink);
+    /// Any thread, never from a sink's Take: hands the sinks every frame queued until now.
+    void Flush();
 
     /// The clocks of the records' time stamps.
     pomrel::FrameClockStart Clock() const;

@@ -1,0 +1,442 @@
+#include "monitor/CaptureFile.h"
+
+#include "engine/Checksums.h"
+#include "engine/TrafficLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace monitor {
+
+namespace {
+
+using pomrel::LinkId;
+using pomrel::NetAddress;
+
+constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
+constexpr std::uint32_t kInterfaceDescription = 1;
+constexpr std::uint32_t kEnhancedPacket = 6;
+constexpr std::uint16_t kLinkTypeRaw = 101;  // raw IPv4 or IPv6, told apart by the version nibble
+constexpr std::uint16_t kOptEnd = 0, kOptComment = 1, kShbUserAppl = 4, kIfName = 2, kIfDescription = 3,
+                        kIfTsresol = 9;
+constexpr std::uint8_t kTcp = 6, kUdp = 17;
+constexpr std::uint8_t kSyn = 0x02, kAck = 0x10, kPshAck = 0x18;
+// A stream number is never given twice, but connections come and go; past this many the
+// oldest ones are forgotten (a frame of one starts it over with a fresh handshake).
+constexpr std::size_t kMaxStreams = 65536;
+
+void Put16(std::vector<std::uint8_t>& b, std::uint16_t v)
+{
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(std::vector<std::uint8_t>& b, std::uint32_t v)
+{
+    Put16(b, static_cast<std::uint16_t>(v));
+    Put16(b, static_cast<std::uint16_t>(v >> 16));
+}
+void Pad4(std::vector<std::uint8_t>& b)
+{
+    while (b.size() % 4)
+        b.push_back(0);
+}
+void Option(std::vector<std::uint8_t>& b, std::uint16_t code, const void* value, std::size_t size)
+{
+    size = std::min<std::size_t>(size, 0xFFF0);
+    Put16(b, code);
+    Put16(b, static_cast<std::uint16_t>(size));
+    const auto* p = static_cast<const std::uint8_t*>(value);
+    b.insert(b.end(), p, p + size);
+    Pad4(b);
+}
+void Option(std::vector<std::uint8_t>& b, std::uint16_t code, const std::string& text)
+{
+    Option(b, code, text.data(), text.size());
+}
+// Opens a block: type, and a length to be filled in by CloseBlock.
+std::size_t OpenBlock(std::vector<std::uint8_t>& b, std::uint32_t type)
+{
+    const std::size_t at = b.size();
+    Put32(b, type);
+    Put32(b, 0);
+    return at;
+}
+void CloseBlock(std::vector<std::uint8_t>& b, std::size_t at)
+{
+    Put32(b, 0);
+    const auto length = static_cast<std::uint32_t>(b.size() - at);
+    std::memcpy(b.data() + at + 4, &length, 4);  // pcapng is written little-endian here (the byte-order magic says so)
+    std::memcpy(b.data() + b.size() - 4, &length, 4);
+}
+
+void BigPut16(std::vector<std::uint8_t>& b, std::uint16_t v)
+{
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+    b.push_back(static_cast<std::uint8_t>(v));
+}
+void BigPut32(std::vector<std::uint8_t>& b, std::uint32_t v)
+{
+    BigPut16(b, static_cast<std::uint16_t>(v >> 16));
+    BigPut16(b, static_cast<std::uint16_t>(v));
+}
+
+std::uint32_t Sum(const std::uint8_t* p, std::size_t n, std::uint32_t sum = 0)
+{
+    for (std::size_t i = 0; i + 1 < n; i += 2)
+        sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
+    if (n % 2)
+        sum += static_cast<std::uint32_t>(p[n - 1] << 8);
+    return sum;
+}
+std::uint16_t Fold(std::uint32_t sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+// An IPv4-mapped IPv6 address as the IPv4 address it is.
+NetAddress Unmapped(NetAddress a)
+{
+    const auto& b = a.bytes;
+    if (a.family == 6 && std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; }) &&
+        b[10] == 0xFF && b[11] == 0xFF) {
+        NetAddress v4 = a;
+        v4.family = 4;
+        v4.bytes = {};
+        std::copy(b.begin() + 12, b.end(), v4.bytes.begin());
+        return v4;
+    }
+    return a;
+}
+
+// One IP packet from `from` to `to` around a transport header and payload; the transport
+// checksum is computed over the pseudo-header when the payload is whole.
+std::vector<std::uint8_t> IpPacket(const NetAddress& from, const NetAddress& to, std::uint8_t protocol,
+                                   std::vector<std::uint8_t> transport, std::size_t checksumAt,
+                                   const std::uint8_t* payload, std::size_t kept, std::size_t wire)
+{
+    const bool v6 = from.family == 6;
+    const std::size_t addressSize = v6 ? 16 : 4;
+    const std::size_t transportSize = transport.size() + wire;
+    if (protocol == kUdp) {
+        transport[4] = static_cast<std::uint8_t>(transportSize >> 8);
+        transport[5] = static_cast<std::uint8_t>(transportSize);
+    }
+    if (kept == wire) {
+        std::uint32_t sum = Sum(from.bytes.data(), addressSize);
+        sum = Sum(to.bytes.data(), addressSize, sum);
+        sum += protocol;
+        sum += static_cast<std::uint32_t>(transportSize);
+        sum = Sum(transport.data(), transport.size(), sum);
+        sum = Sum(payload, kept, sum);  // the transport headers are of even length
+        std::uint16_t check = Fold(sum);
+        if (protocol == kUdp && check == 0)
+            check = 0xFFFF;
+        transport[checksumAt] = static_cast<std::uint8_t>(check >> 8);
+        transport[checksumAt + 1] = static_cast<std::uint8_t>(check);
+    }
+    std::vector<std::uint8_t> p;
+    p.reserve(40 + transport.size() + kept);
+    if (v6) {
+        BigPut32(p, 0x60000000);
+        BigPut16(p, static_cast<std::uint16_t>(transportSize));
+        p.push_back(protocol);
+        p.push_back(64);
+    } else {
+        BigPut32(p, 0x45000000 | static_cast<std::uint32_t>(std::min<std::size_t>(20 + transportSize, 0xFFFF)));
+        BigPut32(p, 0x00004000);  // id 0, don't fragment
+        p.push_back(64);
+        p.push_back(protocol);
+        BigPut16(p, 0);
+    }
+    p.insert(p.end(), from.bytes.begin(), from.bytes.begin() + static_cast<std::ptrdiff_t>(addressSize));
+    p.insert(p.end(), to.bytes.begin(), to.bytes.begin() + static_cast<std::ptrdiff_t>(addressSize));
+    if (!v6) {
+        const std::uint16_t check = Fold(Sum(p.data(), 20));
+        p[10] = static_cast<std::uint8_t>(check >> 8);
+        p[11] = static_cast<std::uint8_t>(check);
+    }
+    p.insert(p.end(), transport.begin(), transport.end());
+    p.insert(p.end(), payload, payload + kept);
+    return p;
+}
+
+std::vector<std::uint8_t> TcpHeader(std::uint16_t from, std::uint16_t to, std::uint32_t seq, std::uint32_t ack,
+                                    std::uint8_t flags)
+{
+    std::vector<std::uint8_t> t;
+    BigPut16(t, from);
+    BigPut16(t, to);
+    BigPut32(t, seq);
+    BigPut32(t, ack);
+    t.push_back(5 << 4);
+    t.push_back(flags);
+    BigPut16(t, 0xFFFF);  // window
+    BigPut16(t, 0);       // checksum
+    BigPut16(t, 0);       // urgent pointer
+    return t;
+}
+
+std::vector<std::uint8_t> UdpHeader(std::uint16_t from, std::uint16_t to)
+{
+    std::vector<std::uint8_t> t;
+    BigPut16(t, from);
+    BigPut16(t, to);
+    BigPut16(t, 0);  // length, filled by IpPacket
+    BigPut16(t, 0);
+    return t;
+}
+
+int HexDigit(std::uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// ":" hex(unit PDU LRC) CR LF -> unit PDU CRC; empty when it is not a whole ASCII frame.
+std::vector<std::uint8_t> AsciiToRtu(const std::vector<std::uint8_t>& a)
+{
+    const std::size_t n = a.size();
+    if (n < 9 || a[0] != ':' || a[n - 2] != '\r' || a[n - 1] != '\n' || (n - 3) % 2)
+        return {};
+    std::vector<std::uint8_t> bin;
+    for (std::size_t i = 1; i + 1 < n - 2; i += 2) {
+        const int hi = HexDigit(a[i]), lo = HexDigit(a[i + 1]);
+        if (hi < 0 || lo < 0)
+            return {};
+        bin.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+    }
+    bin.pop_back();  // the LRC
+    const std::uint16_t crc = pomrel::Crc16(bin.data(), bin.size());
+    bin.push_back(static_cast<std::uint8_t>(crc));
+    bin.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return bin;
+}
+
+NetAddress V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port)
+{
+    NetAddress n;
+    n.family = 4;
+    n.bytes = {a, b, c, d};
+    n.port = port;
+    return n;
+}
+
+} // namespace
+
+std::unique_ptr<CaptureFile> CaptureFile::Open(const std::string& path, pomrel::FrameClockStart clock, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<CaptureFile> capture(new CaptureFile(file, path, clock));
+    std::vector<std::uint8_t>& b = capture->block_;
+    const std::size_t at = OpenBlock(b, kSectionHeader);
+    Put32(b, 0x1A2B3C4D);  // byte-order magic
+    Put16(b, 1);
+    Put16(b, 0);
+    Put32(b, 0xFFFFFFFF);  // section length: not given
+    Put32(b, 0xFFFFFFFF);
+    Option(b, kShbUserAppl, std::string("kelvaro64"));
+    Put32(b, kOptEnd);
+    CloseBlock(b, at);
+    if (std::fwrite(b.data(), 1, b.size(), file) != b.size() || std::fflush(file) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    b.clear();
+    return capture;
+}
+
+CaptureFile::CaptureFile(std::FILE* file, std::string path, pomrel::FrameClockStart clock)
+    : file_(file), path_(std::move(path)), clock_(clock)
+{
+}
+
+CaptureFile::~CaptureFile()
+{
+    if (file_)
+        std::fclose(file_);
+}
+
+std::string CaptureFile::Error() const
+{
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+std::uint64_t CaptureFile::Packets() const
+{
+    std::lock_guard lock(mutex_);
+    return packets_;
+}
+
+void CaptureFile::Fail(const std::string& why)
+{
+    std::lock_guard lock(mutex_);
+    if (error_.empty())
+        error_ = path_ + ": " + why;
+}
+
+void CaptureFile::Take(const std::vector<TappedFrame>& frames)
+{
+    if (!file_)
+        return;
+    for (const TappedFrame& f : frames)
+        WriteFrame(f);
+    if (block_.empty())
+        return;
+    const bool written = std::fwrite(block_.data(), 1, block_.size(), file_) == block_.size();
+    if (!written || std::fflush(file_) != 0) {
+        Fail(std::strerror(errno));
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    block_.clear();
+}
+
+std::uint32_t CaptureFile::Interface(const pomrel::FrameSource& source)
+{
+    const LinkId& link = source.link;
+    const auto key = std::make_tuple(static_cast<int>(link.kind), link.port, link.endpoint);
+    const auto it = interfaces_.find(key);
+    if (it != interfaces_.end())
+        return it->second;
+    const auto id = static_cast<std::uint32_t>(interfaces_.size());
+    interfaces_.emplace(key, id);
+    const std::size_t at = OpenBlock(block_, kInterfaceDescription);
+    Put16(block_, kLinkTypeRaw);
+    Put16(block_, 0);
+    Put32(block_, 0);  // no snapshot length
+    Option(block_, kIfName, LinkName(link));
+    std::string description;
+    if (link.kind == LinkId::Kind::Serial)
+        description = "Modbus " + std::string(source.ascii ? "ASCII (written as RTU)" : "RTU") + " on serial port " +
+                      std::to_string(link.port) + ", as UDP to port " + std::to_string(kSerialUdpPort);
+    else
+        description = "Modbus server " + LinkName(link);
+    Option(block_, kIfDescription, description);
+    const std::uint8_t microseconds = 6;
+    Option(block_, kIfTsresol, &microseconds, 1);
+    Put32(block_, kOptEnd);
+    CloseBlock(block_, at);
+    return id;
+}
+
+void CaptureFile::WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::vector<std::uint8_t>& packet,
+                              std::uint32_t originalSize, const std::vector<std::string>& comments)
+{
+    const std::size_t at = OpenBlock(block_, kEnhancedPacket);
+    const auto ts = static_cast<std::uint64_t>(wallUs);
+    Put32(block_, interface);
+    Put32(block_, static_cast<std::uint32_t>(ts >> 32));
+    Put32(block_, static_cast<std::uint32_t>(ts));
+    Put32(block_, static_cast<std::uint32_t>(packet.size()));
+    Put32(block_, originalSize);
+    block_.insert(block_.end(), packet.begin(), packet.end());
+    Pad4(block_);
+    for (const std::string& c : comments)
+        Option(block_, kOptComment, c);
+    if (!comments.empty())
+        Put32(block_, kOptEnd);
+    CloseBlock(block_, at);
+    std::lock_guard lock(mutex_);
+    ++packets_;
+}
+
+void CaptureFile::WriteFrame(const TappedFrame& frame)
+{
+    const pomrel::FrameRecord& r = frame.record;
+    const pomrel::FrameSource& s = r.source;
+    const std::uint32_t interface = Interface(s);
+    const std::int64_t wallUs = clock_.WallUs(r.monotonicUs);
+    const bool fromMaster = r.attribute != pomrel::kSent;
+    std::vector<std::string> comments;
+    if (!r.fault.empty())
+        comments.push_back("fault: " + r.fault);
+    if (r.attribute == pomrel::kDiscarded)
+        comments.push_back("discarded" + (frame.decoded.error.empty() ? std::string() : " (" + frame.decoded.error + ")"));
+
+    const std::uint8_t* payload = r.bytes.data();
+    std::size_t kept = r.bytes.size();
+    std::size_t wire = std::max<std::size_t>(r.size, kept);
+
+    if (s.link.kind == LinkId::Kind::Serial) {
+        std::vector<std::uint8_t> rtu;
+        if (s.ascii) {
+            comments.push_back("ascii: " + std::string(r.bytes.begin(), r.bytes.end() - (kept >= 2 && r.bytes[kept - 2] == '\r' ? 2 : 0)));
+            rtu = AsciiToRtu(r.bytes);
+            if (!rtu.empty() && kept == wire) {
+                payload = rtu.data();
+                kept = wire = rtu.size();
+            }
+        }
+        const auto port = static_cast<std::uint8_t>(std::clamp(s.link.port, 0, 255));
+        const NetAddress master = V4(192, 0, 2, 100, static_cast<std::uint16_t>(49152 + port));
+        const NetAddress server = V4(192, 0, 2, port, kSerialUdpPort);
+        const NetAddress& from = fromMaster ? master : server;
+        const NetAddress& to = fromMaster ? server : master;
+        const auto packet = IpPacket(from, to, kUdp, UdpHeader(from.port, to.port), 6, payload, kept, wire);
+        WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+        return;
+    }
+
+    NetAddress peer = Unmapped(s.peer);
+    NetAddress local = Unmapped(s.local);
+    if (peer.family != 4 && peer.family != 6)
+        peer = V4(192, 0, 2, 100, peer.port);
+    if (local.family != peer.family) {
+        // Unknown, or of the other family: the unspecified address of the peer's family.
+        const std::uint16_t port = local.port ? local.port : 502;
+        local = NetAddress{};
+        local.family = peer.family;
+        local.port = port;
+    }
+    const NetAddress& from = fromMaster ? peer : local;
+    const NetAddress& to = fromMaster ? local : peer;
+
+    if (s.link.kind == LinkId::Kind::Udp) {
+        const auto packet = IpPacket(from, to, kUdp, UdpHeader(from.port, to.port), 6, payload, kept, wire);
+        WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+        return;
+    }
+
+    auto it = streams_.find(s.stream);
+    if (it == streams_.end()) {
+        if (streams_.size() >= kMaxStreams)
+            streams_.erase(streams_.begin());  // the lowest number: the oldest connection
+        // The connection's handshake, so that tools see it open and count bytes from its start.
+        Stream st;
+        st.masterSeq = static_cast<std::uint32_t>(s.stream * 0x9E3779B1u);
+        st.serverSeq = static_cast<std::uint32_t>(~st.masterSeq);
+        const std::vector<std::string> none;
+        auto syn = IpPacket(peer, local, kTcp, TcpHeader(peer.port, local.port, st.masterSeq, 0, kSyn), 16, nullptr, 0, 0);
+        WritePacket(interface, wallUs, syn, static_cast<std::uint32_t>(syn.size()), none);
+        ++st.masterSeq;
+        auto synAck = IpPacket(local, peer, kTcp,
+                               TcpHeader(local.port, peer.port, st.serverSeq, st.masterSeq, kSyn | kAck), 16, nullptr, 0, 0);
+        WritePacket(interface, wallUs, synAck, static_cast<std::uint32_t>(synAck.size()), none);
+        ++st.serverSeq;
+        auto ack = IpPacket(peer, local, kTcp, TcpHeader(peer.port, local.port, st.masterSeq, st.serverSeq, kAck), 16,
+                            nullptr, 0, 0);
+        WritePacket(interface, wallUs, ack, static_cast<std::uint32_t>(ack.size()), none);
+        it = streams_.emplace(s.stream, st).first;
+    }
+    Stream& st = it->second;
+    std::uint32_t& seq = fromMaster ? st.masterSeq : st.serverSeq;
+    const std::uint32_t ack = fromMaster ? st.serverSeq : st.masterSeq;
+    const auto packet = IpPacket(from, to, kTcp, TcpHeader(from.port, to.port, seq, ack, kPshAck), 16, payload, kept, wire);
+    seq += static_cast<std::uint32_t>(wire);
+    WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+}
+
+} // namespace monitor

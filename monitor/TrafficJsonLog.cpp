@@ -1,0 +1,239 @@
+#include "monitor/TrafficJsonLog.h"
+
+#include "engine/TrafficLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace monitor {
+
+namespace {
+
+// JSON string contents; a byte that is not part of valid UTF-8 becomes U+FFFD.
+void Escaped(std::string& out, const std::string& s)
+{
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20) {
+                char u[8];
+                std::snprintf(u, sizeof u, "\\u%04x", c);
+                out += u;
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        const std::size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        bool valid = length > 0 && i + length <= s.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+        if (!valid) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        out.append(s, i, length);
+        i += length;
+    }
+    out += '"';
+}
+
+void Key(std::string& out, const char* key)
+{
+    out += ",\"";
+    out += key;
+    out += "\":";
+}
+
+std::string Timestamp(std::int64_t wallUs)
+{
+    std::int64_t seconds = wallUs / 1'000'000;
+    std::int64_t micros = wallUs % 1'000'000;
+    if (micros < 0) {
+        micros += 1'000'000;
+        --seconds;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micros));
+    return text;
+}
+
+} // namespace
+
+std::string TrafficJsonLog::Line(const TappedFrame& frame, pomrel::FrameClockStart clock)
+{
+    const pomrel::FrameRecord& r = frame.record;
+    const DecodedFrame& d = frame.decoded;
+    std::string out = "{\"t\":\"" + Timestamp(clock.WallUs(r.monotonicUs)) + "\"";
+    Key(out, "link");
+    Escaped(out, LinkName(r.source.link));
+    if (r.source.link.kind != pomrel::LinkId::Kind::Serial) {
+        const std::string peer = PeerText(r.source.peer);
+        if (!peer.empty()) {
+            Key(out, "peer");
+            Escaped(out, peer);
+        }
+    }
+    Key(out, "dir");
+    out += r.attribute == pomrel::kSent ? "\"tx\"" : "\"rx\"";
+    if (d.unit >= 0) {
+        Key(out, "unit");
+        out += std::to_string(d.unit);
+    }
+    if (d.function >= 0) {
+        Key(out, "fc");
+        out += std::to_string(d.function);
+    }
+    if (d.address) {
+        Key(out, "addr");
+        out += std::to_string(*d.address);
+    }
+    if (d.quantity) {
+        Key(out, "qty");
+        out += std::to_string(*d.quantity);
+    }
+    if (d.exception) {
+        Key(out, "exception");
+        out += std::to_string(*d.exception);
+    }
+    Key(out, "hex");
+    out += '"' + HexText(r.bytes) + '"';
+    if (d.rttUs) {
+        Key(out, "rtt_us");
+        out += std::to_string(*d.rttUs);
+    }
+    if (!r.fault.empty()) {
+        Key(out, "fault");
+        Escaped(out, r.fault);
+    }
+    if (!d.ok) {
+        Key(out, "error");
+        Escaped(out, d.error.empty() ? std::string("does not decode") : d.error);
+    }
+    out += '}';
+    return out;
+}
+
+std::string TrafficJsonLog::RotatedName(const std::string& path, int n)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    if (!hasExtension)
+        return path + "." + std::to_string(n);
+    return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
+}
+
+std::unique_ptr<TrafficJsonLog> TrafficJsonLog::Open(const std::string& path, pomrel::FrameClockStart clock,
+                                                     const JsonLogOptions& options, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<TrafficJsonLog>(new TrafficJsonLog(file, path, clock, options, 0));
+}
+
+TrafficJsonLog::TrafficJsonLog(std::FILE* file, std::string path, pomrel::FrameClockStart clock,
+                               const JsonLogOptions& options, std::uint64_t size)
+    : file_(file), path_(std::move(path)), clock_(clock), options_(options), size_(size)
+{
+}
+
+TrafficJsonLog::~TrafficJsonLog()
+{
+    if (file_)
+        std::fclose(file_);
+}
+
+std::string TrafficJsonLog::Error() const
+{
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void TrafficJsonLog::Fail(const std::string& why)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (error_.empty())
+            error_ = why;
+    }
+    if (file_)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool TrafficJsonLog::Rotate()
+{
+    if (std::fclose(file_) != 0) {
+        file_ = nullptr;
+        Fail(path_ + ": " + std::strerror(errno));
+        return false;
+    }
+    file_ = nullptr;
+    const int keep = std::max(options_.keep, 0);
+    if (keep == 0) {
+        std::remove(path_.c_str());
+    } else {
+        std::remove(RotatedName(path_, keep).c_str());
+        for (int k = keep - 1; k >= 1; --k)
+            std::rename(RotatedName(path_, k).c_str(), RotatedName(path_, k + 1).c_str());  // a missing one is fine
+        if (std::rename(path_.c_str(), RotatedName(path_, 1).c_str()) != 0) {
+            Fail(path_ + ": cannot rotate: " + std::strerror(errno));
+            return false;
+        }
+    }
+    file_ = std::fopen(path_.c_str(), "wb");
+    if (!file_) {
+        Fail(path_ + ": " + std::strerror(errno));
+        return false;
+    }
+    size_ = 0;
+    return true;
+}
+
+void TrafficJsonLog::Take(const std::vector<TappedFrame>& frames)
+{
+    if (!file_)
+        return;
+    buffer_.clear();
+    auto write = [this] {
+        if (buffer_.empty())
+            return true;
+        if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+            Fail(path_ + ": " + std::strerror(errno));
+            return false;
+        }
+        buffer_.clear();
+        return true;
+    };
+    for (const TappedFrame& f : frames) {
+        std::string line = Line(f, clock_);
+        line += '\n';
+        if (options_.rotateBytes && size_ > 0 && size_ + line.size() > options_.rotateBytes) {
+            if (!write() || !Rotate())
+                return;
+        }
+        size_ += line.size();
+        buffer_ += line;
+    }
+    if (write() && std::fflush(file_) != 0)
+        Fail(path_ + ": " + std::strerror(errno));
+}
+
+} // namespace monitor

@@ -1,0 +1,124 @@
+#include "monitor/TrafficTap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace monitor {
+
+namespace {
+// Often enough that the engine's queue (0.4 s at 20 000 pairs a second) never fills; seldom
+// enough that a sink writes a few hundred frames at once.
+constexpr auto kInterval = std::chrono::milliseconds(10);
+constexpr std::size_t kTakeAtOnce = 4096;
+} // namespace
+
+struct TrafficTap::Impl {
+    explicit Impl(pomrel::ProtocolEngine& e) : engine(e) {}
+
+    // Under `mutex`: takes everything queued, decodes it and hands it to the sinks.
+    void Drain()
+    {
+        for (;;) {
+            records.clear();
+            const std::size_t n = engine.TakeFrameRecords(records, kTakeAtOnce);
+            if (n == 0)
+                return;
+            frames.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                frames[i].decoded = decoder.Decode(records[i]);
+                frames[i].record = std::move(records[i]);
+            }
+            for (const auto& sink : sinks)
+                sink->Take(frames);
+            if (n < kTakeAtOnce)
+                return;
+        }
+    }
+
+    void Run()
+    {
+        std::unique_lock lock(mutex);
+        while (!stop) {
+            if (sinks.empty())
+                wake.wait(lock, [this] { return stop || !sinks.empty(); });
+            else
+                wake.wait_for(lock, kInterval, [this] { return stop; });
+            if (!stop)
+                Drain();
+        }
+    }
+
+    pomrel::ProtocolEngine& engine;
+    std::mutex mutex;  // guards everything below; held while sinks take a batch
+    std::condition_variable wake;
+    bool stop = false;
+    std::vector<std::shared_ptr<FrameSink>> sinks;
+    FrameDecoder decoder;
+    std::vector<pomrel::FrameRecord> records;
+    std::vector<TappedFrame> frames;
+    std::thread thread;
+};
+
+TrafficTap::TrafficTap(pomrel::ProtocolEngine& engine) : impl_(std::make_unique<Impl>(engine))
+{
+    impl_->thread = std::thread([this] { impl_->Run(); });
+}
+
+TrafficTap::~TrafficTap()
+{
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stop = true;
+        if (!impl_->sinks.empty())
+            impl_->Drain();  // what the sinks are owed up to now
+        impl_->sinks.clear();
+        impl_->engine.EnableFrameRecords(false);
+    }
+    impl_->wake.notify_all();
+    impl_->thread.join();
+}
+
+void TrafficTap::AddSink(std::shared_ptr<FrameSink> sink)
+{
+    if (!sink)
+        return;
+    {
+        std::lock_guard lock(impl_->mutex);
+        // What was queued before belongs to the sinks there were before.
+        impl_->Drain();
+        if (std::find(impl_->sinks.begin(), impl_->sinks.end(), sink) != impl_->sinks.end())
+            return;
+        impl_->sinks.push_back(std::move(sink));
+        if (impl_->sinks.size() == 1)
+            impl_->engine.EnableFrameRecords(true);
+    }
+    impl_->wake.notify_all();
+}
+
+void TrafficTap::RemoveSink(const std::shared_ptr<FrameSink>& sink)
+{
+    std::lock_guard lock(impl_->mutex);
+    auto& sinks = impl_->sinks;
+    const auto it = std::find(sinks.begin(), sinks.end(), sink);
+    if (it == sinks.end())
+        return;
+    impl_->Drain();  // the sink gets every frame up to its removal
+    sinks.erase(it);
+    if (sinks.empty())
+        impl_->engine.EnableFrameRecords(false);
+}
+
+void TrafficTap::Flush()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->Drain();
+}
+
+pomrel::FrameClockStart TrafficTap::Clock() const { return impl_->engine.FrameClock(); }
+
+std::uint64_t TrafficTap::Dropped() const { return impl_->engine.DroppedFrameRecords(); }
+
+} // namespace monitor

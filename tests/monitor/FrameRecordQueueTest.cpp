@@ -1,0 +1,141 @@
+// The engine's frame record queue: bounded, the oldest dropped and counted, nothing torn or
+// lost between a producer and a reader running at once.
+#include "engine/FrameRecords.h"
+#include "engine/TrafficLog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using pomrel::FrameRecord;
+using pomrel::FrameRecordQueue;
+
+// Frame i carries i in its first eight bytes, so a reader can tell which frame it got.
+void PushNumbered(FrameRecordQueue& q, std::uint64_t i, std::size_t size = 12)
+{
+    std::uint8_t bytes[FrameRecordQueue::kKeptBytes + 100] = {};
+    std::memcpy(bytes, &i, sizeof i);
+    pomrel::FrameSource source;
+    source.stream = i;
+    q.Push(static_cast<std::int64_t>(i), bytes, size, pomrel::kReceived, source, nullptr);
+}
+
+std::uint64_t NumberOf(const FrameRecord& r)
+{
+    std::uint64_t i = 0;
+    std::memcpy(&i, r.bytes.data(), sizeof i);
+    return i;
+}
+
+TEST(FrameRecordQueue, KeepsNothingUntilEnabled)
+{
+    FrameRecordQueue q;
+    EXPECT_FALSE(q.Enabled());
+    std::vector<FrameRecord> out;
+    EXPECT_EQ(q.Take(out, 10), 0u);
+    q.Enable(true);
+    PushNumbered(q, 7);
+    q.Enable(false);
+    EXPECT_FALSE(q.Enabled());
+    ASSERT_EQ(q.Take(out, 10), 1u);  // what was queued stays to be taken
+    EXPECT_EQ(NumberOf(out[0]), 7u);
+}
+
+TEST(FrameRecordQueue, FullQueueDropsTheOldestAndCountsThem)
+{
+    struct { std::size_t pushed; std::uint64_t dropped; std::uint64_t first; } cases[] = {
+        {10, 0, 0},
+        {FrameRecordQueue::kSlots, 0, 0},
+        {FrameRecordQueue::kSlots + 1, 1, 1},
+        {FrameRecordQueue::kSlots * 2 + 5, FrameRecordQueue::kSlots + 5, FrameRecordQueue::kSlots + 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pushed);
+        FrameRecordQueue q;
+        q.Enable(true);
+        for (std::uint64_t i = 0; i < c.pushed; ++i)
+            PushNumbered(q, i);
+        EXPECT_EQ(q.Dropped(), c.dropped);
+        std::vector<FrameRecord> out;
+        std::size_t taken = 0;
+        while (std::size_t n = q.Take(out, 1000))
+            taken += n;
+        ASSERT_EQ(taken, c.pushed - c.dropped);
+        for (std::size_t k = 0; k < out.size(); ++k)
+            ASSERT_EQ(NumberOf(out[k]), c.first + k) << k;
+        EXPECT_EQ(out.back().source.stream, c.pushed - 1);
+        EXPECT_EQ(out.back().monotonicUs, static_cast<std::int64_t>(c.pushed - 1));
+    }
+}
+
+TEST(FrameRecordQueue, LongFramesAndFaultNamesKeepTheirStartAndLength)
+{
+    FrameRecordQueue q;
+    q.Enable(true);
+    const std::string longName(200, 'r');
+    const std::string name = "slow answers";
+    std::vector<std::uint8_t> big(4000, 0xAB);
+    q.Push(1, big.data(), big.size(), pomrel::kDiscarded, {}, &longName);
+    q.Push(2, big.data(), 3, pomrel::kSent, {}, &name);
+    q.Push(3, nullptr, 0, pomrel::kSent, {}, nullptr);
+    std::vector<FrameRecord> out;
+    ASSERT_EQ(q.Take(out, 10), 3u);
+    EXPECT_EQ(out[0].size, 4000u);
+    EXPECT_EQ(out[0].bytes.size(), FrameRecordQueue::kKeptBytes);
+    EXPECT_EQ(out[0].fault, longName.substr(0, FrameRecordQueue::kKeptFaultName));
+    EXPECT_EQ(out[0].attribute, pomrel::kDiscarded);
+    EXPECT_EQ(out[1].fault, name);
+    EXPECT_EQ(out[1].bytes, (std::vector<std::uint8_t>{0xAB, 0xAB, 0xAB}));
+    EXPECT_TRUE(out[2].bytes.empty());
+    EXPECT_TRUE(out[2].fault.empty());
+}
+
+// A producer far faster than the reader: every frame is either taken, in order and whole, or
+// counted as dropped.
+TEST(FrameRecordQueue, ConcurrentReaderGetsEveryFrameOrItsCount)
+{
+    FrameRecordQueue q;
+    q.Enable(true);
+    constexpr std::uint64_t kFrames = 400000;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (std::uint64_t i = 0; i < kFrames; ++i)
+            PushNumbered(q, i, 8 + i % 200);
+        done = true;
+    });
+    std::uint64_t taken = 0, last = 0;
+    bool first = true, ordered = true, whole = true;
+    std::vector<FrameRecord> out;
+    for (;;) {
+        const bool finished = done.load();
+        out.clear();
+        const std::size_t n = q.Take(out, 777);
+        for (const FrameRecord& r : out) {
+            const std::uint64_t i = NumberOf(r);
+            ordered = ordered && (first || i > last);
+            whole = whole && r.source.stream == i && r.bytes.size() == 8 + i % 200;
+            first = false;
+            last = i;
+        }
+        taken += n;
+        if (finished && n == 0)
+            break;
+    }
+    producer.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(taken + q.Dropped(), kFrames);
+}
+
+TEST(FrameRecordQueue, ClockConvertsStampsToWallTime)
+{
+    FrameRecordQueue q;
+    const pomrel::FrameClockStart c = q.Clock();
+    EXPECT_GT(c.wallUs, 1'600'000'000'000'000);
+    EXPECT_EQ(c.WallUs(c.monotonicUs + 1500), c.wallUs + 1500);
+}
+
+} // namespace
