@@ -1,0 +1,36 @@
+// The hand-over between the traffic tap's thread and the monitor window: Take appends under a
+// mutex and returns at once; the window's timer takes everything pending in one swap. Bounded:
+// when the window does not take (a stalled user-interface thread), the oldest pending frames are
+// dropped and counted, so the tap never waits and memory never grows without end.
+#pragma once
+
+#include "monitor/TrafficTap.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace monitor {
+
+class TrafficMonitorSink : public FrameSink {
+public:
+    static constexpr std::size_t kDefaultCapacity = 200000;
+    explicit TrafficMonitorSink(std::size_t capacity = kDefaultCapacity);
+
+    /// The tap's thread.
+    void Take(const std::vector<TappedFrame>& frames) override;
+    /// Any thread: everything pending, oldest first; the sink is empty afterwards.
+    std::vector<TappedFrame> TakePending();
+    std::size_t PendingCount() const;
+    /// Frames dropped because nobody took them in time.
+    std::uint64_t Dropped() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<TappedFrame> pending_;
+    std::size_t capacity_;
+    std::uint64_t dropped_ = 0;
+};
+
+} // namespace monitor

@@ -1,0 +1,406 @@
+// The Traffic Monitor's rows: the row limit under a flat-out stream (the shown index and what a
+// view is told stay exact), each filter, errors only, pause, clear and the text Copy puts on the
+// clipboard; and the hand-over from the tap's thread.
+#include "engine/TrafficLog.h"
+#include "monitor/TrafficMonitorModel.h"
+#include "monitor/TrafficMonitorSink.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+using namespace monitor;
+using pomrel::LinkId;
+
+namespace {
+
+LinkId Serial(int port) { return {LinkId::Kind::Serial, port, 0}; }
+LinkId Tcp(int endpoint = 0) { return {LinkId::Kind::Tcp, 0, endpoint}; }
+
+// A decoded frame as the tap hands it; its sequence number rides in the time stamp.
+struct Spec {
+    std::int64_t seq = 0;
+    LinkId link = Tcp();
+    int unit = 1;
+    int function = 3;
+    std::optional<std::uint32_t> address = 0;
+    std::optional<std::uint32_t> quantity = 1;
+    std::uint8_t attribute = pomrel::kReceived;
+    std::optional<std::uint8_t> exception{};
+    bool ok = true;
+    DecodedFrame::Check check = DecodedFrame::Check::None;
+};
+
+TappedFrame Frame(const Spec& s)
+{
+    TappedFrame f;
+    f.record.monotonicUs = s.seq;
+    f.record.attribute = s.attribute;
+    f.record.source.link = s.link;
+    f.record.bytes = {static_cast<std::uint8_t>(s.unit), static_cast<std::uint8_t>(s.function)};
+    f.record.size = 2;
+    f.decoded.ok = s.ok;
+    f.decoded.error = s.ok ? "" : "too short";
+    f.decoded.request = s.attribute == pomrel::kReceived;
+    f.decoded.unit = s.unit;
+    f.decoded.function = s.function;
+    f.decoded.address = s.address;
+    f.decoded.quantity = s.quantity;
+    f.decoded.exception = s.exception;
+    f.decoded.check = s.check;
+    return f;
+}
+
+std::vector<std::int64_t> ShownSeqs(const TrafficMonitorModel& m)
+{
+    std::vector<std::int64_t> seqs;
+    for (std::size_t i = 0; i < m.ShownCount(); ++i)
+        seqs.push_back(m.Shown(i).record.monotonicUs);
+    return seqs;
+}
+
+// What a view would hold if it followed only what it is told.
+class MirrorView : public MonitorRowListener {
+public:
+    explicit MirrorView(const TrafficMonitorModel& m) : model_(m) {}
+    std::vector<std::int64_t> rows;
+    void RowsAboutToBeDropped(std::size_t count) override
+    {
+        ASSERT_LE(count, rows.size());
+        dropping_ = count;
+    }
+    void RowsDropped() override { rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(dropping_)); }
+    void RowsAboutToBeAdded(std::size_t first, std::size_t count) override
+    {
+        ASSERT_EQ(first, rows.size());
+        first_ = first;
+        adding_ = count;
+    }
+    void RowsAdded() override
+    {
+        ASSERT_EQ(model_.ShownCount(), first_ + adding_);
+        for (std::size_t i = first_; i < first_ + adding_; ++i)
+            rows.push_back(model_.Shown(i).record.monotonicUs);
+    }
+    void AboutToReset() override {}
+    void Reset() override { rows = ShownSeqs(model_); }
+
+private:
+    const TrafficMonitorModel& model_;
+    std::size_t dropping_ = 0, first_ = 0, adding_ = 0;
+};
+
+} // namespace
+
+TEST(TrafficMonitorModel, FlatOutStreamKeepsTheNewestRowsAndTheShownIndexExact)
+{
+    constexpr std::size_t kLimit = 1000;
+    TrafficMonitorModel model({}, kLimit);
+    MirrorView view(model);
+    model.SetListener(&view);
+    MonitorFilter onlyUnit2;
+    onlyUnit2.unit = 2;
+    model.SetFilter(onlyUnit2);
+
+    // Batches of uneven sizes, one longer than the limit itself; units 1, 2, 3 in turn.
+    const std::vector<std::size_t> batches = {137, 1, 999, 2500, 0, 64, 1000, 333, 7};
+    std::int64_t seq = 0;
+    std::size_t total = 0;
+    for (std::size_t n : batches) {
+        std::vector<TappedFrame> batch;
+        for (std::size_t i = 0; i < n; ++i, ++seq)
+            batch.push_back(Frame({.seq = seq, .unit = int(seq % 3) + 1}));
+        model.Append(std::move(batch));
+        total += n;
+
+        const std::size_t kept = std::min(total, kLimit);
+        ASSERT_EQ(model.KeptCount(), kept);
+        EXPECT_EQ(model.DroppedRows(), total - kept);
+        std::vector<std::int64_t> expected;
+        for (std::int64_t s = seq - std::int64_t(kept); s < seq; ++s) {
+            ASSERT_EQ(model.Kept()[std::size_t(s - (seq - std::int64_t(kept)))].record.monotonicUs, s);
+            if (s % 3 == 1)
+                expected.push_back(s);
+        }
+        ASSERT_EQ(ShownSeqs(model), expected) << "after a batch of " << n;
+        ASSERT_EQ(view.rows, expected) << "what the view was told, after a batch of " << n;
+    }
+
+    // A new filter walks the kept rows once; appends follow it from then on.
+    model.SetFilter({});
+    EXPECT_EQ(model.ShownCount(), kLimit);
+    model.Append(std::vector<TappedFrame>{Frame({.seq = seq})});
+    EXPECT_EQ(view.rows.front(), seq + 1 - std::int64_t(kLimit));
+    EXPECT_EQ(view.rows.back(), seq);
+    EXPECT_EQ(view.rows, ShownSeqs(model));
+
+    // A lower limit drops the oldest at once.
+    model.SetRowLimit(10);
+    EXPECT_EQ(model.KeptCount(), 10u);
+    EXPECT_EQ(view.rows, ShownSeqs(model));
+    EXPECT_EQ(view.rows.front(), seq - 9);
+}
+
+TEST(TrafficMonitorModel, EachFilterPicksItsRows)
+{
+    using Check = DecodedFrame::Check;
+    const std::vector<Spec> frames = {
+        {.seq = 0, .link = Tcp(), .unit = 1, .function = 3, .address = 100, .quantity = 10},           // 100-109
+        {.seq = 1, .link = Tcp(), .unit = 1, .function = 3, .address = 100, .quantity = 10,
+         .attribute = pomrel::kSent},                                                                   // its answer
+        {.seq = 2, .link = Serial(1), .unit = 7, .function = 6, .address = 110, .quantity = 1},
+        {.seq = 3, .link = Serial(2), .unit = 7, .function = 16, .address = 90, .quantity = 10},       // 90-99
+        {.seq = 4, .link = Serial(2), .unit = 7, .function = 16, .address = 90, .quantity = 10,
+         .attribute = pomrel::kSent, .exception = 2},
+        {.seq = 5, .link = Serial(1), .unit = 7, .function = 3, .address = 0, .check = Check::Bad},
+        {.seq = 6, .link = Tcp(2), .unit = 1, .function = -1, .address = {}, .quantity = {}, .ok = false},
+        {.seq = 7, .link = Serial(1), .unit = 7, .function = 3, .address = 5, .attribute = pomrel::kDiscarded},
+        {.seq = 8, .link = Tcp(2), .unit = 3, .function = 1, .address = 65535, .quantity = 2000},
+        {.seq = 9, .link = Tcp(), .unit = 1, .function = 17, .address = {}, .quantity = {}},
+    };
+    auto filter = [](auto set) {
+        MonitorFilter f;
+        set(f);
+        return f;
+    };
+    using Range = std::pair<std::uint32_t, std::uint32_t>;
+    const struct {
+        const char* name;
+        MonitorFilter filter;
+        std::vector<std::int64_t> shown;
+    } cases[] = {
+        {"none", {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {"link tcp (main server only)", filter([](auto& f) { f.link = Tcp(); }), {0, 1, 9}},
+        {"link tcp:2", filter([](auto& f) { f.link = Tcp(2); }), {6, 8}},
+        {"link serial:1", filter([](auto& f) { f.link = Serial(1); }), {2, 5, 7}},
+        {"link serial:2", filter([](auto& f) { f.link = Serial(2); }), {3, 4}},
+        {"unit 7", filter([](auto& f) { f.unit = 7; }), {2, 3, 4, 5, 7}},
+        {"unit 0 (none)", filter([](auto& f) { f.unit = 0; }), {}},
+        {"function 3", filter([](auto& f) { f.function = 3; }), {0, 1, 5, 7}},
+        {"function 16", filter([](auto& f) { f.function = 16; }), {3, 4}},
+        {"address 109 (last of 100-109)", filter([](auto& f) { f.addresses = Range{109, 109}; }), {0, 1}},
+        {"address 99-100 (touches both)", filter([](auto& f) { f.addresses = Range{99, 100}; }), {0, 1, 3, 4}},
+        {"address 111-200 (just past both)", filter([](auto& f) { f.addresses = Range{111, 200}; }), {}},
+        {"address 0-5", filter([](auto& f) { f.addresses = Range{0, 5}; }), {5, 7}},
+        {"address past 65535 still overlaps", filter([](auto& f) { f.addresses = Range{65535, 65535}; }), {8}},
+        {"errors only", filter([](auto& f) { f.errorsOnly = true; }), {4, 5, 6, 7}},
+        {"errors only on serial:2, unit 7",
+         filter([](auto& f) {
+             f.errorsOnly = true;
+             f.link = Serial(2);
+             f.unit = 7;
+         }),
+         {4}},
+        {"function 3 and address 100-100", filter([](auto& f) {
+             f.function = 3;
+             f.addresses = Range{100, 100};
+         }),
+         {0, 1}},
+    };
+    for (const auto& c : cases) {
+        // Filter set before the rows came and after: the same rows either way.
+        TrafficMonitorModel before;
+        before.SetFilter(c.filter);
+        TrafficMonitorModel after;
+        for (const Spec& s : frames) {
+            before.Append(std::vector<TappedFrame>{Frame(s)});
+            after.Append(std::vector<TappedFrame>{Frame(s)});
+        }
+        after.SetFilter(c.filter);
+        EXPECT_EQ(ShownSeqs(before), c.shown) << c.name;
+        EXPECT_EQ(ShownSeqs(after), c.shown) << c.name;
+    }
+}
+
+TEST(TrafficMonitorModel, FilterTextsAreReadOrRefusedWithAReason)
+{
+    using Range = std::pair<std::uint32_t, std::uint32_t>;
+    const struct {
+        const char* text;
+        bool ok;
+        std::optional<Range> range;
+    } addressCases[] = {
+        {"", true, std::nullopt},         {"  ", true, std::nullopt},       {"100", true, Range{100, 100}},
+        {"100-199", true, Range{100, 199}}, {" 5 - 7 ", true, Range{5, 7}}, {"0-65535", true, Range{0, 65535}},
+        {"65536", false, {}},            {"199-100", false, {}},           {"abc", false, {}},
+        {"-5", false, {}},               {"5-", false, {}},                {"99999999999999", false, {}},
+    };
+    for (const auto& c : addressCases) {
+        std::optional<Range> out = Range{1, 1};
+        std::string error;
+        EXPECT_EQ(ParseAddressFilter(c.text, out, error), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(out, c.range) << c.text;
+        else
+            EXPECT_NE(error.find("address"), std::string::npos) << c.text;
+    }
+    const struct {
+        const char* text;
+        bool ok;
+        std::optional<int> unit;
+    } unitCases[] = {{"", true, std::nullopt}, {"0", true, 0}, {"255", true, 255}, {"256", false, {}}, {"x", false, {}}};
+    for (const auto& c : unitCases) {
+        std::optional<int> out = 9;
+        std::string error;
+        EXPECT_EQ(ParseUnitFilter(c.text, out, error), c.ok) << c.text;
+        if (c.ok)
+            EXPECT_EQ(out, c.unit) << c.text;
+        else
+            EXPECT_NE(error.find("unit"), std::string::npos) << c.text;
+    }
+}
+
+TEST(TrafficMonitorModel, PauseHoldsFramesBackAndShowsThemOnResumeUnderTheLimit)
+{
+    TrafficMonitorModel model({}, 5);
+    MirrorView view(model);
+    model.SetListener(&view);
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 0}), Frame({.seq = 1})});
+    model.SetPaused(true);
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 2}), Frame({.seq = 3})});
+    EXPECT_EQ(view.rows, (std::vector<std::int64_t>{0, 1})) << "nothing moves while paused";
+    EXPECT_EQ(model.HeldCount(), 2u);
+    EXPECT_EQ(model.DroppedRows(), 0u);
+
+    // More than the limit arrive while paused: the oldest held go, counted.
+    std::vector<TappedFrame> many;
+    for (int s = 4; s < 10; ++s)
+        many.push_back(Frame({.seq = s}));
+    model.Append(std::move(many));
+    EXPECT_EQ(model.HeldCount(), 5u);
+    EXPECT_EQ(model.DroppedRows(), 3u);
+    EXPECT_EQ(view.rows, (std::vector<std::int64_t>{0, 1}));
+
+    model.SetPaused(false);
+    EXPECT_EQ(model.HeldCount(), 0u);
+    EXPECT_EQ(view.rows, (std::vector<std::int64_t>{5, 6, 7, 8, 9}));
+    EXPECT_EQ(ShownSeqs(model), view.rows);
+    EXPECT_EQ(model.DroppedRows(), 5u);
+}
+
+TEST(TrafficMonitorModel, ClearEmptiesRowsAndHeldFramesButKeepsCountersAndLinks)
+{
+    TrafficMonitorModel model({}, 2);
+    MirrorView view(model);
+    model.SetListener(&view);
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 0, .link = Serial(3)})});
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 1}), Frame({.seq = 2})});
+    model.SetPaused(true);
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 3})});
+    model.Clear();
+    EXPECT_EQ(model.KeptCount(), 0u);
+    EXPECT_EQ(model.ShownCount(), 0u);
+    EXPECT_EQ(model.HeldCount(), 0u);
+    EXPECT_TRUE(view.rows.empty());
+    EXPECT_EQ(model.DroppedRows(), 1u);
+    EXPECT_EQ(model.Links().size(), 2u);
+
+    model.SetPaused(false);
+    EXPECT_EQ(model.ShownCount(), 0u) << "frames held before Clear are gone";
+    model.Append(std::vector<TappedFrame>{Frame({.seq = 4}), Frame({.seq = 5})});
+    EXPECT_EQ(view.rows, (std::vector<std::int64_t>{4, 5}));
+    EXPECT_EQ(ShownSeqs(model), view.rows);
+}
+
+TEST(TrafficMonitorModel, CopyTextIsOneTabSeparatedLinePerRow)
+{
+    // Time of day is local time: pin the zone.
+    const char* tz = std::getenv("TZ");
+    const std::string oldTz = tz ? tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+
+    // 2026-12-10 14:03:07.000000 UTC at monotonic 1 000 000 µs.
+    const pomrel::FrameClockStart clock{1000000, 1796911387000000};
+    TrafficMonitorModel model(clock);
+
+    TappedFrame request = Frame({.seq = 1000250, .unit = 1, .function = 3, .address = 100, .quantity = 10});
+    request.record.source.peer.family = 4;
+    request.record.source.peer.bytes = {127, 0, 0, 1};
+    request.record.source.peer.port = 50432;
+    request.record.bytes = {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x64, 0x00, 0x0A};
+    request.record.size = 12;
+    TappedFrame answer = Frame({.seq = 1000662, .unit = 1, .function = 3, .address = 100, .quantity = 10,
+                                .attribute = pomrel::kSent});
+    answer.record.source.peer = request.record.source.peer;
+    answer.decoded.values = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    answer.decoded.rttUs = 412;
+    answer.record.bytes = {0x00, 0x07};
+    answer.record.size = 29;  // only the start kept
+    TappedFrame failed = Frame({.seq = 1000700, .link = Serial(2), .unit = 9, .function = 16, .address = 0,
+                                .attribute = pomrel::kSent, .exception = 2});
+    TappedFrame bad = Frame({.seq = 1000800, .link = Serial(2), .function = -1, .address = {}, .quantity = {}, .ok = false});
+    bad.decoded.unit = -1;
+    bad.record.attribute = pomrel::kDiscarded;
+    model.Append(std::vector<TappedFrame>{request, answer, failed, bad});
+
+    EXPECT_EQ(model.CopyText({0, 1, 2, 3}, false),
+              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\n"
+              "14:03:07.000662\ttcp\t127.0.0.1:50432\ttx\t1\tRead Holding Registers\t100-109\t"
+              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\n"
+              "14:03:07.000700\tserial:2\t\ttx\t9\tWrite Multiple Registers (exception)\t0\t"
+              "exception 2 (Illegal Data Address)\t\n"
+              "14:03:07.000800\tserial:2\t\tdrop\t\t\t\tdiscarded: too short\t\n");
+    // Rows in the order asked; bytes on demand, with the length when only the start was kept.
+    EXPECT_EQ(model.CopyText({1, 0}, true),
+              "14:03:07.000662\ttcp\t127.0.0.1:50432\ttx\t1\tRead Holding Registers\t100-109\t"
+              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\t00 07 … (29 bytes)\n"
+              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\t"
+              "00 07 00 00 00 06 01 03 00 64 00 0A\n");
+    EXPECT_EQ(model.CopyText({4}, true), "") << "a row past the end is skipped";
+
+    if (tz)
+        setenv("TZ", oldTz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+TEST(TrafficMonitorSink, KeepsTheNewestUnderItsBoundAndCountsTheRest)
+{
+    TrafficMonitorSink sink(4);
+    sink.Take({Frame({.seq = 0}), Frame({.seq = 1}), Frame({.seq = 2})});
+    sink.Take({Frame({.seq = 3}), Frame({.seq = 4})});
+    EXPECT_EQ(sink.Dropped(), 1u);
+    sink.Take({Frame({.seq = 5}), Frame({.seq = 6}), Frame({.seq = 7}), Frame({.seq = 8}), Frame({.seq = 9})});
+    EXPECT_EQ(sink.Dropped(), 6u);
+    auto taken = sink.TakePending();
+    ASSERT_EQ(taken.size(), 4u);
+    for (std::size_t i = 0; i < taken.size(); ++i)
+        EXPECT_EQ(taken[i].record.monotonicUs, std::int64_t(6 + i));
+    EXPECT_EQ(sink.PendingCount(), 0u);
+    EXPECT_TRUE(sink.TakePending().empty());
+}
+
+TEST(TrafficMonitorSink, HandsEveryFrameOverInOrderBetweenThreads)
+{
+    // The tap's thread gives, this one takes; every frame is taken or counted as dropped, in
+    // order, nothing twice (run under the thread sanitizer too).
+    TrafficMonitorSink sink(300);
+    constexpr int kBatches = 2000, kPerBatch = 50;
+    std::thread tap([&] {
+        std::vector<TappedFrame> batch(kPerBatch);
+        for (int b = 0; b < kBatches; ++b) {
+            for (int i = 0; i < kPerBatch; ++i)
+                batch[std::size_t(i)].record.monotonicUs = b * kPerBatch + i;
+            sink.Take(batch);
+        }
+    });
+    std::int64_t last = -1;
+    std::uint64_t taken = 0;
+    bool done = false;
+    while (!done) {
+        for (const TappedFrame& f : sink.TakePending()) {
+            ASSERT_GT(f.record.monotonicUs, last);
+            last = f.record.monotonicUs;
+            ++taken;
+        }
+        done = sink.Dropped() + taken == std::uint64_t(kBatches) * kPerBatch;
+        if (!done)
+            std::this_thread::yield();
+    }
+    tap.join();
+    EXPECT_EQ(last, kBatches * kPerBatch - 1) << "the newest frame is never the one dropped";
+}
