@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -370,6 +372,35 @@ TEST_F(NetworkServers, OpenErrorsNameTheEndpointAndTheReason)
         EXPECT_EQ(engine.OpenServer(c.endpoint), kNoHandle);
         EXPECT_EQ(engine.LastOpenError(), c.error);
     }
+}
+
+TEST_F(NetworkServers, TlsFilesThatCannotBeUsedAreNamedAtOpen)
+{
+    char folder[] = "/tmp/tls-files-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string notPem = std::string(folder) + "/not.pem";
+    if (std::FILE* f = std::fopen(notPem.c_str(), "w")) {
+        std::fputs("this is no certificate\n", f);
+        std::fclose(f);
+    }
+    const std::string missing = std::string(folder) + "/missing.pem";
+    struct Case { TlsFiles files; std::string errorStart; };
+    const Case cases[] = {
+        {{missing, missing, "", {}}, "tls *:0: certificate " + missing + ": No such file or directory"},
+        {{notPem, missing, "", {}}, "tls *:0: key " + missing + ": No such file or directory"},
+        {{notPem, notPem, "", {}}, "tls *:0: certificate " + notPem + ": "},
+        {{"", "", "", {}}, "tls *:0: no certificate file given"},
+    };
+    for (const Case& c : cases) {
+        ServerEndpoint e;
+        e.protocol = ServerProtocol::Tls;
+        e.tls = c.files;
+        EXPECT_EQ(engine.OpenServer(e), kNoHandle);
+        EXPECT_EQ(engine.LastOpenError().rfind(c.errorStart, 0), 0u) << engine.LastOpenError();
+        EXPECT_GT(engine.LastOpenError().size(), c.errorStart.size() - 1) << engine.LastOpenError();
+    }
+    ::unlink(notPem.c_str());
+    ::rmdir(folder);
 }
 
 TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)

@@ -46,6 +46,7 @@ int main(int argc, char** argv)
     pomrel::ServerEndpoint tls;
     tls.protocol = pomrel::ServerProtocol::Tls;
     int tlsPort = -1;
+    int endpoints = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -77,7 +78,7 @@ int main(int argc, char** argv)
             e.address = value();
             e.port = static_cast<std::uint16_t>(std::atoi(value().c_str()));
             e.units[1] = static_cast<std::uint8_t>(std::atoi(value().c_str()));
-            e.number = static_cast<int>(servers.size()) + 1;
+            e.number = ++endpoints;
             servers.emplace_back("endpoint " + std::to_string(e.number), e);
         } else if (arg == "--tls-port")
             tlsPort = std::atoi(value().c_str());
