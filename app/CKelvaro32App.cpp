@@ -9,7 +9,9 @@
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
 #include "automation/FaultAutomation.h"
+#include "automation/ServerAutomation.h"
 #include "faults/FaultBook.h"
+#include "servers/NetworkServers.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
@@ -24,9 +26,16 @@
 CKelvaro32App::CKelvaro32App(AppOptions options)
     : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>()),
       faults_(std::make_unique<faults::FaultBook>(*engine_)),
+      servers_(std::make_unique<servers::NetworkServers>(*engine_)),
       faultMethods_(std::make_unique<FaultAutomation>(
-          *faults_, [this](const std::string& path, std::string& error) { return LoadScenario(path, error); }))
+          *faults_, [this](const std::string& path, std::string& error) { return LoadScenario(path, error); })),
+      serverMethods_(std::make_unique<ServerAutomation>(*servers_))
 {
+    // A server that does not open is never silent; the dialog shows it too.
+    servers_->onOpenAttempt = [](const servers::NetworkServers::Entry& e) {
+        if (!e.Open())
+            std::fprintf(stderr, "%s: %s\n", servers::NetworkServers::Title(e).c_str(), e.error.c_str());
+    };
 }
 
 CKelvaro32App::~CKelvaro32App()
@@ -74,6 +83,7 @@ void CKelvaro32App::Shutdown()
     for (CChildFrame* child : mainFrameOwner_->Children())
         delete child;
     mainFrameOwner_->CloseAllConnections();
+    servers_->CloseAll();
     if (options_.saveSettings)
         settingsFailures_ = mainFrameOwner_->SaveSettings();
     mainFrameOwner_.reset();
@@ -153,6 +163,7 @@ bool CKelvaro32App::StartAutomationServer()
     auto methods = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
     auto server = std::make_unique<AutomationServer>(*methods, [this] { NewDocument(); });
     server->SetFaultMethods(faultMethods_.get());
+    server->SetServerMethods(serverMethods_.get());
     if (!server->Listen(static_cast<quint16>(*port))) {
         std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
                      server->ErrorString().toLocal8Bit().constData(), consequence);

@@ -16,8 +16,10 @@
 
 class AutomationServer;
 namespace faults { class FaultBook; }
+namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
+class ServerAutomation;
 class CMainFrame;
 class CKelvaro32Doc;
 class CChildFrame;
@@ -48,6 +50,9 @@ public:
     AliasTable& Aliases() { return aliases_; }
     /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
     faults::FaultBook& Faults() { return *faults_; }
+    /// The network servers and device identities (Tools > Network Servers, automation, headless
+    /// options, set-ups).
+    servers::NetworkServers& Servers() { return *servers_; }
     /// A scenario file (`kelvaro64-headless --scenario`, LoadScenario, Tools > Fault Injection >
     /// Load): a set-up extras file put in force whole, so its fault rules replace those in force.
     /// False with the reason when the file is refused; nothing changes then.
@@ -92,9 +97,11 @@ private:
     OpenDocuments openDocuments_;
     AliasTable aliases_;
     std::unique_ptr<faults::FaultBook> faults_;
+    std::unique_ptr<servers::NetworkServers> servers_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;
     std::unique_ptr<FaultAutomation> faultMethods_;
+    std::unique_ptr<ServerAutomation> serverMethods_;
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;

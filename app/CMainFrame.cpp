@@ -81,7 +81,8 @@ MenuItem ConnectionMenu()
 // What the original program never had is reached from here, in both menu sets.
 MenuItem ToolsMenu()
 {
-    return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection)});
+    return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
+                              Item("&Network Servers...", cmd::ToolsNetworkServers)});
 }
 
 MenuItem HelpMenu()

@@ -50,6 +50,16 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
         else if (a == "--automation-port") portValue(o.automationPort);
         else if (a == "--max-connections") countValue(o.maxConnections, 1, 1000000);
         else if (a == "--request-timeout-ms") countValue(o.requestTimeoutMs, 0, 3600000);
+        else if (a == "--udp-port") portValue(o.udpPort);
+        else if (a == "--rtu-over-tcp-port") portValue(o.rtuOverTcpPort);
+        else if (a == "--tls-port") portValue(o.tlsPort);
+        else if (a == "--tls-cert" || a == "--tls-key" || a == "--tls-ca") {
+            std::string& target = a == "--tls-cert" ? o.tlsCert : a == "--tls-key" ? o.tlsKey : o.tlsCa;
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                o.error = a + " needs a file";
+            else
+                target = args[++i];
+        }
         else if (a == "--scenario") {
             if (i + 1 >= args.size())
                 o.error = a + " needs a file";
@@ -61,6 +71,11 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
         if (!o.error.empty())
             break;
     }
+    // A TLS server cannot start without its certificate and key, and those say nothing alone.
+    if (o.error.empty() && o.tlsPort && (o.tlsCert.empty() || o.tlsKey.empty()))
+        o.error = "--tls-port needs --tls-cert FILE and --tls-key FILE";
+    if (o.error.empty() && !o.tlsPort && !(o.tlsCert + o.tlsKey + o.tlsCa).empty())
+        o.error = "--tls-cert, --tls-key and --tls-ca need --tls-port";
     return o;
 }
 
@@ -74,6 +89,13 @@ const char* HeadlessUsage()
            "  --tcp-port N          Modbus/TCP service port for this run\n"
            "  --automation-port N   automation (JSON-RPC) port; 0 turns it off\n"
            "  --scenario FILE       load set-up extras (JSON, see docs/extras.md) after the set-up\n"
+           "  --udp-port N          open a Modbus/UDP server on port N\n"
+           "  --rtu-over-tcp-port N open an RTU over TCP server on port N\n"
+           "  --tls-port N          open a Modbus/TCP Security (TLS) server on port N; needs\n"
+           "                        --tls-cert FILE and --tls-key FILE (PEM)\n"
+           "  --tls-cert FILE       the TLS server's certificate\n"
+           "  --tls-key FILE        the TLS server's private key\n"
+           "  --tls-ca FILE         CA that client certificates must chain to (mutual TLS)\n"
            "  --max-connections N   Modbus/TCP masters served at once (default 2048, fewer when\n"
            "                        open files are limited); when full, the one idle longest goes\n"
            "  --request-timeout-ms N  close a Modbus/TCP connection whose request stays incomplete\n"

@@ -15,6 +15,8 @@ struct HeadlessOptions {
     std::optional<std::uint32_t> maxConnections;    // Modbus/TCP sessions at once (over the set-up's)
     std::optional<std::uint32_t> requestTimeoutMs;  // incomplete Modbus/TCP request limit (over the set-up's)
     std::string scenario;                     // set-up extras file loaded after the set-up
+    std::optional<int> udpPort, rtuOverTcpPort, tlsPort;  // network servers opened for this run
+    std::string tlsCert, tlsKey, tlsCa;       // the TLS server's PEM files (cert and key needed)
     std::vector<std::string> files;           // .tst restored, others opened as documents
     std::string error;                        // non-empty: the line is not understood
 };

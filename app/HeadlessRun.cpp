@@ -6,6 +6,7 @@
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
 #include "document/Archive.h"
+#include "servers/NetworkServers.h"
 
 #include <QFileInfo>
 #include <cstdio>
@@ -30,6 +31,36 @@ void PrintConnection(const ConnectionEvent& e)
     std::fflush(stdout);
 }
 
+void PrintServer(const servers::NetworkServers::Entry& e)
+{
+    if (e.Open())
+        std::printf("open: %s\n", servers::NetworkServers::Title(e).c_str());
+    else
+        std::printf("failed: %s: %s\n", servers::NetworkServers::Title(e).c_str(), e.error.c_str());
+    std::fflush(stdout);
+}
+
+// --udp-port, --rtu-over-tcp-port, --tls-port: each the main server of its protocol, in place
+// of one the set-up or the scenario opened.
+void OpenServersOfOptions(servers::NetworkServers& network, const HeadlessOptions& options)
+{
+    const std::pair<std::optional<int>, pomrel::ServerProtocol> wanted[] = {
+        {options.udpPort, pomrel::ServerProtocol::Udp},
+        {options.rtuOverTcpPort, pomrel::ServerProtocol::RtuOverTcp},
+        {options.tlsPort, pomrel::ServerProtocol::Tls},
+    };
+    for (const auto& [port, protocol] : wanted) {
+        if (!port)
+            continue;
+        pomrel::ServerEndpoint endpoint;
+        endpoint.protocol = protocol;
+        endpoint.port = static_cast<std::uint16_t>(*port);
+        if (protocol == pomrel::ServerProtocol::Tls)
+            endpoint.tls = {options.tlsCert, options.tlsKey, options.tlsCa, {}};
+        network.Open(endpoint);
+    }
+}
+
 // Why a named file could not be read, for the message: ": not a regular file", or nothing
 // when the file itself was readable (its content was refused).
 std::string ReadProblem(const std::string& path)
@@ -52,6 +83,7 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
     }
     CMainFrame& frame = *app.mainFrame;
     frame.Connections().SetListener(PrintConnection);
+    app.Servers().onOpenAttempt = PrintServer;
 
     bool anyTestConfig = false;
     bool anything = options.files.empty();
@@ -85,6 +117,7 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
         limits.requestTimeoutMs = options.requestTimeoutMs.value_or(limits.requestTimeoutMs);
         app.Engine().SetTcpLimits(limits);
     }
+    OpenServersOfOptions(app.Servers(), options);
     // Documents alone would be served to nobody: without a set-up, serve them on Modbus/TCP.
     if (!anyTestConfig && !app.Documents().Empty() && !frame.Connections().IsServerOpen())
         frame.Connections().OpenServer(app.servicePort);

@@ -1,11 +1,13 @@
 #include "app/SetupExtras.h"
 
 #include "faults/FaultScenario.h"
+#include "servers/ServerSetup.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +96,42 @@ void WriteFaults(const SetupExtras& extras, json& out)
         out["faults"] = faults::FaultListToJson(*extras.faults);
 }
 
+bool ParseServers(const json& value, SetupExtras& extras, std::string& error)
+{
+    extras.servers = servers::ParseServers(value, error);
+    return extras.servers.has_value();
+}
+
+void WriteServers(const SetupExtras& extras, json& out)
+{
+    if (extras.servers)
+        out["servers"] = servers::ServersToJson(*extras.servers);
+}
+
+bool ParseEndpoints(const json& value, SetupExtras& extras, std::string& error)
+{
+    extras.endpoints = servers::ParseEndpoints(value, error);
+    return extras.endpoints.has_value();
+}
+
+void WriteEndpoints(const SetupExtras& extras, json& out)
+{
+    if (extras.endpoints)
+        out["endpoints"] = servers::EndpointsToJson(*extras.endpoints);
+}
+
+bool ParseIdentity(const json& value, SetupExtras& extras, std::string& error)
+{
+    extras.identity = servers::ParseIdentities(value, error);
+    return extras.identity.has_value();
+}
+
+void WriteIdentity(const SetupExtras& extras, json& out)
+{
+    if (extras.identity)
+        out["identity"] = servers::IdentitiesToJson(*extras.identity);
+}
+
 // Every top-level key: a new capability adds its row (and its member of SetupExtras).
 struct Section {
     const char* key;
@@ -103,6 +141,9 @@ struct Section {
 constexpr Section kSections[] = {
     {"tcp", ParseTcp, WriteTcp},
     {"faults", ParseFaults, WriteFaults},
+    {"servers", ParseServers, WriteServers},
+    {"endpoints", ParseEndpoints, WriteEndpoints},
+    {"identity", ParseIdentity, WriteIdentity},
 };
 
 } // namespace
@@ -188,7 +229,14 @@ std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string&
         return std::nullopt;
     }
     auto extras = ParseSetupExtras(text, error);
-    if (!extras)
+    if (!extras) {
         error = path + ": " + error;
+        return extras;
+    }
+    // Certificate and key names are relative to the extras file, wherever the program runs.
+    const std::string folder = std::filesystem::absolute(std::filesystem::path(path)).parent_path().string();
+    for (auto* list : {&extras->servers, &extras->endpoints})
+        if (*list)
+            servers::ResolveFiles(**list, folder);
     return extras;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/FaultRules.h"
+#include "servers/ServerSetup.h"
 
 #include <cstdint>
 #include <optional>
@@ -23,9 +24,13 @@ struct SetupExtras {
     std::optional<TcpExtras> tcp;
     /// "faults": the fault rules, read and written by faults/FaultScenario.
     std::optional<std::vector<pomrel::FaultRule>> faults;
+    /// "servers", "endpoints", "identity": the network servers, read and written by servers/ServerSetup.
+    std::optional<std::vector<pomrel::ServerEndpoint>> servers;
+    std::optional<std::vector<pomrel::ServerEndpoint>> endpoints;
+    std::optional<servers::Identities> identity;
 
     /// Nothing to keep: no extras file is written.
-    bool Empty() const { return !tcp && !faults; }
+    bool Empty() const { return !tcp && !faults && !servers && !endpoints && !identity; }
     bool operator==(const SetupExtras&) const = default;
 };
 
@@ -39,5 +44,6 @@ std::string SetupExtrasPath(const std::string& testConfigPath);
 std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error);
 /// The JSON text of the extras (UTF-8, two-space indent, newline at the end).
 std::string SerializeSetupExtras(const SetupExtras& extras);
-/// Reads a file (regular files only) and parses it; the error names the file.
+/// Reads a file (regular files only) and parses it; the error names the file. TLS file names
+/// relative to the file's folder come back absolute.
 std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string& error);

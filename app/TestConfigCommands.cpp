@@ -8,6 +8,7 @@
 #include "app/FileDialogs.h"
 #include "app/SetupExtras.h"
 #include "faults/FaultBook.h"
+#include "servers/NetworkServers.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
 #include "document/Archive.h"
@@ -93,6 +94,13 @@ SetupExtras CurrentExtras(CMainFrame& frame)
         extras.tcp = tcp;
     if (!frame.App().Faults().Empty())
         extras.faults = frame.App().Faults().Rules();
+    const servers::ServerSetup setup = frame.App().Servers().Setup();
+    if (!setup.servers.empty())
+        extras.servers = setup.servers;
+    if (!setup.endpoints.empty())
+        extras.endpoints = setup.endpoints;
+    if (!setup.identities.empty())
+        extras.identity = setup.identities;
     return extras;
 }
 
@@ -110,6 +118,10 @@ void ApplyExtras(CMainFrame& frame, const SetupExtras& extras)
         frame.App().Faults().Replace(*extras.faults);
     else
         frame.App().Faults().Clear();
+    // Likewise the network servers: those of the extras open, every other one closes.
+    frame.App().Servers().Apply({extras.servers.value_or(std::vector<pomrel::ServerEndpoint>{}),
+                                 extras.endpoints.value_or(std::vector<pomrel::ServerEndpoint>{}),
+                                 extras.identity.value_or(servers::Identities{})});
 }
 
 } // namespace
@@ -175,8 +187,13 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
     }
     // What the original's file has no room for goes beside it, and only when there is some; an
     // old extras file would otherwise come back with this set-up.
-    const SetupExtras extras = CurrentExtras(frame);
+    SetupExtras extras = CurrentExtras(frame);
     const std::string extrasPath = SetupExtrasPath(path);
+    // Certificates beside the set-up are kept by relative name, so the two move together.
+    const std::string folder = QFileInfo(QString::fromStdString(extrasPath)).absolutePath().toStdString();
+    for (auto* list : {&extras.servers, &extras.endpoints})
+        if (*list)
+            servers::RelativeFiles(**list, folder);
     if (extras.Empty()) {
         std::remove(extrasPath.c_str());
     } else {

@@ -6,6 +6,7 @@
 #include "app/SubsystemCommands.h"
 #include "document/Archive.h"
 #include "faults/FaultDialog.h"
+#include "servers/NetworkServersDialog.h"
 
 void RegisterToolsCommands(CMainFrame& frame)
 {
@@ -20,6 +21,10 @@ void RegisterToolsCommands(CMainFrame& frame)
             const std::string text = SerializeSetupExtras(extras);
             return WriteFileAtomically(path, std::vector<std::uint8_t>(text.begin(), text.end()), &error);
         };
+        dlg.exec();
+    });
+    frame.Commands().Add(cmd::ToolsNetworkServers, [&frame] {
+        servers::NetworkServersDialog dlg(frame.App().Servers(), &frame);
         dlg.exec();
     });
 }

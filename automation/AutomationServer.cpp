@@ -1,6 +1,7 @@
 #include "automation/AutomationServer.h"
 
 #include "automation/FaultAutomation.h"
+#include "automation/ServerAutomation.h"
 
 
 #include <QCoreApplication>
@@ -321,6 +322,23 @@ const MethodInfo* FindMethod(const QString& name, bool faults) {
 
 bool IsFaultMethod(const MethodInfo* m) { return m >= kMethods + kFirstFaultMethod; }
 
+// Network servers, served when the program hands them over.
+constexpr MethodInfo kServerMethods[] = {
+    {"OpenServer", 3}, {"OpenEndpoint", 1}, {"CloseServer", 1}, {"ListServers", 0},
+};
+
+const MethodInfo* FindServerMethod(const QString& name) {
+    for (const MethodInfo& m : kServerMethods)
+        if (name == QLatin1String(m.name)) return &m;
+    return nullptr;
+}
+
+bool IsServerMethod(const MethodInfo* m) {
+    for (const MethodInfo& s : kServerMethods)
+        if (m == &s) return true;
+    return false;
+}
+
 // Between Qt's JSON and the plain code's.
 nlohmann::json ToPlain(const QJsonObject& object) {
     return nlohmann::json::parse(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), nullptr, false);
@@ -365,6 +383,7 @@ QByteArray ErrorReply(const QJsonValue& id, int code, const QString& message) {
 QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& params, int& errorCode,
                                       QString& errorMessage) {
     const MethodInfo* info = FindMethod(method, faults_ != nullptr);
+    if (!info && servers_) info = FindServerMethod(method);
     if (!info) {
         errorCode = rpc::kMethodNotFound;
         errorMessage = QStringLiteral("Method not found: %1").arg(method);
@@ -382,6 +401,8 @@ QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& p
         return {};
     }
 
+    if (IsServerMethod(info))
+        return CallServer(method, array, errorCode, errorMessage);
     if (IsFaultMethod(info))
         return CallFault(method, array, errorCode, errorMessage);
     Params p(array);
@@ -505,6 +526,42 @@ QJsonValue AutomationDispatcher::CallFault(const QString& method, const QJsonArr
         r = faults_->ListFaults();
     } else {
         r = faults_->ClearFaults();
+    }
+    QJsonObject result{{"status", r.status}};
+    if (!r.value.is_null()) result.insert("value", FromPlain(r.value));
+    if (!r.message.empty()) result.insert("message", QString::fromStdString(r.message));
+    return result;
+}
+
+QJsonValue AutomationDispatcher::CallServer(const QString& method, const QJsonArray& params, int& errorCode,
+                                            QString& errorMessage) {
+    const auto invalid = [&](const QString& why) {
+        errorCode = rpc::kInvalidParams;
+        errorMessage = why;
+        return QJsonValue();
+    };
+    const auto whole = [](const QJsonValue& v, std::int64_t& n) {
+        const double d = v.toDouble();
+        if (!v.isDouble() || d != std::floor(d) || std::abs(d) > 9007199254740992.0) return false;
+        n = static_cast<std::int64_t>(d);
+        return true;
+    };
+    FaultCallResult r;
+    if (method == QLatin1String("OpenServer")) {
+        std::int64_t port = 0;
+        if (!params.at(0).isString()) return invalid(QStringLiteral("protocol: a string"));
+        if (!whole(params.at(1), port)) return invalid(QStringLiteral("port: a whole number"));
+        if (!params.at(2).isObject()) return invalid(QStringLiteral("options: a JSON object ({} for none)"));
+        r = servers_->OpenServer(params.at(0).toString().toStdString(), port, ToPlain(params.at(2).toObject()));
+    } else if (method == QLatin1String("OpenEndpoint")) {
+        if (!params.at(0).isObject()) return invalid(QStringLiteral("endpoint: a JSON object"));
+        r = servers_->OpenEndpoint(ToPlain(params.at(0).toObject()));
+    } else if (method == QLatin1String("CloseServer")) {
+        std::int64_t id = 0;
+        if (!whole(params.at(0), id)) return invalid(QStringLiteral("id: a whole number"));
+        r = servers_->CloseServer(id);
+    } else {
+        r = servers_->ListServers();
     }
     QJsonObject result{{"status", r.status}};
     if (!r.value.is_null()) result.insert("value", FromPlain(r.value));

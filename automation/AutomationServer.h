@@ -18,6 +18,7 @@ class QJsonObject;
 class QJsonValue;
 class QJsonArray;
 class FaultAutomation;
+class ServerAutomation;
 
 /// The port to serve on: the option if given, else KELVARO64_AUTOMATION_PORT, else 8502;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
@@ -71,13 +72,17 @@ public:
     QByteArray HandleLine(const QByteArray& line);
     /// The fault methods (LoadScenario, AddFault, ...); without them those are unknown methods.
     void SetFaultMethods(FaultAutomation* faults) { faults_ = faults; }
+    /// The network-server methods (OpenServer, OpenEndpoint, CloseServer, ListServers).
+    void SetServerMethods(ServerAutomation* servers) { servers_ = servers; }
 
 private:
+    QJsonValue CallServer(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
     QJsonValue CallFault(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
     QJsonValue Call(const QString& method, const QJsonValue& params, int& errorCode, QString& errorMessage);
     DocumentAutomation& methods_;
     std::function<void()> createDocument_;
     FaultAutomation* faults_ = nullptr;
+    ServerAutomation* servers_ = nullptr;
 };
 
 class AutomationServer : public QObject {
@@ -86,6 +91,8 @@ public:
     AutomationServer(DocumentAutomation& methods, std::function<void()> createDocument, QObject* parent = nullptr);
     /// Serves the fault methods as well (they must outlive the server).
     void SetFaultMethods(FaultAutomation* faults) { dispatcher_.SetFaultMethods(faults); }
+    /// Serves the network-server methods as well (they must outlive the server).
+    void SetServerMethods(ServerAutomation* servers) { dispatcher_.SetServerMethods(servers); }
     ~AutomationServer() override;
 
     /// Listens on 127.0.0.1:port (0: a free port of the system's choice), and on [::1] with the

@@ -1,0 +1,79 @@
+#include "automation/ServerAutomation.h"
+
+#include "servers/NetworkServers.h"
+
+using nlohmann::json;
+
+namespace {
+
+FaultCallResult Refused(std::string message, json value = nullptr) { return {-1, std::move(value), std::move(message)}; }
+
+} // namespace
+
+FaultCallResult ServerAutomation::Opened(std::uint32_t id) const
+{
+    const servers::NetworkServers::Entry* e = list_.Find(id);
+    if (!e)
+        return Refused("the server is gone");
+    if (!e->Open())
+        return Refused(servers::NetworkServers::Title(*e) + ": " + e->error, json{{"id", id}});
+    return {0, json{{"id", id}, {"port", e->boundPort}}, {}};
+}
+
+FaultCallResult ServerAutomation::OpenServer(const std::string& protocol, std::int64_t port, const json& options)
+{
+    if (protocol != "udp" && protocol != "rtu-over-tcp" && protocol != "tls")
+        return Refused("protocol: \"udp\", \"rtu-over-tcp\" or \"tls\" (Modbus/TCP endpoints: OpenEndpoint)");
+    if (port < 0 || port > 65535)
+        return Refused("port: a whole number from 0 to 65535");
+    if (!options.is_object())
+        return Refused("options: a JSON object");
+    // The same reader as a set-up's "servers" key, so the same fields and the same words.
+    json server = options;
+    server["port"] = port;
+    std::string error;
+    auto parsed = servers::ParseServers(json{{protocol, server}}, error);
+    if (!parsed)
+        return Refused(error);
+    return Opened(list_.Open(parsed->at(0)));
+}
+
+FaultCallResult ServerAutomation::OpenEndpoint(const json& endpoint)
+{
+    std::string error;
+    auto parsed = servers::ParseEndpoint(endpoint, "endpoint", error);
+    if (!parsed)
+        return Refused(error);
+    return Opened(list_.Open(*parsed, true));
+}
+
+FaultCallResult ServerAutomation::CloseServer(std::int64_t id)
+{
+    if (id <= 0 || id > 0xFFFFFFFF || !list_.Close(static_cast<std::uint32_t>(id)))
+        return Refused("no server " + std::to_string(id));
+    return {};
+}
+
+FaultCallResult ServerAutomation::ListServers() const
+{
+    json list = json::array();
+    for (const auto& e : list_.Entries()) {
+        json j = servers::EndpointToJson(e.endpoint);
+        j["id"] = e.id;
+        j["endpoint"] = e.endpoint.number;
+        j["title"] = servers::NetworkServers::Title(e);
+        j["state"] = e.Open() ? "open" : !e.error.empty() ? "failed" : "closed";
+        if (e.Open())
+            j["bound_port"] = e.boundPort;
+        if (!e.error.empty())
+            j["error"] = e.error;
+        const pomrel::ServerCounters c = list_.Counters(e);
+        j["counters"] = json{{"valid", c.validMessages},
+                             {"invalid", c.invalidChecks},
+                             {"sessions", c.sessions},
+                             {"handshake_failures", c.handshakeFailures},
+                             {"roles", c.roles}};
+        list.push_back(std::move(j));
+    }
+    return {0, std::move(list), {}};
+}
