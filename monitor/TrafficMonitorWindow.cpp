@@ -1,0 +1,460 @@
+#include "monitor/TrafficMonitorWindow.h"
+
+#include "monitor/CaptureFile.h"
+#include "monitor/TrafficJsonLog.h"
+#include "monitor/TrafficMonitorSink.h"
+#include "monitor/TrafficTap.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTableView>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace monitor {
+
+namespace {
+
+// The function codes the engine serves, in the function filter's list.
+constexpr int kFunctions[] = {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 15, 16, 17, 22, 23, 24, 43};
+const char* const kCaptureFilter = "Captures (*.pcapng);;All Files (*)";
+const char* const kLogFilter = "JSON Lines (*.jsonl);;All Files (*)";
+// Save Capture hands the rows to the capture in slices, so a full table is never copied whole.
+constexpr std::size_t kSaveSlice = 4096;
+
+QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+} // namespace
+
+// ---- The table model --------------------------------------------------------------------------------
+
+TrafficTableModel::TrafficTableModel(QObject* parent) : QAbstractTableModel(parent) { rows_.SetListener(this); }
+
+TrafficTableModel::~TrafficTableModel() { rows_.SetListener(nullptr); }
+
+int TrafficTableModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(rows_.ShownCount());
+}
+
+int TrafficTableModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : TrafficMonitorModel::kColumns;
+}
+
+QVariant TrafficTableModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || static_cast<std::size_t>(index.row()) >= rows_.ShownCount())
+        return {};
+    const auto row = static_cast<std::size_t>(index.row());
+    switch (role) {
+    case Qt::DisplayRole: return Text(rows_.Cell(row, index.column()));
+    case Qt::ForegroundRole:
+        // Errors stand out.
+        if (IsErrorFrame(rows_.Shown(row)))
+            return QColor(0xB0, 0x00, 0x00);
+        return {};
+    case Qt::TextAlignmentRole:
+        if (index.column() == TrafficMonitorModel::kUnit || index.column() == TrafficMonitorModel::kRoundTrip)
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        return {};
+    default: return {};
+    }
+}
+
+QVariant TrafficTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return QString::fromUtf8(TrafficMonitorModel::ColumnTitle(section));
+    return {};
+}
+
+void TrafficTableModel::RowsAboutToBeDropped(std::size_t count) { beginRemoveRows({}, 0, static_cast<int>(count) - 1); }
+void TrafficTableModel::RowsDropped() { endRemoveRows(); }
+void TrafficTableModel::RowsAboutToBeAdded(std::size_t first, std::size_t count)
+{
+    beginInsertRows({}, static_cast<int>(first), static_cast<int>(first + count) - 1);
+}
+void TrafficTableModel::RowsAdded() { endInsertRows(); }
+void TrafficTableModel::AboutToReset() { beginResetModel(); }
+void TrafficTableModel::Reset() { endResetModel(); }
+
+// ---- The window ------------------------------------------------------------------------------------
+
+TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
+    : QWidget(parent, Qt::Window), tap_(tap), sink_(std::make_shared<TrafficMonitorSink>())
+{
+    setObjectName("trafficMonitor");
+    setWindowTitle("Traffic Monitor");
+    setAttribute(Qt::WA_DeleteOnClose);
+    resize(1100, 560);
+    auto* layout = new QVBoxLayout(this);
+
+    auto* filters = new QHBoxLayout;
+    link_ = new QComboBox(this);
+    link_->setObjectName("link");
+    link_->addItem("All links");
+    unit_ = new QLineEdit(this);
+    unit_->setObjectName("unit");
+    unit_->setPlaceholderText("any");
+    unit_->setMaximumWidth(60);
+    function_ = new QComboBox(this);
+    function_->setObjectName("function");
+    function_->addItem("All functions", -1);
+    for (int fc : kFunctions)
+        function_->addItem(QString("%1 %2").arg(fc).arg(Text(FunctionName(fc))), fc);
+    address_ = new QLineEdit(this);
+    address_->setObjectName("address");
+    address_->setPlaceholderText("e.g. 100-199");
+    address_->setMaximumWidth(120);
+    errorsOnly_ = new QCheckBox("&Errors only", this);
+    errorsOnly_->setObjectName("errorsOnly");
+    auto label = [&](const char* text, QWidget* buddy) {
+        auto* l = new QLabel(text, this);
+        l->setBuddy(buddy);
+        filters->addWidget(l);
+        filters->addWidget(buddy);
+    };
+    label("&Link:", link_);
+    label("&Unit:", unit_);
+    label("&Function:", function_);
+    label("&Address:", address_);
+    filters->addWidget(errorsOnly_);
+    filters->addStretch();
+    layout->addLayout(filters);
+    connect(link_, &QComboBox::activated, this, [this] { ApplyFilter(); });
+    connect(function_, &QComboBox::activated, this, [this] { ApplyFilter(); });
+    connect(unit_, &QLineEdit::editingFinished, this, [this] { ApplyFilter(); });
+    connect(address_, &QLineEdit::editingFinished, this, [this] { ApplyFilter(); });
+    connect(errorsOnly_, &QCheckBox::toggled, this, [this] { ApplyFilter(); });
+
+    model_ = new TrafficTableModel(this);
+    table_ = new QTableView(this);
+    table_->setObjectName("frames");
+    table_->setModel(model_);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setWordWrap(false);
+    table_->setShowGrid(false);
+    table_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Uniform rows: the view never measures a row, so 100 000 of them cost what the screen shows.
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+    table_->verticalHeader()->hide();
+    QHeaderView* header = table_->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setStretchLastSection(true);
+    const int widths[TrafficMonitorModel::kColumns] = {110, 90, 150, 40, 40, 220, 90, 260, 80, 300};
+    for (int c = 0; c < TrafficMonitorModel::kColumns; ++c)
+        header->resizeSection(c, widths[c]);
+    table_->setColumnHidden(TrafficMonitorModel::kBytes, true);
+    layout->addWidget(table_, 1);
+
+    auto* buttons = new QHBoxLayout;
+    auto button = [&](const char* text, const char* name, auto slot) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(name);
+        b->setAutoDefault(false);
+        connect(b, &QPushButton::clicked, this, slot);
+        buttons->addWidget(b);
+        return b;
+    };
+    pause_ = button("&Pause", "pause", [this](bool on) { SetPaused(on); });
+    pause_->setCheckable(true);
+    button("C&lear", "clear", [this] { Clear(); });
+    button("&Copy Rows", "copy", [this] { CopyRows(); });
+    bytes_ = new QCheckBox("Raw &bytes", this);
+    bytes_->setObjectName("bytes");
+    connect(bytes_, &QCheckBox::toggled, this, [this](bool on) { ShowBytes(on); });
+    buttons->addWidget(bytes_);
+    buttons->addStretch();
+    captureButton_ = button("Start &Capture...", "capture", [this] {
+        if (Capturing()) {
+            StopCapture();
+            return;
+        }
+        const QString path = AskFileName("Start Capture", kCaptureFilter);
+        QString error;
+        if (!path.isEmpty() && !StartCapture(path, error))
+            Report(error);
+    });
+    button("&Save Capture...", "saveCapture", [this] {
+        const QString path = AskFileName("Save Capture", kCaptureFilter);
+        QString error;
+        if (!path.isEmpty())
+            Report(SaveCapture(path, error) ? QString("Saved %1").arg(path) : error);
+    });
+    logButton_ = button("Start JSON &Log...", "log", [this] {
+        if (Logging()) {
+            StopLog();
+            return;
+        }
+        const QString path = AskFileName("Start JSON Log", kLogFilter);
+        QString error;
+        if (!path.isEmpty() && !StartLog(path, error))
+            Report(error);
+    });
+    layout->addLayout(buttons);
+
+    status_ = new QLabel(this);
+    status_->setObjectName("status");
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(status_);
+
+    auto* copy = new QShortcut(QKeySequence::Copy, table_, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(copy, &QShortcut::activated, this, [this] { CopyRows(); });
+
+    model_->Rows().SetClock(tap_.Clock());
+    tap_.AddSink(sink_);
+    timer_ = new QTimer(this);
+    timer_->setInterval(kTickMs);
+    connect(timer_, &QTimer::timeout, this, &TrafficMonitorWindow::Tick);
+    timer_->start();
+    RefreshStatus();
+}
+
+TrafficMonitorWindow::~TrafficMonitorWindow()
+{
+    // The captures and the log started here end with the window, each file whole.
+    StopCapture();
+    StopLog();
+    tap_.RemoveSink(sink_);
+}
+
+void TrafficMonitorWindow::Tick()
+{
+    std::vector<TappedFrame> frames = sink_->TakePending();
+    if (!frames.empty()) {
+        QScrollBar* bar = table_->verticalScrollBar();
+        const bool following = bar->value() >= bar->maximum();
+        model_->Rows().Append(std::move(frames));
+        if (following && !model_->Rows().Paused())
+            table_->scrollToBottom();
+        RefreshLinks();
+    }
+    RefreshStatus();
+}
+
+void TrafficMonitorWindow::RefreshLinks()
+{
+    const auto& links = model_->Rows().Links();
+    for (; linksShown_ < links.size(); ++linksShown_)
+        link_->addItem(Text(LinkName(links[linksShown_])), static_cast<int>(linksShown_));
+}
+
+bool TrafficMonitorWindow::ApplyFilter()
+{
+    MonitorFilter filter;
+    std::string error;
+    if (!ParseUnitFilter(unit_->text().toStdString(), filter.unit, error) ||
+        !ParseAddressFilter(address_->text().toStdString(), filter.addresses, error)) {
+        Report(Text(error));
+        return false;
+    }
+    const QVariant link = link_->currentData();
+    if (link.isValid())
+        filter.link = model_->Rows().Links().at(static_cast<std::size_t>(link.toInt()));
+    const int function = function_->currentData().toInt();
+    if (function >= 0)
+        filter.function = function;
+    filter.errorsOnly = errorsOnly_->isChecked();
+
+    QScrollBar* bar = table_->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    model_->Rows().SetFilter(filter);
+    if (following)
+        table_->scrollToBottom();
+    message_.clear();
+    RefreshStatus();
+    return true;
+}
+
+void TrafficMonitorWindow::SetPaused(bool paused)
+{
+    pause_->setChecked(paused);
+    pause_->setText(paused ? "&Resume" : "&Pause");
+    QScrollBar* bar = table_->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    model_->Rows().SetPaused(paused);
+    if (!paused && following)
+        table_->scrollToBottom();
+    RefreshStatus();
+}
+
+void TrafficMonitorWindow::Clear()
+{
+    sink_->TakePending();
+    model_->Rows().Clear();
+    RefreshStatus();
+}
+
+void TrafficMonitorWindow::CopyRows()
+{
+    std::vector<std::size_t> rows;
+    for (const QModelIndex& index : table_->selectionModel()->selectedRows())
+        rows.push_back(static_cast<std::size_t>(index.row()));
+    std::sort(rows.begin(), rows.end());
+    if (rows.empty())
+        return;
+    QApplication::clipboard()->setText(Text(model_->Rows().CopyText(rows, bytes_->isChecked())));
+}
+
+void TrafficMonitorWindow::ShowBytes(bool on)
+{
+    if (bytes_->isChecked() != on)
+        bytes_->setChecked(on);
+    table_->setColumnHidden(TrafficMonitorModel::kBytes, !on);
+}
+
+bool TrafficMonitorWindow::StartCapture(const QString& path, QString& error)
+{
+    std::string why;
+    std::shared_ptr<CaptureFile> capture = CaptureFile::Open(path.toStdString(), tap_.Clock(), why);
+    if (!capture) {
+        error = QString("Capture not started: %1").arg(Text(why));
+        return false;
+    }
+    StopCapture();
+    capture_ = std::move(capture);
+    tap_.AddSink(capture_);
+    captureButton_->setText("Stop &Capture");
+    message_.clear();
+    RefreshStatus();
+    return true;
+}
+
+void TrafficMonitorWindow::StopCapture()
+{
+    if (!capture_)
+        return;
+    tap_.RemoveSink(capture_);
+    const QString path = Text(capture_->Path());
+    const std::string error = capture_->Error();
+    capture_.reset();  // closes the file
+    if (captureButton_)
+        captureButton_->setText("Start &Capture...");
+    Report(error.empty() ? QString("Capture %1 closed").arg(path)
+                         : QString("Capture %1 stopped: %2").arg(path, Text(error)));
+}
+
+bool TrafficMonitorWindow::SaveCapture(const QString& path, QString& error)
+{
+    // Written beside the target under another name and renamed over it, so the target is whole
+    // or untouched.
+    const QFileInfo target(path);
+    QTemporaryFile temporary(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
+    if (!temporary.open()) {
+        error = QString("%1 not saved: %2").arg(path, temporary.errorString());
+        return false;
+    }
+    const std::string tempPath = temporary.fileName().toStdString();
+    temporary.close();
+    std::string why;
+    {
+        std::unique_ptr<CaptureFile> capture = CaptureFile::Open(tempPath, tap_.Clock(), why);
+        if (capture) {
+            const auto& kept = model_->Rows().Kept();
+            std::vector<TappedFrame> slice;
+            for (std::size_t i = 0; i < kept.size() && capture->Error().empty(); i += kSaveSlice) {
+                slice.assign(kept.begin() + static_cast<std::ptrdiff_t>(i),
+                             kept.begin() + static_cast<std::ptrdiff_t>(std::min(kept.size(), i + kSaveSlice)));
+                capture->Take(slice);
+            }
+            why = capture->Error();
+        }
+    }  // closed here, before the rename
+    if (why.empty() && std::rename(tempPath.c_str(), QFile::encodeName(path).constData()) != 0)
+        why = std::strerror(errno);
+    if (!why.empty()) {
+        error = QString("%1 not saved: %2").arg(path, Text(why));
+        return false;  // the temporary file goes with `temporary`
+    }
+    temporary.setAutoRemove(false);
+    return true;
+}
+
+bool TrafficMonitorWindow::StartLog(const QString& path, QString& error)
+{
+    std::string why;
+    std::shared_ptr<TrafficJsonLog> log = TrafficJsonLog::Open(path.toStdString(), tap_.Clock(), {}, why);
+    if (!log) {
+        error = QString("JSON log not started: %1").arg(Text(why));
+        return false;
+    }
+    StopLog();
+    log_ = std::move(log);
+    tap_.AddSink(log_);
+    logButton_->setText("Stop JSON &Log");
+    message_.clear();
+    RefreshStatus();
+    return true;
+}
+
+void TrafficMonitorWindow::StopLog()
+{
+    if (!log_)
+        return;
+    tap_.RemoveSink(log_);
+    const QString path = Text(log_->Path());
+    const std::string error = log_->Error();
+    log_.reset();
+    if (logButton_)
+        logButton_->setText("Start JSON &Log...");
+    Report(error.empty() ? QString("JSON log %1 closed").arg(path)
+                         : QString("JSON log %1 stopped: %2").arg(path, Text(error)));
+}
+
+QString TrafficMonitorWindow::AskFileName(const QString& title, const QString& filter)
+{
+    if (askFileName)
+        return askFileName(title, filter);
+    return QFileDialog::getSaveFileName(this, title, QString(), filter);
+}
+
+void TrafficMonitorWindow::Report(const QString& text)
+{
+    message_ = text;
+    RefreshStatus();
+}
+
+void TrafficMonitorWindow::RefreshStatus()
+{
+    const TrafficMonitorModel& rows = model_->Rows();
+    QString text = QString("%1 rows shown of %2 kept").arg(rows.ShownCount()).arg(rows.KeptCount());
+    if (rows.Paused())
+        text += QString(" · paused, %1 waiting").arg(rows.HeldCount());
+    // Frames lost before they reached the rows: the engine's queue when the tap fell behind,
+    // the sink when this window did.
+    text += QString(" · dropped: %1 by the row limit, %2 before the window")
+                .arg(rows.DroppedRows())
+                .arg(tap_.Dropped() + sink_->Dropped());
+    if (capture_)
+        text += QString(" · capturing to %1 (%2 packets)").arg(Text(capture_->Path())).arg(capture_->Packets());
+    if (log_)
+        text += QString(" · logging to %1").arg(Text(log_->Path()));
+    if (!message_.isEmpty())
+        text += " · " + message_;
+    if (status_->text() != text)
+        status_->setText(text);
+}
+
+} // namespace monitor

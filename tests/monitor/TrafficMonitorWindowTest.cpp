@@ -1,0 +1,332 @@
+// Tools > Traffic Monitor on the offscreen platform: frames handed to its sink show up at the
+// next tick and the view follows the end unless scrolled up, the filter controls narrow the
+// rows, Pause / Clear / Copy act on the rows, Save Capture writes every held frame as pcapng,
+// and the menu item sits in the Tools menu of both menu sets.
+#include "TestApp.h"
+
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "engine/ProtocolEngine.h"
+#include "engine/TrafficLog.h"
+#include "monitor/TrafficMonitorSink.h"
+#include "monitor/TrafficMonitorWindow.h"
+#include "monitor/TrafficTap.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace monitor;
+using pomrel::LinkId;
+
+namespace {
+
+// A Modbus/TCP request or answer from 127.0.0.1:40000 to the server at 127.0.0.1:502.
+TappedFrame TcpFrame(std::int64_t us, int unit, int function, std::uint32_t address, bool answer,
+                     std::uint16_t transaction = 1)
+{
+    TappedFrame f;
+    f.record.monotonicUs = us;
+    f.record.attribute = answer ? pomrel::kSent : pomrel::kReceived;
+    f.record.source.link = {LinkId::Kind::Tcp, 0, 0};
+    f.record.source.peer.family = 4;
+    f.record.source.peer.bytes = {127, 0, 0, 1};
+    f.record.source.peer.port = 40000;
+    f.record.source.local.family = 4;
+    f.record.source.local.bytes = {127, 0, 0, 1};
+    f.record.source.local.port = 502;
+    f.record.source.stream = 1;
+    const std::uint8_t t0 = std::uint8_t(transaction >> 8), t1 = std::uint8_t(transaction);
+    const std::uint8_t u = std::uint8_t(unit), fc = std::uint8_t(function);
+    f.record.bytes = answer ? std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 5, u, fc, 2, 0x12, 0x34}
+                            : std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 6, u, fc, std::uint8_t(address >> 8),
+                                                        std::uint8_t(address), 0, 1};
+    f.record.size = static_cast<std::uint32_t>(f.record.bytes.size());
+    f.decoded.ok = true;
+    f.decoded.request = !answer;
+    f.decoded.unit = unit;
+    f.decoded.function = function;
+    f.decoded.transactionId = transaction;
+    f.decoded.address = address;
+    f.decoded.quantity = 1;
+    if (answer)
+        f.decoded.values = {0x1234};
+    return f;
+}
+
+TappedFrame SerialFrame(std::int64_t us, int port, int unit, bool badChecksum)
+{
+    TappedFrame f;
+    f.record.monotonicUs = us;
+    f.record.source.link = {LinkId::Kind::Serial, port, 0};
+    f.record.bytes = {std::uint8_t(unit), 3, 0, 0, 0, 1, 0x84, 0x0A};
+    f.record.size = 8;
+    f.decoded.ok = true;
+    f.decoded.unit = unit;
+    f.decoded.function = 3;
+    f.decoded.address = 0;
+    f.decoded.quantity = 1;
+    f.decoded.check = badChecksum ? DecodedFrame::Check::Bad : DecodedFrame::Check::Good;
+    return f;
+}
+
+struct MonitorFixture : ::testing::Test {
+    pomrel::ProtocolEngine engine;
+    TrafficTap tap{engine};
+    // Closed by the fixture, not by the user: no delete-on-close on a member.
+    std::unique_ptr<TrafficMonitorWindow> window = std::make_unique<TrafficMonitorWindow>(tap);
+
+    void SetUp() override
+    {
+        window->setAttribute(Qt::WA_DeleteOnClose, false);
+        window->resize(900, 400);
+        window->show();
+    }
+    void TearDown() override { window.reset(); }
+
+    // What the tap's thread does with a batch, then the window's timer.
+    void Arrive(const std::vector<TappedFrame>& frames, bool tick = true)
+    {
+        window->Sink().Take(frames);
+        if (tick)
+            window->Tick();
+    }
+    int Rows() const { return window->Model().rowCount(); }
+    QString Cell(int row, int column) const { return window->Model().index(row, column).data().toString(); }
+    template <class W> W* Child(const char* name) const { return window->findChild<W*>(name); }
+};
+
+std::vector<TappedFrame> Polls(int pairs, std::int64_t start = 0)
+{
+    std::vector<TappedFrame> frames;
+    for (int i = 0; i < pairs; ++i) {
+        frames.push_back(TcpFrame(start + 2 * i, 1 + i % 2, i % 3 ? 3 : 16, std::uint32_t(10 * i), false));
+        frames.push_back(TcpFrame(start + 2 * i + 1, 1 + i % 2, i % 3 ? 3 : 16, std::uint32_t(10 * i), true));
+    }
+    return frames;
+}
+
+// pcapng blocks: type, total length, body, total length again (little-endian as written here).
+struct Blocks {
+    int sections = 0, interfaces = 0, packets = 0;
+    std::vector<QByteArray> packetData;
+    bool whole = false;
+};
+
+Blocks ReadPcapng(const QString& path)
+{
+    Blocks b;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return b;
+    const QByteArray data = file.readAll();
+    auto u32 = [&](qsizetype at) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, data.constData() + at, 4);
+        return v;
+    };
+    qsizetype at = 0;
+    while (at + 12 <= data.size()) {
+        const std::uint32_t type = u32(at), length = u32(at + 4);
+        if (length < 12 || length % 4 || at + length > data.size() || u32(at + length - 4) != length)
+            return b;
+        if (type == 0x0A0D0D0A)
+            ++b.sections;
+        else if (type == 1)
+            ++b.interfaces;
+        else if (type == 6) {
+            ++b.packets;
+            const std::uint32_t captured = u32(at + 20);
+            b.packetData.push_back(data.mid(at + 28, captured));
+        }
+        at += length;
+    }
+    b.whole = at == data.size();
+    return b;
+}
+
+} // namespace
+
+TEST_F(MonitorFixture, BatchesShowAtTheTickAndTheViewFollowsTheEndUntilScrolledUp)
+{
+    Arrive(Polls(5), false);
+    EXPECT_EQ(Rows(), 0) << "nothing before the timer takes the batch";
+    window->Tick();
+    ASSERT_EQ(Rows(), 10);
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kLink), "tcp");
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kPeer), "127.0.0.1:40000");
+    EXPECT_EQ(Cell(1, TrafficMonitorModel::kDirection), "tx");
+    EXPECT_EQ(Cell(2, TrafficMonitorModel::kAddress), "10");
+    EXPECT_EQ(Cell(1, TrafficMonitorModel::kValues), "4660");
+
+    // Enough rows to scroll: the view keeps the newest in sight.
+    Arrive(Polls(200, 100));
+    QScrollBar* bar = window->Table()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    // Scrolled up by the user, it stays where it was while rows come in.
+    bar->setValue(3);
+    Arrive(Polls(50, 1000));
+    EXPECT_EQ(bar->value(), 3);
+    EXPECT_EQ(Rows(), 510);
+    // Back at the end, it follows again.
+    bar->setValue(bar->maximum());
+    Arrive(Polls(50, 2000));
+    EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+TEST_F(MonitorFixture, FilterControlsNarrowTheRows)
+{
+    Arrive(Polls(6));  // units 1,2,1,2,1,2; functions 16,3,3,16,3,3; addresses 0..50
+    Arrive({SerialFrame(100, 1, 7, false), SerialFrame(101, 2, 7, true)});
+    ASSERT_EQ(Rows(), 14);
+
+    auto* link = Child<QComboBox>("link");
+    ASSERT_EQ(link->count(), 4) << "All links, tcp, serial:1, serial:2";
+    link->setCurrentIndex(link->findText("serial:2"));
+    ASSERT_TRUE(window->ApplyFilter());
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kLink), "serial:2");
+    link->setCurrentIndex(0);
+
+    const struct {
+        const char* unit;
+        const char* function;  // text of the function filter's entry, or null for all
+        const char* address;
+        bool errorsOnly;
+        int rows;
+    } cases[] = {
+        {"", nullptr, "", false, 14},
+        {"2", nullptr, "", false, 6},
+        {"", "16 ", "", false, 4},
+        {"1", "3 ", "", false, 4},      // pairs 2 and 4
+        {"", nullptr, "10-20", false, 4},  // pairs 1 and 2
+        {"7", nullptr, "", false, 2},
+        {"", nullptr, "", true, 1},     // the bad checksum
+    };
+    for (const auto& c : cases) {
+        Child<QLineEdit>("unit")->setText(c.unit);
+        auto* function = Child<QComboBox>("function");
+        function->setCurrentIndex(c.function ? function->findText(c.function, Qt::MatchStartsWith) : 0);
+        Child<QLineEdit>("address")->setText(c.address);
+        QSignalBlocker quiet(Child<QCheckBox>("errorsOnly"));
+        Child<QCheckBox>("errorsOnly")->setChecked(c.errorsOnly);
+        ASSERT_TRUE(window->ApplyFilter()) << c.unit << " " << c.address;
+        EXPECT_EQ(Rows(), c.rows) << "unit " << c.unit << " function " << (c.function ? c.function : "all")
+                                  << " address " << c.address << " errors " << c.errorsOnly;
+    }
+
+    // Rows arriving later obey the filter in force.
+    Arrive({SerialFrame(200, 1, 7, true), SerialFrame(201, 1, 7, false)});
+    EXPECT_EQ(Rows(), 2);
+
+    // A field that does not read leaves the filter as it was and says why.
+    Child<QLineEdit>("unit")->setText("300");
+    EXPECT_FALSE(window->ApplyFilter());
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_TRUE(window->StatusLine()->text().contains("unit: a number 0 to 255")) << window->StatusLine()->text().toStdString();
+}
+
+TEST_F(MonitorFixture, PauseClearAndCopyRows)
+{
+    Arrive(Polls(2));
+    Child<QPushButton>("pause")->click();
+    Arrive(Polls(3, 100));
+    EXPECT_EQ(Rows(), 4) << "paused: rows stay still";
+    EXPECT_TRUE(window->StatusLine()->text().contains("paused, 6 waiting")) << window->StatusLine()->text().toStdString();
+    Child<QPushButton>("pause")->click();
+    EXPECT_EQ(Rows(), 10) << "resumed: what came meanwhile is shown";
+
+    window->Table()->selectRow(1);
+    window->Table()->selectionModel()->select(window->Model().index(3, 0),
+                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    Child<QPushButton>("copy")->click();
+    const QStringList lines = QApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0].split('\t').value(TrafficMonitorModel::kDirection), "tx");
+    EXPECT_EQ(lines[1].split('\t').value(TrafficMonitorModel::kAddress), "10");
+    EXPECT_EQ(lines[0].split('\t').size(), TrafficMonitorModel::kBytes) << "no bytes unless shown";
+    Child<QCheckBox>("bytes")->setChecked(true);
+    EXPECT_FALSE(window->Table()->isColumnHidden(TrafficMonitorModel::kBytes));
+    Child<QPushButton>("copy")->click();
+    EXPECT_EQ(QApplication::clipboard()->text().split('\n').value(0).split('\t').value(TrafficMonitorModel::kBytes),
+              "00 01 00 00 00 05 01 10 02 12 34");
+
+    Child<QPushButton>("clear")->click();
+    EXPECT_EQ(Rows(), 0);
+    Arrive(Polls(1, 500));
+    EXPECT_EQ(Rows(), 2);
+}
+
+TEST_F(MonitorFixture, SaveCaptureWritesEveryHeldFrameWholeOrNothing)
+{
+    QTemporaryDir dir;
+    Arrive(Polls(3));
+    Arrive({SerialFrame(50, 1, 7, false)});
+    // Held but filtered out of sight: saved all the same.
+    Child<QLineEdit>("unit")->setText("7");
+    ASSERT_TRUE(window->ApplyFilter());
+    ASSERT_EQ(Rows(), 1);
+
+    const QString path = dir.filePath("held.pcapng");
+    window->askFileName = [&](const QString&, const QString&) { return path; };
+    Child<QPushButton>("saveCapture")->click();
+    const Blocks blocks = ReadPcapng(path);
+    EXPECT_TRUE(blocks.whole);
+    EXPECT_EQ(blocks.sections, 1);
+    EXPECT_EQ(blocks.interfaces, 2) << "one per link: tcp and serial:1";
+    // Each frame's bytes are inside one packet, in order.
+    const auto& kept = window->Model().Rows().Kept();
+    std::size_t packet = 0;
+    for (const TappedFrame& f : kept) {
+        QByteArray bytes(reinterpret_cast<const char*>(f.record.bytes.data()), qsizetype(f.record.bytes.size()));
+        if (f.record.source.link.kind == LinkId::Kind::Serial)
+            bytes.chop(2);  // the CRC may be written anew
+        while (packet < blocks.packetData.size() && !blocks.packetData[packet].contains(bytes))
+            ++packet;
+        EXPECT_LT(packet, blocks.packetData.size()) << "frame at " << f.record.monotonicUs << " not in the capture";
+        ++packet;
+    }
+
+    // A folder that is not there: refused with the reason, nothing left behind.
+    QString error;
+    EXPECT_FALSE(window->SaveCapture(dir.filePath("missing/held.pcapng"), error));
+    EXPECT_TRUE(error.contains("not saved")) << error.toStdString();
+    // The old file stays as it was when the new one cannot be written.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST_F(MonitorFixture, CaptureAndLogFollowTheTapUntilStopped)
+{
+    QTemporaryDir dir;
+    QString error;
+    ASSERT_TRUE(window->StartCapture(dir.filePath("live.pcapng"), error)) << error.toStdString();
+    ASSERT_TRUE(window->StartLog(dir.filePath("live.jsonl"), error)) << error.toStdString();
+    window->Tick();
+    EXPECT_TRUE(window->StatusLine()->text().contains("capturing to " + dir.filePath("live.pcapng")));
+    EXPECT_TRUE(window->StatusLine()->text().contains("logging to " + dir.filePath("live.jsonl")));
+    EXPECT_EQ(Child<QPushButton>("capture")->text(), "Stop &Capture");
+    Child<QPushButton>("capture")->click();
+    Child<QPushButton>("log")->click();
+    EXPECT_FALSE(window->Capturing());
+    EXPECT_FALSE(window->Logging());
+    EXPECT_TRUE(ReadPcapng(dir.filePath("live.pcapng")).whole);
+    EXPECT_EQ(ReadPcapng(dir.filePath("live.pcapng")).sections, 1);
+    EXPECT_TRUE(QFile::exists(dir.filePath("live.jsonl")));
+
+    EXPECT_FALSE(window->StartCapture(dir.filePath("missing/live.pcapng"), error));
+    EXPECT_TRUE(error.startsWith("Capture not started")) << error.toStdString();
+    EXPECT_FALSE(window->Capturing());
+}
