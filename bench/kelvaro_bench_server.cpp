@@ -3,7 +3,8 @@
 // Device 1 gets ten holding-register blocks of 1000 registers at addresses 1, 1001, ... 9001
 // (wire addresses 0..9999), then the engine's TCP server is opened on a free port.
 //
-// Usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D]
+// Usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D] [--rtu-over-tcp]
+//   --rtu-over-tcp   serves RTU frames on the TCP stream instead of Modbus/TCP
 //   --fault-rules N  installs N fault rules that match no request (unit 200 + i): what checking
 //                    rules costs the request path
 //   --delay-ms D     installs one rule that answers every request D ms late
@@ -35,6 +36,7 @@ int main(int argc, char** argv)
     double maxSeconds = 1800;
     int faultRules = 0;
     int delayMs = -1;
+    bool rtuOverTcp = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--port" && i + 1 < argc)
@@ -45,8 +47,10 @@ int main(int argc, char** argv)
             faultRules = std::atoi(argv[++i]);
         else if (a == "--delay-ms" && i + 1 < argc)
             delayMs = std::atoi(argv[++i]);
+        else if (a == "--rtu-over-tcp")
+            rtuOverTcp = true;
         else {
-            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D]\n");
+            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D] [--rtu-over-tcp]\n");
             return 2;
         }
     }
@@ -83,7 +87,11 @@ int main(int argc, char** argv)
     }
     engine.SetFaultRules(rules);
     engine.SetTCPServicePort(std::uint16_t(port));
-    const pomrel::Handle tcp = engine.OpenTCPConnection(nullptr, 1026);
+    pomrel::ServerEndpoint rtu;
+    rtu.protocol = pomrel::ServerProtocol::RtuOverTcp;
+    rtu.address = "127.0.0.1";
+    rtu.port = static_cast<std::uint16_t>(port);
+    const pomrel::Handle tcp = rtuOverTcp ? engine.OpenServer(rtu) : engine.OpenTCPConnection(nullptr, 1026);
     if (tcp == pomrel::kNoHandle) {
         std::fprintf(stderr, "bench_server: OpenTCPConnection failed: %s\n", engine.LastOpenError().c_str());
         return 1;

@@ -8,6 +8,9 @@
 // After a warm-up the run is timed; it prints requests/s, p50 and p99 latency, and a final
 // machine-readable line starting with "RESULT".
 //
+// With --rtu the same requests go as RTU frames (unit, PDU, CRC) on the TCP stream (RTU over
+// TCP), and the replies are sized from the request they answer and their CRC checked.
+//
 // Exit status: 0 = replies seen and no errors, 1 = errors (or no replies at all), 2 = usage or
 // connection failure.
 
@@ -58,6 +61,7 @@ struct Options {
     int addressSpace = 10000;  // start addresses rotate over 0 .. addressSpace - 1
     std::string label;
     bool quiet = false;
+    bool rtu = false;  // RTU over TCP instead of Modbus/TCP
 };
 
 struct Pending {
@@ -108,6 +112,8 @@ private:
     bool flush(Connection& c);
     void onReadable(Connection& c, std::uint64_t now, bool sending);
     bool parseReplies(Connection& c, std::uint64_t now, bool sending, int& answered);
+    bool parseRtuReplies(Connection& c, std::uint64_t now, bool sending, int& answered);
+    bool takeReply(Connection& c, const std::uint8_t* f, std::size_t size, std::uint64_t now, bool sending, int& answered);
     void kill(Connection& c);
     void updateInterest(Connection& c);
 
@@ -128,6 +134,17 @@ void put16(std::uint8_t* p, unsigned v)
 }
 
 unsigned get16(const std::uint8_t* p) { return (unsigned(p[0]) << 8) | p[1]; }
+
+unsigned crc16(const std::uint8_t* p, std::size_t n)
+{
+    unsigned crc = 0xFFFF;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
 
 bool LoadGenerator::connectAll()
 {
@@ -212,6 +229,13 @@ void LoadGenerator::queueRequest(Connection& c, std::uint64_t now)
         put16(f + 8, p.address);
         put16(f + 10, p.quantity);
     }
+    if (opt_.rtu) {
+        // unit | PDU | CRC: the MBAP header goes, a CRC comes.
+        c.out.erase(c.out.begin() + std::ptrdiff_t(at), c.out.begin() + std::ptrdiff_t(at + 6));
+        const unsigned crc = crc16(c.out.data() + at, c.out.size() - at);
+        c.out.push_back(std::uint8_t(crc));
+        c.out.push_back(std::uint8_t(crc >> 8));
+    }
     c.ring[std::size_t((c.head + c.inFlight) % kMaxDepth)] = p;
     ++c.inFlight;
 }
@@ -264,8 +288,100 @@ bool LoadGenerator::flush(Connection& c)
     return true;
 }
 
+bool LoadGenerator::takeReply(Connection& c, const std::uint8_t* f, std::size_t size, std::uint64_t now, bool sending,
+                              int& answered)
+{
+    if (c.inFlight == 0) {   // an answer nobody asked for
+        ++n_.mismatches;
+        kill(c);
+        return false;
+    }
+    const Pending p = c.ring[std::size_t(c.head)];
+    c.head = (c.head + 1) % kMaxDepth;
+    --c.inFlight;
+
+    bool ok = true;
+    const unsigned tid = get16(f);
+    const unsigned fc = f[7];
+    if (tid != p.tid || f[6] != kUnit) {
+        ++n_.mismatches;
+        ok = false;
+    } else if (fc == (p.function | 0x80u)) {
+        ++n_.exceptions;
+        ok = false;
+    } else if (fc != p.function) {
+        ++n_.mismatches;
+        ok = false;
+    } else if (p.function == 3) {
+        const std::size_t bytes = 2 * std::size_t(p.quantity);
+        if (size != 9 + bytes || f[8] != bytes) {
+            ++n_.mismatches;
+            ok = false;
+        }
+    } else {
+        if (size != 12 || get16(f + 8) != p.address || get16(f + 10) != p.quantity) {
+            ++n_.mismatches;
+            ok = false;
+        }
+    }
+    if (!ok && firstMismatchLogged_ < 5 && !opt_.quiet) {
+        ++firstMismatchLogged_;
+        std::fprintf(stderr, "loadgen: bad reply tid=%u (expected %u) unit=%u fc=0x%02x (sent %u) size=%zu\n",
+                     tid, unsigned(p.tid), unsigned(f[6]), fc, unsigned(p.function), size);
+    }
+    if (ok) {
+        ++n_.total;
+        if (now >= windowStart_ && now < windowEnd_) {
+            ++n_.completed;
+            latencies_.push_back(std::uint32_t(std::min<std::uint64_t>(now - p.sentNs, 0xffffffffu)));
+        }
+    }
+    if (sending)
+        queueRequest(c, now);
+    ++answered;
+    return true;
+}
+
+bool LoadGenerator::parseRtuReplies(Connection& c, std::uint64_t now, bool sending, int& answered)
+{
+    std::size_t off = 0;
+    while (c.inLen - off >= 5) {
+        const std::uint8_t* r = c.in.data() + off;
+        if (c.inFlight == 0) {
+            ++n_.mismatches;
+            kill(c);
+            return false;
+        }
+        const Pending& p = c.ring[std::size_t(c.head)];
+        const std::size_t size = (r[1] & 0x80) ? 5 : p.function == 3 ? 5 + 2 * std::size_t(p.quantity) : 8;
+        if (c.inLen - off < size)
+            break;
+        if (crc16(r, size - 2) != (unsigned(r[size - 2]) | unsigned(r[size - 1]) << 8)) {
+            ++n_.malformed;
+            kill(c);
+            return false;
+        }
+        // Checked as the Modbus/TCP reply it stands for.
+        std::array<std::uint8_t, 6 + 256> m;
+        put16(m.data(), p.tid);
+        put16(m.data() + 2, 0);
+        put16(m.data() + 4, unsigned(size - 2));
+        std::memcpy(m.data() + 6, r, size - 2);
+        if (!takeReply(c, m.data(), size + 4, now, sending, answered))
+            return false;
+        off += size;
+    }
+    if (off > 0) {
+        std::memmove(c.in.data(), c.in.data() + off, c.inLen - off);
+        c.inLen -= off;
+    }
+    return true;
+}
+
 bool LoadGenerator::parseReplies(Connection& c, std::uint64_t now, bool sending, int& answered)
 {
+    if (opt_.rtu)
+        return parseRtuReplies(c, now, sending, answered);
     std::size_t off = 0;
     while (c.inLen - off >= 8) {
         const std::uint8_t* f = c.in.data() + off;
@@ -278,54 +394,8 @@ bool LoadGenerator::parseReplies(Connection& c, std::uint64_t now, bool sending,
         const std::size_t size = 6 + std::size_t(len);
         if (c.inLen - off < size)
             break;
-        if (c.inFlight == 0) {   // an answer nobody asked for
-            ++n_.mismatches;
-            kill(c);
+        if (!takeReply(c, f, size, now, sending, answered))
             return false;
-        }
-        const Pending p = c.ring[std::size_t(c.head)];
-        c.head = (c.head + 1) % kMaxDepth;
-        --c.inFlight;
-
-        bool ok = true;
-        const unsigned tid = get16(f);
-        const unsigned fc = f[7];
-        if (tid != p.tid || f[6] != kUnit) {
-            ++n_.mismatches;
-            ok = false;
-        } else if (fc == (p.function | 0x80u)) {
-            ++n_.exceptions;
-            ok = false;
-        } else if (fc != p.function) {
-            ++n_.mismatches;
-            ok = false;
-        } else if (p.function == 3) {
-            const std::size_t bytes = 2 * std::size_t(p.quantity);
-            if (size != 9 + bytes || f[8] != bytes) {
-                ++n_.mismatches;
-                ok = false;
-            }
-        } else {
-            if (size != 12 || get16(f + 8) != p.address || get16(f + 10) != p.quantity) {
-                ++n_.mismatches;
-                ok = false;
-            }
-        }
-        if (!ok && firstMismatchLogged_ < 5 && !opt_.quiet) {
-            ++firstMismatchLogged_;
-            std::fprintf(stderr, "loadgen: bad reply tid=%u (expected %u) unit=%u fc=0x%02x (sent %u) size=%zu\n",
-                         tid, unsigned(p.tid), unsigned(f[6]), fc, unsigned(p.function), size);
-        }
-        if (ok) {
-            ++n_.total;
-            if (now >= windowStart_ && now < windowEnd_) {
-                ++n_.completed;
-                latencies_.push_back(std::uint32_t(std::min<std::uint64_t>(now - p.sentNs, 0xffffffffu)));
-            }
-        }
-        if (sending)
-            queueRequest(c, now);
-        ++answered;
         off += size;
     }
     if (off > 0) {
@@ -459,7 +529,7 @@ void usage()
     std::fprintf(stderr,
                  "usage: kelvaro_loadgen --port P [--host 127.0.0.1] [--connections N] [--depth D]\n"
                  "                       [--seconds S] [--warmup W] [--drain T] [--write-percent 50]\n"
-                 "                       [--address-space 10000] [--label TEXT] [--quiet]\n"
+                 "                       [--address-space 10000] [--label TEXT] [--quiet] [--rtu]\n"
                  "  depth 1 = lock-step, 8 = eight requests in flight per connection (max %d)\n",
                  kMaxDepth);
 }
@@ -500,6 +570,8 @@ int main(int argc, char** argv)
             o.label = value();
         else if (a == "--quiet")
             o.quiet = true;
+        else if (a == "--rtu")
+            o.rtu = true;
         else {
             usage();
             return 2;
