@@ -5,11 +5,11 @@
 #                            checks need (scripts/test.sh)
 set -euo pipefail
 # GoogleTest is on the run side: configuring the project looks for it.
-RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev nlohmann-json3-dev
+RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev libssl-dev nlohmann-json3-dev
      libgtest-dev libgmock-dev fonts-dejavu-core)
 TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
-      socat mbpoll libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
+      socat mbpoll openssl libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
       dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin)
 PKGS=("${RUN[@]}")
 [ "${1:-}" = "--test" ] && PKGS+=("${TEST[@]}")
