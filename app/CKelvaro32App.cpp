@@ -8,9 +8,11 @@
 #include "automation/AutomationServer.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
+#include "automation/CaptureAutomation.h"
 #include "automation/FaultAutomation.h"
 #include "automation/ServerAutomation.h"
 #include "faults/FaultBook.h"
+#include "monitor/TrafficTap.h"
 #include "servers/NetworkServers.h"
 #include "view/CKelvaro32View.h"
 
@@ -31,6 +33,8 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
           *faults_, [this](const std::string& path, std::string& error) { return LoadScenario(path, error); })),
       serverMethods_(std::make_unique<ServerAutomation>(*servers_))
 {
+    tap_ = std::make_unique<monitor::TrafficTap>(*engine_);
+    captureMethods_ = std::make_unique<CaptureAutomation>(*tap_);
     // A server that does not open is never silent; the dialog shows it too.
     servers_->onOpenAttempt = [](const servers::NetworkServers::Entry& e) {
         if (!e.Open())
@@ -41,6 +45,8 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
 CKelvaro32App::~CKelvaro32App()
 {
     Shutdown();
+    captureMethods_.reset();  // the files closed whole, with every frame up to here
+    tap_.reset();
     engine_.reset();
 }
 

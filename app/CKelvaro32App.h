@@ -19,6 +19,8 @@ namespace faults { class FaultBook; }
 namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
+class CaptureAutomation;
+namespace monitor { class TrafficTap; }
 class ServerAutomation;
 class CMainFrame;
 class CKelvaro32Doc;
@@ -50,6 +52,10 @@ public:
     AliasTable& Aliases() { return aliases_; }
     /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
     faults::FaultBook& Faults() { return *faults_; }
+    /// Every frame of every link, decoded, for whoever listens (the traffic monitor, captures, logs).
+    monitor::TrafficTap& Tap() { return *tap_; }
+    /// The capture and the JSON Lines log of automation and the headless options.
+    CaptureAutomation& Captures() { return *captureMethods_; }
     /// The network servers and device identities (Tools > Network Servers, automation, headless
     /// options, set-ups).
     servers::NetworkServers& Servers() { return *servers_; }
@@ -101,6 +107,8 @@ private:
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;
     std::unique_ptr<FaultAutomation> faultMethods_;
+    std::unique_ptr<monitor::TrafficTap> tap_;
+    std::unique_ptr<CaptureAutomation> captureMethods_;
     std::unique_ptr<ServerAutomation> serverMethods_;
     std::unique_ptr<AutomationServer> automationServer_;
     bool hidden_ = false;

@@ -12,6 +12,22 @@ std::optional<int> ParsePort(const std::string& text)
         return std::nullopt;
     return value;
 }
+// "4096", "64K", "10M", "1G" (powers of 1024); at least 4K, at most 1T.
+std::optional<std::uint64_t> ParseSize(const std::string& text)
+{
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc())
+        return std::nullopt;
+    const std::string suffix(end, text.data() + text.size());
+    const int shift = suffix.empty() ? 0 : suffix == "K" ? 10 : suffix == "M" ? 20 : suffix == "G" ? 30 : -1;
+    if (shift < 0 || value > (std::uint64_t{1} << 40) >> shift)
+        return std::nullopt;
+    value <<= shift;
+    if (value < 4096)
+        return std::nullopt;
+    return value;
+}
 } // namespace
 
 HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
@@ -60,6 +76,20 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
             else
                 target = args[++i];
         }
+        else if (a == "--capture" || a == "--traffic-log") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                o.error = a + " needs a file";
+            else
+                (a == "--capture" ? o.capture : o.trafficLog) = args[++i];
+        }
+        else if (a == "--traffic-log-rotate") {
+            auto size = i + 1 < args.size() ? ParseSize(args[i + 1]) : std::nullopt;
+            if (!size)
+                o.error = a + " needs a size of at least 4K (bytes, or with K, M or G)";
+            else
+                o.trafficLogRotateBytes = *size;
+            ++i;
+        }
         else if (a == "--scenario") {
             if (i + 1 >= args.size())
                 o.error = a + " needs a file";
@@ -89,6 +119,11 @@ const char* HeadlessUsage()
            "  --tcp-port N          Modbus/TCP service port for this run\n"
            "  --automation-port N   automation (JSON-RPC) port; 0 turns it off\n"
            "  --scenario FILE       load set-up extras (JSON, see docs/extras.md) after the set-up\n"
+           "  --capture FILE        write every frame of every link to a pcapng capture\n"
+           "                        (Wireshark, tshark) until the program ends\n"
+           "  --traffic-log FILE    write every frame as one JSON object per line\n"
+           "  --traffic-log-rotate SIZE  rotate the traffic log at SIZE bytes (K, M, G:\n"
+           "                        FILE becomes FILE.1, FILE.1 FILE.2 ..., five kept)\n"
            "  --udp-port N          open a Modbus/UDP server on port N\n"
            "  --rtu-over-tcp-port N open an RTU over TCP server on port N\n"
            "  --tls-port N          open a Modbus/TCP Security (TLS) server on port N; needs\n"

@@ -15,6 +15,9 @@ struct HeadlessOptions {
     std::optional<std::uint32_t> maxConnections;    // Modbus/TCP sessions at once (over the set-up's)
     std::optional<std::uint32_t> requestTimeoutMs;  // incomplete Modbus/TCP request limit (over the set-up's)
     std::string scenario;                     // set-up extras file loaded after the set-up
+    std::string capture;                      // pcapng capture of every frame, from the start
+    std::string trafficLog;                   // JSON Lines log of every frame, from the start
+    std::uint64_t trafficLogRotateBytes = 0;  // the log rotates at this size; 0 never
     std::optional<int> udpPort, rtuOverTcpPort, tlsPort;  // network servers opened for this run
     std::string tlsCert, tlsKey, tlsCa;       // the TLS server's PEM files (cert and key needed)
     std::vector<std::string> files;           // .tst restored, others opened as documents

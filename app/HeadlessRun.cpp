@@ -5,6 +5,7 @@
 #include "app/DocumentCommands.h"
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
+#include "automation/CaptureAutomation.h"
 #include "document/Archive.h"
 #include "servers/NetworkServers.h"
 
@@ -85,6 +86,21 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
     frame.Connections().SetListener(PrintConnection);
     app.Servers().onOpenAttempt = PrintServer;
 
+    // From the first frame on: the files are started before any connection opens.
+    if (!options.capture.empty()) {
+        const CaptureCallResult r = app.Captures().StartCapture(options.capture);
+        if (r.status != 0) {
+            std::fprintf(stderr, "kelvaro64-headless: cannot capture: %s\n", r.message.c_str());
+            return false;
+        }
+    }
+    if (!options.trafficLog.empty()) {
+        const CaptureCallResult r = app.Captures().StartTrafficLog(options.trafficLog, options.trafficLogRotateBytes);
+        if (r.status != 0) {
+            std::fprintf(stderr, "kelvaro64-headless: cannot write the traffic log: %s\n", r.message.c_str());
+            return false;
+        }
+    }
     bool anyTestConfig = false;
     bool anything = options.files.empty();
     for (const auto& file : options.files) {
@@ -124,4 +140,28 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
     std::fflush(stdout);
     std::fflush(stderr);
     return anything;
+}
+
+bool StopHeadlessRecording(CKelvaro32App& app)
+{
+    bool ok = true;
+    auto report = [&ok](const char* what, const CaptureCallResult& r) {
+        if (r.status != 0) {
+            std::fprintf(stderr, "kelvaro64-headless: %s: %s\n", what, r.message.c_str());
+            ok = false;
+        } else if (r.value.contains("packets")) {
+            std::printf("%s: %s, %llu packets, %llu frame records dropped\n", what,
+                        r.value["path"].get<std::string>().c_str(), r.value["packets"].get<unsigned long long>(),
+                        r.value["dropped"].get<unsigned long long>());
+        } else {
+            std::printf("%s: %s, %llu frame records dropped\n", what, r.value["path"].get<std::string>().c_str(),
+                        r.value["dropped"].get<unsigned long long>());
+        }
+    };
+    if (app.Captures().Capturing())
+        report("capture", app.Captures().StopCapture());
+    if (app.Captures().Logging())
+        report("traffic log", app.Captures().StopTrafficLog());
+    std::fflush(stdout);
+    return ok;
 }

@@ -10,3 +10,6 @@ class CKelvaro32App;
 /// inside the event loop and stops early once the program is asked to end.
 /// False when files were named and not one could be opened.
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options);
+/// Ends --capture and --traffic-log: the files closed whole, one line each on stdout
+/// ("capture: FILE, N packets, M frame records dropped"). False when one could not be written.
+bool StopHeadlessRecording(CKelvaro32App& app);

@@ -79,10 +79,11 @@ int main(int argc, char** argv)
             QCoreApplication::exit(1);
     });
     const int rc = qapp.exec();
+    const bool recorded = StopHeadlessRecording(app);
     app.Shutdown();
     std::fflush(stdout);
     // --save that could not save is a failed run: say which file and why.
     for (const FileFailure& f : app.SettingsFailures())
         std::fprintf(stderr, "kelvaro64-headless: cannot save %s: %s\n", f.path.c_str(), f.reason.c_str());
-    return rc != 0 ? rc : app.SettingsFailures().empty() ? 0 : 1;
+    return rc != 0 ? rc : app.SettingsFailures().empty() && recorded ? 0 : 1;
 }
