@@ -131,7 +131,8 @@ std::string TrafficJsonLog::RotatedName(const std::string& path, int n)
 {
     const std::size_t slash = path.rfind('/');
     const std::size_t dot = path.rfind('.');
-    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    const bool hasExtension = dot != std::string::npos && dot > name;  // ".hidden" has none
     if (!hasExtension)
         return path + "." + std::to_string(n);
     return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);

@@ -10,7 +10,8 @@ RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev libssl-de
 TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
       socat mbpoll openssl libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
-      dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin)
+      dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin
+      tshark)
 PKGS=("${RUN[@]}")
 [ "${1:-}" = "--test" ] && PKGS+=("${TEST[@]}")
 missing=()
@@ -22,6 +23,8 @@ if ((${#missing[@]})); then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
+  # tshark's package asks whether non-root users may capture: no (captures here are only read).
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections 2>/dev/null || true
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
   # Without recommends: they would pull a second monospace font that changes "Courier".
   $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
