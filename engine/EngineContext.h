@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/BlockTable.h"
+#include "engine/DeviceIdentity.h"
 #include "engine/FaultRules.h"
 #include "engine/FrameRecords.h"
 #include "engine/LinkDiagnostics.h"
@@ -86,6 +87,7 @@ public:
     asio::io_context io;
     BlockTable blocks;
     TrafficLog traffic;
+    DeviceIdentities identities;  // function 43/14, per device id
     FrameRecordQueue frames;
 
 private:
@@ -99,6 +101,7 @@ private:
 /// A connection as the application sees it: an open serial port or the TCP server.
 class Connection {
 public:
+    Connection() { diagnostics.checkErrors = &invalidChecks; }
     virtual ~Connection() = default;
     /// Engine thread: closes everything; pending operations end with operation_aborted.
     virtual void Stop() = 0;

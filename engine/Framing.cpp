@@ -36,7 +36,8 @@ RtuDecoder::Scan RtuDecoder::TryAt(std::size_t offset, std::size_t& length) cons
     const std::size_t avail = len_ - offset;
     if (avail < 2)
         return Scan::Incomplete;
-    // Request sizes by function code: fixed, or 9 / 13 bytes plus the byte count field.
+    // Request sizes by function code: fixed, or 9 / 13 bytes plus the byte count field. A
+    // Diagnostics echo with other than two data bytes is framed by silence.
     std::size_t candidates[2] = {0, 0};
     switch (FunctionCode{p[1]}) {
     case FunctionCode::ReadCoils:
@@ -58,8 +59,17 @@ RtuDecoder::Scan RtuDecoder::TryAt(std::size_t offset, std::size_t& length) cons
             return Scan::Incomplete;
         candidates[0] = 9 + p[6];
         break;
+    case FunctionCode::ReadExceptionStatus:
+    case FunctionCode::GetCommEventCounter:
+    case FunctionCode::GetCommEventLog:
     case FunctionCode::ReportSlaveId:
         candidates[0] = 4;
+        break;
+    case FunctionCode::ReadFifoQueue:
+        candidates[0] = 6;
+        break;
+    case FunctionCode::EncapsulatedInterface:  // Read Device Identification: MEI type, read code, object id
+        candidates[0] = 7;
         break;
     case FunctionCode::MaskWriteRegister:
         candidates[0] = 10;

@@ -16,6 +16,7 @@ namespace {
 //   mask write             fc | address(2) | and mask(2) | or mask(2)
 //   read/write registers   fc | read address(2) | read qty(2) | write address(2) | write qty(2) | byte count | data
 //   diagnostics            fc | sub-function(2) | data
+//   read FIFO queue        fc | pointer address(2)
 constexpr std::size_t kAddress = 1;
 constexpr std::size_t kQuantity = 3;
 constexpr std::size_t kValue = 3;
@@ -30,6 +31,7 @@ constexpr std::size_t kRwWriteQuantity = 7;
 constexpr std::size_t kRwByteCount = 9;
 constexpr std::size_t kRwData = 10;
 constexpr std::size_t kSubFunction = 1;
+constexpr std::size_t kFifoPointer = 1;
 
 // Quantity limits of the Modbus application protocol; the ENRON ones keep a 32-bit answer in 253 bytes.
 constexpr std::uint32_t kMaxReadBits = 2000;
@@ -40,6 +42,7 @@ constexpr std::uint32_t kMaxRwRead = 125;
 constexpr std::uint32_t kMaxRwWrite = 121;
 constexpr std::uint32_t kMaxEnronRead = 62;
 constexpr std::uint32_t kMaxEnronWrite = 61;
+constexpr std::uint32_t kMaxFifoCount = 31;
 
 constexpr char kSlaveIdText[] = "Kelvaro64";
 
@@ -113,14 +116,6 @@ public:
 
     std::size_t Serve(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
 
-private:
-    bool Selected(const Block& b) const
-    {
-        if (!table_.DeviceActive(b.device))
-            return false;
-        return addressing_.kind != Addressing::Kind::Device || b.device == addressing_.unit;
-    }
-
     // A device answers only when it has a block and is switched on.
     bool DevicePresent() const
     {
@@ -128,6 +123,14 @@ private:
             if (Selected(b))
                 return true;
         return false;
+    }
+
+private:
+    bool Selected(const Block& b) const
+    {
+        if (!table_.DeviceActive(b.device))
+            return false;
+        return addressing_.kind != Addressing::Kind::Device || b.device == addressing_.unit;
     }
 
     bool HasType(std::uint8_t type) const
@@ -228,6 +231,7 @@ private:
     std::size_t ReadWrite(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
     std::size_t Diagnostics(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
     std::size_t ReportSlaveId(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
+    std::size_t ReadFifo(const std::uint8_t* req, std::size_t size, std::uint8_t* resp);
 
     // Register runs to and from the wire; a point of width 2 is high word first on the wire,
     // held as low word at 2i and high word at 2i + 1.
@@ -587,6 +591,40 @@ std::size_t Handler::ReportSlaveId(const std::uint8_t* req, std::size_t size, st
     return 4 + textSize;
 }
 
+std::size_t Handler::ReadFifo(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
+{
+    //   answer: fc | byte count(2) | FIFO count(2) | values(2 each), the count being the pointer register
+    const std::uint8_t fc = req[0];
+    if (addressing_.kind == Addressing::Kind::Broadcast)
+        return 0;
+    if (size != 3)
+        return Exception(fc, kIllegalDataValue, resp);
+    const std::uint32_t pointer = Be16(req + kFifoPointer);
+    std::uint32_t width = 0;
+    Runs runs;
+    if (const std::uint8_t code = Check(kHoldingRegisters, pointer, 1, width, &runs))
+        return Exception(fc, code, resp);
+    if (width != 1)  // no 32-bit ENRON form
+        return Exception(fc, kIllegalFunction, resp);
+    std::uint8_t countBytes[2];
+    CopyOut(runs, kHoldingRegisters, pointer, 1, countBytes);
+    const std::uint32_t count = Be16(countBytes);
+    if (count > kMaxFifoCount)
+        return Exception(fc, kIllegalDataValue, resp);
+    runs = {};
+    if (const std::uint8_t code = Check(kHoldingRegisters, pointer, count + 1, width, &runs))
+        return Exception(fc, code, resp);
+    if (width != 1)
+        return Exception(fc, kIllegalFunction, resp);
+    // The count and the values in one copy (under the block's value lock); the count read first
+    // goes out, so that the answer's sizes agree with each other whatever a writer did since.
+    CopyOut(runs, kHoldingRegisters, pointer, count + 1, resp + 3);
+    resp[0] = fc;
+    PutBe16(resp + 1, static_cast<std::uint16_t>(2 + 2 * count));
+    PutBe16(resp + 3, static_cast<std::uint16_t>(count));
+    return 5 + 2 * count;
+}
+
 std::size_t Handler::Serve(const std::uint8_t* req, std::size_t size, std::uint8_t* resp)
 {
     if (size == 0 || size > kMaxPdu || !DevicePresent())
@@ -614,6 +652,8 @@ std::size_t Handler::Serve(const std::uint8_t* req, std::size_t size, std::uint8
         return Diagnostics(req, size, resp);
     case FunctionCode::ReportSlaveId:
         return ReportSlaveId(req, size, resp);
+    case FunctionCode::ReadFifoQueue:
+        return ReadFifo(req, size, resp);
     default:
         return Exception(req[0] & ~kExceptionBit, kIllegalFunction, resp);
     }
@@ -625,6 +665,20 @@ std::size_t ServeRequest(const BlockTable& table, Addressing addressing, PduOpti
                          const std::uint8_t* request, std::size_t size, std::uint8_t* response)
 {
     return Handler(table, addressing, options).Serve(request, size, response);
+}
+
+bool DeviceServed(const BlockTable& table, Addressing addressing)
+{
+    return Handler(table, addressing, {}).DevicePresent();
+}
+
+int LowestServedDevice(const BlockTable& table)
+{
+    int lowest = -1;
+    for (const Block& b : table.Blocks())
+        if (table.DeviceActive(b.device) && (lowest < 0 || b.device < lowest))
+            lowest = b.device;
+    return lowest;
 }
 
 } // namespace pomrel

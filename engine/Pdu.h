@@ -44,4 +44,10 @@ struct PduOptions {
 std::size_t ServeRequest(const BlockTable& table, Addressing addressing, PduOptions options,
                          const std::uint8_t* request, std::size_t size, std::uint8_t* response);
 
+/// Whether a request so addressed reaches a device that answers (one with a block, switched on;
+/// for a broadcast, any). The caller holds table.Mutex().
+bool DeviceServed(const BlockTable& table, Addressing addressing);
+/// The lowest device id served, if any. The caller holds table.Mutex().
+int LowestServedDevice(const BlockTable& table);
+
 } // namespace pomrel

@@ -1,9 +1,14 @@
 // The one place where a request is matched against the fault rules in force and answered. Every
 // transport calls AnswerRequest for each whole request it decoded, then frames the answer and
 // applies what the fault asks of the bytes (FaultBytes) and of the timing (delay, split, close).
-// With no rules installed this is ServeRequest and one pointer test.
+// With no rules installed this is ServeRequest, one pointer test and the link's counters.
+//
+// The functions of the link and of the device as a whole are answered here: Read Exception
+// Status (7), Diagnostics (8), the communication event counter and log (11, 12) and Read Device
+// Identification (43/14). A link in listen-only mode answers nothing at all.
 #pragma once
 
+#include "engine/DeviceIdentity.h"
 #include "engine/FaultRules.h"
 #include "engine/LinkDiagnostics.h"
 #include "engine/Pdu.h"
@@ -11,8 +16,6 @@
 #include <vector>
 
 namespace pomrel {
-
-class EngineContext;
 
 /// The link a request came over, as the answer needs it.
 struct RequestLink {
@@ -27,9 +30,25 @@ struct Answer {
     FaultDecision fault;       // what a rule asked for, if one fired
 };
 
+/// What a request is answered from: the engine's context (EngineContext) holds all three.
+struct AnswerSources {
+    const BlockTable& blocks;
+    const FaultSet* faults = nullptr;             // the rules in force, or none
+    const DeviceIdentities* identities = nullptr; // none: every device has the default identity
+};
+
 /// Serves one request (function code first). The caller holds the block table's lock.
-Answer AnswerRequest(EngineContext& context, const RequestLink& link, Addressing addressing, PduOptions options,
-                     const std::uint8_t* pdu, std::size_t size, std::uint8_t* response);
+Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Addressing addressing, PduOptions options,
+                  const std::uint8_t* pdu, std::size_t size, std::uint8_t* response);
+
+/// The same from an EngineContext (a template so that this header needs no Asio).
+template <class Context>
+Answer AnswerRequest(Context& context, const RequestLink& link, Addressing addressing, PduOptions options,
+                     const std::uint8_t* pdu, std::size_t size, std::uint8_t* response)
+{
+    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities}, link, addressing, options,
+                      pdu, size, response);
+}
 
 /// The byte faults on a framed answer: Truncate cuts it, Junk appends to it. The checksum (serial
 /// framings), Delay, Split and Close are the transport's.

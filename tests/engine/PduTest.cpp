@@ -245,6 +245,41 @@ TEST_F(PduTest, EnronWrites)
     EXPECT_EQ(Serve(Dev(1), "16 13 88 00 f2 00 25", true), "96 01");
 }
 
+// Read FIFO Queue: the pointer register holds the count, the values follow it.
+TEST_F(PduTest, ReadFifoQueue)
+{
+    a.words[0] = 3;
+    a.words[9] = 1;     // A's last register: its one value is B's first
+    b.words[9] = 1;     // B's last: its value would lie past every block
+    floats.words[0] = 31;
+    floats.words[1] = 0x3FC0;
+    std::string thirtyOne = "18 00 40 00 1f 3f c0";
+    for (int i = 2; i <= 31; ++i)
+        thirtyOne += " 00 00";
+    const std::vector<Case> cases = {
+        {"three values", Dev(1), "18 00 00", "18 00 08 00 03 01 01 01 02 01 03"},
+        {"across a block border", Dev(1), "18 00 09", "18 00 04 00 01 02 00"},
+        {"31 values, the most", Dev(1), "18 1b 58", thirtyOne.c_str()},
+        {"an empty queue", Dev(3), "18 00 01", "18 00 02 00 00"},
+        {"a count above 31", Dev(1), "18 00 01", "98 03"},
+        {"values past the last block", Dev(1), "18 00 13", "98 02"},
+        {"a pointer nobody holds", Dev(1), "18 00 63", "98 02"},
+        {"register 65536: a count of 0xbeef", Dev(1), "18 ff ff", "98 03"},
+        {"a 32-bit ENRON pointer", Dev(1), "18 13 88", "98 01", true},
+        {"short", Dev(1), "18 00", "98 03"},
+        {"long", Dev(1), "18 00 00 00", "98 03"},
+        {"a device without it", Dev(9), "18 00 00", ""},
+        {"broadcast", Dev(0), "18 00 00", ""},
+        {"TCP unit 0", Addressing::Tcp(0), "18 00 00", "18 00 08 00 03 01 01 01 02 01 03"},
+    };
+    dev3.words[0] = 0;
+    dev3.words[1] = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Serve(c.addressing, c.request, c.enron), c.response);
+    }
+}
+
 TEST(BlockTable, DefineRejectsWhatCannotBeServedAndClampsLength)
 {
     BlockTable table;
