@@ -30,7 +30,7 @@ FaultCallResult ServerAutomation::OpenServer(const std::string& protocol, std::i
         return Refused("options: a JSON object");
     // The same reader as a set-up's "servers" key, so the same fields and the same words.
     json server = options;
-    server["port"] = port;
+    server["port"] = static_cast<std::uint64_t>(port);   // the reader takes whole numbers as unsigned
     std::string error;
     auto parsed = servers::ParseServers(json{{protocol, server}}, error);
     if (!parsed)

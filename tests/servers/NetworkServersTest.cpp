@@ -1,5 +1,6 @@
 // The program's list of network servers on a real engine: what a set-up opens, what a failed
 // open keeps, what closing and replacing do to the set-up that Save Test Config writes.
+#include "automation/ServerAutomation.h"
 #include "servers/NetworkServers.h"
 
 #include <gtest/gtest.h>
@@ -120,6 +121,57 @@ TEST(NetworkServers, OpensClosesAndReplacesOnTheEngine)
     EXPECT_EQ(list.Apply({}), 0u);
     EXPECT_TRUE(list.Entries().empty());
     EXPECT_EQ(list.Setup(), servers::ServerSetup{});
+}
+
+TEST(ServerAutomation, MethodsOpenListCloseAndRefuseByField)
+{
+    pomrel::ProtocolEngine engine;
+    NetworkServers list(engine);
+    ServerAutomation methods(list);
+    using nlohmann::json;
+
+    struct Case { const char* protocol; std::int64_t port; json options; const char* message; };
+    const Case refused[] = {
+        {"tcp", 0, json::object(), "protocol: \"udp\", \"rtu-over-tcp\" or \"tls\""},
+        {"UDP", 0, json::object(), "protocol:"},
+        {"udp", -1, json::object(), "port: a whole number from 0 to 65535"},
+        {"udp", 65536, json::object(), "port: a whole number from 0 to 65535"},
+        {"udp", 0, json::array(), "options: a JSON object"},
+        {"udp", 0, json{{"cert", "a.pem"}}, "servers.udp.cert: unknown key"},
+        {"tls", 0, json::object(), "servers.tls.cert: missing"},
+        {"tls", 0, json{{"cert", "c"}, {"key", "k"}, {"read_only_roles", "Operator"}}, "servers.tls.read_only_roles"},
+    };
+    for (const Case& c : refused) {
+        const FaultCallResult r = methods.OpenServer(c.protocol, c.port, c.options);
+        EXPECT_EQ(r.status, -1) << c.protocol << " " << c.port;
+        EXPECT_EQ(r.message.rfind(c.message, 0), 0u) << r.message;
+    }
+    EXPECT_TRUE(list.Entries().empty());
+
+    // A port given as a signed number (as JSON-RPC hands it) opens like any other.
+    const FaultCallResult opened = methods.OpenServer("udp", 0, json::object());
+    ASSERT_EQ(opened.status, 0) << opened.message;
+    const std::uint32_t id = opened.value["id"].get<std::uint32_t>();
+    EXPECT_NE(opened.value["port"].get<int>(), 0);
+    const FaultCallResult endpoint = methods.OpenEndpoint(json::parse(R"({"protocol": "tcp", "address": "127.0.0.1",
+                                                                         "port": 0, "units": {"1": 7}})"));
+    ASSERT_EQ(endpoint.status, 0) << endpoint.message;
+    EXPECT_EQ(methods.OpenEndpoint(json::parse(R"({"protocol": "tcp", "port": 0, "units": {"1": 300}})")).message,
+              "endpoint.units.1: must be a whole number from 0 to 255");
+
+    const json listed = methods.ListServers().value;
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0]["protocol"], "udp");
+    EXPECT_EQ(listed[0]["state"], "open");
+    EXPECT_EQ(listed[0]["endpoint"], 0);
+    EXPECT_EQ(listed[1]["endpoint"], 1);
+    EXPECT_EQ(listed[1]["units"], json::parse(R"({"1": 7})"));
+    EXPECT_TRUE(listed[1]["counters"].contains("handshake_failures"));
+
+    EXPECT_EQ(methods.CloseServer(id).status, 0);
+    EXPECT_EQ(methods.ListServers().value[0]["state"], "closed");
+    for (std::int64_t bad : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{99}, std::int64_t{1} << 40})
+        EXPECT_EQ(methods.CloseServer(bad).message, "no server " + std::to_string(bad));
 }
 
 } // namespace
