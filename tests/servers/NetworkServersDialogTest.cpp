@@ -5,11 +5,13 @@
 
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/TestConfig.h"
 #include "engine/ProtocolEngine.h"
 #include "servers/NetworkServers.h"
 #include "servers/NetworkServersDialog.h"
 
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,6 +19,9 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -53,6 +58,20 @@ struct TakenTcpPort {
     int fd = -1;
     int port = 0;
 };
+
+// A port that was free a moment ago, of the given socket type.
+std::uint16_t FreePort(int type)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
 
 } // namespace
 
@@ -154,4 +173,61 @@ TEST(NetworkServersDialog, ToolsMenuHasItInBothMenuSets)
         ASSERT_NE(action, nullptr) << menu;
         EXPECT_EQ(action->text(), "&Network Servers...");
     }
+}
+
+TEST(NetworkServersSetUp, SavedAndRestoredReopensTheServers)
+{
+    QTemporaryDir dir;
+    auto app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
+    ASSERT_TRUE(app->InitInstance({}));
+    NetworkServers& list = app->Servers();
+    servers::ServerSetup setup;
+    pomrel::ServerEndpoint udp;
+    udp.protocol = pomrel::ServerProtocol::Udp;
+    udp.port = FreePort(SOCK_DGRAM);
+    pomrel::ServerEndpoint tls;
+    tls.protocol = pomrel::ServerProtocol::Tls;
+    tls.port = FreePort(SOCK_STREAM);
+    const std::string folder = dir.path().toStdString();
+    tls.tls = {folder + "/certs/server.pem", folder + "/certs/server.key", "/etc/ssl/none.pem", {"Operator"}};
+    pomrel::ServerEndpoint endpoint;
+    endpoint.address = "127.0.0.3";
+    endpoint.port = FreePort(SOCK_STREAM);
+    endpoint.units = {{1, 7}};
+    endpoint.number = 1;
+    setup.servers = {udp, tls};
+    setup.endpoints = {endpoint};
+    setup.identities[7] = {{0, "Orvane"}, {0x80, "private object"}};
+    list.Apply(setup);
+    ASSERT_TRUE(list.Entries()[0].Open()) << list.Entries()[0].error;
+    EXPECT_FALSE(list.Entries()[1].Open());   // no such files: still part of the set-up
+
+    const std::string path = folder + "/plant.tst";
+    ASSERT_TRUE(SaveTestConfigTo(*app->mainFrame, path));
+    std::stringstream text;
+    text << std::ifstream(path + ".json").rdbuf();
+    for (const char* kept : {"\"servers\"", "\"endpoints\"", "\"identity\"", "\"cert\": \"certs/server.pem\"",
+                             "\"ca\": \"/etc/ssl/none.pem\"", "\"0x80\": \"private object\""})
+        EXPECT_NE(text.str().find(kept), std::string::npos) << kept << " in " << text.str();
+
+    list.Apply({});
+    EXPECT_TRUE(list.Entries().empty());
+    ASSERT_TRUE(RestoreTestConfig(*app->mainFrame, path));
+    EXPECT_EQ(list.Setup(), setup);
+    ASSERT_EQ(list.Entries().size(), 3u);
+    EXPECT_TRUE(list.Entries()[0].Open()) << list.Entries()[0].error;
+    EXPECT_EQ(list.Entries()[0].boundPort, udp.port);
+    EXPECT_TRUE(list.Entries()[2].Open()) << list.Entries()[2].error;
+
+    // Closed by the user and saved again: nothing left to keep, the extras file goes.
+    for (const auto& e : std::vector<NetworkServers::Entry>(list.Entries()))
+        list.Close(e.id);
+    list.SetIdentities({});
+    ASSERT_TRUE(SaveTestConfigTo(*app->mainFrame, path));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path + ".json")));
+
+    // A set-up without extras closes the servers of the one before.
+    list.Apply(setup);
+    ASSERT_TRUE(RestoreTestConfig(*app->mainFrame, path));
+    EXPECT_TRUE(list.Entries().empty());
 }
