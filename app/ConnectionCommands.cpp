@@ -57,6 +57,7 @@ void RegisterConnectionCommands(CMainFrame& frame)
 
     commands.Add(cmd::Status, [f, c] {
         CCountersDlg dlg(*c, f);
+        dlg.ShowServers(&f->App().Servers());
         dlg.exec();
     });
 }

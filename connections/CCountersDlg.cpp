@@ -3,8 +3,11 @@
 #include "connections/ConnectionManager.h"
 #include "dialogs/DialogKit.h"
 #include "connections/StatusCounters.h"
+#include "servers/NetworkServers.h"
 
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QTableWidget>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -66,6 +69,27 @@ QLineEdit* CCountersDlg::Field(int id) const
     return nullptr;
 }
 
+void CCountersDlg::ShowServers(servers::NetworkServers* list)
+{
+    servers_ = list;
+    if (!list || serversTable_)
+        return;
+    serversTable_ = new QTableWidget(0, servers::NetworkServers::kCounterColumns, this);
+    serversTable_->setObjectName("networkServers");
+    QStringList titles;
+    for (const char* title : servers::NetworkServers::kCounterTitles)
+        titles << title;
+    serversTable_->setHorizontalHeaderLabels(titles);
+    serversTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    serversTable_->verticalHeader()->setVisible(false);
+    serversTable_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Above the Cancel button, which stays last.
+    auto* box = static_cast<QVBoxLayout*>(layout());
+    box->insertWidget(box->count() - 1, new QLabel("Network servers:", this));
+    box->insertWidget(box->count() - 1, serversTable_);
+    OnTimer();
+}
+
 void CCountersDlg::OnTimer()
 {
     const auto values = ReadStatusCounters(connections_);
@@ -73,11 +97,28 @@ void CCountersDlg::OnTimer()
         valid_[i]->setText(QString::number(values[i].valid));
         invalid_[i]->setText(QString::number(values[i].invalid));
     }
+    if (!servers_ || !serversTable_)
+        return;
+    const auto rows = servers_->CounterRows();
+    serversTable_->setRowCount(static_cast<int>(rows.size()));
+    for (int r = 0; r < static_cast<int>(rows.size()); ++r)
+        for (int c = 0; c < servers::NetworkServers::kCounterColumns; ++c) {
+            auto* item = serversTable_->item(r, c);
+            if (!item) {
+                item = new QTableWidgetItem;
+                serversTable_->setItem(r, c, item);
+            }
+            item->setText(QString::fromStdString(rows[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]));
+        }
 }
 
 void CCountersDlg::OnReset()
 {
     ResetStatusCounters(connections_);
+    if (servers_) {
+        servers_->ResetCounters();
+        OnTimer();
+    }
     for (std::size_t i = 0; i < kCounterRows.size(); ++i) {
         valid_[i]->setText("0");
         invalid_[i]->setText("0");

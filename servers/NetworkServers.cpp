@@ -175,4 +175,47 @@ pomrel::DiagnosticCounters NetworkServers::Diagnostics(const Entry& entry) const
     return entry.Open() ? engine_.Diagnostics(entry.handle) : pomrel::DiagnosticCounters{};
 }
 
+const char* const NetworkServers::kCounterTitles[kCounterColumns] = {
+    "Server", "State", "Valid", "Invalid", "Sessions", "Handshake failures", "Roles", "Bus messages", "Comm errors",
+    "Exceptions"};
+
+std::vector<std::vector<std::string>> NetworkServers::CounterRows() const
+{
+    std::vector<std::vector<std::string>> rows;
+    for (const Entry& e : entries_) {
+        std::vector<std::string> row(kCounterColumns);
+        row[kServer] = Title(e);
+        row[kState] = StateText(e);
+        if (e.Open()) {
+            const pomrel::ServerCounters c = Counters(e);
+            const pomrel::DiagnosticCounters d = Diagnostics(e);
+            row[kValid] = std::to_string(c.validMessages);
+            row[kInvalid] = std::to_string(c.invalidChecks);
+            // Sessions, handshakes and roles mean nothing to a UDP server.
+            if (e.endpoint.protocol != pomrel::ServerProtocol::Udp)
+                row[kSessions] = std::to_string(c.sessions);
+            if (e.endpoint.protocol == pomrel::ServerProtocol::Tls) {
+                row[kHandshakeFailures] = std::to_string(c.handshakeFailures);
+                row[kRoles] = RolesText(c.roles);
+            }
+            row[kBusMessages] = std::to_string(d.busMessages);
+            row[kCommErrors] = std::to_string(d.busCommErrors);
+            row[kExceptions] = std::to_string(d.exceptionErrors);
+            if (d.listenOnly)
+                row[kState] += " (listen only)";
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void NetworkServers::ResetCounters()
+{
+    for (const Entry& e : entries_)
+        if (e.Open()) {
+            std::uint32_t valid = 0, invalid = 0;
+            engine_.SlaveStatus(e.handle, valid, invalid, 1);
+        }
+}
+
 } // namespace servers

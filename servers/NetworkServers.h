@@ -61,6 +61,16 @@ public:
     pomrel::ServerCounters Counters(const Entry& entry) const;
     pomrel::DiagnosticCounters Diagnostics(const Entry& entry) const;
 
+    /// One line of the Status dialog per listed server: its title, state and counters as texts.
+    enum CounterColumn {
+        kServer, kState, kValid, kInvalid, kSessions, kHandshakeFailures, kRoles, kBusMessages, kCommErrors,
+        kExceptions, kCounterColumns
+    };
+    static const char* const kCounterTitles[kCounterColumns];
+    std::vector<std::vector<std::string>> CounterRows() const;
+    /// Sets the valid and invalid counts of every open server back to zero.
+    void ResetCounters();
+
     /// Told after every attempt to open a server (headless prints "open:" / "failed:" lines).
     std::function<void(const Entry&)> onOpenAttempt;
 

@@ -6,6 +6,8 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/TestConfig.h"
+#include "connections/CCountersDlg.h"
+#include "connections/ConnectionManager.h"
 #include "engine/ProtocolEngine.h"
 #include "servers/NetworkServers.h"
 #include "servers/NetworkServersDialog.h"
@@ -230,4 +232,52 @@ TEST(NetworkServersSetUp, SavedAndRestoredReopensTheServers)
     list.Apply(setup);
     ASSERT_TRUE(RestoreTestConfig(*app->mainFrame, path));
     EXPECT_TRUE(list.Entries().empty());
+}
+
+TEST(NetworkServersStatus, TheStatusDialogListsEachServersCounters)
+{
+    pomrel::ProtocolEngine engine;
+    ConnectionManager connections(engine);
+    NetworkServers list(engine);
+    pomrel::ServerEndpoint udp;
+    udp.protocol = pomrel::ServerProtocol::Udp;
+    udp.address = "127.0.0.1";
+    const std::uint32_t id = list.Open(udp);
+    ASSERT_TRUE(list.Find(id)->Open()) << list.Find(id)->error;
+    pomrel::ServerEndpoint closed;
+    closed.protocol = pomrel::ServerProtocol::RtuOverTcp;
+    list.Close(list.Open(closed));
+
+    // One request to a block of device 9, its answer awaited.
+    pomrel::RegisterWord memory[10] = {};
+    const pomrel::Handle block = engine.DefineDataBlock(9, 3, 1, 10, memory);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(list.Find(id)->boundPort);
+    const unsigned char request[] = {0, 1, 0, 0, 0, 6, 9, 3, 0, 0, 0, 1};
+    ASSERT_EQ(::sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 12);
+    unsigned char answer[300];
+    ASSERT_GT(::recv(fd, answer, sizeof answer, 0), 0);
+    ::close(fd);
+    engine.RemoveDataBlock(block);
+
+    CCountersDlg dlg(connections);
+    EXPECT_EQ(dlg.ServersTable(), nullptr);
+    dlg.ShowServers(&list);
+    QTableWidget* table = dlg.ServersTable();
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->rowCount(), 2);
+    const auto cell = [&](int row, int column) { return table->item(row, column)->text(); };
+    EXPECT_EQ(cell(0, NetworkServers::kServer).toStdString(), NetworkServers::Title(*list.Find(id)));
+    EXPECT_EQ(cell(0, NetworkServers::kValid), "1");
+    EXPECT_EQ(cell(0, NetworkServers::kInvalid), "0");
+    EXPECT_EQ(cell(0, NetworkServers::kSessions), "");   // no sessions over UDP
+    EXPECT_EQ(cell(1, NetworkServers::kState), "closed");
+    EXPECT_EQ(cell(1, NetworkServers::kValid), "");
+    Child<QPushButton>(dlg, "control1011")->click();   // Reset
+    EXPECT_EQ(cell(0, NetworkServers::kValid), "0");
 }
