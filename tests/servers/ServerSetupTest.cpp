@@ -1,5 +1,6 @@
 // The servers, endpoints and identity keys of the set-up extras: what is read, what is refused
 // (named by key), what is written back, and how certificate names follow the extras file.
+#include "app/HeadlessOptions.h"
 #include "app/SetupExtras.h"
 #include "servers/ServerSetup.h"
 
@@ -218,6 +219,43 @@ TEST(ServerSetup, CertificateNamesFollowTheExtrasFile)
     EXPECT_EQ(extras->endpoints->at(0).tls.key, "k.pem");
     std::remove(path.c_str());
     ::rmdir(folder);
+}
+
+TEST(HeadlessServerOptions, PortsAndTlsFilesOrWhatIsWrong)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<int> udp, rtu, tls;
+        const char* cert;
+        const char* error;  // empty: understood
+    };
+    const Case cases[] = {
+        {{"--udp-port", "1502", "--rtu-over-tcp-port", "0"}, 1502, 0, std::nullopt, "", ""},
+        {{"--tls-port", "802", "--tls-cert", "s.pem", "--tls-key", "s.key", "--tls-ca", "ca.pem"}, std::nullopt,
+         std::nullopt, 802, "s.pem", ""},
+        {{"--tls-key", "s.key", "--tls-cert", "s.pem", "--tls-port", "802"}, std::nullopt, std::nullopt, 802, "s.pem", ""},
+        {{"--udp-port", "65536"}, std::nullopt, std::nullopt, std::nullopt, "", "--udp-port: not a port number: 65536"},
+        {{"--rtu-over-tcp-port"}, std::nullopt, std::nullopt, std::nullopt, "", "--rtu-over-tcp-port needs a port number"},
+        {{"--tls-port", "802"}, std::nullopt, std::nullopt, 802, "", "--tls-port needs --tls-cert FILE and --tls-key FILE"},
+        {{"--tls-port", "802", "--tls-cert", "s.pem"}, std::nullopt, std::nullopt, 802, "s.pem",
+         "--tls-port needs --tls-cert FILE and --tls-key FILE"},
+        {{"--tls-ca", "ca.pem"}, std::nullopt, std::nullopt, std::nullopt, "", "--tls-cert, --tls-key and --tls-ca need --tls-port"},
+        {{"--tls-port", "802", "--tls-cert"}, std::nullopt, std::nullopt, 802, "", "--tls-cert needs a file"},
+        {{"--tls-port", "802", "--tls-cert", "", "--tls-key", "k"}, std::nullopt, std::nullopt, 802, "", "--tls-cert needs a file"},
+    };
+    for (const Case& c : cases) {
+        const HeadlessOptions o = ParseHeadlessOptions(c.args);
+        const std::string line = c.args[0] + " ... (" + std::to_string(c.args.size()) + ")";
+        EXPECT_EQ(o.error, c.error) << line;
+        EXPECT_EQ(o.udpPort, c.udp) << line;
+        EXPECT_EQ(o.rtuOverTcpPort, c.rtu) << line;
+        EXPECT_EQ(o.tlsPort, c.tls) << line;
+        EXPECT_EQ(o.tlsCert, c.cert) << line;
+    }
+    const std::string usage = HeadlessUsage();
+    for (const char* option : {"--udp-port N", "--rtu-over-tcp-port N", "--tls-port N", "--tls-cert FILE",
+                               "--tls-key FILE", "--tls-ca FILE"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 
 } // namespace
