@@ -9,7 +9,8 @@
 // DEVICE. On SIGUSR1 it prints each network server's counters ("status <name> valid invalid
 // sessions handshake-failures roles...").
 // Device 1 holds every point type at addresses 1..100 with known values, ENRON blocks at 5001
-// (longs) and 7001 (floats); device 2 holds registers 1001..1010.
+// (longs) and 7001 (floats); device 2 holds registers 1001..1010. Device 1's identification
+// (function 43) takes two answers; device 2 has the default one.
 #include "engine/ProtocolEngine.h"
 
 #include <csignal>
@@ -130,6 +131,9 @@ int main(int argc, char** argv)
     engine.DefineDataBlock(1, 3, 5001, 10, enronLongs.words);
     engine.DefineDataBlock(1, 3, 7001, 10, enronFloats.words);
     engine.DefineDataBlock(2, 3, 1001, 10, device2.words);
+    engine.SetDeviceIdentity(1, {{0x00, "Orvane"}, {0x01, "PX-7"}, {0x02, "2.1"}, {0x04, "Pump"},
+                                 {0x80, std::string(100, 'a')}, {0x81, std::string(100, 'b')},
+                                 {0x82, std::string(100, 'c')}});
 
     std::vector<pomrel::Handle> handles;
     if (tcpPort >= 0) {
