@@ -176,6 +176,8 @@ TEST(AsciiDecoder, Fixtures)
         {"partial frame abandoned after the timeout", Text(":010300"), true, {"D! 7"}},
         {"partial frame kept without timeout", Text(":010300"), false, {}},
         {"ENRON 32-bit write", Text(":01061388000186A037\r\n"), false, {"F 01|06 13 88 00 01 86 a0"}},
+        {"read device identification", Text(":012B0E0100C5\r\n"), false, {"F 01|2b 0e 01 00"}},
+        {"read FIFO queue", Text(":0118006384\r\n"), false, {"F 01|18 00 63"}},
     };
     for (const DecodeCase& c : cases)
         ExpectAllFeedings(c, [&](const auto& input, std::size_t piece) {
