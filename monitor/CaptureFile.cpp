@@ -4,6 +4,7 @@
 #include "engine/TrafficLog.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -70,16 +71,27 @@ void CloseBlock(std::vector<std::uint8_t>& b, std::size_t at)
     std::memcpy(b.data() + b.size() - 4, &length, 4);
 }
 
-void BigPut16(std::vector<std::uint8_t>& b, std::uint16_t v)
-{
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-    b.push_back(static_cast<std::uint8_t>(v));
-}
-void BigPut32(std::vector<std::uint8_t>& b, std::uint32_t v)
-{
-    BigPut16(b, static_cast<std::uint16_t>(v >> 16));
-    BigPut16(b, static_cast<std::uint16_t>(v));
-}
+// The IP and transport headers of one packet, built in place (no allocation per frame).
+struct Headers {
+    std::array<std::uint8_t, 60> b{};
+    std::size_t size = 0;
+    void Put8(std::uint8_t v) { b[size++] = v; }
+    void Put16(std::uint16_t v)
+    {
+        Put8(static_cast<std::uint8_t>(v >> 8));
+        Put8(static_cast<std::uint8_t>(v));
+    }
+    void Put32(std::uint32_t v)
+    {
+        Put16(static_cast<std::uint16_t>(v >> 16));
+        Put16(static_cast<std::uint16_t>(v));
+    }
+    void Put(const std::uint8_t* p, std::size_t n)
+    {
+        std::memcpy(b.data() + size, p, n);
+        size += n;
+    }
+};
 
 std::uint32_t Sum(const std::uint8_t* p, std::size_t n, std::uint32_t sum = 0)
 {
@@ -111,82 +123,74 @@ NetAddress Unmapped(NetAddress a)
     return a;
 }
 
-// One IP packet from `from` to `to` around a transport header and payload; the transport
-// checksum is computed over the pseudo-header when the payload is whole.
-std::vector<std::uint8_t> IpPacket(const NetAddress& from, const NetAddress& to, std::uint8_t protocol,
-                                   std::vector<std::uint8_t> transport, std::size_t checksumAt,
-                                   const std::uint8_t* payload, std::size_t kept, std::size_t wire)
+struct Transport {
+    std::uint8_t protocol = kTcp;
+    std::uint32_t seq = 0, ack = 0;  // TCP
+    std::uint8_t flags = 0;          // TCP
+};
+
+// IP header and a TCP or UDP header from `from` to `to` for a payload of `wire` bytes (of which
+// `kept` are at hand); the transport checksum is computed over the pseudo-header when the payload
+// is whole.
+Headers PacketHeaders(const NetAddress& from, const NetAddress& to, const Transport& t, const std::uint8_t* payload,
+                      std::size_t kept, std::size_t wire)
 {
     const bool v6 = from.family == 6;
     const std::size_t addressSize = v6 ? 16 : 4;
-    const std::size_t transportSize = transport.size() + wire;
-    if (protocol == kUdp) {
-        transport[4] = static_cast<std::uint8_t>(transportSize >> 8);
-        transport[5] = static_cast<std::uint8_t>(transportSize);
+    const std::size_t transportHeader = t.protocol == kTcp ? 20 : 8;
+    const std::size_t transportSize = transportHeader + wire;
+    Headers h;
+    if (v6) {
+        h.Put32(0x60000000);
+        h.Put16(static_cast<std::uint16_t>(transportSize));
+        h.Put8(t.protocol);
+        h.Put8(64);
+    } else {
+        h.Put32(0x45000000 | static_cast<std::uint32_t>(std::min<std::size_t>(20 + transportSize, 0xFFFF)));
+        h.Put32(0x00004000);  // id 0, don't fragment
+        h.Put8(64);
+        h.Put8(t.protocol);
+        h.Put16(0);
+    }
+    h.Put(from.bytes.data(), addressSize);
+    h.Put(to.bytes.data(), addressSize);
+    if (!v6) {
+        const std::uint16_t check = Fold(Sum(h.b.data(), 20));
+        h.b[10] = static_cast<std::uint8_t>(check >> 8);
+        h.b[11] = static_cast<std::uint8_t>(check);
+    }
+    const std::size_t at = h.size;
+    h.Put16(from.port);
+    h.Put16(to.port);
+    std::size_t checksumAt;
+    if (t.protocol == kTcp) {
+        h.Put32(t.seq);
+        h.Put32(t.ack);
+        h.Put8(5 << 4);
+        h.Put8(t.flags);
+        h.Put16(0xFFFF);  // window
+        checksumAt = h.size;
+        h.Put16(0);
+        h.Put16(0);       // urgent pointer
+    } else {
+        h.Put16(static_cast<std::uint16_t>(transportSize));
+        checksumAt = h.size;
+        h.Put16(0);
     }
     if (kept == wire) {
         std::uint32_t sum = Sum(from.bytes.data(), addressSize);
         sum = Sum(to.bytes.data(), addressSize, sum);
-        sum += protocol;
+        sum += t.protocol;
         sum += static_cast<std::uint32_t>(transportSize);
-        sum = Sum(transport.data(), transport.size(), sum);
+        sum = Sum(h.b.data() + at, transportHeader, sum);
         sum = Sum(payload, kept, sum);  // the transport headers are of even length
         std::uint16_t check = Fold(sum);
-        if (protocol == kUdp && check == 0)
+        if (t.protocol == kUdp && check == 0)
             check = 0xFFFF;
-        transport[checksumAt] = static_cast<std::uint8_t>(check >> 8);
-        transport[checksumAt + 1] = static_cast<std::uint8_t>(check);
+        h.b[checksumAt] = static_cast<std::uint8_t>(check >> 8);
+        h.b[checksumAt + 1] = static_cast<std::uint8_t>(check);
     }
-    std::vector<std::uint8_t> p;
-    p.reserve(40 + transport.size() + kept);
-    if (v6) {
-        BigPut32(p, 0x60000000);
-        BigPut16(p, static_cast<std::uint16_t>(transportSize));
-        p.push_back(protocol);
-        p.push_back(64);
-    } else {
-        BigPut32(p, 0x45000000 | static_cast<std::uint32_t>(std::min<std::size_t>(20 + transportSize, 0xFFFF)));
-        BigPut32(p, 0x00004000);  // id 0, don't fragment
-        p.push_back(64);
-        p.push_back(protocol);
-        BigPut16(p, 0);
-    }
-    p.insert(p.end(), from.bytes.begin(), from.bytes.begin() + static_cast<std::ptrdiff_t>(addressSize));
-    p.insert(p.end(), to.bytes.begin(), to.bytes.begin() + static_cast<std::ptrdiff_t>(addressSize));
-    if (!v6) {
-        const std::uint16_t check = Fold(Sum(p.data(), 20));
-        p[10] = static_cast<std::uint8_t>(check >> 8);
-        p[11] = static_cast<std::uint8_t>(check);
-    }
-    p.insert(p.end(), transport.begin(), transport.end());
-    p.insert(p.end(), payload, payload + kept);
-    return p;
-}
-
-std::vector<std::uint8_t> TcpHeader(std::uint16_t from, std::uint16_t to, std::uint32_t seq, std::uint32_t ack,
-                                    std::uint8_t flags)
-{
-    std::vector<std::uint8_t> t;
-    BigPut16(t, from);
-    BigPut16(t, to);
-    BigPut32(t, seq);
-    BigPut32(t, ack);
-    t.push_back(5 << 4);
-    t.push_back(flags);
-    BigPut16(t, 0xFFFF);  // window
-    BigPut16(t, 0);       // checksum
-    BigPut16(t, 0);       // urgent pointer
-    return t;
-}
-
-std::vector<std::uint8_t> UdpHeader(std::uint16_t from, std::uint16_t to)
-{
-    std::vector<std::uint8_t> t;
-    BigPut16(t, from);
-    BigPut16(t, to);
-    BigPut16(t, 0);  // length, filled by IpPacket
-    BigPut16(t, 0);
-    return t;
+    return h;
 }
 
 int HexDigit(std::uint8_t c)
@@ -293,6 +297,10 @@ void CaptureFile::Take(const std::vector<TappedFrame>& frames)
         return;
     for (const TappedFrame& f : frames)
         WriteFrame(f);
+    {
+        std::lock_guard lock(mutex_);
+        packets_ = written_;
+    }
     if (block_.empty())
         return;
     const bool written = std::fwrite(block_.data(), 1, block_.size(), file_) == block_.size();
@@ -332,25 +340,27 @@ std::uint32_t CaptureFile::Interface(const pomrel::FrameSource& source)
     return id;
 }
 
-void CaptureFile::WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::vector<std::uint8_t>& packet,
-                              std::uint32_t originalSize, const std::vector<std::string>& comments)
+void CaptureFile::WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::uint8_t* headers,
+                              std::size_t headerSize, const std::uint8_t* payload, std::size_t kept, std::size_t wire,
+                              const std::string* const* comments, std::size_t commentCount)
 {
     const std::size_t at = OpenBlock(block_, kEnhancedPacket);
     const auto ts = static_cast<std::uint64_t>(wallUs);
     Put32(block_, interface);
     Put32(block_, static_cast<std::uint32_t>(ts >> 32));
     Put32(block_, static_cast<std::uint32_t>(ts));
-    Put32(block_, static_cast<std::uint32_t>(packet.size()));
-    Put32(block_, originalSize);
-    block_.insert(block_.end(), packet.begin(), packet.end());
+    Put32(block_, static_cast<std::uint32_t>(headerSize + kept));
+    Put32(block_, static_cast<std::uint32_t>(std::min<std::size_t>(headerSize + wire, UINT32_MAX)));
+    block_.insert(block_.end(), headers, headers + headerSize);
+    if (kept)
+        block_.insert(block_.end(), payload, payload + kept);
     Pad4(block_);
-    for (const std::string& c : comments)
-        Option(block_, kOptComment, c);
-    if (!comments.empty())
+    for (std::size_t i = 0; i < commentCount; ++i)
+        Option(block_, kOptComment, *comments[i]);
+    if (commentCount)
         Put32(block_, kOptEnd);
     CloseBlock(block_, at);
-    std::lock_guard lock(mutex_);
-    ++packets_;
+    ++written_;
 }
 
 void CaptureFile::WriteFrame(const TappedFrame& frame)
@@ -360,11 +370,18 @@ void CaptureFile::WriteFrame(const TappedFrame& frame)
     const std::uint32_t interface = Interface(s);
     const std::int64_t wallUs = clock_.WallUs(r.monotonicUs);
     const bool fromMaster = r.attribute != pomrel::kSent;
-    std::vector<std::string> comments;
-    if (!r.fault.empty())
-        comments.push_back("fault: " + r.fault);
-    if (r.attribute == pomrel::kDiscarded)
-        comments.push_back("discarded" + (frame.decoded.error.empty() ? std::string() : " (" + frame.decoded.error + ")"));
+    // Comments are rare: strings only for the frames that have one.
+    std::string faultComment, discardComment, asciiComment;
+    const std::string* comments[3];
+    std::size_t commentCount = 0;
+    if (!r.fault.empty()) {
+        faultComment = "fault: " + r.fault;
+        comments[commentCount++] = &faultComment;
+    }
+    if (r.attribute == pomrel::kDiscarded) {
+        discardComment = "discarded" + (frame.decoded.error.empty() ? std::string() : " (" + frame.decoded.error + ")");
+        comments[commentCount++] = &discardComment;
+    }
 
     const std::uint8_t* payload = r.bytes.data();
     std::size_t kept = r.bytes.size();
@@ -373,7 +390,9 @@ void CaptureFile::WriteFrame(const TappedFrame& frame)
     if (s.link.kind == LinkId::Kind::Serial) {
         std::vector<std::uint8_t> rtu;
         if (s.ascii) {
-            comments.push_back("ascii: " + std::string(r.bytes.begin(), r.bytes.end() - (kept >= 2 && r.bytes[kept - 2] == '\r' ? 2 : 0)));
+            const std::size_t end = kept >= 2 && r.bytes[kept - 2] == '\r' ? kept - 2 : kept;
+            asciiComment = "ascii: " + std::string(r.bytes.begin(), r.bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            comments[commentCount++] = &asciiComment;
             rtu = AsciiToRtu(r.bytes);
             if (!rtu.empty() && kept == wire) {
                 payload = rtu.data();
@@ -383,10 +402,9 @@ void CaptureFile::WriteFrame(const TappedFrame& frame)
         const auto port = static_cast<std::uint8_t>(std::clamp(s.link.port, 0, 255));
         const NetAddress master = V4(192, 0, 2, 100, static_cast<std::uint16_t>(49152 + port));
         const NetAddress server = V4(192, 0, 2, port, kSerialUdpPort);
-        const NetAddress& from = fromMaster ? master : server;
-        const NetAddress& to = fromMaster ? server : master;
-        const auto packet = IpPacket(from, to, kUdp, UdpHeader(from.port, to.port), 6, payload, kept, wire);
-        WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+        const Headers h = PacketHeaders(fromMaster ? master : server, fromMaster ? server : master, {kUdp}, payload,
+                                        kept, wire);
+        WritePacket(interface, wallUs, h.b.data(), h.size, payload, kept, wire, comments, commentCount);
         return;
     }
 
@@ -405,8 +423,8 @@ void CaptureFile::WriteFrame(const TappedFrame& frame)
     const NetAddress& to = fromMaster ? local : peer;
 
     if (s.link.kind == LinkId::Kind::Udp) {
-        const auto packet = IpPacket(from, to, kUdp, UdpHeader(from.port, to.port), 6, payload, kept, wire);
-        WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+        const Headers h = PacketHeaders(from, to, {kUdp}, payload, kept, wire);
+        WritePacket(interface, wallUs, h.b.data(), h.size, payload, kept, wire, comments, commentCount);
         return;
     }
 
@@ -418,25 +436,22 @@ void CaptureFile::WriteFrame(const TappedFrame& frame)
         Stream st;
         st.masterSeq = static_cast<std::uint32_t>(s.stream * 0x9E3779B1u);
         st.serverSeq = static_cast<std::uint32_t>(~st.masterSeq);
-        const std::vector<std::string> none;
-        auto syn = IpPacket(peer, local, kTcp, TcpHeader(peer.port, local.port, st.masterSeq, 0, kSyn), 16, nullptr, 0, 0);
-        WritePacket(interface, wallUs, syn, static_cast<std::uint32_t>(syn.size()), none);
+        const Headers syn = PacketHeaders(peer, local, {kTcp, st.masterSeq, 0, kSyn}, nullptr, 0, 0);
+        WritePacket(interface, wallUs, syn.b.data(), syn.size, nullptr, 0, 0, nullptr, 0);
         ++st.masterSeq;
-        auto synAck = IpPacket(local, peer, kTcp,
-                               TcpHeader(local.port, peer.port, st.serverSeq, st.masterSeq, kSyn | kAck), 16, nullptr, 0, 0);
-        WritePacket(interface, wallUs, synAck, static_cast<std::uint32_t>(synAck.size()), none);
+        const Headers synAck = PacketHeaders(local, peer, {kTcp, st.serverSeq, st.masterSeq, kSyn | kAck}, nullptr, 0, 0);
+        WritePacket(interface, wallUs, synAck.b.data(), synAck.size, nullptr, 0, 0, nullptr, 0);
         ++st.serverSeq;
-        auto ack = IpPacket(peer, local, kTcp, TcpHeader(peer.port, local.port, st.masterSeq, st.serverSeq, kAck), 16,
-                            nullptr, 0, 0);
-        WritePacket(interface, wallUs, ack, static_cast<std::uint32_t>(ack.size()), none);
+        const Headers ack = PacketHeaders(peer, local, {kTcp, st.masterSeq, st.serverSeq, kAck}, nullptr, 0, 0);
+        WritePacket(interface, wallUs, ack.b.data(), ack.size, nullptr, 0, 0, nullptr, 0);
         it = streams_.emplace(s.stream, st).first;
     }
     Stream& st = it->second;
     std::uint32_t& seq = fromMaster ? st.masterSeq : st.serverSeq;
     const std::uint32_t ack = fromMaster ? st.serverSeq : st.masterSeq;
-    const auto packet = IpPacket(from, to, kTcp, TcpHeader(from.port, to.port, seq, ack, kPshAck), 16, payload, kept, wire);
+    const Headers h = PacketHeaders(from, to, {kTcp, seq, ack, kPshAck}, payload, kept, wire);
     seq += static_cast<std::uint32_t>(wire);
-    WritePacket(interface, wallUs, packet, static_cast<std::uint32_t>(packet.size() - kept + wire), comments);
+    WritePacket(interface, wallUs, h.b.data(), h.size, payload, kept, wire, comments, commentCount);
 }
 
 } // namespace monitor

@@ -53,8 +53,9 @@ private:
     };
     std::uint32_t Interface(const pomrel::FrameSource& source);
     void WriteFrame(const TappedFrame& frame);
-    void WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::vector<std::uint8_t>& packet,
-                     std::uint32_t originalSize, const std::vector<std::string>& comments);
+    void WritePacket(std::uint32_t interface, std::int64_t wallUs, const std::uint8_t* headers, std::size_t headerSize,
+                     const std::uint8_t* payload, std::size_t kept, std::size_t wire, const std::string* const* comments,
+                     std::size_t commentCount);
     void Fail(const std::string& why);
 
     std::FILE* file_;
@@ -63,6 +64,7 @@ private:
     std::vector<std::uint8_t> block_;  // the blocks of one batch, written at once
     std::map<std::tuple<int, int, int>, std::uint32_t> interfaces_;  // (kind, port, endpoint) -> interface id
     std::map<std::uint64_t, Stream> streams_;
+    std::uint64_t written_ = 0;  // tap thread; published to packets_ once per batch
     mutable std::mutex mutex_;  // guards error_ and packets_ for readers on other threads
     std::string error_;
     std::uint64_t packets_ = 0;

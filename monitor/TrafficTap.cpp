@@ -16,7 +16,7 @@ constexpr std::size_t kTakeAtOnce = 4096;
 } // namespace
 
 struct TrafficTap::Impl {
-    explicit Impl(pomrel::ProtocolEngine& e) : engine(e) {}
+    explicit Impl(pomrel::ProtocolEngine& e) : engine(e) { records.reserve(kTakeAtOnce); }
 
     // Under `mutex`: takes everything queued, decodes it and hands it to the sinks.
     void Drain()

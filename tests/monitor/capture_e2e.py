@@ -80,7 +80,7 @@ class Headless:
             if not line:
                 raise RuntimeError("headless ended: " + "".join(self.output))
             self.output.append(line)
-            if line.startswith("open: ") or line.startswith("restored: "):
+            if line.startswith(("open: ", "restored: ", "failed: ")):
                 return
         raise RuntimeError("headless did not start: " + "".join(self.output))
 
@@ -190,6 +190,10 @@ def tcp_port_502(folder, docs):
         return
     capture = os.path.join(folder, "502.pcapng")
     server = Headless(folder, ["--capture", capture, *docs], tcp_port=502)
+    if any(line.startswith("failed: ") for line in server.output):
+        server.stop()
+        print("skip port 502 was taken meanwhile", flush=True)
+        return
     try:
         with ModbusTcpClient("127.0.0.1", port=502, timeout=2) as c:
             c.read_holding_registers(0, 2, slave=1)
