@@ -83,6 +83,7 @@ void CCountersDlg::ShowServers(servers::NetworkServers* list)
     serversTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     serversTable_->verticalHeader()->setVisible(false);
     serversTable_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    serversTable_->setMinimumSize(880, 160);   // every counter in view without scrolling sideways
     // Above the Cancel button, which stays last.
     auto* box = static_cast<QVBoxLayout*>(layout());
     box->insertWidget(box->count() - 1, new QLabel("Network servers:", this));

@@ -10,6 +10,7 @@
 #include "app/TestConfig.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/RegisterValues.h"
+#include "servers/NetworkServers.h"
 #include "view/CKelvaro32View.h"
 #include "view/PointEditingDialog.h"
 
@@ -222,8 +223,21 @@ int main(int argc, char** argv)
 
     frame.findChild<QMdiArea*>()->setActiveSubWindow(nullptr);
     Shoot({{"dialog-setup-connection", {}}}, [&] { frame.RunCommand(cmd::ConnectPort[0]); });
+    // A Modbus/UDP server and a device at its own address, for the Status and Network Servers pictures.
+    servers::ServerSetup network;
+    network.servers.resize(1);
+    network.servers[0].protocol = pomrel::ServerProtocol::Udp;
+    network.servers[0].port = 1502;
+    network.endpoints.resize(1);
+    network.endpoints[0].address = "127.0.0.2";
+    network.endpoints[0].port = 1502;
+    network.endpoints[0].units = {{1, 7}};
+    network.endpoints[0].number = 1;
+    app.Servers().Apply(network);
     Shoot({{"dialog-status", {}}}, [&] { frame.RunCommand(cmd::Status); });
     Shoot({{"dialog-fault-injection", {}}}, [&] { frame.RunCommand(cmd::ToolsFaultInjection); });
+    Shoot({{"dialog-network-servers", {}}}, [&] { frame.RunCommand(cmd::ToolsNetworkServers); });
+    app.Servers().Apply({});
     Shoot({{"dialog-about", {}}}, [&] { frame.RunCommand(cmd::AppAbout); });
     Shoot({{"dialog-fonts", {}}}, [&] { frame.RunCommand(cmd::Fonts); });
     Shoot({{"dialog-colors", {}}}, [&] { frame.RunCommand(cmd::Background); });
