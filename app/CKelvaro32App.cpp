@@ -170,6 +170,7 @@ bool CKelvaro32App::StartAutomationServer()
     auto server = std::make_unique<AutomationServer>(*methods, [this] { NewDocument(); });
     server->SetFaultMethods(faultMethods_.get());
     server->SetServerMethods(serverMethods_.get());
+    server->SetCaptureMethods(captureMethods_.get());
     if (!server->Listen(static_cast<quint16>(*port))) {
         std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
                      server->ErrorString().toLocal8Bit().constData(), consequence);

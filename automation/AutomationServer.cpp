@@ -2,6 +2,7 @@
 
 #include "automation/FaultAutomation.h"
 #include "automation/ServerAutomation.h"
+#include "automation/CaptureAutomation.h"
 
 
 #include <QCoreApplication>
@@ -339,6 +340,19 @@ bool IsServerMethod(const MethodInfo* m) {
     return false;
 }
 
+// Captures and traffic logs, served when the program hands them over.
+constexpr MethodInfo kCaptureMethods[] = {
+    {"StartCapture", 1}, {"StopCapture", 0}, {"StartTrafficLog", 1}, {"StopTrafficLog", 0},
+};
+
+const MethodInfo* FindCaptureMethod(const QString& name) {
+    for (const MethodInfo& m : kCaptureMethods)
+        if (name == QLatin1String(m.name)) return &m;
+    return nullptr;
+}
+
+bool IsCaptureMethod(const MethodInfo* m) { return m >= std::begin(kCaptureMethods) && m < std::end(kCaptureMethods); }
+
 // Between Qt's JSON and the plain code's.
 nlohmann::json ToPlain(const QJsonObject& object) {
     return nlohmann::json::parse(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), nullptr, false);
@@ -384,6 +398,7 @@ QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& p
                                       QString& errorMessage) {
     const MethodInfo* info = FindMethod(method, faults_ != nullptr);
     if (!info && servers_) info = FindServerMethod(method);
+    if (!info && captures_) info = FindCaptureMethod(method);
     if (!info) {
         errorCode = rpc::kMethodNotFound;
         errorMessage = QStringLiteral("Method not found: %1").arg(method);
@@ -403,6 +418,8 @@ QJsonValue AutomationDispatcher::Call(const QString& method, const QJsonValue& p
 
     if (IsServerMethod(info))
         return CallServer(method, array, errorCode, errorMessage);
+    if (IsCaptureMethod(info))
+        return CallCapture(method, array, errorCode, errorMessage);
     if (IsFaultMethod(info))
         return CallFault(method, array, errorCode, errorMessage);
     Params p(array);
@@ -563,6 +580,30 @@ QJsonValue AutomationDispatcher::CallServer(const QString& method, const QJsonAr
     } else {
         r = servers_->ListServers();
     }
+    QJsonObject result{{"status", r.status}};
+    if (!r.value.is_null()) result.insert("value", FromPlain(r.value));
+    if (!r.message.empty()) result.insert("message", QString::fromStdString(r.message));
+    return result;
+}
+
+QJsonValue AutomationDispatcher::CallCapture(const QString& method, const QJsonArray& params, int& errorCode,
+                                             QString& errorMessage) {
+    const bool start = method.startsWith(QLatin1String("Start"));
+    if (start && (!params.at(0).isString() || params.at(0).toString().isEmpty())) {
+        errorCode = rpc::kInvalidParams;
+        errorMessage = QStringLiteral("path: a file name");
+        return {};
+    }
+    const std::string path = start ? params.at(0).toString().toStdString() : std::string();
+    CaptureCallResult r;
+    if (method == QLatin1String("StartCapture"))
+        r = captures_->StartCapture(path);
+    else if (method == QLatin1String("StopCapture"))
+        r = captures_->StopCapture();
+    else if (method == QLatin1String("StartTrafficLog"))
+        r = captures_->StartTrafficLog(path);
+    else
+        r = captures_->StopTrafficLog();
     QJsonObject result{{"status", r.status}};
     if (!r.value.is_null()) result.insert("value", FromPlain(r.value));
     if (!r.message.empty()) result.insert("message", QString::fromStdString(r.message));

@@ -19,6 +19,7 @@ class QJsonValue;
 class QJsonArray;
 class FaultAutomation;
 class ServerAutomation;
+class CaptureAutomation;
 
 /// The port to serve on: the option if given, else KELVARO64_AUTOMATION_PORT, else 8502;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
@@ -74,15 +75,19 @@ public:
     void SetFaultMethods(FaultAutomation* faults) { faults_ = faults; }
     /// The network-server methods (OpenServer, OpenEndpoint, CloseServer, ListServers).
     void SetServerMethods(ServerAutomation* servers) { servers_ = servers; }
+    /// The capture methods (StartCapture, StopCapture, StartTrafficLog, StopTrafficLog).
+    void SetCaptureMethods(CaptureAutomation* captures) { captures_ = captures; }
 
 private:
     QJsonValue CallServer(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
+    QJsonValue CallCapture(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
     QJsonValue CallFault(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
     QJsonValue Call(const QString& method, const QJsonValue& params, int& errorCode, QString& errorMessage);
     DocumentAutomation& methods_;
     std::function<void()> createDocument_;
     FaultAutomation* faults_ = nullptr;
     ServerAutomation* servers_ = nullptr;
+    CaptureAutomation* captures_ = nullptr;
 };
 
 class AutomationServer : public QObject {
@@ -93,6 +98,8 @@ public:
     void SetFaultMethods(FaultAutomation* faults) { dispatcher_.SetFaultMethods(faults); }
     /// Serves the network-server methods as well (they must outlive the server).
     void SetServerMethods(ServerAutomation* servers) { dispatcher_.SetServerMethods(servers); }
+    /// Serves the capture methods as well (they must outlive the server).
+    void SetCaptureMethods(CaptureAutomation* captures) { dispatcher_.SetCaptureMethods(captures); }
     ~AutomationServer() override;
 
     /// Listens on 127.0.0.1:port (0: a free port of the system's choice), and on [::1] with the

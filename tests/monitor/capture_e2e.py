@@ -7,7 +7,9 @@ must find every request and answer in the capture (with the documented options),
 must pair every answer with its request, with round-trip times inside what the master itself
 measured, and a capture whose program was killed must still read.
 
-usage: capture_e2e.py KELVARO64_HEADLESS EXAMPLES_DIR   (run with /usr/bin/python3)
+Automation (kelvaro64-ctl capture / traffic-log) starts and stops them in a running program.
+
+usage: capture_e2e.py KELVARO64_HEADLESS EXAMPLES_DIR KELVARO64_CTL   (run with /usr/bin/python3)
 """
 
 import json
@@ -24,7 +26,7 @@ import time
 from pymodbus.client import ModbusSerialClient, ModbusTcpClient
 from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer
 
-HEADLESS, EXAMPLES = sys.argv[1:3]
+HEADLESS, EXAMPLES, CTL = sys.argv[1:4]
 PATIENCE = 60
 SERIAL_UDP_PORT = 5020  # where the capture puts serial frames (documented in the manual)
 failures = []
@@ -67,11 +69,13 @@ def test_config(documents, open_port, mode):
 
 
 class Headless:
-    def __init__(self, folder, args, tcp_port=None):
+    def __init__(self, folder, args, tcp_port=None, automation_port=0):
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(folder, "config"), QT_QPA_PLATFORM="offscreen")
         self.tcp = tcp_port
+        self.automation = automation_port
         extra = ["--tcp-port", str(tcp_port)] if tcp_port else []
-        self.proc = subprocess.Popen([HEADLESS, "--automation-port", "0", *extra, *args], env=env, cwd=folder,
+        self.proc = subprocess.Popen([HEADLESS, "--automation-port", str(automation_port), *extra, *args], env=env,
+                                     cwd=folder,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         deadline = time.monotonic() + PATIENCE
         self.output = []
@@ -93,6 +97,12 @@ class Headless:
             rest, _ = self.proc.communicate()
         self.output.append(rest or "")
         return self.proc.returncode
+
+
+def ctl(port, *args):
+    r = subprocess.run(["/usr/bin/python3", CTL, "--port", str(port), *args], capture_output=True, text=True,
+                       timeout=PATIENCE)
+    return r.returncode, r.stdout.strip(), r.stderr.strip()
 
 
 def tshark(path, *options, fields=("modbus.func_code", "mbtcp.trans_id")):
@@ -216,6 +226,38 @@ def killed(folder, docs):
     check(code == 0 and len(rows) == 20, "a capture whose program was killed reads whole (%d frames)" % len(rows))
 
 
+def automation(folder, docs):
+    port, control = free_port(), free_port()
+    capture, log = os.path.join(folder, "auto.pcapng"), os.path.join(folder, "auto.jsonl")
+    server = Headless(folder, docs, tcp_port=port, automation_port=control)
+    try:
+        # The automation server may start after the Modbus/TCP one.
+        deadline = time.monotonic() + PATIENCE
+        while ctl(control, "capture", "stop")[0] == 3 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        code, _, err = ctl(control, "capture", "stop")
+        check(code == 1 and "no capture is running" in err, "capture stop with none running is refused (%s)" % err)
+        code, _, err = ctl(control, "traffic-log", "start", os.path.join(folder, "no-such-folder", "x.jsonl"))
+        check(code == 1 and "No such file or directory" in err, "a log that cannot be written is refused (%s)" % err)
+        with ModbusTcpClient("127.0.0.1", port=port, timeout=2) as c:
+            c.read_holding_registers(0, 1, slave=1)  # before: in neither file
+            check(ctl(control, "capture", "start", capture)[0] == 0, "capture start")
+            check(ctl(control, "traffic-log", "start", log)[0] == 0, "traffic-log start")
+            for _ in range(5):
+                c.read_holding_registers(0, 1, slave=1)
+            code, out, _ = ctl(control, "capture", "stop")
+            check(code == 0 and json.loads(out)["packets"] == 13 and json.loads(out)["dropped"] == 0,
+                  "capture stop says what it wrote: a handshake and ten frames (%s)" % out)
+            c.read_holding_registers(0, 1, slave=1)  # after the capture: in the log only
+            code, out, _ = ctl(control, "traffic-log", "stop")
+            check(code == 0 and json.loads(out)["path"] == log, "traffic-log stop (%s)" % out)
+    finally:
+        server.stop()
+    code, rows = tshark(capture, "-d", "tcp.port==%d,mbtcp" % port)
+    check(code == 0 and len(rows) == 10, "the capture holds the frames between start and stop (%d)" % len(rows))
+    check(len(read_log(log)) == 12, "the log holds the frames between its start and stop")
+
+
 def serial(folder, docs, mode):
     name = "rtu" if mode == 1 else "ascii"
     link = os.path.join(folder, name)
@@ -284,6 +326,7 @@ def main():
         tcp(folder, docs)
         tcp_port_502(folder, docs)
         killed(folder, docs)
+        automation(folder, docs)
         serial(folder, docs, 1)
         serial(folder, docs, 0)
     if failures:
