@@ -3,7 +3,6 @@
 // (11, 12), and the link's listen-only mode; refused writes on a read-only link. Tables of request
 // -> answer PDUs through AnswerFrom, walked in order where the link's state carries over; the
 // answers are worked out by hand from the Modbus application protocol.
-#include "engine/EngineContext.h"
 #include "engine/ProtocolEngine.h"
 #include "engine/RequestAnswer.h"
 #include "tests/engine/HexBytes.h"
@@ -13,6 +12,7 @@
 
 #include <array>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pomrel {
@@ -373,6 +373,47 @@ TEST(DiagnosticsEngine, SerialLinkCountsDamagedFramesAndServesTheIdentitySet)
     EXPECT_EQ(counters.slaveMessages, 1);
     EXPECT_EQ(counters.busCommErrors, 0);
     EXPECT_EQ(counters.events, 1);
+    engine.CloseConnection(h);
+}
+
+// Diagnostics may be read from any thread while the link serves: every snapshot is a whole one
+// (never fewer bus messages than server messages, nothing going backwards).
+TEST(DiagnosticsEngine, CountersReadWhileServing)
+{
+    std::array<RegisterWord, 1000> holding{};
+    ProtocolEngine engine;
+    ASSERT_NE(engine.DefineDataBlock(1, 3, 1, 10, holding.data()), kNoHandle);
+    test::Pty pty;
+    ASSERT_FALSE(pty.SlavePath().empty());
+    engine.SetPortPath(3, pty.SlavePath());
+    PortSettings settings;
+    settings.parity = 0;
+    const Handle h = engine.OpenConnection(nullptr, 3, 1, 3, settings);
+    ASSERT_NE(h, kNoHandle) << engine.LastOpenError();
+
+    std::atomic<bool> stop{false};
+    bool whole = true;
+    std::thread reader([&] {
+        DiagnosticCounters last;
+        while (!stop.load()) {
+            const DiagnosticCounters now = engine.Diagnostics(h);
+            whole = whole && now.slaveMessages <= now.busMessages && now.busMessages >= last.busMessages &&
+                    now.events >= last.events;
+            last = now;
+        }
+    });
+    constexpr int kRequests = 100;
+    for (int i = 0; i < kRequests; ++i) {
+        ASSERT_TRUE(pty.Send(Hex("01 03 00 00 00 01 84 0a")));
+        ASSERT_EQ(pty.Receive(7).size(), 7u) << i;
+    }
+    stop = true;
+    reader.join();
+    EXPECT_TRUE(whole);
+    const DiagnosticCounters counters = engine.Diagnostics(h);
+    EXPECT_EQ(counters.busMessages, kRequests);
+    EXPECT_EQ(counters.slaveMessages, kRequests);
+    EXPECT_EQ(counters.events, kRequests);
     engine.CloseConnection(h);
 }
 
