@@ -135,24 +135,29 @@ std::string AddressText(const DecodedFrame& frame)
 std::string ValuesText(const TappedFrame& frame)
 {
     const DecodedFrame& d = frame.decoded;
-    if (frame.record.attribute == pomrel::kDiscarded && d.ok)
-        return "discarded";
+    const bool discarded = frame.record.attribute == pomrel::kDiscarded;
     if (!d.ok)
-        return frame.record.attribute == pomrel::kDiscarded ? "discarded: " + d.error : d.error;
+        return !d.error.empty() ? d.error : discarded ? "discarded" : "does not decode";
+    if (discarded)
+        return "discarded";
     if (d.exception) {
         const char* name = ExceptionName(*d.exception);
         std::string text = "exception " + std::to_string(*d.exception);
         return name ? text + " (" + name + ")" : text;
     }
+    std::vector<std::uint16_t> decoded;
+    if (d.values.empty() && !frame.record.bytes.empty())
+        decoded = DecodeFrame(frame.record).values;
+    const std::vector<std::uint16_t>& values = d.values.empty() ? decoded : d.values;
     std::string text;
-    const std::size_t n = std::min(d.values.size(), kValuesShown);
+    const std::size_t n = std::min(values.size(), kValuesShown);
     for (std::size_t i = 0; i < n; ++i) {
         if (i)
             text += ' ';
-        text += std::to_string(d.values[i]);
+        text += std::to_string(values[i]);
     }
-    if (d.values.size() > n)
-        text += " … (" + std::to_string(d.values.size()) + " values)";
+    if (values.size() > n)
+        text += " … (" + std::to_string(values.size()) + " values)";
     if (d.check == DecodedFrame::Check::Bad)
         text = text.empty() ? "bad checksum" : text + " [bad checksum]";
     return text;
@@ -211,7 +216,9 @@ bool TrafficMonitorModel::Matches(const TappedFrame& frame) const
 
 void TrafficMonitorModel::NoteLink(const pomrel::LinkId& link)
 {
-    // A handful of links at most: a linear look is cheaper than any set.
+    // A handful of links at most, and mostly the last one again: a linear look is cheaper than any set.
+    if (!links_.empty() && SameLink(links_.back(), link))
+        return;
     for (const auto& l : links_)
         if (SameLink(l, link))
             return;
@@ -220,10 +227,20 @@ void TrafficMonitorModel::NoteLink(const pomrel::LinkId& link)
 
 void TrafficMonitorModel::Append(std::vector<TappedFrame>&& frames)
 {
+    std::vector<FramePtr> pointers;
+    pointers.reserve(frames.size());
+    for (auto& f : frames)
+        pointers.push_back(std::make_unique<TappedFrame>(std::move(f)));
+    Append(pointers);
+}
+
+void TrafficMonitorModel::Append(std::vector<FramePtr>& frames)
+{
+    frames.erase(std::remove(frames.begin(), frames.end(), nullptr), frames.end());
     if (frames.empty())
         return;
     if (!paused_) {
-        Keep(std::move(frames));
+        Keep(frames);
         return;
     }
     for (auto& f : frames)
@@ -236,7 +253,7 @@ void TrafficMonitorModel::Append(std::vector<TappedFrame>&& frames)
     }
 }
 
-void TrafficMonitorModel::Keep(std::vector<TappedFrame>&& frames)
+void TrafficMonitorModel::Keep(std::vector<FramePtr>& frames)
 {
     // A batch longer than the limit keeps only its newest frames.
     std::size_t from = 0;
@@ -245,29 +262,44 @@ void TrafficMonitorModel::Keep(std::vector<TappedFrame>&& frames)
         droppedRows_ += from;
     }
     const std::size_t incoming = frames.size() - from;
-    if (rows_.size() + incoming > rowLimit_)
-        DropOldest(rows_.size() + incoming - rowLimit_);
+    if (count_ + incoming > rowLimit_)
+        DropOldest(count_ + incoming - rowLimit_);
 
     std::size_t adding = 0;
     for (std::size_t i = from; i < frames.size(); ++i)
-        adding += Matches(frames[i]) ? 1 : 0;
+        adding += Matches(*frames[i]) ? 1 : 0;
     const std::size_t firstShown = shown_.size();
     if (listener_ && adding)
         listener_->RowsAboutToBeAdded(firstShown, adding);
     for (std::size_t i = from; i < frames.size(); ++i) {
-        NoteLink(frames[i].record.source.link);
-        const std::uint64_t seq = firstSeq_ + rows_.size();
-        if (Matches(frames[i]))
-            shown_.push_back(seq);
-        rows_.push_back(std::move(frames[i]));
+        FramePtr& frame = frames[i];
+        NoteLink(frame->record.source.link);
+        if (Matches(*frame))
+            shown_.push_back(firstSeq_ + count_);
+        // The caller's frame gets the slot's old buffers.
+        if (count_ < ring_.size()) {
+            std::swap(ring_[(head_ + count_) % ring_.size()], frame);
+        } else {
+            Linearize();
+            ring_.push_back(std::move(frame));
+        }
+        ++count_;
     }
     if (listener_ && adding)
         listener_->RowsAdded();
 }
 
+void TrafficMonitorModel::Linearize()
+{
+    if (head_ != 0) {
+        std::rotate(ring_.begin(), ring_.begin() + static_cast<std::ptrdiff_t>(head_), ring_.end());
+        head_ = 0;
+    }
+}
+
 void TrafficMonitorModel::DropOldest(std::size_t count)
 {
-    count = std::min(count, rows_.size());
+    count = std::min(count, count_);
     if (!count)
         return;
     const std::uint64_t end = firstSeq_ + count;
@@ -276,7 +308,9 @@ void TrafficMonitorModel::DropOldest(std::size_t count)
     if (listener_ && shownGoing)
         listener_->RowsAboutToBeDropped(shownGoing);
     shown_.erase(shown_.begin(), shown_.begin() + static_cast<std::ptrdiff_t>(shownGoing));
-    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(count));
+    // The slots stay, to be swapped with the next frames.
+    head_ = (head_ + count) % ring_.size();
+    count_ -= count;
     firstSeq_ = end;
     droppedRows_ += count;
     if (listener_ && shownGoing)
@@ -289,9 +323,9 @@ void TrafficMonitorModel::SetPaused(bool paused)
         return;
     paused_ = paused;
     if (!paused_ && !held_.empty()) {
-        std::vector<TappedFrame> frames(std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
+        std::vector<FramePtr> frames(std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
         held_.clear();
-        Keep(std::move(frames));
+        Keep(frames);
     }
 }
 
@@ -299,8 +333,11 @@ void TrafficMonitorModel::Clear()
 {
     if (listener_)
         listener_->AboutToReset();
-    firstSeq_ += rows_.size();
-    rows_.clear();
+    firstSeq_ += count_;
+    count_ = 0;
+    head_ = 0;
+    ring_.clear();
+    ring_.shrink_to_fit();
     shown_.clear();
     held_.clear();
     if (listener_)
@@ -313,8 +350,8 @@ void TrafficMonitorModel::SetFilter(const MonitorFilter& filter)
         listener_->AboutToReset();
     filter_ = filter;
     shown_.clear();
-    for (std::size_t i = 0; i < rows_.size(); ++i)
-        if (Matches(rows_[i]))
+    for (std::size_t i = 0; i < count_; ++i)
+        if (Matches(Kept(i)))
             shown_.push_back(firstSeq_ + i);
     if (listener_)
         listener_->Reset();
@@ -323,8 +360,14 @@ void TrafficMonitorModel::SetFilter(const MonitorFilter& filter)
 void TrafficMonitorModel::SetRowLimit(std::size_t limit)
 {
     rowLimit_ = std::max<std::size_t>(limit, 1);
-    if (rows_.size() > rowLimit_)
-        DropOldest(rows_.size() - rowLimit_);
+    if (count_ > rowLimit_)
+        DropOldest(count_ - rowLimit_);
+    if (ring_.size() > rowLimit_) {
+        // The slots beyond the new limit go, with their buffers.
+        Linearize();
+        ring_.resize(count_);
+        ring_.shrink_to_fit();
+    }
     if (held_.size() > rowLimit_) {
         const std::size_t excess = held_.size() - rowLimit_;
         held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(excess));

@@ -4,7 +4,12 @@
 //
 // Appending a batch costs what the batch costs, never what the rows already held cost: the
 // shown rows are an index of sequence numbers extended at the end and cut at the front, and only
-// a change of filter walks every row.
+// a change of filter walks every row. The rows are frames on the heap held in a ring of
+// pointers filled by swapping: a new frame takes the slot of the oldest, and the caller gets the
+// old frame back with its buffers, to be filled again on the tap's thread. So a full table under
+// a flat-out master moves a pointer per frame and allocates and frees nothing on the
+// user-interface thread. A frame without decoded values (the sink leaves
+// them out: a read of 2000 coils would hold 4 kB a row) has them decoded from its bytes when shown.
 #pragma once
 
 #include "monitor/TrafficTap.h"
@@ -12,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +25,8 @@
 namespace monitor {
 
 /// Which rows are shown. Every field left empty lets every row through.
+using FramePtr = std::unique_ptr<TappedFrame>;
+
 struct MonitorFilter {
     std::optional<pomrel::LinkId> link;
     std::optional<int> unit;
@@ -66,9 +74,11 @@ public:
     void SetClock(pomrel::FrameClockStart clock) { clock_ = clock; }
 
     /// Keeps the frames (the oldest beyond the row limit dropped and counted). While paused they
-    /// are held back, still under the limit, and shown on Resume.
+    /// are held back, still under the limit, and shown on Resume. Afterwards `frames` holds frames
+    /// to reuse: the dropped rows, or null.
+    void Append(std::vector<FramePtr>& frames);
+    /// The same for frames by value (each moved to the heap first).
     void Append(std::vector<TappedFrame>&& frames);
-    void Append(const std::vector<TappedFrame>& frames) { Append(std::vector<TappedFrame>(frames)); }
 
     void SetPaused(bool paused);
     bool Paused() const { return paused_; }
@@ -88,15 +98,15 @@ public:
     void SetRowLimit(std::size_t limit);
 
     /// Rows kept (shown or not) and rows shown.
-    std::size_t KeptCount() const { return rows_.size(); }
+    std::size_t KeptCount() const { return count_; }
     std::size_t ShownCount() const { return shown_.size(); }
     /// Rows dropped because of the row limit, since the model was made.
     std::uint64_t DroppedRows() const { return droppedRows_; }
 
     /// Shown row `row` (0 ≤ row < ShownCount()).
-    const TappedFrame& Shown(std::size_t row) const { return rows_[static_cast<std::size_t>(shown_[row] - firstSeq_)]; }
-    /// Every kept row, oldest first (what Save Capture writes).
-    const std::deque<TappedFrame>& Kept() const { return rows_; }
+    const TappedFrame& Shown(std::size_t row) const { return Kept(static_cast<std::size_t>(shown_[row] - firstSeq_)); }
+    /// Kept row `i`, oldest first (0 ≤ i < KeptCount(); what Save Capture writes).
+    const TappedFrame& Kept(std::size_t i) const { return *ring_[(head_ + i) % ring_.size()]; }
     /// The links seen since the model was made, in the order they first came.
     const std::vector<pomrel::LinkId>& Links() const { return links_; }
 
@@ -113,8 +123,9 @@ public:
     std::int64_t WallUs(const TappedFrame& frame) const;
 
 private:
-    void Keep(std::vector<TappedFrame>&& frames);
+    void Keep(std::vector<FramePtr>& frames);
     void DropOldest(std::size_t count);
+    void Linearize();
     void NoteLink(const pomrel::LinkId& link);
 
     pomrel::FrameClockStart clock_;
@@ -122,10 +133,14 @@ private:
     MonitorFilter filter_;
     MonitorRowListener* listener_ = nullptr;
 
-    std::deque<TappedFrame> rows_;        // rows_[i] has sequence number firstSeq_ + i
+    // Kept row i (sequence number firstSeq_ + i) is ring_[(head_ + i) % ring_.size()]; slots past
+    // the kept ones hold dropped frames until they are reused.
+    std::vector<FramePtr> ring_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
     std::uint64_t firstSeq_ = 0;
     std::deque<std::uint64_t> shown_;     // sequence numbers of the shown rows, ascending
-    std::deque<TappedFrame> held_;        // arrived while paused
+    std::deque<FramePtr> held_;           // arrived while paused
     bool paused_ = false;
     std::uint64_t droppedRows_ = 0;
     std::vector<pomrel::LinkId> links_;
@@ -136,7 +151,8 @@ private:
 std::string FunctionText(const DecodedFrame& frame);
 /// "100-109", "100", or empty when the frame names no address.
 std::string AddressText(const DecodedFrame& frame);
-/// The values (the first few, then "… (N values)"), the exception, or why the frame did not decode.
+/// The values (the first few, then "… (N values)"; decoded from the bytes when the frame carries
+/// none), the exception, or why the frame did not decode.
 std::string ValuesText(const TappedFrame& frame);
 /// "0.412 ms" on an answer paired with its request, else empty.
 std::string RoundTripText(const DecodedFrame& frame);

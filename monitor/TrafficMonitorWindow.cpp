@@ -18,7 +18,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QPainter>
 #include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -41,6 +43,33 @@ const char* const kLogFilter = "JSON Lines (*.jsonl);;All Files (*)";
 constexpr std::size_t kSaveSlice = 4096;
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+// One line of plain text per cell. The style's item painting lays out every cell's text to
+// elide it, which made a full table's repaint (ten a second under a flat-out master) three
+// times dearer; a clipped line is all a cell of this table needs.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        const bool selected = option.state & QStyle::State_Selected;
+        if (selected)
+            painter->fillRect(option.rect, option.palette.brush(QPalette::Highlight));
+        QColor pen = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+        if (!selected) {
+            const QVariant foreground = index.data(Qt::ForegroundRole);
+            if (foreground.isValid())
+                pen = foreground.value<QColor>();
+        }
+        const QVariant align = index.data(Qt::TextAlignmentRole);
+        const int flags = (align.isValid() ? align.toInt() : int(Qt::AlignLeft | Qt::AlignVCenter)) | Qt::TextSingleLine;
+        painter->save();
+        painter->setClipRect(option.rect);
+        painter->setPen(pen);
+        painter->drawText(option.rect.adjusted(3, 0, -3, 0), flags, index.data(Qt::DisplayRole).toString());
+        painter->restore();
+    }
+};
 
 } // namespace
 
@@ -150,6 +179,7 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     table_ = new QTableView(this);
     table_->setObjectName("frames");
     table_->setModel(model_);
+    table_->setItemDelegate(new CellDelegate(table_));
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -218,6 +248,8 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     status_ = new QLabel(this);
     status_->setObjectName("status");
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Its text changes every tick; its width must not lay the window out again each time.
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     layout->addWidget(status_);
 
     auto* copy = new QShortcut(QKeySequence::Copy, table_, nullptr, nullptr, Qt::WidgetShortcut);
@@ -242,11 +274,13 @@ TrafficMonitorWindow::~TrafficMonitorWindow()
 
 void TrafficMonitorWindow::Tick()
 {
-    std::vector<TappedFrame> frames = sink_->TakePending();
+    std::vector<FramePtr> frames = sink_->TakePending();
     if (!frames.empty()) {
         QScrollBar* bar = table_->verticalScrollBar();
         const bool following = bar->value() >= bar->maximum();
-        model_->Rows().Append(std::move(frames));
+        model_->Rows().Append(frames);
+        // The rows' old frames go back to be filled again on the tap's thread.
+        sink_->Recycle(std::move(frames));
         if (following && !model_->Rows().Paused())
             table_->scrollToBottom();
         RefreshLinks();
@@ -372,11 +406,12 @@ bool TrafficMonitorWindow::SaveCapture(const QString& path, QString& error)
     {
         std::unique_ptr<CaptureFile> capture = CaptureFile::Open(tempPath, tap_.Clock(), why);
         if (capture) {
-            const auto& kept = model_->Rows().Kept();
+            const TrafficMonitorModel& rows = model_->Rows();
             std::vector<TappedFrame> slice;
-            for (std::size_t i = 0; i < kept.size() && capture->Error().empty(); i += kSaveSlice) {
-                slice.assign(kept.begin() + static_cast<std::ptrdiff_t>(i),
-                             kept.begin() + static_cast<std::ptrdiff_t>(std::min(kept.size(), i + kSaveSlice)));
+            for (std::size_t i = 0; i < rows.KeptCount() && capture->Error().empty(); i += kSaveSlice) {
+                slice.clear();
+                for (std::size_t k = i; k < std::min(rows.KeptCount(), i + kSaveSlice); ++k)
+                    slice.push_back(rows.Kept(k));
                 capture->Take(slice);
             }
             why = capture->Error();

@@ -8,7 +8,10 @@
 // user-interface thread CPU, batches and words relayed per second, batches the engine dropped,
 // and the worst lateness of a 10 ms timer on the user-interface thread (responsiveness).
 //
-//   kelvaro_traffic_bench [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R]
+//   kelvaro_traffic_bench [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R] [--monitor 1]
+//     (--monitor 1: the phases are Tools > Traffic Monitor open, following every frame, and
+//     closed; the traffic relay runs in both, as in the desktop program. Reported besides: the
+//     CPU of the monitor's ticks, the rows it holds and the frames dropped on the way.)
 //   kelvaro_traffic_bench --demo SECONDS PORTFILE
 //     (for screenshots: two windows in traffic mode, Hex above Decimal, serving Modbus/TCP on a
 //     free port written to PORTFILE, for SECONDS; scripts/screenshot-traffic.sh drives it)
@@ -19,6 +22,9 @@
 #include "app/CommandIds.h"
 #include "app/TrafficRelay.h"
 #include "document/CKelvaro32Doc.h"
+#include "monitor/TrafficMonitorSink.h"
+#include "monitor/TrafficMonitorWindow.h"
+#include "monitor/TrafficTap.h"
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
@@ -28,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QFile>
 #include <QMdiArea>
+#include <QTableView>
 #include <QTimer>
 
 #include <algorithm>
@@ -58,6 +65,7 @@ public:
 };
 PaintCounter g_paints;
 double g_relaySeconds = 0;   // user-interface thread only
+double g_monitorSeconds = 0; // user-interface thread only: inside the monitor's ticks
 
 // Does what the application's TrafficCallback does (queue the relay on the user-interface
 // thread), counting the batches and timing each relay there.
@@ -100,6 +108,7 @@ struct Options {
     int connections = 1;
     int depth = 1;
     int reps = 3;
+    bool monitor = false;
 };
 
 struct Result {
@@ -112,6 +121,7 @@ struct Result {
     double wordsPerSecond = 0;
     std::uint64_t engineDropped = 0;
     double worstLatenessMs = 0;
+    double monitorCpuPercent = 0;  // of the UI thread's: inside the monitor's ticks
     bool ok = false;
 };
 
@@ -133,7 +143,7 @@ void RunEventLoop(qint64 ms, Done done)
     loop.exec();
 }
 
-Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
+Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay, const char* label = nullptr)
 {
     auto& engine = app.Engine();
     engine.EnableBufferCallback(relay ? &CountingCallback : nullptr);
@@ -141,7 +151,7 @@ Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
 
     const std::uint64_t batches0 = g_batches.load(), words0 = g_words.load();
-    const double relay0 = g_relaySeconds;
+    const double relay0 = g_relaySeconds, monitor0 = g_monitorSeconds;
     const std::uint64_t paints0 = g_paints.paints;
     const std::uint64_t dropped0 = engine.DroppedTrafficBatches();
     double worstLateness = 0;
@@ -163,7 +173,7 @@ Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
     loadgen.start(QString::fromStdString(o.loadgen),
                   {"--port", QString::number(port), "--connections", QString::number(o.connections), "--depth",
                    QString::number(o.depth), "--write-percent", "0", "--seconds", QString::number(o.seconds),
-                   "--warmup", "0.5", "--label", relay ? "relay" : "off"});
+                   "--warmup", "0.5", "--label", label ? label : relay ? "relay" : "off"});
     const qint64 limitMs = qint64((o.seconds + 20) * 1000);
     RunEventLoop(limitMs, [&] { return loadgen.state() == QProcess::NotRunning; });
     if (loadgen.state() != QProcess::NotRunning) {
@@ -186,6 +196,7 @@ Result RunPhase(CKelvaro32App& app, int port, const Options& o, bool relay)
         std::fprintf(stderr, "loadgen failed:\n%s\n", out.toLocal8Bit().constData());
     r.uiCpuPercent = 100 * cpu / elapsed;
     r.relayCpuPercent = 100 * (g_relaySeconds - relay0) / elapsed;
+    r.monitorCpuPercent = 100 * (g_monitorSeconds - monitor0) / elapsed;
     r.processCpuPercent = 100 * proc / elapsed;
     r.batchesPerSecond = double(g_batches.load() - batches0) / elapsed;
     r.paintsPerSecond = double(g_paints.paints - paints0) / elapsed;
@@ -243,6 +254,99 @@ int Demo(double seconds, const char* portFile)
     return 0;
 }
 
+// Tools > Traffic Monitor open on the flat-out master, against the same program with it closed.
+int RunMonitor(CKelvaro32App& app, int port, const Options& o)
+{
+    app.Engine().EnableBufferCallback(&CountingCallback);
+    monitor::TrafficTap tap(app.Engine());
+    std::printf("Traffic Monitor open vs closed; 32 windows (1 traffic), Modbus/TCP on port %d, loadgen FC3x125, "
+                "%d connection(s) x depth %d, %.1f s per run, %d reps\n",
+                port, o.connections, o.depth, o.seconds, o.reps);
+    std::vector<Result> open, closed;
+    std::vector<monitor::TappedFrame> sample;  // the last rows of a run, for the paint figure
+    PaintCounter monitorPaints;
+    std::vector<double> paintsPerSecond;
+    bool ok = true;
+    for (int rep = 0; rep < o.reps; ++rep)
+        for (bool withMonitor : {true, false}) {
+            std::unique_ptr<monitor::TrafficMonitorWindow> window;
+            QTimer tick;
+            const std::uint64_t tapDropped0 = tap.Dropped();
+            if (withMonitor) {
+                window = std::make_unique<monitor::TrafficMonitorWindow>(tap, app.mainFrame);
+                window->setAttribute(Qt::WA_DeleteOnClose, false);
+                window->resize(1100, 560);
+                window->show();
+                // The window's own timer, timed: the same 100 ms tick, its CPU counted.
+                for (QTimer* t : window->findChildren<QTimer*>())
+                    t->stop();
+                QObject::connect(&tick, &QTimer::timeout, [&window] {
+                    const double t0 = ThreadCpuSeconds();
+                    window->Tick();
+                    g_monitorSeconds += ThreadCpuSeconds() - t0;
+                });
+                tick.start(monitor::TrafficMonitorWindow::kTickMs);
+                window->Table()->viewport()->installEventFilter(&monitorPaints);
+                RunEventLoop(300, [] { return false; });
+            }
+            const std::uint64_t paints0 = monitorPaints.paints;
+            QElapsedTimer phase;
+            phase.start();
+            const Result r = RunPhase(app, port, o, true, withMonitor ? "monitor" : "closed");
+            if (window)
+                paintsPerSecond.push_back(double(monitorPaints.paints - paints0) / (double(phase.nsecsElapsed()) * 1e-9));
+            ok = ok && r.ok;
+            std::printf("rep %d %-7s: %8.0f req/s  UI thread %5.1f %% (monitor ticks %5.2f %%, relay %4.2f %%)  process "
+                        "%5.1f %%  worst timer lateness %.1f ms",
+                        rep + 1, withMonitor ? "monitor" : "closed", r.requestsPerSecond, r.uiCpuPercent,
+                        r.monitorCpuPercent, r.relayCpuPercent, r.processCpuPercent, r.worstLatenessMs);
+            if (window) {
+                const auto& rows = window->Model().Rows();
+                std::printf("  rows kept %zu, dropped by the row limit %llu, before the window %llu",
+                            rows.KeptCount(), static_cast<unsigned long long>(rows.DroppedRows()),
+                            static_cast<unsigned long long>(tap.Dropped() - tapDropped0 + window->Sink().Dropped()));
+                std::printf("  %.1f paints/s", paintsPerSecond.back());
+                sample.clear();
+                for (std::size_t i = rows.KeptCount() - std::min<std::size_t>(rows.KeptCount(), 2000); i < rows.KeptCount(); ++i)
+                    sample.push_back(rows.Kept(i));
+            }
+            std::printf("\n");
+            (withMonitor ? open : closed).push_back(r);
+        }
+    auto med = [](const std::vector<Result>& v, double Result::*field) {
+        std::vector<double> x;
+        for (const Result& r : v)
+            x.push_back(r.*field);
+        return Median(x);
+    };
+    const double uiOpen = med(open, &Result::uiCpuPercent), uiClosed = med(closed, &Result::uiCpuPercent);
+
+    // What one paint of the monitor's rows costs, full of rows and following the end.
+    {
+        monitor::TrafficMonitorWindow window(tap, app.mainFrame);
+        window.setAttribute(Qt::WA_DeleteOnClose, false);
+        window.resize(1100, 560);
+        window.show();
+        RunEventLoop(300, [] { return false; });
+        window.Sink().Take(sample);
+        window.Tick();
+        const int paints = 200;
+        const double p0 = ThreadCpuSeconds();
+        for (int i = 0; i < paints; ++i)
+            window.Table()->viewport()->repaint();
+        std::printf("full repaint of the monitor's rows: %.3f ms; %.1f paints/s while open\n",
+                    1000 * (ThreadCpuSeconds() - p0) / paints, Median(paintsPerSecond));
+    }
+    std::printf("\nmedians: monitor open %.0f req/s, UI thread %.1f %% (ticks %.2f %%) | closed %.0f req/s, UI thread "
+                "%.1f %%\n",
+                med(open, &Result::requestsPerSecond), uiOpen, med(open, &Result::monitorCpuPercent),
+                med(closed, &Result::requestsPerSecond), uiClosed);
+    std::printf("RESULT monitor_rps=%.0f ui_monitor=%.2f ui_closed=%.2f ticks=%.2f\n",
+                med(open, &Result::requestsPerSecond), uiOpen, uiClosed, med(open, &Result::monitorCpuPercent));
+    app.Engine().EnableBufferCallback(&TrafficCallback);
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -266,8 +370,11 @@ int main(int argc, char** argv)
             o.depth = std::atoi(argv[i + 1]);
         else if (a == "--reps")
             o.reps = std::atoi(argv[i + 1]);
+        else if (a == "--monitor")
+            o.monitor = std::atoi(argv[i + 1]) != 0;
         else {
-            std::fprintf(stderr, "usage: %s [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--loadgen PATH] [--seconds S] [--connections N] [--depth D] [--reps R] [--monitor 1]\n",
                          argv[0]);
             return 2;
         }
@@ -328,6 +435,11 @@ int main(int argc, char** argv)
         idle.start();
         RunEventLoop(2000, [] { return false; });
         std::printf("idle, no master: UI thread %.1f %%\n", 100 * (ThreadCpuSeconds() - c0) / (double(idle.nsecsElapsed()) * 1e-9));
+    }
+    if (o.monitor) {
+        const int status = RunMonitor(app, port, o);
+        engine.CloseConnection(server);
+        return status;
     }
     std::printf("32 windows (1 traffic, 31 data), Modbus/TCP on port %d, loadgen FC3x125, %d connection(s) x depth %d, "
                 "%.1f s per run, %d reps\n",

@@ -120,7 +120,7 @@ TEST(TrafficMonitorModel, FlatOutStreamKeepsTheNewestRowsAndTheShownIndexExact)
         EXPECT_EQ(model.DroppedRows(), total - kept);
         std::vector<std::int64_t> expected;
         for (std::int64_t s = seq - std::int64_t(kept); s < seq; ++s) {
-            ASSERT_EQ(model.Kept()[std::size_t(s - (seq - std::int64_t(kept)))].record.monotonicUs, s);
+            ASSERT_EQ(model.Kept(std::size_t(s - (seq - std::int64_t(kept)))).record.monotonicUs, s);
             if (s % 3 == 1)
                 expected.push_back(s);
         }
@@ -333,6 +333,7 @@ TEST(TrafficMonitorModel, CopyTextIsOneTabSeparatedLinePerRow)
                                 .attribute = pomrel::kSent, .exception = 2});
     TappedFrame bad = Frame({.seq = 1000800, .link = Serial(2), .function = -1, .address = {}, .quantity = {}, .ok = false});
     bad.decoded.unit = -1;
+    bad.decoded.error = "discarded: too short";  // as the decoder says it
     bad.record.attribute = pomrel::kDiscarded;
     model.Append(std::vector<TappedFrame>{request, answer, failed, bad});
 
@@ -369,15 +370,65 @@ TEST(TrafficMonitorSink, KeepsTheNewestUnderItsBoundAndCountsTheRest)
     auto taken = sink.TakePending();
     ASSERT_EQ(taken.size(), 4u);
     for (std::size_t i = 0; i < taken.size(); ++i)
-        EXPECT_EQ(taken[i].record.monotonicUs, std::int64_t(6 + i));
+        EXPECT_EQ(taken[i]->record.monotonicUs, std::int64_t(6 + i));
     EXPECT_EQ(sink.PendingCount(), 0u);
     EXPECT_TRUE(sink.TakePending().empty());
 }
 
+TEST(TrafficMonitorSink, ReusedFramesCarryNothingOfTheirPreviousFrame)
+{
+    // Frames handed back after their rows went are filled again by Take: nothing of the old
+    // frame (fault name, error, values, longer bytes) may show through in the new one.
+    TrafficMonitorSink sink(8);
+    std::vector<FramePtr> old;
+    for (int i = 0; i < 3; ++i) {
+        TappedFrame f = Frame({.seq = 100 + i, .unit = 9, .function = 16, .attribute = pomrel::kSent, .exception = 4});
+        f.record.fault = "slow-device";
+        f.record.bytes.assign(300, 0xEE);
+        f.record.size = 300;
+        f.decoded.values.assign(125, 7);
+        f.decoded.error = "stale";
+        f.decoded.rttUs = 99;
+        old.push_back(std::make_unique<TappedFrame>(std::move(f)));
+    }
+    old.push_back(nullptr);  // a slot the rows moved out: skipped
+    sink.Recycle(std::move(old));
+
+    // An FC3 answer of three registers (1, 2, 3) from unit 1, as the tap hands it, values decoded.
+    TappedFrame answer = Frame({.seq = 1, .unit = 1, .function = 3, .address = 100, .quantity = 3,
+                                .attribute = pomrel::kSent});
+    answer.record.bytes = {0x00, 0x01, 0x00, 0x00, 0x00, 0x09, 0x01, 0x03, 0x06, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03};
+    answer.record.size = 15;
+    answer.decoded.values = {1, 2, 3};
+    const std::vector<TappedFrame> given = {Frame({.seq = 0}), answer};
+    sink.Take(given);
+    auto taken = sink.TakePending();
+    ASSERT_EQ(taken.size(), 2u);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        const TappedFrame& t = *taken[i];
+        const TappedFrame& g = given[i];
+        EXPECT_EQ(t.record.monotonicUs, g.record.monotonicUs);
+        EXPECT_EQ(t.record.attribute, g.record.attribute);
+        EXPECT_EQ(t.record.fault, "");
+        EXPECT_EQ(t.record.bytes, g.record.bytes);
+        EXPECT_EQ(t.record.size, g.record.size);
+        EXPECT_EQ(t.decoded.unit, g.decoded.unit);
+        EXPECT_EQ(t.decoded.function, g.decoded.function);
+        EXPECT_EQ(t.decoded.exception, g.decoded.exception);
+        EXPECT_EQ(t.decoded.error, "");
+        EXPECT_EQ(t.decoded.rttUs, std::nullopt);
+        EXPECT_TRUE(t.decoded.values.empty()) << "values are left out of the copies";
+    }
+    // Without its values the row decodes them from its bytes when shown.
+    TrafficMonitorModel model;
+    model.Append(taken);
+    EXPECT_EQ(model.Cell(1, TrafficMonitorModel::kValues), "1 2 3");
+}
+
 TEST(TrafficMonitorSink, HandsEveryFrameOverInOrderBetweenThreads)
 {
-    // The tap's thread gives, this one takes; every frame is taken or counted as dropped, in
-    // order, nothing twice (run under the thread sanitizer too).
+    // The tap's thread gives, this one takes and hands the frames back; every frame is taken or
+    // counted as dropped, in order, nothing twice (run under the thread sanitizer too).
     TrafficMonitorSink sink(300);
     constexpr int kBatches = 2000, kPerBatch = 50;
     std::thread tap([&] {
@@ -392,11 +443,13 @@ TEST(TrafficMonitorSink, HandsEveryFrameOverInOrderBetweenThreads)
     std::uint64_t taken = 0;
     bool done = false;
     while (!done) {
-        for (const TappedFrame& f : sink.TakePending()) {
-            ASSERT_GT(f.record.monotonicUs, last);
-            last = f.record.monotonicUs;
+        std::vector<FramePtr> got = sink.TakePending();
+        for (const FramePtr& f : got) {
+            ASSERT_GT(f->record.monotonicUs, last);
+            last = f->record.monotonicUs;
             ++taken;
         }
+        sink.Recycle(std::move(got));  // as the window does: filled again by the tap's thread
         done = sink.Dropped() + taken == std::uint64_t(kBatches) * kPerBatch;
         if (!done)
             std::this_thread::yield();
