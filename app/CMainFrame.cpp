@@ -82,7 +82,8 @@ MenuItem ConnectionMenu()
 MenuItem ToolsMenu()
 {
     return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
-                              Item("&Network Servers...", cmd::ToolsNetworkServers)});
+                              Item("&Network Servers...", cmd::ToolsNetworkServers),
+                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor)});
 }
 
 MenuItem HelpMenu()

@@ -40,6 +40,7 @@ inline constexpr int AppAbout = 57664;
 // The Tools menu: what goes beyond the original program.
 inline constexpr int ToolsFaultInjection = 33100;
 inline constexpr int ToolsNetworkServers = 33110;
+inline constexpr int ToolsTrafficMonitor = 33120;
 
 /// Connect and Disconnect of serial ports 1..32 (index = port − 1); the ids are not consecutive.
 inline constexpr std::array<int, 32> ConnectPort = {

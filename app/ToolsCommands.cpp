@@ -6,6 +6,7 @@
 #include "app/SubsystemCommands.h"
 #include "document/Archive.h"
 #include "faults/FaultDialog.h"
+#include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServersDialog.h"
 
 void RegisterToolsCommands(CMainFrame& frame)
@@ -26,5 +27,15 @@ void RegisterToolsCommands(CMainFrame& frame)
     frame.Commands().Add(cmd::ToolsNetworkServers, [&frame] {
         servers::NetworkServersDialog dlg(frame.App().Servers(), &frame);
         dlg.exec();
+    });
+    // A window beside the data windows, not a dialog: one at a time, brought to the front when
+    // asked for again; it listens to the program's tap while open.
+    frame.Commands().Add(cmd::ToolsTrafficMonitor, [&frame] {
+        auto* window = frame.findChild<monitor::TrafficMonitorWindow*>(QString(), Qt::FindDirectChildrenOnly);
+        if (!window)
+            window = new monitor::TrafficMonitorWindow(frame.App().Tap(), &frame);
+        window->show();
+        window->raise();
+        window->activateWindow();
     });
 }

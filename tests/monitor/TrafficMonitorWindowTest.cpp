@@ -50,9 +50,14 @@ TappedFrame TcpFrame(std::int64_t us, int unit, int function, std::uint32_t addr
     f.record.source.stream = 1;
     const std::uint8_t t0 = std::uint8_t(transaction >> 8), t1 = std::uint8_t(transaction);
     const std::uint8_t u = std::uint8_t(unit), fc = std::uint8_t(function);
-    f.record.bytes = answer ? std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 5, u, fc, 2, 0x12, 0x34}
-                            : std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 6, u, fc, std::uint8_t(address >> 8),
-                                                        std::uint8_t(address), 0, 1};
+    const std::uint8_t a0 = std::uint8_t(address >> 8), a1 = std::uint8_t(address);
+    // Reading or writing one register holding 0x1234.
+    if (function == 3)
+        f.record.bytes = answer ? std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 5, u, fc, 2, 0x12, 0x34}
+                                : std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 6, u, fc, a0, a1, 0, 1};
+    else
+        f.record.bytes = answer ? std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 6, u, fc, a0, a1, 0, 1}
+                                : std::vector<std::uint8_t>{t0, t1, 0, 0, 0, 9, u, fc, a0, a1, 0, 1, 2, 0x12, 0x34};
     f.record.size = static_cast<std::uint32_t>(f.record.bytes.size());
     f.decoded.ok = true;
     f.decoded.request = !answer;
@@ -61,7 +66,7 @@ TappedFrame TcpFrame(std::int64_t us, int unit, int function, std::uint32_t addr
     f.decoded.transactionId = transaction;
     f.decoded.address = address;
     f.decoded.quantity = 1;
-    if (answer)
+    if (answer == (function == 3))
         f.decoded.values = {0x1234};
     return f;
 }
@@ -169,7 +174,8 @@ TEST_F(MonitorFixture, BatchesShowAtTheTickAndTheViewFollowsTheEndUntilScrolledU
     EXPECT_EQ(Cell(0, TrafficMonitorModel::kPeer), "127.0.0.1:40000");
     EXPECT_EQ(Cell(1, TrafficMonitorModel::kDirection), "tx");
     EXPECT_EQ(Cell(2, TrafficMonitorModel::kAddress), "10");
-    EXPECT_EQ(Cell(1, TrafficMonitorModel::kValues), "4660");
+    EXPECT_EQ(Cell(3, TrafficMonitorModel::kValues), "4660") << "decoded again from the bytes";
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kValues), "4660");
 
     // Enough rows to scroll: the view keeps the newest in sight.
     Arrive(Polls(200, 100));
@@ -262,7 +268,7 @@ TEST_F(MonitorFixture, PauseClearAndCopyRows)
     EXPECT_FALSE(window->Table()->isColumnHidden(TrafficMonitorModel::kBytes));
     Child<QPushButton>("copy")->click();
     EXPECT_EQ(QApplication::clipboard()->text().split('\n').value(0).split('\t').value(TrafficMonitorModel::kBytes),
-              "00 01 00 00 00 05 01 10 02 12 34");
+              "00 01 00 00 00 06 01 10 00 00 00 01");
 
     Child<QPushButton>("clear")->click();
     EXPECT_EQ(Rows(), 0);
@@ -288,9 +294,10 @@ TEST_F(MonitorFixture, SaveCaptureWritesEveryHeldFrameWholeOrNothing)
     EXPECT_EQ(blocks.sections, 1);
     EXPECT_EQ(blocks.interfaces, 2) << "one per link: tcp and serial:1";
     // Each frame's bytes are inside one packet, in order.
-    const auto& kept = window->Model().Rows().Kept();
+    const TrafficMonitorModel& rows = window->Model().Rows();
     std::size_t packet = 0;
-    for (const TappedFrame& f : kept) {
+    for (std::size_t i = 0; i < rows.KeptCount(); ++i) {
+        const TappedFrame& f = rows.Kept(i);
         QByteArray bytes(reinterpret_cast<const char*>(f.record.bytes.data()), qsizetype(f.record.bytes.size()));
         if (f.record.source.link.kind == LinkId::Kind::Serial)
             bytes.chop(2);  // the CRC may be written anew
@@ -329,4 +336,28 @@ TEST_F(MonitorFixture, CaptureAndLogFollowTheTapUntilStopped)
     EXPECT_FALSE(window->StartCapture(dir.filePath("missing/live.pcapng"), error));
     EXPECT_TRUE(error.startsWith("Capture not started")) << error.toStdString();
     EXPECT_FALSE(window->Capturing());
+}
+TEST(TrafficMonitorMenu, ToolsOpensOneMonitorInBothMenuSets)
+{
+    QTemporaryDir dir;
+    auto app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
+    ASSERT_TRUE(app->InitInstance({}));
+    for (int menu : {128, 129}) {
+        if (menu == 129)
+            app->NewDocument();
+        ASSERT_EQ(app->mainFrame->CurrentMenuId(), menu);
+        QMenu* tools = nullptr;
+        for (QAction* a : app->mainFrame->menuBar()->actions())
+            if (a->text() == "&Tools")
+                tools = a->menu();
+        ASSERT_NE(tools, nullptr);
+        QStringList items;
+        for (QAction* a : tools->actions())
+            items << a->text();
+        EXPECT_TRUE(items.contains("Traffic &Monitor")) << items.join(", ").toStdString();
+    }
+    app->mainFrame->RunCommand(cmd::ToolsTrafficMonitor);
+    app->mainFrame->RunCommand(cmd::ToolsTrafficMonitor);
+    EXPECT_EQ(app->mainFrame->findChildren<TrafficMonitorWindow*>().size(), 1) << "a second run raises the first";
+    app->Shutdown();
 }
