@@ -67,10 +67,12 @@ bool CanCreateFile(const std::string& path);
 /// was restored until then. False when the file could not be opened.
 bool RestoreTestConfig(CMainFrame& frame, const std::string& path);
 /// Reads a set-up extras file (app/SetupExtras.h) and puts it in force; a refused file is
-/// reported (naming the key) and changes nothing.
-bool LoadSetupExtras(CMainFrame& frame, const std::string& path);
+/// reported (naming the key) and changes nothing. A set-up's own extras (`setUp`) decide the
+/// network servers whole; a scenario file (--scenario, LoadScenario) without any of their keys
+/// leaves them as they are.
+bool LoadSetupExtras(CMainFrame& frame, const std::string& path, bool setUp = false);
 /// The same without a word: false with the reason (the file's name and the key) when refused.
-bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error);
+bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error, bool setUp = false);
 /// Save Test Config without its dialog: saves every document, then writes `path`.
 bool SaveTestConfigTo(CMainFrame& frame, const std::string& path);
 /// Closes every document as File Close does, asking about modified ones; false when the user

@@ -104,8 +104,9 @@ SetupExtras CurrentExtras(CMainFrame& frame)
     return extras;
 }
 
-// Puts extras in force whole; what they leave out goes back to its default.
-void ApplyExtras(CMainFrame& frame, const SetupExtras& extras)
+// Puts extras in force whole; what they leave out goes back to its default. The network servers
+// too for a set-up's own extras; a scenario file that names none of them leaves them open.
+void ApplyExtras(CMainFrame& frame, const SetupExtras& extras, bool setUp)
 {
     pomrel::TcpLimits limits;
     if (extras.tcp && extras.tcp->maxConnections)
@@ -119,26 +120,27 @@ void ApplyExtras(CMainFrame& frame, const SetupExtras& extras)
     else
         frame.App().Faults().Clear();
     // Likewise the network servers: those of the extras open, every other one closes.
-    frame.App().Servers().Apply({extras.servers.value_or(std::vector<pomrel::ServerEndpoint>{}),
+    if (setUp || extras.servers || extras.endpoints || extras.identity)
+        frame.App().Servers().Apply({extras.servers.value_or(std::vector<pomrel::ServerEndpoint>{}),
                                  extras.endpoints.value_or(std::vector<pomrel::ServerEndpoint>{}),
                                  extras.identity.value_or(servers::Identities{})});
 }
 
 } // namespace
 
-bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error)
+bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error, bool setUp)
 {
     const auto extras = ReadSetupExtras(path, error);
     if (!extras)
         return false;
-    ApplyExtras(frame, *extras);
+    ApplyExtras(frame, *extras, setUp);
     return true;
 }
 
-bool LoadSetupExtras(CMainFrame& frame, const std::string& path)
+bool LoadSetupExtras(CMainFrame& frame, const std::string& path, bool setUp)
 {
     std::string error;
-    if (!ApplySetupExtrasFile(frame, path, error)) {
+    if (!ApplySetupExtrasFile(frame, path, error, setUp)) {
         Report(frame, QString::fromStdString("Set-up extras refused: " + error));
         return false;
     }
@@ -267,9 +269,9 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
     const TestConfigFile file = ParseTestConfig(*bytes);
     // The set-up's extras when it has them; without them, the defaults.
     if (const std::string extras = SetupExtrasPath(path); QFileInfo::exists(QString::fromStdString(extras)))
-        LoadSetupExtras(frame, extras);
+        LoadSetupExtras(frame, extras, true);
     else
-        ApplyExtras(frame, SetupExtras{});
+        ApplyExtras(frame, SetupExtras{}, true);
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
     if (!OpenListedDocuments(frame, file.documents, folder))
         return true;   // cancelled, or the program is ending: the rest of the set-up stays as it was

@@ -232,6 +232,17 @@ TEST(NetworkServersSetUp, SavedAndRestoredReopensTheServers)
     list.Apply(setup);
     ASSERT_TRUE(RestoreTestConfig(*app->mainFrame, path));
     EXPECT_TRUE(list.Entries().empty());
+
+    // A fault scenario leaves the servers open; one that names servers puts its own in force.
+    list.Apply(setup);
+    const std::string scenario = folder + "/scenario.json";
+    std::ofstream(scenario) << R"({"faults": [{"unit": 1, "action": "no-reply"}]})";
+    std::string error;
+    ASSERT_TRUE(app->LoadScenario(scenario, error)) << error;
+    EXPECT_EQ(list.Setup(), setup);
+    std::ofstream(scenario) << R"({"endpoints": []})";
+    ASSERT_TRUE(app->LoadScenario(scenario, error)) << error;
+    EXPECT_EQ(list.Setup(), servers::ServerSetup{});
 }
 
 TEST(NetworkServersStatus, TheStatusDialogListsEachServersCounters)

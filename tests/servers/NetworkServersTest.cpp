@@ -46,7 +46,7 @@ ServerEndpoint Endpoint(ServerProtocol protocol, std::uint16_t port, std::string
     return e;
 }
 
-TEST(NetworkServers, AServerThatCannotOpenSaysWhyAndStaysInTheSetUp)
+TEST(ServerList, AServerThatCannotOpenSaysWhyAndStaysInTheSetUp)
 {
     pomrel::ProtocolEngine engine;
     NetworkServers list(engine);
@@ -84,7 +84,7 @@ TEST(NetworkServers, AServerThatCannotOpenSaysWhyAndStaysInTheSetUp)
     EXPECT_EQ(list.Entries().size(), 1u);
 }
 
-TEST(NetworkServers, OpensClosesAndReplacesOnTheEngine)
+TEST(ServerList, OpensClosesAndReplacesOnTheEngine)
 {
     pomrel::ProtocolEngine engine;
     NetworkServers list(engine);
