@@ -175,7 +175,7 @@ TEST(FaultRules, RulesThatCannotWorkAreRefusedNamingTheField)
         {"first", [](FaultRule& r) { r.first = 5; }},
         {"last", [](FaultRule& r) { r.first = 10; r.last = 9; }},
         {"link", [](FaultRule& r) { r.link = "serial:33"; }},
-        {"link", [](FaultRule& r) { r.link = "udp"; }},
+        {"link", [](FaultRule& r) { r.link = "udp:1"; }},  // "udp" alone names the Modbus/UDP server
         {"every", [](FaultRule& r) { r.every = 0; }},
         {"probability", [](FaultRule& r) { r.probability = 1.5; }},
         {"until_s", [](FaultRule& r) { r.fromS = 5; r.untilS = 4; }},
