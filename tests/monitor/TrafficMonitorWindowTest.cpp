@@ -23,6 +23,9 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -337,6 +340,34 @@ TEST_F(MonitorFixture, CaptureAndLogFollowTheTapUntilStopped)
     EXPECT_TRUE(error.startsWith("Capture not started")) << error.toStdString();
     EXPECT_FALSE(window->Capturing());
 }
+TEST_F(MonitorFixture, FramesFromTheEngineReachTheRowsThroughTheTap)
+{
+    engine.SetTCPServicePort(0);
+    const pomrel::Handle server = engine.OpenTCPConnection(nullptr, 1026);
+    ASSERT_NE(server, pomrel::kNoHandle) << engine.LastOpenError();
+    QTcpSocket master;
+    master.connectToHost(QHostAddress::LocalHost, quint16(engine.BoundTcpPort(server)));
+    ASSERT_TRUE(master.waitForConnected(5000));
+    // Read Holding Registers 100..109 of unit 1, transaction 7.
+    master.write(QByteArray::fromHex("00070000000601030064000a"));
+    ASSERT_TRUE(master.waitForBytesWritten(5000));
+
+    // The tap's thread decodes and hands over; the ticks take it. A deadline, not a measurement.
+    QDeadlineTimer deadline(10000);
+    while (Rows() < 1 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        window->Tick();
+    }
+    engine.CloseConnection(server);
+    ASSERT_GE(Rows(), 1) << "no frame reached the monitor";
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kLink), "tcp");
+    EXPECT_TRUE(Cell(0, TrafficMonitorModel::kPeer).startsWith("127.0.0.1:"));
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kDirection), "rx");
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kUnit), "1");
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kFunction), "Read Holding Registers");
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kAddress), "100-109");
+}
+
 TEST(TrafficMonitorMenu, ToolsOpensOneMonitorInBothMenuSets)
 {
     QTemporaryDir dir;
