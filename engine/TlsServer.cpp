@@ -34,8 +34,8 @@ constexpr std::size_t kReadBuffer = 8192;
 constexpr std::size_t kJunkRoom = 512;
 // Answers of one read are capped like the TCP server's: requests beyond wait for the next round.
 constexpr std::size_t kWriteCap = 64 * 1024;
-// A client that connects and says nothing gives its place back after this long, whatever the
-// request timeout (which may be 0: never).
+// A client that connects and says nothing gives its place back after the request timeout, and
+// after this long at most (the request timeout may be 0: never).
 constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
 // The Modbus/TCP Security role extension: an ASN.1 UTF8String.
 constexpr const char* kRoleOid = "1.3.6.1.4.1.50316.802.1";
@@ -359,7 +359,9 @@ void TlsRun::Adopt(tcp::socket socket)
 
 void TlsRun::Handshake(const std::shared_ptr<TlsSession>& session)
 {
-    session->timer.expires_after(kHandshakeTimeout);
+    const auto requestTimeout = std::chrono::milliseconds(d_.limits.requestTimeoutMs);
+    session->timer.expires_after(requestTimeout.count() > 0 ? std::min<std::chrono::milliseconds>(requestTimeout, kHandshakeTimeout)
+                                                            : std::chrono::milliseconds(kHandshakeTimeout));
     session->timer.async_wait([run = *this, session](const std::error_code& ec) mutable {
         if (ec || session->closed || session->handshaken)
             return;

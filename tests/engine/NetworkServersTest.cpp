@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
@@ -401,6 +402,71 @@ TEST_F(NetworkServers, TlsFilesThatCannotBeUsedAreNamedAtOpen)
     }
     ::unlink(notPem.c_str());
     ::rmdir(folder);
+}
+
+// A CA-less server certificate for 127.0.0.1, made with the openssl command in a scratch folder.
+class TlsCertificate {
+public:
+    TlsCertificate()
+    {
+        char folder[] = "/tmp/tls-cert-XXXXXX";
+        if (!::mkdtemp(folder))
+            return;
+        folder_ = folder;
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+                                    Key() + " -out " + Cert() + " >/dev/null 2>&1";
+        ok_ = std::system(command.c_str()) == 0;
+    }
+    ~TlsCertificate()
+    {
+        ::unlink(Key().c_str());
+        ::unlink(Cert().c_str());
+        ::rmdir(folder_.c_str());
+    }
+    bool Ok() const { return ok_; }
+    std::string Cert() const { return folder_ + "/server.pem"; }
+    std::string Key() const { return folder_ + "/server.key"; }
+
+private:
+    std::string folder_;
+    bool ok_ = false;
+};
+
+TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
+{
+    TlsCertificate certificate;
+    ASSERT_TRUE(certificate.Ok()) << "openssl could not make a certificate";
+    engine.SetTcpLimits({4, 200});
+    ServerEndpoint e;
+    e.protocol = ServerProtocol::Tls;
+    e.address = "127.0.0.1";
+    e.tls.cert = certificate.Cert();
+    e.tls.key = certificate.Key();
+    const Handle h = engine.OpenServer(e);
+    ASSERT_NE(h, kNoHandle) << engine.LastOpenError();
+    {
+        Master silent("127.0.0.1", engine.BoundTcpPort(h));
+        ASSERT_TRUE(silent.Connected());
+        EXPECT_TRUE(SessionsBecome(h, 1));
+        // Past the request timeout the server closes it and counts a failed handshake.
+        EXPECT_TRUE(SessionsBecome(h, 0));
+        EXPECT_TRUE(silent.Receive(1, 3000ms).empty());
+    }
+    // A client that speaks no TLS at all fails its handshake alone.
+    Master plain("127.0.0.1", engine.BoundTcpPort(h));
+    ASSERT_TRUE(plain.Send(Hex("00 01 00 00 00 06 01 03 00 00 00 01")));
+    plain.Receive(64, 3000ms);
+    EXPECT_TRUE(SessionsBecome(h, 0));
+    EXPECT_EQ(engine.ServerStatus(h).handshakeFailures, 2u);
+    // Above the cap the session unused longest makes room (no request timeout: places are only
+    // given back by eviction here).
+    engine.SetTcpLimits({4, 0});
+    const Handle capped = engine.OpenServer(e);
+    ASSERT_NE(capped, kNoHandle) << engine.LastOpenError();
+    std::vector<std::unique_ptr<Master>> masters;
+    for (int i = 0; i < 6; ++i)
+        masters.push_back(std::make_unique<Master>("127.0.0.1", engine.BoundTcpPort(capped)));
+    EXPECT_TRUE(SessionsBecome(capped, 4));
 }
 
 TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
