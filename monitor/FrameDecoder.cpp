@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace monitor {
 
@@ -354,9 +355,15 @@ DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
     const bool byOrder = PairedByOrder(s.link);
     const bool udp = s.link.kind == LinkId::Kind::Udp;
     const int where = s.link.kind == LinkId::Kind::Serial ? s.link.port : s.link.endpoint;
-    const Key key{static_cast<int>(s.link.kind), where, udp ? 0 : s.stream,
-                  udp ? s.peer.bytes : std::array<std::uint8_t, 16>{}, udp ? s.peer.port : 0,
-                  byOrder ? -1 : f.transactionId};
+    Key key;
+    key.kind = static_cast<int>(s.link.kind);
+    key.where = where;
+    key.stream = udp ? 0 : s.stream;
+    if (udp) {
+        key.peer = s.peer.bytes;
+        key.peerPort = s.peer.port;
+    }
+    key.transaction = byOrder ? -1 : f.transactionId;
     if (f.request) {
         Remember(key, Open{record.monotonicUs, f.function, f.address, f.quantity, 0});
         return f;
@@ -376,6 +383,27 @@ DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
     }
     pending_.erase(it);
     return f;
+}
+
+std::size_t FrameDecoder::KeyHash::operator()(const Key& k) const
+{
+    // FNV-1a over the fields; the pending table holds a few entries per master.
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) {
+            h ^= (v >> (8 * i)) & 0xFF;
+            h *= 1099511628211ull;
+        }
+    };
+    mix(static_cast<std::uint64_t>(k.kind) << 32 | static_cast<std::uint32_t>(k.where));
+    mix(k.stream);
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, k.peer.data(), 8);
+    std::memcpy(&b, k.peer.data() + 8, 8);
+    mix(a);
+    mix(b);
+    mix(static_cast<std::uint64_t>(k.peerPort) << 32 | static_cast<std::uint32_t>(k.transaction));
+    return static_cast<std::size_t>(h);
 }
 
 void FrameDecoder::Remember(const Key& key, const Open& open)

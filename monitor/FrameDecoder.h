@@ -8,10 +8,9 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <unordered_map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace monitor {
@@ -46,8 +45,18 @@ public:
     std::size_t Pending() const { return pending_.size(); }
 
 private:
-    // link kind, serial port or endpoint, stream (TCP kinds) or peer (UDP), transaction id (-1: by order)
-    using Key = std::tuple<int, int, std::uint64_t, std::array<std::uint8_t, 16>, int, int>;
+    // Where an answer is looked for: link kind, serial port or endpoint, stream (TCP kinds) or
+    // peer (UDP), transaction id (-1: by order).
+    struct Key {
+        int kind = 0, where = 0;
+        std::uint64_t stream = 0;
+        std::array<std::uint8_t, 16> peer{};
+        int peerPort = 0, transaction = -1;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const;
+    };
     struct Open {
         std::int64_t monotonicUs = 0;
         int function = -1;
@@ -56,7 +65,7 @@ private:
         std::uint64_t serial = 0;
     };
     void Remember(const Key& key, const Open& open);
-    std::map<Key, Open> pending_;
+    std::unordered_map<Key, Open, KeyHash> pending_;
     std::deque<std::pair<Key, std::uint64_t>> order_;  // insertion order, for forgetting the oldest
     std::uint64_t nextSerial_ = 0;
 };

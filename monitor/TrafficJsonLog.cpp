@@ -3,6 +3,9 @@
 #include "engine/TrafficLog.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,66 +57,117 @@ void Key(std::string& out, const char* key)
     out += "\":";
 }
 
-std::string Timestamp(std::int64_t wallUs)
+void Number(std::string& out, std::int64_t value)
 {
-    std::int64_t seconds = wallUs / 1'000'000;
-    std::int64_t micros = wallUs % 1'000'000;
-    if (micros < 0) {
-        micros += 1'000'000;
-        --seconds;
-    }
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(micros));
-    return text;
+    char text[24];
+    const auto r = std::to_chars(text, text + sizeof text, value);
+    out.append(text, r.ptr);
 }
 
 } // namespace
 
-std::string TrafficJsonLog::Line(const TappedFrame& frame, pomrel::FrameClockStart clock)
+// What repeats from line to line, made once: the date and time to the second, and peer texts.
+struct TrafficJsonLog::Texts {
+    std::int64_t second = INT64_MIN;
+    char prefix[40] = {};  // "2026-01-02T03:04:05."
+    std::size_t prefixSize = 0;
+    struct Peer {
+        pomrel::NetAddress address;
+        std::string text;
+        bool used = false;
+    };
+    std::array<Peer, 256> peers;  // direct-mapped by port and address
+
+    void Time(std::string& out, std::int64_t wallUs)
+    {
+        std::int64_t seconds = wallUs / 1'000'000;
+        std::int64_t micros = wallUs % 1'000'000;
+        if (micros < 0) {
+            micros += 1'000'000;
+            --seconds;
+        }
+        if (seconds != second) {
+            const std::time_t t = static_cast<std::time_t>(seconds);
+            std::tm tm{};
+            gmtime_r(&t, &tm);
+            const int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.", tm.tm_year + 1900,
+                                        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            prefixSize = n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), sizeof prefix - 1) : 0;
+            second = seconds;
+        }
+        out.append(prefix, prefixSize);
+        char digits[7];
+        for (int i = 5; i >= 0; --i) {
+            digits[i] = static_cast<char>('0' + micros % 10);
+            micros /= 10;
+        }
+        digits[6] = 'Z';
+        out.append(digits, 7);
+    }
+
+    const std::string& PeerOf(const pomrel::NetAddress& a)
+    {
+        const std::size_t slot = (a.port * 31u + a.bytes[3] * 7u + a.bytes[15]) % peers.size();
+        Peer& p = peers[slot];
+        if (!p.used || p.address.family != a.family || p.address.port != a.port || p.address.bytes != a.bytes) {
+            p.address = a;
+            p.text = PeerText(a);
+            p.used = true;
+        }
+        return p.text;
+    }
+};
+
+void TrafficJsonLog::AppendLine(std::string& out, const TappedFrame& frame, pomrel::FrameClockStart clock, Texts& texts)
 {
+    static const char digits[] = "0123456789abcdef";
     const pomrel::FrameRecord& r = frame.record;
     const DecodedFrame& d = frame.decoded;
-    std::string out = "{\"t\":\"" + Timestamp(clock.WallUs(r.monotonicUs)) + "\"";
-    Key(out, "link");
-    Escaped(out, LinkName(r.source.link));
+    out += "{\"t\":\"";
+    texts.Time(out, clock.WallUs(r.monotonicUs));
+    out += "\",\"link\":\"";
+    out += LinkName(r.source.link);  // letters, digits and ':' only
+    out += '"';
     if (r.source.link.kind != pomrel::LinkId::Kind::Serial) {
-        const std::string peer = PeerText(r.source.peer);
+        const std::string& peer = texts.PeerOf(r.source.peer);
         if (!peer.empty()) {
-            Key(out, "peer");
-            Escaped(out, peer);
+            out += ",\"peer\":\"";
+            out += peer;  // digits, '.', ':', '[', ']' and hex digits only
+            out += '"';
         }
     }
-    Key(out, "dir");
-    out += r.attribute == pomrel::kSent ? "\"tx\"" : "\"rx\"";
+    out += r.attribute == pomrel::kSent ? ",\"dir\":\"tx\"" : ",\"dir\":\"rx\"";
     if (d.unit >= 0) {
         Key(out, "unit");
-        out += std::to_string(d.unit);
+        Number(out, d.unit);
     }
     if (d.function >= 0) {
         Key(out, "fc");
-        out += std::to_string(d.function);
+        Number(out, d.function);
     }
     if (d.address) {
         Key(out, "addr");
-        out += std::to_string(*d.address);
+        Number(out, *d.address);
     }
     if (d.quantity) {
         Key(out, "qty");
-        out += std::to_string(*d.quantity);
+        Number(out, *d.quantity);
     }
     if (d.exception) {
         Key(out, "exception");
-        out += std::to_string(*d.exception);
+        Number(out, *d.exception);
     }
-    Key(out, "hex");
-    out += '"' + HexText(r.bytes) + '"';
+    out += ",\"hex\":\"";
+    const std::size_t at = out.size();
+    out.resize(at + 2 * r.bytes.size());
+    for (std::size_t i = 0; i < r.bytes.size(); ++i) {
+        out[at + 2 * i] = digits[r.bytes[i] >> 4];
+        out[at + 2 * i + 1] = digits[r.bytes[i] & 15];
+    }
+    out += '"';
     if (d.rttUs) {
         Key(out, "rtt_us");
-        out += std::to_string(*d.rttUs);
+        Number(out, *d.rttUs);
     }
     if (!r.fault.empty()) {
         Key(out, "fault");
@@ -124,6 +178,13 @@ std::string TrafficJsonLog::Line(const TappedFrame& frame, pomrel::FrameClockSta
         Escaped(out, d.error.empty() ? std::string("does not decode") : d.error);
     }
     out += '}';
+}
+
+std::string TrafficJsonLog::Line(const TappedFrame& frame, pomrel::FrameClockStart clock)
+{
+    auto texts = std::make_unique<Texts>();
+    std::string out;
+    AppendLine(out, frame, clock, *texts);
     return out;
 }
 
@@ -151,7 +212,8 @@ std::unique_ptr<TrafficJsonLog> TrafficJsonLog::Open(const std::string& path, po
 
 TrafficJsonLog::TrafficJsonLog(std::FILE* file, std::string path, pomrel::FrameClockStart clock,
                                const JsonLogOptions& options, std::uint64_t size)
-    : file_(file), path_(std::move(path)), clock_(clock), options_(options), size_(size)
+    : file_(file), path_(std::move(path)), clock_(clock), options_(options), size_(size),
+      texts_(std::make_unique<Texts>())
 {
 }
 
@@ -224,14 +286,19 @@ void TrafficJsonLog::Take(const std::vector<TappedFrame>& frames)
         return true;
     };
     for (const TappedFrame& f : frames) {
-        std::string line = Line(f, clock_);
-        line += '\n';
-        if (options_.rotateBytes && size_ > 0 && size_ + line.size() > options_.rotateBytes) {
+        const std::size_t start = buffer_.size();
+        AppendLine(buffer_, f, clock_, *texts_);
+        buffer_ += '\n';
+        const std::size_t length = buffer_.size() - start;
+        if (options_.rotateBytes && size_ > 0 && size_ + length > options_.rotateBytes) {
+            // The line goes to the next file: write what came before it, then rotate.
+            line_.assign(buffer_, start, length);
+            buffer_.resize(start);
             if (!write() || !Rotate())
                 return;
+            buffer_ = line_;
         }
-        size_ += line.size();
-        buffer_ += line;
+        size_ += length;
     }
     if (write() && std::fflush(file_) != 0)
         Fail(path_ + ": " + std::strerror(errno));

@@ -46,6 +46,8 @@ public:
 private:
     TrafficJsonLog(std::FILE* file, std::string path, pomrel::FrameClockStart clock, const JsonLogOptions& options,
                    std::uint64_t size);
+    struct Texts;
+    static void AppendLine(std::string& out, const TappedFrame& frame, pomrel::FrameClockStart clock, Texts& texts);
     bool Rotate();
     void Fail(const std::string& why);
 
@@ -55,6 +57,8 @@ private:
     const JsonLogOptions options_;
     std::uint64_t size_ = 0;
     std::string buffer_;
+    std::string line_;
+    std::unique_ptr<Texts> texts_;  // tap thread
     mutable std::mutex mutex_;
     std::string error_;
 };
