@@ -56,8 +56,13 @@ void OpenServersOfOptions(servers::NetworkServers& network, const HeadlessOption
         pomrel::ServerEndpoint endpoint;
         endpoint.protocol = protocol;
         endpoint.port = static_cast<std::uint16_t>(*port);
-        if (protocol == pomrel::ServerProtocol::Tls)
-            endpoint.tls = {options.tlsCert, options.tlsKey, options.tlsCa, {}};
+        if (protocol == pomrel::ServerProtocol::Tls) {
+            // Whole names in the open: and failed: lines and in a set-up saved later.
+            const auto whole = [](const std::string& name) {
+                return name.empty() ? name : QFileInfo(QString::fromStdString(name)).absoluteFilePath().toStdString();
+            };
+            endpoint.tls = {whole(options.tlsCert), whole(options.tlsKey), whole(options.tlsCa), {}};
+        }
         network.Open(endpoint);
     }
 }
