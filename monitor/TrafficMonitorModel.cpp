@@ -149,15 +149,19 @@ std::string ValuesText(const TappedFrame& frame)
     if (d.values.empty() && !frame.record.bytes.empty())
         decoded = DecodeFrame(frame.record).values;
     const std::vector<std::uint16_t>& values = d.values.empty() ? decoded : d.values;
+    // Coils and inputs come eight to a byte: the bits past the quantity asked for are padding.
+    std::size_t count = values.size();
+    if ((d.function == 1 || d.function == 2) && !d.request && d.quantity && *d.quantity < count)
+        count = *d.quantity;
     std::string text;
-    const std::size_t n = std::min(values.size(), kValuesShown);
+    const std::size_t n = std::min(count, kValuesShown);
     for (std::size_t i = 0; i < n; ++i) {
         if (i)
             text += ' ';
         text += std::to_string(values[i]);
     }
-    if (values.size() > n)
-        text += " … (" + std::to_string(values.size()) + " values)";
+    if (count > n)
+        text += " … (" + std::to_string(count) + " values)";
     if (d.check == DecodedFrame::Check::Bad)
         text = text.empty() ? "bad checksum" : text + " [bad checksum]";
     return text;

@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -193,9 +194,13 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     QHeaderView* header = table_->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setStretchLastSection(true);
-    const int widths[TrafficMonitorModel::kColumns] = {110, 90, 150, 40, 40, 220, 90, 260, 80, 300};
+    // Widths from the longest usual text of each column, in the table's font.
+    const char* const widest[TrafficMonitorModel::kColumns] = {
+        "00:00:00.000000", "rtu-over-tcp", "255.255.255.255:65535", "drop", "Unit", "Write Multiple Registers",
+        "65535-65535", "00000 00000 00000 00000 00000 00000", "1000.000 ms", ""};
+    const QFontMetrics metrics(table_->font());
     for (int c = 0; c < TrafficMonitorModel::kColumns; ++c)
-        header->resizeSection(c, widths[c]);
+        header->resizeSection(c, std::max(40, metrics.horizontalAdvance(QString::fromLatin1(widest[c])) + 12));
     table_->setColumnHidden(TrafficMonitorModel::kBytes, true);
     layout->addWidget(table_, 1);
 

@@ -359,6 +359,33 @@ TEST(TrafficMonitorModel, CopyTextIsOneTabSeparatedLinePerRow)
     tzset();
 }
 
+TEST(TrafficMonitorModel, ValuesShowWhatWasAskedFor)
+{
+    // An answer's coils come eight to a byte; the bits past the quantity are padding.
+    const std::vector<std::uint16_t> eightBits = {0, 1, 0, 1, 0, 0, 0, 0};
+    const struct {
+        const char* name;
+        int function;
+        bool answer;
+        std::optional<std::uint32_t> quantity;
+        std::vector<std::uint16_t> values;
+        std::string text;
+    } cases[] = {
+        {"coils, 4 asked", 1, true, 4, eightBits, "0 1 0 1"},
+        {"inputs, 4 asked", 2, true, 4, eightBits, "0 1 0 1"},
+        {"coils, unpaired answer", 1, true, std::nullopt, eightBits, "0 1 0 1 0 0 0 0"},
+        {"coils written (a request)", 15, false, 4, eightBits, "0 1 0 1 0 0 0 0"},
+        {"registers, 10", 3, true, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "1 2 3 4 5 6 7 8 … (10 values)"},
+        {"coils, 12 asked of 16 bits", 1, true, 12, std::vector<std::uint16_t>(16, 1), "1 1 1 1 1 1 1 1 … (12 values)"},
+    };
+    for (const auto& c : cases) {
+        TappedFrame f = Frame({.function = c.function, .quantity = c.quantity,
+                               .attribute = c.answer ? pomrel::kSent : pomrel::kReceived});
+        f.decoded.values = c.values;
+        EXPECT_EQ(ValuesText(f), c.text) << c.name;
+    }
+}
+
 TEST(TrafficMonitorSink, KeepsTheNewestUnderItsBoundAndCountsTheRest)
 {
     TrafficMonitorSink sink(4);

@@ -10,6 +10,7 @@
 #include "app/TestConfig.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/RegisterValues.h"
+#include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"
 #include "view/CKelvaro32View.h"
 #include "view/PointEditingDialog.h"
@@ -20,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QMdiArea>
 #include <QPointer>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -247,9 +249,25 @@ int main(int argc, char** argv)
     holding->showMaximized();
     holding->setFocus();
     frame.RunCommand(cmd::ShowTraffic);
+    // Tools > Traffic Monitor open while the same master polls, raw bytes shown.
+    frame.RunCommand(cmd::ToolsTrafficMonitor);
+    auto* trafficMonitor = frame.findChild<monitor::TrafficMonitorWindow*>(QString(), Qt::FindDirectChildrenOnly);
+    if (trafficMonitor) {
+        trafficMonitor->resize(1260, 360);
+        trafficMonitor->ShowBytes(true);
+    }
     Poll(app.servicePort);
     Settle(1500);
     Save(holding, "traffic");
+    if (trafficMonitor) {
+        trafficMonitor->Table()->selectRow(1);
+        Settle(300);
+        Save(trafficMonitor, "window-traffic-monitor");
+        trafficMonitor->close();
+    } else {
+        std::fprintf(stderr, "Tools > Traffic Monitor did not open\n");
+        ++g_failures;
+    }
 
     // Last: asking for the service port again means disconnecting the server first.
     Shoot({{"dialog-service-port", {}}}, [&] { frame.RunCommand(cmd::DisconnectServer); frame.RunCommand(cmd::ConnectServer); });
