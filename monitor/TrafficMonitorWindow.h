@@ -62,7 +62,7 @@ public:
     ~TrafficMonitorWindow() override;
 
     /// The timer's work: takes what the sink holds, adds it, follows the end unless the user
-    /// scrolled up, and refreshes the status line.
+    /// scrolled up, and refreshes the status line (every fifth tick, or every tick while paused).
     void Tick();
 
     /// The filter controls as they stand, applied; false (and the status line says why) when
@@ -118,6 +118,8 @@ private:
     QTimer* timer_ = nullptr;
     QString message_;
     std::size_t linksShown_ = 0;
+    static constexpr unsigned kStatusEveryTicks = 5;
+    unsigned ticks_ = 0;
 };
 
 } // namespace monitor

@@ -194,6 +194,12 @@ TEST_F(MonitorFixture, BatchesShowAtTheTickAndTheViewFollowsTheEndUntilScrolledU
     bar->setValue(bar->maximum());
     Arrive(Polls(50, 2000));
     EXPECT_EQ(bar->value(), bar->maximum());
+
+    // The counts reach the status line within a few ticks.
+    for (unsigned i = 0; i < 5; ++i)
+        window->Tick();
+    EXPECT_TRUE(window->StatusLine()->text().startsWith("610 rows shown of 610 kept"))
+        << window->StatusLine()->text().toStdString();
 }
 
 TEST_F(MonitorFixture, FilterControlsNarrowTheRows)
