@@ -1,5 +1,6 @@
 #include "monitor/TrafficMonitorWindow.h"
 
+#include "document/Archive.h"
 #include "monitor/CaptureFile.h"
 #include "monitor/TrafficJsonLog.h"
 #include "monitor/TrafficMonitorSink.h"
@@ -9,6 +10,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -28,9 +30,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace monitor {
 
@@ -42,6 +42,8 @@ const char* const kCaptureFilter = "Captures (*.pcapng);;All Files (*)";
 const char* const kLogFilter = "JSON Lines (*.jsonl);;All Files (*)";
 // Save Capture hands the rows to the capture in slices, so a full table is never copied whole.
 constexpr std::size_t kSaveSlice = 4096;
+// A full table of the longest frames comes to about 70 MB.
+constexpr std::size_t kSaveLimit = std::size_t(1) << 30;
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -399,19 +401,18 @@ void TrafficMonitorWindow::StopCapture()
 
 bool TrafficMonitorWindow::SaveCapture(const QString& path, QString& error)
 {
-    // Written beside the target under another name and renamed over it, so the target is whole
-    // or untouched.
-    const QFileInfo target(path);
-    QTemporaryFile temporary(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
-    if (!temporary.open()) {
-        error = QString("%1 not saved: %2").arg(path, temporary.errorString());
+    // The capture is written to a scratch file first, then put in place by the program's one
+    // atomic writer: the target is whole or untouched, a link stays a link, the mode stays.
+    QTemporaryFile scratch(QDir::tempPath() + "/kelvaro64-capture-XXXXXX.pcapng");
+    if (!scratch.open()) {
+        error = QString("%1 not saved: %2").arg(path, scratch.errorString());
         return false;
     }
-    const std::string tempPath = temporary.fileName().toStdString();
-    temporary.close();
+    const std::string scratchPath = scratch.fileName().toStdString();
+    scratch.close();
     std::string why;
     {
-        std::unique_ptr<CaptureFile> capture = CaptureFile::Open(tempPath, tap_.Clock(), why);
+        std::unique_ptr<CaptureFile> capture = CaptureFile::Open(scratchPath, tap_.Clock(), why);
         if (capture) {
             const TrafficMonitorModel& rows = model_->Rows();
             std::vector<TappedFrame> slice;
@@ -423,14 +424,16 @@ bool TrafficMonitorWindow::SaveCapture(const QString& path, QString& error)
             }
             why = capture->Error();
         }
-    }  // closed here, before the rename
-    if (why.empty() && std::rename(tempPath.c_str(), QFile::encodeName(path).constData()) != 0)
-        why = std::strerror(errno);
+    }  // closed here
+    if (why.empty()) {
+        const auto bytes = ReadWholeFile(scratchPath, kSaveLimit, &why);
+        if (bytes)
+            WriteFileAtomically(path.toStdString(), *bytes, &why);
+    }
     if (!why.empty()) {
         error = QString("%1 not saved: %2").arg(path, Text(why));
-        return false;  // the temporary file goes with `temporary`
+        return false;
     }
-    temporary.setAutoRemove(false);
     return true;
 }
 

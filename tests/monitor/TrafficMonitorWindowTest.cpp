@@ -17,6 +17,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -320,8 +321,19 @@ TEST_F(MonitorFixture, SaveCaptureWritesEveryHeldFrameWholeOrNothing)
     QString error;
     EXPECT_FALSE(window->SaveCapture(dir.filePath("missing/held.pcapng"), error));
     EXPECT_TRUE(error.contains("not saved")) << error.toStdString();
-    // The old file stays as it was when the new one cannot be written.
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"held.pcapng"});
+
+    // Saved through a symbolic link: the link stays, the file it names gets the capture.
+    const QString target = dir.filePath("target.pcapng"), link = dir.filePath("link.pcapng");
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old");
+    }
+    ASSERT_TRUE(QFile::link(target, link));
+    ASSERT_TRUE(window->SaveCapture(link, error)) << error.toStdString();
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(ReadPcapng(target).packets, blocks.packets);
 }
 
 TEST_F(MonitorFixture, CaptureAndLogFollowTheTapUntilStopped)
