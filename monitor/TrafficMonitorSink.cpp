@@ -55,7 +55,7 @@ void TrafficMonitorSink::Recycle(std::vector<FramePtr>&& spare)
 {
     spare.erase(std::remove(spare.begin(), spare.end(), nullptr), spare.end());
     std::lock_guard lock(mutex_);
-    const std::size_t room = capacity_ > spare_.size() ? capacity_ - spare_.size() : 0;
+    const std::size_t room = kSpareCapacity > spare_.size() ? kSpareCapacity - spare_.size() : 0;
     const std::size_t keep = std::min(room, spare.size());
     if (spare_.empty() && keep == spare.size())
         spare_.swap(spare);

@@ -20,7 +20,10 @@ namespace monitor {
 
 class TrafficMonitorSink : public FrameSink {
 public:
-    static constexpr std::size_t kDefaultCapacity = 200000;
+    /// More pending than the rows keep would only be dropped by them.
+    static constexpr std::size_t kDefaultCapacity = TrafficMonitorModel::kDefaultRowLimit;
+    /// Spares kept for Take: a tick's worth under a flat-out master (about 17 000 frames).
+    static constexpr std::size_t kSpareCapacity = 32768;
     explicit TrafficMonitorSink(std::size_t capacity = kDefaultCapacity);
 
     /// The tap's thread.
@@ -28,7 +31,7 @@ public:
     /// Any thread: everything pending, oldest first; the sink is empty afterwards.
     std::vector<FramePtr> TakePending();
     /// Any thread: frames whose buffers the next Take may fill (null ones are skipped; at most
-    /// the capacity are kept).
+    /// kSpareCapacity are kept).
     void Recycle(std::vector<FramePtr>&& spare);
     std::size_t PendingCount() const;
     /// Frames dropped because nobody took them in time.
