@@ -263,6 +263,7 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     connect(copy, &QShortcut::activated, this, [this] { CopyRows(); });
 
     model_->Rows().SetClock(tap_.Clock());
+    tapDroppedAtOpen_ = tap_.Dropped();
     tap_.AddSink(sink_);
     timer_ = new QTimer(this);
     timer_->setInterval(kTickMs);
@@ -491,7 +492,7 @@ void TrafficMonitorWindow::RefreshStatus()
     // the sink when this window did.
     text += QString(" · dropped: %1 by the row limit, %2 before the window")
                 .arg(rows.DroppedRows())
-                .arg(tap_.Dropped() + sink_->Dropped());
+                .arg(tap_.Dropped() - tapDroppedAtOpen_ + sink_->Dropped());
     if (capture_)
         text += QString(" · capturing to %1 (%2 packets)").arg(Text(capture_->Path())).arg(capture_->Packets());
     if (log_)

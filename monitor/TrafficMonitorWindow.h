@@ -9,6 +9,7 @@
 #include <QAbstractTableModel>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -120,6 +121,7 @@ private:
     std::size_t linksShown_ = 0;
     static constexpr unsigned kStatusEveryTicks = 5;
     unsigned ticks_ = 0;
+    std::uint64_t tapDroppedAtOpen_ = 0;  // the tap's count covers its whole life
 };
 
 } // namespace monitor
