@@ -12,6 +12,7 @@
 #include "monitor/TrafficMonitorWindow.h"
 #include "monitor/TrafficTap.h"
 
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -384,6 +385,48 @@ TEST_F(MonitorFixture, FramesFromTheEngineReachTheRowsThroughTheTap)
     EXPECT_EQ(Cell(0, TrafficMonitorModel::kUnit), "1");
     EXPECT_EQ(Cell(0, TrafficMonitorModel::kFunction), "Read Holding Registers");
     EXPECT_EQ(Cell(0, TrafficMonitorModel::kAddress), "100-109");
+}
+
+TEST(TrafficTableModel, KeepsQtsModelContractThroughDropsFiltersPauseAndClear)
+{
+    // Qt's model tester checks every signal against the rows before and after; a begin/end pair
+    // with the wrong rows, or rows changed outside one, is reported as a warning.
+    static int warnings = 0;
+    warnings = 0;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg) {
+            ++warnings;
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+        }
+    });
+    {
+        TrafficTableModel model;
+        model.Rows().SetRowLimit(50);
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Warning);
+        std::int64_t us = 0;
+        auto add = [&](int pairs) {
+            model.Rows().Append(Polls(pairs, us));
+            us += 2 * pairs;
+            EXPECT_EQ(model.rowCount(), int(model.Rows().ShownCount()));
+        };
+        add(10);
+        add(30);   // past the limit: the oldest go
+        add(100);  // a batch longer than the limit
+        MonitorFilter unit2;
+        unit2.unit = 2;
+        model.Rows().SetFilter(unit2);
+        add(7);
+        model.Rows().SetPaused(true);
+        add(40);
+        model.Rows().SetPaused(false);
+        model.Rows().SetFilter({});
+        model.Rows().Clear();
+        add(3);
+        model.Rows().SetRowLimit(2);
+        add(1);
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(warnings, 0);
 }
 
 TEST(TrafficMonitorMenu, ToolsOpensOneMonitorInBothMenuSets)
