@@ -3,6 +3,7 @@
 #include "engine/EngineCore.h"
 #include "engine/SerialLink.h"
 #include "engine/TcpServer.h"
+#include "engine/TlsServer.h"
 
 #include <asio/post.hpp>
 
@@ -94,15 +95,21 @@ Handle ProtocolEngine::OpenTCPConnection(void*, int)
 void ProtocolEngine::SetTcpLimits(const TcpLimits& limits)
 {
     std::vector<std::shared_ptr<TcpServer>> servers;
+    std::vector<std::shared_ptr<TlsServer>> tlsServers;
     {
         std::lock_guard lock(core_->mutex);
         core_->tcpLimits = limits;
-        for (const auto& [handle, connection] : core_->connections)
+        for (const auto& [handle, connection] : core_->connections) {
             if (auto server = std::dynamic_pointer_cast<TcpServer>(connection))
                 servers.push_back(std::move(server));
+            else if (auto tls = std::dynamic_pointer_cast<TlsServer>(connection))
+                tlsServers.push_back(std::move(tls));
+        }
     }
     core_->RunOnEngine([&] {
         for (const auto& server : servers)
+            server->SetLimits(limits);
+        for (const auto& server : tlsServers)
             server->SetLimits(limits);
     });
 }

@@ -283,6 +283,13 @@ private:
 } // namespace
 
 // Every handler holds a TlsRun by value: a reference to the server's state and a share of it.
+void TlsServer::SetLimits(const TcpLimits& limits)
+{
+    impl_->limits = limits;
+    impl_->cap = SessionCapFor(limits.maxConnections);
+    TlsRun(*this, *impl_, shared_from_this()).WatchRequestTimes();
+}
+
 void TlsServer::Start()
 {
     TlsRun run(*this, *impl_, shared_from_this());

@@ -28,6 +28,9 @@ public:
     /// Engine thread.
     void Start();
     void Stop() override;
+    /// Engine thread: new limits for the running server (sessions beyond a lowered cap stay
+    /// until they go).
+    void SetLimits(const TcpLimits& limits);
 
     /// Any thread.
     std::uint32_t Sessions() const;

@@ -16,7 +16,7 @@ constexpr const char* kNames[] = {"name", "link", "unit", "functions", "type", "
                                   "delay_ms", "bytes", "gap_ms", "after", "every", "times", "probability", "seed",
                                   "from_s", "until_s"};
 constexpr const char* kLabels[] = {
-    "Name", "Link (any, tcp, serial, serial:N)", "Unit (0-255, empty: any)", "Functions (e.g. 3, 16; empty: any)",
+    "Name", "Link (any, tcp, udp, rtu-over-tcp, tls, serial, serial:N)", "Unit (0-255, empty: any)", "Functions (e.g. 3, 16; empty: any)",
     "Point type (1-4, empty: any)", "First address (1-65536)", "Last address (1-65536)",
     "Action", "Exception code (1-255)", "Delay (ms)", "Bytes (truncate, junk)", "Gap (ms, split)",
     "Let through first (after)", "Then every n-th (every)", "At most (times, 0: no limit)",

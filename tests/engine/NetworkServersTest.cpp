@@ -467,6 +467,11 @@ TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
     for (int i = 0; i < 6; ++i)
         masters.push_back(std::make_unique<Master>("127.0.0.1", engine.BoundTcpPort(capped)));
     EXPECT_TRUE(SessionsBecome(capped, 4));
+    // New limits reach the open server as they reach the Modbus/TCP one.
+    engine.SetTcpLimits({6, 0});
+    for (int i = 0; i < 2; ++i)
+        masters.push_back(std::make_unique<Master>("127.0.0.1", engine.BoundTcpPort(capped)));
+    EXPECT_TRUE(SessionsBecome(capped, 6));
 }
 
 TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
