@@ -1,4 +1,5 @@
-// Frame checks of the serial framings: CRC-16/MODBUS for RTU, LRC for ASCII.
+// Frame checks of the serial framings: CRC-16/MODBUS for RTU, LRC for ASCII, and the hex digits
+// ASCII frames are written in.
 #pragma once
 
 #include <array>
@@ -59,6 +60,18 @@ constexpr std::uint8_t Lrc(const std::uint8_t* data, std::size_t size)
     for (std::size_t i = 0; i < size; ++i)
         sum = static_cast<std::uint8_t>(sum + data[i]);
     return static_cast<std::uint8_t>(-sum);
+}
+
+/// The value of one hex digit of an ASCII frame (either case), or -1 for anything else.
+constexpr int AsciiHexValue(std::uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 } // namespace pomrel

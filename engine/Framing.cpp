@@ -163,16 +163,6 @@ FrameEvent RtuDecoder::Next()
 // ---------------------------------------------------------------- ASCII
 
 namespace {
-int HexValue(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 } // namespace
 
@@ -247,8 +237,8 @@ FrameEvent AsciiDecoder::Next()
         return Discard(frameSize, true);
     const std::size_t bytes = digits / 2;
     for (std::size_t i = 0; i < bytes; ++i) {
-        const int hi = HexValue(buf_[1 + 2 * i]);
-        const int lo = HexValue(buf_[2 + 2 * i]);
+        const int hi = AsciiHexValue(buf_[1 + 2 * i]);
+        const int lo = AsciiHexValue(buf_[2 + 2 * i]);
         if (hi < 0 || lo < 0)
             return Discard(frameSize, true);
         decoded_[i] = static_cast<std::uint8_t>(hi << 4 | lo);

@@ -193,17 +193,6 @@ Headers PacketHeaders(const NetAddress& from, const NetAddress& to, const Transp
     return h;
 }
 
-int HexDigit(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // ":" hex(unit PDU LRC) CR LF -> unit PDU CRC; empty when it is not a whole ASCII frame.
 std::vector<std::uint8_t> AsciiToRtu(const std::vector<std::uint8_t>& a)
 {
@@ -212,7 +201,7 @@ std::vector<std::uint8_t> AsciiToRtu(const std::vector<std::uint8_t>& a)
         return {};
     std::vector<std::uint8_t> bin;
     for (std::size_t i = 1; i + 1 < n - 2; i += 2) {
-        const int hi = HexDigit(a[i]), lo = HexDigit(a[i + 1]);
+        const int hi = pomrel::AsciiHexValue(a[i]), lo = pomrel::AsciiHexValue(a[i + 1]);
         if (hi < 0 || lo < 0)
             return {};
         bin.push_back(static_cast<std::uint8_t>(hi << 4 | lo));

@@ -275,17 +275,6 @@ bool DecodeRtu(DecodedFrame& f, const std::uint8_t* b, std::size_t n)
     return fields;
 }
 
-int HexDigit(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 //   ':' hex(unit PDU LRC) CR LF
 bool DecodeAscii(DecodedFrame& f, const std::uint8_t* b, std::size_t n)
 {
@@ -294,7 +283,7 @@ bool DecodeAscii(DecodedFrame& f, const std::uint8_t* b, std::size_t n)
     std::vector<std::uint8_t> bin;
     bin.reserve((n - 3) / 2);
     for (std::size_t i = 1; i + 1 < n - 2; i += 2) {
-        const int hi = HexDigit(b[i]), lo = HexDigit(b[i + 1]);
+        const int hi = pomrel::AsciiHexValue(b[i]), lo = pomrel::AsciiHexValue(b[i + 1]);
         if (hi < 0 || lo < 0)
             return Fail(f, "not a hex digit at character " + std::to_string(hi < 0 ? i : i + 1));
         bin.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
