@@ -459,6 +459,12 @@ std::string LinkName(const LinkId& link)
     return name;
 }
 
+std::string RoleText(const pomrel::FrameSource& source)
+{
+    const auto& r = source.role;
+    return std::string(r.data(), std::find(r.begin(), r.end(), '\0'));
+}
+
 std::string PeerText(const pomrel::NetAddress& a)
 {
     const auto& b = a.bytes;

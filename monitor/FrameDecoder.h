@@ -80,6 +80,8 @@ std::string FunctionName(int function);
 std::string LinkName(const pomrel::LinkId& link);
 /// "address:port", "[v6 address]:port" (an IPv4-mapped IPv6 address as IPv4); empty for none.
 std::string PeerText(const pomrel::NetAddress& address);
+/// The role a Modbus/TCP Security client's certificate carries; empty on other links.
+std::string RoleText(const pomrel::FrameSource& source);
 /// Lower-case hex of the bytes, no separators.
 std::string HexText(const std::vector<std::uint8_t>& bytes);
 

@@ -135,6 +135,10 @@ void TrafficJsonLog::AppendLine(std::string& out, const TappedFrame& frame, pomr
             out += peer;  // digits, '.', ':', '[', ']' and hex digits only
             out += '"';
         }
+        if (r.source.role[0] != '\0') {
+            Key(out, "role");
+            Escaped(out, RoleText(r.source));
+        }
     }
     out += r.attribute == pomrel::kSent ? ",\"dir\":\"tx\"" : ",\"dir\":\"rx\"";
     if (d.unit >= 0) {

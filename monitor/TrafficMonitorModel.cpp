@@ -415,7 +415,13 @@ std::string TrafficMonitorModel::Cell(std::size_t row, int column) const
     switch (column) {
     case kTime: return TimeText(f);
     case kLink: return LinkName(f.record.source.link);
-    case kPeer: return PeerText(f.record.source.peer);
+    case kPeer: {
+        // A Modbus/TCP Security master's role goes with its address.
+        std::string peer = PeerText(f.record.source.peer);
+        if (f.record.source.role[0] != '\0')
+            peer += " (" + RoleText(f.record.source) + ")";
+        return peer;
+    }
     case kDirection:
         return f.record.attribute == pomrel::kSent ? "tx" : f.record.attribute == pomrel::kDiscarded ? "drop" : "rx";
     case kUnit: return d.unit < 0 ? std::string() : std::to_string(d.unit);

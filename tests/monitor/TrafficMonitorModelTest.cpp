@@ -452,6 +452,20 @@ TEST(TrafficMonitorSink, ReusedFramesCarryNothingOfTheirPreviousFrame)
     EXPECT_EQ(model.Cell(1, TrafficMonitorModel::kValues), "1 2 3");
 }
 
+TEST(TrafficMonitorModel, PeerOfASecurityMasterShowsItsRole)
+{
+    TappedFrame plain = Frame({.seq = 0});
+    plain.record.source.peer = {4, {10, 0, 0, 5}, 40000};
+    TappedFrame secure = Frame({.seq = 1, .link = {LinkId::Kind::Tls, 0, 0}});
+    secure.record.source.peer = {4, {10, 0, 0, 6}, 40001};
+    const std::string role = "Operator";
+    std::copy(role.begin(), role.end(), secure.record.source.role.begin());
+    TrafficMonitorModel model;
+    model.Append(std::vector<TappedFrame>{plain, secure});
+    EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kPeer), "10.0.0.5:40000");
+    EXPECT_EQ(model.Cell(1, TrafficMonitorModel::kPeer), "10.0.0.6:40001 (Operator)");
+}
+
 TEST(TrafficMonitorSink, HandsEveryFrameOverInOrderBetweenThreads)
 {
     // The tap's thread gives, this one takes and hands the frames back; every frame is taken or

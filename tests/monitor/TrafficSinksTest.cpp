@@ -5,6 +5,7 @@
 
 #include "engine/TrafficLog.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -58,6 +59,13 @@ TappedFrame Frame(LinkId link, std::uint8_t attribute, const std::string& hex, s
     return f;
 }
 
+// A Modbus/TCP Security frame whose client certificate carries `role`.
+TappedFrame WithRole(TappedFrame f, const std::string& role)
+{
+    std::copy_n(role.begin(), std::min(role.size(), f.record.source.role.size() - 1), f.record.source.role.begin());
+    return f;
+}
+
 // Frames decoded in order, as the tap hands them on.
 std::vector<TappedFrame> Decoded(std::vector<TappedFrame> frames)
 {
@@ -97,6 +105,8 @@ TEST(TrafficJsonLog, OneObjectPerFrameWithTheDocumentedKeys)
         Frame({LinkId::Kind::Serial, 4, 0}, pomrel::kReceived, "1103006B00037687", 2'500'000),
         Frame({LinkId::Kind::Serial, 4, 0}, pomrel::kDiscarded, "1103006B00037688", 2'600'000),
         Frame({LinkId::Kind::Udp, 0, 0}, pomrel::kReceived, "0009000000020107", 2'700'000, V4(8, 5000)),
+        WithRole(Frame({LinkId::Kind::Tls, 0, 0}, pomrel::kReceived, "000a00000006010300000001", 2'800'000, V4(9, 41000)),
+                 "Operator"),
     });
     const std::vector<std::string> want = {
         R"j({"t":"2026-01-02T03:04:05.000000Z","link":"tcp","peer":"192.168.0.7:40000","dir":"rx","unit":1,"fc":3,"addr":16,"qty":2,"hex":"000100000006010300100002"})j",
@@ -106,6 +116,7 @@ TEST(TrafficJsonLog, OneObjectPerFrameWithTheDocumentedKeys)
         R"j({"t":"2026-01-02T03:04:06.500000Z","link":"serial:4","dir":"rx","unit":17,"fc":3,"addr":107,"qty":3,"hex":"1103006b00037687"})j",
         R"j({"t":"2026-01-02T03:04:06.600000Z","link":"serial:4","dir":"rx","unit":17,"fc":3,"addr":107,"qty":3,"hex":"1103006b00037688","error":"discarded: bad CRC 8876 (expected 8776)"})j",
         R"j({"t":"2026-01-02T03:04:06.700000Z","link":"udp","peer":"192.168.0.8:5000","dir":"rx","unit":1,"fc":7,"hex":"0009000000020107"})j",
+        R"j({"t":"2026-01-02T03:04:06.800000Z","link":"tls","peer":"192.168.0.9:41000","role":"Operator","dir":"rx","unit":1,"fc":3,"addr":0,"qty":1,"hex":"000a00000006010300000001"})j",
     };
     ASSERT_EQ(frames.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i)
