@@ -494,7 +494,7 @@ TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
         ASSERT_NE(handles.back(), kNoHandle) << device;
     }
     // One socket (and for TCP kinds one epoll set) per endpoint: nothing grows with the count but that.
-    EXPECT_LE(OpenDescriptors() - before, 2u * kCount);
+    EXPECT_LE(OpenDescriptors(), before + 2u * kCount);
     for (int i = 0; i < kCount; ++i) {
         const auto device = static_cast<std::uint8_t>(kFirst + i);
         const ServerProtocol kind = kinds[i % 3];
@@ -510,7 +510,9 @@ TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
     }
     for (Handle h : handles)
         engine.CloseConnection(h);
-    EXPECT_EQ(OpenDescriptors(), before);
+    // Every endpoint gives its descriptors back. At most as many as before: a descriptor the
+    // process held briefly while counting (a resolver file, a runner's pipe) may be gone by now.
+    EXPECT_LE(OpenDescriptors(), before);
 }
 
 TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)
