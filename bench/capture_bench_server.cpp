@@ -2,6 +2,9 @@
 // the program's traffic tap and optionally a pcapng capture and/or a JSON Lines log attached.
 //
 // Usage: kelvaro_capture_bench_server [--port P] [--max-seconds S] [--capture FILE] [--traffic-log FILE]
+//                                     [--count-only] [--records-only]
+// --count-only: the tap with only a sink that counts (what taking and decoding cost);
+// --records-only: the engine's records on and nobody taking them (what recording costs).
 // Prints "PORT <n>"; at SIGTERM/SIGINT prints "RECORDS dropped=<n> frames=<m>" and ends.
 
 #include "engine/ProtocolEngine.h"
@@ -28,8 +31,10 @@ constexpr int kBlockLength = 1000;
 // Counts what the tap hands on, so a run shows every frame went somewhere.
 class CountingSink : public monitor::FrameSink {
 public:
-    void Take(const std::vector<monitor::TappedFrame>& frames) override { count += frames.size(); }
+    void Take(std::span<const monitor::TappedFrame> frames) override { count += frames.size(); }
+    bool NeedsDecoding() const override { return decoding; }
     std::atomic<std::uint64_t> count{0};
+    bool decoding = false;  // --count-only: as a sink that reads decoded frames
 };
 } // namespace
 
@@ -38,6 +43,7 @@ int main(int argc, char** argv)
     int port = 0;
     double maxSeconds = 1800;
     std::string capturePath, logPath;
+    bool countOnly = false, recordsOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--port" && i + 1 < argc)
@@ -48,9 +54,13 @@ int main(int argc, char** argv)
             capturePath = argv[++i];
         else if (a == "--traffic-log" && i + 1 < argc)
             logPath = argv[++i];
+        else if (a == "--count-only")
+            countOnly = true;
+        else if (a == "--records-only")
+            recordsOnly = true;
         else {
             std::fprintf(stderr, "usage: kelvaro_capture_bench_server [--port P] [--max-seconds S] [--capture FILE] "
-                                 "[--traffic-log FILE]\n");
+                                 "[--traffic-log FILE] [--count-only] [--records-only]\n");
             return 2;
         }
     }
@@ -84,6 +94,13 @@ int main(int argc, char** argv)
         tap.AddSink(log);
         tap.AddSink(counter);
     }
+
+    if (countOnly) {
+        counter->decoding = true;
+        tap.AddSink(counter);
+    }
+    if (recordsOnly)
+        engine.EnableFrameRecords(true);
 
     engine.SetTCPServicePort(std::uint16_t(port));
     const pomrel::Handle tcp = engine.OpenTCPConnection(nullptr, 1026);

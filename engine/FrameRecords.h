@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,17 @@ FrameClockStart ReadFrameClocks();
 /// The bounded queue of frame records.
 ///
 /// One producer (the engine thread) and any number of readers (serialised among themselves).
-/// Slots are fixed, with the bytes inline, and allocated once at the first Enable: the producer
-/// never allocates, locks or waits. Each slot is owned through its state: the producer claims
-/// an empty or a full slot (a full one is the oldest record: dropped, counted) and publishes it
-/// full; a reader claims a full slot for reading and gives it back empty. A slot a reader is
-/// copying at the moment the producer comes round to it costs the new record instead (counted).
+/// Slots are fixed and allocated once at the first Enable: the producer never allocates, locks,
+/// waits or reads what a reader wrote. It writes each record into the next slot round the ring,
+/// over whatever was there (the oldest record: dropped, counted), and marks the slot with a
+/// sequence number, odd while it writes. A reader copies a slot and checks the sequence before
+/// and after: a record overwritten before or while it was copied is dropped and counted. The
+/// reader only reads the slots, so the engine's cache keeps them.
+///
+/// A slot is two cache lines with room for a short frame; a longer frame, a fault rule's name
+/// and a TLS client's role go to the slot's spill area beside, whose pages are touched only when
+/// used. The ring the engine writes round and round stays small enough to sit beside its own
+/// data in cache.
 class FrameRecordQueue {
 public:
     static constexpr std::size_t kSlots = 16384;      // 0.4 s of 20 000 request/answer pairs a second
@@ -68,34 +75,53 @@ public:
 
     /// Any thread: moves up to `max` of the oldest records into `out` (appended); returns how many.
     std::size_t Take(std::vector<FrameRecord>& out, std::size_t max);
+    /// Any thread: the oldest records into out[0], out[1]... reusing the storage they hold (a
+    /// reader taking batch after batch allocates nothing); returns how many.
+    std::size_t Take(std::span<FrameRecord> out);
     /// Records dropped because nobody took them in time.
-    std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    std::uint64_t Dropped() const;
     /// The clocks read when the queue was made; every record's stamp converts with these.
     const FrameClockStart& Clock() const { return clock_; }
 
 private:
-    enum : std::uint32_t { kEmpty = 0, kWriting = 1, kFull = 2, kReading = 3 };
-    struct Slot {
-        std::atomic<std::uint32_t> state{kEmpty};
-        std::uint64_t index = 0;  // which record (counting from 0) the slot holds
+    static constexpr std::size_t kInlineBytes = 40;
+    // A record's fixed part, copied in and out of a slot a word at a time.
+    struct Header {
         std::int64_t monotonicUs = 0;
-        FrameSource source;
+        std::uint64_t stream = 0;
         std::uint32_t size = 0;
-        std::uint16_t kept = 0;
-        std::uint8_t attribute = 0;
-        std::uint8_t faultSize = 0;
-        char fault[kKeptFaultName];
-        std::uint8_t bytes[kKeptBytes];
+        std::int32_t linkPort = 0, linkEndpoint = 0;
+        std::uint16_t kept = 0, peerPort = 0, localPort = 0;
+        std::uint8_t attribute = 0, faultSize = 0, roleSize = 0, peerFamily = 0, localFamily = 0;
+        LinkId::Kind linkKind = LinkId::Kind::Tcp;
+        bool ascii = false;
+        std::uint8_t peer[16] = {};
+        std::uint8_t local[16] = {};
     };
+    static constexpr std::size_t kHeaderWords = (sizeof(Header) + 7) / 8;
+    // Every word of a slot and of the spill area is read and written as an atomic (relaxed; the
+    // sequence orders them): a reader may copy a slot the producer is writing over, and must see
+    // that from the sequence, not tear.
+    struct alignas(64) Slot {
+        std::uint64_t sequence = 0;  // 2 * index + 2 once it holds record `index`; odd while written
+        std::uint64_t header[kHeaderWords] = {};
+        std::uint64_t bytes[(kInlineBytes + 7) / 8] = {};  // the frame when it is this short
+    };
+    static_assert(sizeof(Slot) == 128, "a slot is two cache lines");
+    static constexpr std::size_t kSpillBytesAt = 0;
+    static constexpr std::size_t kSpillFaultAt = (kKeptBytes + 7) / 8;
+    static constexpr std::size_t kSpillRoleAt = kSpillFaultAt + (kKeptFaultName + 7) / 8;
+    static constexpr std::size_t kSpillWords = kSpillRoleAt + (sizeof(FrameSource::role) + 7) / 8;
 
     std::atomic<bool> enabled_{false};
     std::atomic<Slot*> slots_{nullptr};
-    std::unique_ptr<Slot[]> storage_;  // owns slots_
+    std::unique_ptr<Slot[]> storage_;          // owns slots_
+    std::unique_ptr<std::uint64_t[]> spill_;   // kSpillWords for each slot
     std::mutex enableMutex_;
-    std::atomic<std::uint64_t> head_{0};  // records pushed; written by the producer only
-    std::mutex readMutex_;                // serialises readers
-    std::uint64_t next_ = 0;              // the next record a reader wants (under readMutex_)
-    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> head_{0};       // records pushed; written by the producer only
+    std::mutex readMutex_;                     // serialises readers
+    std::atomic<std::uint64_t> next_{0};       // the next record a reader wants (written under readMutex_)
+    std::atomic<std::uint64_t> dropped_{0};    // records a reader found overwritten
     const FrameClockStart clock_;
 };
 

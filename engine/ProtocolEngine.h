@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,8 @@ public:
     void EnableFrameRecords(bool on);
     /// Moves up to `max` of the oldest records into `out` (appended); returns how many.
     std::size_t TakeFrameRecords(std::vector<FrameRecord>& out, std::size_t max);
+    /// The oldest records into out[0], out[1]... reusing their storage; returns how many.
+    std::size_t TakeFrameRecords(std::span<FrameRecord> out);
     /// Records dropped because nobody took them in time.
     std::uint64_t DroppedFrameRecords() const;
     FrameClockStart FrameClock() const;

@@ -10,6 +10,11 @@ std::size_t ProtocolEngine::TakeFrameRecords(std::vector<FrameRecord>& out, std:
     return core_->context.frames.Take(out, max);
 }
 
+std::size_t ProtocolEngine::TakeFrameRecords(std::span<FrameRecord> out)
+{
+    return core_->context.frames.Take(out);
+}
+
 std::uint64_t ProtocolEngine::DroppedFrameRecords() const { return core_->context.frames.Dropped(); }
 
 FrameClockStart ProtocolEngine::FrameClock() const { return core_->context.frames.Clock(); }

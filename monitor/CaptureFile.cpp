@@ -280,7 +280,7 @@ void CaptureFile::Fail(const std::string& why)
         error_ = path_ + ": " + why;
 }
 
-void CaptureFile::Take(const std::vector<TappedFrame>& frames)
+void CaptureFile::Take(std::span<const TappedFrame> frames)
 {
     if (!file_)
         return;

@@ -37,7 +37,8 @@ public:
     CaptureFile& operator=(const CaptureFile&) = delete;
 
     /// Tap thread: appends the frames and flushes.
-    void Take(const std::vector<TappedFrame>& frames) override;
+    void Take(std::span<const TappedFrame> frames) override;
+    bool NeedsDecoding() const override { return false; }
 
     /// Any thread: the first write error (the capture stops there); empty while all is well.
     std::string Error() const;

@@ -303,15 +303,25 @@ bool PairedByOrder(const LinkId& link) { return link.kind == LinkId::Kind::Seria
 
 } // namespace
 
-DecodedFrame DecodeFrame(const pomrel::FrameRecord& record)
+void DecodeFrame(const pomrel::FrameRecord& record, DecodedFrame& f)
 {
-    DecodedFrame f;
+    // Start afresh but keep the storage of the texts and values: the tap decodes into the same
+    // frames batch after batch, and allocating per frame is most of what decoding would cost.
+    std::vector<std::uint16_t> values = std::move(f.values);
+    std::string error = std::move(f.error), detail = std::move(f.detail);
+    values.clear();
+    error.clear();
+    detail.clear();
+    f = DecodedFrame{};
+    f.values = std::move(values);
+    f.error = std::move(error);
+    f.detail = std::move(detail);
     f.request = record.attribute != pomrel::kSent;
     const std::uint8_t* b = record.bytes.data();
     const std::size_t n = record.bytes.size();
     if (n < record.size) {
         Fail(f, "only the first " + std::to_string(n) + " of " + std::to_string(record.size) + " bytes kept");
-        return f;
+        return;
     }
     bool ok = false;
     switch (record.source.link.kind) {
@@ -332,14 +342,27 @@ DecodedFrame DecodeFrame(const pomrel::FrameRecord& record)
         f.ok = false;
         f.error = f.error.empty() ? "discarded" : "discarded: " + f.error;
     }
+}
+
+DecodedFrame DecodeFrame(const pomrel::FrameRecord& record)
+{
+    DecodedFrame f;
+    DecodeFrame(record, f);
     return f;
 }
 
 DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
 {
-    DecodedFrame f = DecodeFrame(record);
+    DecodedFrame f;
+    Decode(record, f);
+    return f;
+}
+
+void FrameDecoder::Decode(const pomrel::FrameRecord& record, DecodedFrame& f)
+{
+    DecodeFrame(record, f);
     if (record.attribute == pomrel::kDiscarded || f.function < 0)
-        return f;
+        return;
     const pomrel::FrameSource& s = record.source;
     const bool byOrder = PairedByOrder(s.link);
     const bool udp = s.link.kind == LinkId::Kind::Udp;
@@ -355,11 +378,11 @@ DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
     key.transaction = byOrder ? -1 : f.transactionId;
     if (f.request) {
         Remember(key, Open{record.monotonicUs, f.function, f.address, f.quantity, 0});
-        return f;
+        return;
     }
     const auto it = pending_.find(key);
     if (it == pending_.end() || it->second.function != f.function)
-        return f;
+        return;
     const Open& open = it->second;
     f.rttUs = record.monotonicUs - open.monotonicUs;
     // A read answer carries only its values: where they came from is the request's.
@@ -371,27 +394,23 @@ DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
             f.values.resize(*open.quantity);  // the padding bits of the last byte
     }
     pending_.erase(it);
-    return f;
 }
 
 std::size_t FrameDecoder::KeyHash::operator()(const Key& k) const
 {
-    // FNV-1a over the fields; the pending table holds a few entries per master.
-    std::uint64_t h = 1469598103934665603ull;
-    auto mix = [&h](std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) {
-            h ^= (v >> (8 * i)) & 0xFF;
-            h *= 1099511628211ull;
-        }
-    };
-    mix(static_cast<std::uint64_t>(k.kind) << 32 | static_cast<std::uint32_t>(k.where));
-    mix(k.stream);
+    // A word at a time, each folded in by a multiply (the pending table holds a few entries per
+    // master, and every frame looks it up once or twice).
     std::uint64_t a = 0, b = 0;
     std::memcpy(&a, k.peer.data(), 8);
     std::memcpy(&b, k.peer.data() + 8, 8);
-    mix(a);
-    mix(b);
-    mix(static_cast<std::uint64_t>(k.peerPort) << 32 | static_cast<std::uint32_t>(k.transaction));
+    const std::uint64_t words[] = {static_cast<std::uint64_t>(k.kind) << 32 | static_cast<std::uint32_t>(k.where),
+                                   k.stream, a, b,
+                                   static_cast<std::uint64_t>(k.peerPort) << 32 | static_cast<std::uint32_t>(k.transaction)};
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (const std::uint64_t w : words) {
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
     return static_cast<std::size_t>(h);
 }
 

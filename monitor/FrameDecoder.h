@@ -41,6 +41,8 @@ public:
     static constexpr std::size_t kMaxPending = 4096;
 
     DecodedFrame Decode(const pomrel::FrameRecord& record);
+    /// The same into `frame`, reusing the storage it holds.
+    void Decode(const pomrel::FrameRecord& record, DecodedFrame& frame);
     /// Open requests remembered for pairing.
     std::size_t Pending() const { return pending_.size(); }
 
@@ -72,6 +74,8 @@ private:
 
 /// Decodes one frame with no pairing: the PDU-level decode of `record` alone.
 DecodedFrame DecodeFrame(const pomrel::FrameRecord& record);
+/// The same into `frame`, reusing the storage it holds.
+void DecodeFrame(const pomrel::FrameRecord& record, DecodedFrame& frame);
 
 /// The function's name as the monitor shows it ("Read Holding Registers"), or "Function N".
 std::string FunctionName(int function);

@@ -274,7 +274,7 @@ bool TrafficJsonLog::Rotate()
     return true;
 }
 
-void TrafficJsonLog::Take(const std::vector<TappedFrame>& frames)
+void TrafficJsonLog::Take(std::span<const TappedFrame> frames)
 {
     if (!file_)
         return;

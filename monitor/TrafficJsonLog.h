@@ -32,7 +32,7 @@ public:
     TrafficJsonLog& operator=(const TrafficJsonLog&) = delete;
 
     /// Tap thread: appends one line per frame, rotating at the size limit, and flushes.
-    void Take(const std::vector<TappedFrame>& frames) override;
+    void Take(std::span<const TappedFrame> frames) override;
 
     /// One frame's line, without the newline.
     static std::string Line(const TappedFrame& frame, pomrel::FrameClockStart clock);

@@ -7,7 +7,7 @@ namespace monitor {
 
 TrafficMonitorSink::TrafficMonitorSink(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
 
-void TrafficMonitorSink::Take(const std::vector<TappedFrame>& frames)
+void TrafficMonitorSink::Take(std::span<const TappedFrame> frames)
 {
     const std::size_t from = frames.size() > capacity_ ? frames.size() - capacity_ : 0;
     const std::size_t n = frames.size() - from;

@@ -27,7 +27,7 @@ public:
     explicit TrafficMonitorSink(std::size_t capacity = kDefaultCapacity);
 
     /// The tap's thread.
-    void Take(const std::vector<TappedFrame>& frames) override;
+    void Take(std::span<const TappedFrame> frames) override;
     /// Any thread: everything pending, oldest first; the sink is empty afterwards.
     std::vector<FramePtr> TakePending();
     /// Any thread: frames whose buffers the next Take may fill (null ones are skipped; at most

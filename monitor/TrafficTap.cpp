@@ -1,5 +1,7 @@
 #include "monitor/TrafficTap.h"
 
+#include "engine/TrafficLog.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -22,23 +24,33 @@ constexpr int kNice = 10;
 } // namespace
 
 struct TrafficTap::Impl {
-    explicit Impl(pomrel::ProtocolEngine& e) : engine(e) { records.reserve(kTakeAtOnce); }
+    explicit Impl(pomrel::ProtocolEngine& e) : engine(e), records(kTakeAtOnce), frames(kTakeAtOnce) {}
 
-    // Under `mutex`: takes everything queued, decodes it and hands it to the sinks.
+    // Under `mutex`: takes everything queued, decodes it and hands it to the sinks. The records
+    // and frames are kept from batch to batch with their storage, so draining allocates nothing
+    // once it has run a while.
     void Drain()
     {
         for (;;) {
-            records.clear();
-            const std::size_t n = engine.TakeFrameRecords(records, kTakeAtOnce);
+            const std::size_t n = engine.TakeFrameRecords(std::span<pomrel::FrameRecord>(records));
             if (n == 0)
                 return;
-            frames.resize(n);
+            const bool decode = std::any_of(sinks.begin(), sinks.end(), [](const auto& s) { return s->NeedsDecoding(); });
+            if (decode && !decoding)
+                decoder = FrameDecoder();  // what it remembers for pairing is from before a gap
+            decoding = decode;
             for (std::size_t i = 0; i < n; ++i) {
-                frames[i].decoded = decoder.Decode(records[i]);
-                frames[i].record = std::move(records[i]);
+                if (decode)
+                    decoder.Decode(records[i], frames[i].decoded);
+                else if (records[i].attribute == pomrel::kDiscarded)
+                    DecodeFrame(records[i], frames[i].decoded);  // why it was discarded
+                else
+                    frames[i].decoded.ok = false;
+                std::swap(frames[i].record, records[i]);
             }
+            const std::span<const TappedFrame> batch(frames.data(), n);
             for (const auto& sink : sinks)
-                sink->Take(frames);
+                sink->Take(batch);
             if (n < kTakeAtOnce)
                 return;
         }
@@ -68,6 +80,7 @@ struct TrafficTap::Impl {
     bool stop = false;
     std::vector<std::shared_ptr<FrameSink>> sinks;
     FrameDecoder decoder;
+    bool decoding = false;  // the last batch was decoded
     std::vector<pomrel::FrameRecord> records;
     std::vector<TappedFrame> frames;
     std::thread thread;

@@ -7,6 +7,7 @@
 #include "monitor/FrameDecoder.h"
 
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace monitor {
@@ -18,10 +19,14 @@ struct TappedFrame {
 
 /// Gets every frame from the moment it is added. Take runs on the tap's thread, one batch at a
 /// time and never concurrently with itself; it must hand the frames on, not wait on anything.
+/// The batch is the tap's own and is filled again after Take returns: copy what is kept.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    virtual void Take(const std::vector<TappedFrame>& frames) = 0;
+    virtual void Take(std::span<const TappedFrame> frames) = 0;
+    /// False for a sink that reads only the records (and the decoded error of discarded frames):
+    /// while no sink needs more, the tap does not decode.
+    virtual bool NeedsDecoding() const { return true; }
 };
 
 class TrafficTap {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -13,10 +14,12 @@ namespace {
 using pomrel::FrameRecord;
 using pomrel::FrameRecordQueue;
 
-// Frame i carries i in its first eight bytes, so a reader can tell which frame it got.
+// Frame i carries i in its first eight bytes and its low byte in every byte after, so a reader
+// can tell which frame it got and whether all of it is that frame's.
 void PushNumbered(FrameRecordQueue& q, std::uint64_t i, std::size_t size = 12)
 {
-    std::uint8_t bytes[FrameRecordQueue::kKeptBytes + 100] = {};
+    std::uint8_t bytes[FrameRecordQueue::kKeptBytes + 100];
+    std::memset(bytes, static_cast<int>(i & 0xFF), sizeof bytes);
     std::memcpy(bytes, &i, sizeof i);
     pomrel::FrameSource source;
     source.stream = i;
@@ -116,7 +119,8 @@ TEST(FrameRecordQueue, ConcurrentReaderGetsEveryFrameOrItsCount)
         for (const FrameRecord& r : out) {
             const std::uint64_t i = NumberOf(r);
             ordered = ordered && (first || i > last);
-            whole = whole && r.source.stream == i && r.bytes.size() == 8 + i % 200;
+            whole = whole && r.source.stream == i && r.bytes.size() == 8 + i % 200 &&
+                    std::all_of(r.bytes.begin() + 8, r.bytes.end(), [i](std::uint8_t b) { return b == (i & 0xFF); });
             first = false;
             last = i;
         }

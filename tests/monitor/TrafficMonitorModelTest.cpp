@@ -389,10 +389,10 @@ TEST(TrafficMonitorModel, ValuesShowWhatWasAskedFor)
 TEST(TrafficMonitorSink, KeepsTheNewestUnderItsBoundAndCountsTheRest)
 {
     TrafficMonitorSink sink(4);
-    sink.Take({Frame({.seq = 0}), Frame({.seq = 1}), Frame({.seq = 2})});
-    sink.Take({Frame({.seq = 3}), Frame({.seq = 4})});
+    sink.Take(std::vector<TappedFrame>{Frame({.seq = 0}), Frame({.seq = 1}), Frame({.seq = 2})});
+    sink.Take(std::vector<TappedFrame>{Frame({.seq = 3}), Frame({.seq = 4})});
     EXPECT_EQ(sink.Dropped(), 1u);
-    sink.Take({Frame({.seq = 5}), Frame({.seq = 6}), Frame({.seq = 7}), Frame({.seq = 8}), Frame({.seq = 9})});
+    sink.Take(std::vector<TappedFrame>{Frame({.seq = 5}), Frame({.seq = 6}), Frame({.seq = 7}), Frame({.seq = 8}), Frame({.seq = 9})});
     EXPECT_EQ(sink.Dropped(), 6u);
     auto taken = sink.TakePending();
     ASSERT_EQ(taken.size(), 4u);

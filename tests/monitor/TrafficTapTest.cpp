@@ -20,7 +20,7 @@ namespace {
 
 class Collect : public monitor::FrameSink {
 public:
-    void Take(const std::vector<monitor::TappedFrame>& frames) override
+    void Take(std::span<const monitor::TappedFrame> frames) override
     {
         std::lock_guard lock(mutex);
         got.insert(got.end(), frames.begin(), frames.end());
