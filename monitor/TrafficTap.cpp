@@ -9,6 +9,8 @@
 #include <thread>
 
 #ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -20,7 +22,7 @@ namespace {
 // enough that a sink writes a few hundred frames at once.
 constexpr auto kInterval = std::chrono::milliseconds(10);
 constexpr std::size_t kTakeAtOnce = 4096;
-constexpr int kNice = 10;
+constexpr int kNiceWithoutIdleClass = 19;
 } // namespace
 
 struct TrafficTap::Impl {
@@ -59,9 +61,13 @@ struct TrafficTap::Impl {
     void Run()
     {
 #ifdef __linux__
-        // Below the engine's thread: when the two compete for a processor, the masters are served
-        // and the tap falls behind (the engine's queue then drops and counts the oldest records).
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
+        // Only the time the processors have to spare: the engine's thread, the masters' and the
+        // user interface always come first. A machine with a processor free records everything;
+        // one where the tap cannot keep up drops the oldest records, counted, and never serves
+        // the masters slower for it.
+        sched_param none{};
+        if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &none) != 0)
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNiceWithoutIdleClass);
 #endif
         std::unique_lock lock(mutex);
         while (!stop) {
