@@ -114,8 +114,9 @@ std::size_t FrameRecordQueue::Take(std::vector<FrameRecord>& out, std::size_t ma
 {
     if (!slots_.load(std::memory_order_acquire) || max == 0)
         return 0;
+    // Never more room than the queue holds records, whatever `max` says.
     const std::size_t at = out.size();
-    out.resize(at + max);
+    out.resize(at + std::min(max, kSlots));
     const std::size_t taken = Take(std::span<FrameRecord>(out).subspan(at));
     out.resize(at + taken);
     return taken;
