@@ -129,7 +129,6 @@ class Demo:
         self.env = dict(os.environ, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
                         KELVARO64_AUTOMATION_PORT=str(self.ports["8502"]),
                         PATH=os.pathsep.join([bin_dir, os.path.join(source, "tools"), os.environ.get("PATH", "")]))
-        self.env.pop("QT_QPA_PLATFORM", None)
         self.log_path = os.path.join(folder, "demo.log")
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen(
