@@ -6,9 +6,10 @@ the text shows.
   run_examples.py SOURCE_DIR HEADLESS_PROGRAM [FILE...]
 
 Marks:
-  markdown   a fenced block whose info string is "bash runnable"; a fenced block right after it
-             whose info string holds "output" is what its last command prints
-  manual     <pre class="runnable"> ... </pre>, followed by <pre class="output"> ... </pre>
+  markdown   a fenced block whose info string is "bash runnable"; when the next fenced block's
+             info string holds "output", that block is what its last command prints
+  manual     <pre class="runnable"> ... </pre>; when the next <pre> is <pre class="output">,
+             that is what its last command prints
   both       a command ending in "# -> TEXT" (with the arrow U+2192) prints the line TEXT
 
 Each file gets its own demo (examples/demo.tst) on free ports: the text's 1502 becomes the
@@ -51,7 +52,7 @@ def markdown_blocks(path, text):
         output = None
         if i + 1 < len(found):
             nxt = found[i + 1]
-            if text[m.end():nxt.start()].strip() == "" and "output" in nxt.group(1).split():
+            if "output" in nxt.group(1).split():
                 output = nxt.group(2)
         blocks.append(Block(path, text.count("\n", 0, m.start()) + 2, m.group(2), output))
     return blocks
@@ -67,7 +68,7 @@ def html_blocks(path, text):
         output = None
         if i + 1 < len(found):
             nxt = found[i + 1]
-            if nxt.group(1) == "output" and text[m.end():nxt.start()].strip() == "":
+            if nxt.group(1) == "output":
                 output = html.unescape(re.sub(r"<[^>]+>", "", nxt.group(2)))
         body = html.unescape(re.sub(r"<[^>]+>", "", m.group(2)))
         blocks.append(Block(path, text.count("\n", 0, m.start()) + 1, body, output))
