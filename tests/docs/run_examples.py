@@ -127,7 +127,10 @@ class Demo:
         os.makedirs(config)
         os.makedirs(runtime, mode=0o700)
         bin_dir = os.path.dirname(os.path.abspath(headless))
+        # Nothing of the user's settings is read or written: every XDG folder is the test's own.
         self.env = dict(os.environ, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
+                        XDG_DATA_HOME=os.path.join(folder, "data"), XDG_CACHE_HOME=os.path.join(folder, "cache"),
+                        XDG_STATE_HOME=os.path.join(folder, "state"),
                         KELVARO64_AUTOMATION_PORT=str(self.ports["8502"]),
                         PATH=os.pathsep.join([bin_dir, os.path.join(source, "tools"), os.environ.get("PATH", "")]))
         self.log_path = os.path.join(folder, "demo.log")
