@@ -32,8 +32,12 @@ void RegisterToolsCommands(CMainFrame& frame)
     // asked for again; it listens to the program's tap while open.
     frame.Commands().Add(cmd::ToolsTrafficMonitor, [&frame] {
         auto* window = frame.findChild<monitor::TrafficMonitorWindow*>(QString(), Qt::FindDirectChildrenOnly);
-        if (!window)
+        if (!window) {
             window = new monitor::TrafficMonitorWindow(frame.App().Tap(), &frame);
+            // Register values read as the data window serving them shows them.
+            window->SetServingLookup(
+                monitor::DocumentLookup(frame.App().Documents(), [&frame] { return frame.EnronMode(); }));
+        }
         window->show();
         window->raise();
         window->activateWindow();
