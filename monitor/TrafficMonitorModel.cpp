@@ -120,7 +120,7 @@ bool IsErrorFrame(const TappedFrame& frame)
 {
     const DecodedFrame& d = frame.decoded;
     return frame.record.attribute == pomrel::kDiscarded || !d.ok || d.exception.has_value() ||
-           d.check == DecodedFrame::Check::Bad;
+           d.check == DecodedFrame::Check::Bad || (frame.record.size == 0 && !d.error.empty());
 }
 
 std::string FunctionText(const DecodedFrame& frame)

@@ -187,7 +187,8 @@ std::string ValuesText(const TappedFrame& frame);
 std::string RoundTripText(const DecodedFrame& frame);
 /// The bytes kept, in hex ("01 03 00 64"), with "… (N bytes)" when the frame was longer.
 std::string BytesText(const pomrel::FrameRecord& record);
-/// A frame counted as an error: exception, bad checksum, undecodable, discarded.
+/// A frame counted as an error: exception, bad checksum, undecodable, discarded, a request left
+/// unanswered or its connection closed.
 bool IsErrorFrame(const TappedFrame& frame);
 
 } // namespace monitor
