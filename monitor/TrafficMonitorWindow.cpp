@@ -192,8 +192,6 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     unit_->setWhatsThis("Shows only the frames of one unit (device id, 0 to 255). Empty: every unit.");
     function_->setWhatsThis("Shows only the frames of one function code; an exception answer counts as its "
                             "function.");
-    function_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    function_->setMinimumContentsLength(18);
     address_->setWhatsThis("Shows only the frames whose points overlap these addresses, as they go on the wire "
                            "(counting from 0): one address such as 100, or a range such as 100-199.");
     fault_->setWhatsThis("Shows only the answers a fault rule made (delayed, changed, refused, left unanswered, "
