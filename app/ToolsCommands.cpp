@@ -4,6 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
+#include "app/TrafficCommands.h"
 #include "document/Archive.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
@@ -35,8 +36,7 @@ void RegisterToolsCommands(CMainFrame& frame)
         if (!window) {
             window = new monitor::TrafficMonitorWindow(frame.App().Tap(), &frame);
             // Register values read as the data window serving them shows them.
-            window->SetServingLookup(
-                monitor::DocumentLookup(frame.App().Documents(), [&frame] { return frame.EnronMode(); }));
+            window->SetServingLookup(DataWindowLookup(frame));
         }
         window->show();
         window->raise();

@@ -89,7 +89,7 @@ std::optional<std::string> ServedValuesText(const TappedFrame& frame, const Serv
     if (words.empty())
         return std::nullopt;
     const auto [pointType, first] = *place;
-    const std::optional<ServedBlock> block = lookup(d.unit, pointType, first);
+    const std::optional<ServedBlock> block = lookup(frame.record.source.link, d.unit, pointType, first);
     if (!block || !regval::IsDisplayFormat(block->format))
         return std::nullopt;
     const regval::ValueLayout& layout = regval::LayoutOf(block->format);
@@ -144,29 +144,57 @@ std::optional<std::string> ServedValuesText(const TappedFrame& frame, const Serv
     return text;
 }
 
-ServingLookup DocumentLookup(const OpenDocuments& documents, std::function<bool()> enronMode)
+ServingLookup DocumentLookup(const OpenDocuments& documents, std::function<bool()> enronMode, DeviceOfUnit device)
 {
-    return [&documents, enronMode = std::move(enronMode)](int unit, int pointType,
-                                                           std::uint32_t wireAddress) -> std::optional<ServedBlock> {
+    return [&documents, enronMode = std::move(enronMode), device = std::move(device)](
+               const pomrel::LinkId& link, int unit, int pointType,
+               std::uint32_t wireAddress) -> std::optional<ServedBlock> {
+        const std::optional<int> deviceId = device ? device(link, unit) : std::optional<int>(unit);
+        if (!deviceId)
+            return std::nullopt;
         for (const CKelvaro32Doc* doc : documents) {
-            if (doc->deviceId != unit || doc->pointType != pointType)
+            if (doc->deviceId != *deviceId || doc->pointType != pointType)
                 continue;
             // As the engine places a block: wire address = start - 1, a stored 0 standing for 65536.
             const std::uint32_t wireStart = doc->StartAddress() - 1;
             if (wireAddress < wireStart || wireAddress >= wireStart + doc->length)
                 continue;
+            const bool enron = regval::EnronApplies(*doc, enronMode && enronMode());
             ServedBlock block{wireStart, doc->length, kDecimal};
-            if (regval::EnronApplies(*doc, enronMode && enronMode()))
+            if (enron)
                 block.format = regval::EnronFormat(doc->startAddress);
             else if (!doc->Views().empty())
                 block.format = doc->Views().front()->DisplayFormat();
             // An ENRON format left from when the rule applied: the window shows plain words.
-            if (regval::LayoutOf(block.format).enron && !regval::EnronApplies(*doc, enronMode && enronMode()))
+            if (regval::LayoutOf(block.format).enron && !enron)
                 block.format = kDecimal;
             return block;
         }
         return std::nullopt;
     };
+}
+
+std::optional<int> MappedDevice(const std::map<std::uint8_t, std::uint8_t>& units, int unit)
+{
+    if (units.empty())
+        return unit;
+    if (unit < 0 || unit > 255)
+        return std::nullopt;
+    const auto it = units.find(static_cast<std::uint8_t>(unit));
+    if (it == units.end())
+        return std::nullopt;
+    return it->second;
+}
+
+bool EndpointOfLink(const pomrel::ServerEndpoint& endpoint, const pomrel::LinkId& link)
+{
+    using Kind = pomrel::LinkId::Kind;
+    using Protocol = pomrel::ServerProtocol;
+    const Kind kind = endpoint.protocol == Protocol::Udp          ? Kind::Udp
+                      : endpoint.protocol == Protocol::RtuOverTcp ? Kind::RtuOverTcp
+                      : endpoint.protocol == Protocol::Tls        ? Kind::Tls
+                                                                  : Kind::Tcp;
+    return link.kind == kind && link.endpoint == endpoint.number;
 }
 
 } // namespace monitor

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -22,8 +23,11 @@ struct ServedBlock {
     int format = 0;               // DisplayFormat, an ENRON one when the ENRON rule applies
 };
 
-/// (unit, point type 1..4 as documents number them, wire address) -> the serving window.
-using ServingLookup = std::function<std::optional<ServedBlock>(int unit, int pointType, std::uint32_t wireAddress)>;
+/// (link, unit, point type 1..4 as documents number them, wire address) -> the serving window.
+using ServingLookup = std::function<std::optional<ServedBlock>(const pomrel::LinkId& link, int unit, int pointType,
+                                                               std::uint32_t wireAddress)>;
+/// The device a link serves for a unit a master sends; nothing when the monitor cannot say.
+using DeviceOfUnit = std::function<std::optional<int>(const pomrel::LinkId& link, int unit)>;
 
 /// The register values of `frame` in the serving window's format ("3.1416 -2.5"), the first
 /// `shown` of them, then "… (N values)"; nothing when no single window serves them all, the
@@ -32,7 +36,16 @@ std::optional<std::string> ServedValuesText(const TappedFrame& frame, const Serv
 
 /// The lookup over the open documents: a document serves the points of its block for its device
 /// id, in the display format of its (first) view. `enronMode` says whether the ENRON register
-/// rules are on. The documents must outlive the lookup; call it on the thread that changes them.
-ServingLookup DocumentLookup(const OpenDocuments& documents, std::function<bool()> enronMode);
+/// rules are on; `device` maps a link's unit to a device (none given: the unit is the device).
+/// The documents must outlive the lookup; call it on the thread that changes them.
+ServingLookup DocumentLookup(const OpenDocuments& documents, std::function<bool()> enronMode,
+                             DeviceOfUnit device = {});
+
+/// The device an endpoint with a units map serves for `unit`: the mapped one; none for a unit it
+/// does not map (units 0 and 255 included: which device they reach is the engine's to say, and a
+/// raw word is never wrong). Without a map the unit is the device.
+std::optional<int> MappedDevice(const std::map<std::uint8_t, std::uint8_t>& units, int unit);
+/// Whether records of `link` come from `endpoint` (its protocol and number).
+bool EndpointOfLink(const pomrel::ServerEndpoint& endpoint, const pomrel::LinkId& link);
 
 } // namespace monitor

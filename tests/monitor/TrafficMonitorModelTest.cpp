@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <ctime>
 #include <thread>
 
@@ -699,4 +700,65 @@ TEST(TrafficMonitorModel, RegisterValuesShowInTheFormatOfTheServingWindow)
     model.Clear();
     model.Append(std::vector<TappedFrame>{f});
     EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), "16457 4048");
+}
+
+TEST(TrafficMonitorModel, AnEndpointsUnitsMapSaysWhichWindowServesAUnit)
+{
+    using pomrel::ServerEndpoint;
+    using pomrel::ServerProtocol;
+    const struct {
+        std::map<std::uint8_t, std::uint8_t> units;
+        int unit;
+        std::optional<int> device;
+    } maps[] = {
+        {{}, 7, 7},           {{{1, 101}}, 1, 101}, {{{1, 101}}, 2, std::nullopt}, {{{1, 101}}, 0, std::nullopt},
+        {{{1, 101}}, 255, std::nullopt}, {{{1, 101}, {2, 1}}, 2, 1},
+    };
+    for (const auto& c : maps)
+        EXPECT_EQ(MappedDevice(c.units, c.unit), c.device) << c.unit;
+
+    const struct {
+        ServerProtocol protocol;
+        int number;
+        LinkId link;
+        bool same;
+    } links[] = {
+        {ServerProtocol::Tcp, 2, Tcp(2), true},
+        {ServerProtocol::Tcp, 2, Tcp(0), false},
+        {ServerProtocol::Udp, 0, {LinkId::Kind::Udp, 0, 0}, true},
+        {ServerProtocol::Udp, 0, Tcp(0), false},
+        {ServerProtocol::RtuOverTcp, 3, {LinkId::Kind::RtuOverTcp, 0, 3}, true},
+        {ServerProtocol::Tls, 0, {LinkId::Kind::Tls, 0, 0}, true},
+        {ServerProtocol::Tcp, 0, Serial(1), false},
+    };
+    for (const auto& c : links) {
+        ServerEndpoint e;
+        e.protocol = c.protocol;
+        e.number = c.number;
+        EXPECT_EQ(EndpointOfLink(e, c.link), c.same) << LinkName(c.link);
+    }
+
+    // Endpoint tcp:2 maps unit 1 to device 101: its unit 1 reads device 101's window, unit 2 none;
+    // the main server's unit 1 reads device 1's.
+    OpenWindows windows({{1, 3, 1, 10, kHex}, {101, 3, 1, 10, kBinary}, {2, 3, 1, 10, kHex}});
+    ServerEndpoint endpoint;
+    endpoint.number = 2;
+    endpoint.units = {{1, 101}};
+    TrafficMonitorModel model;
+    model.SetServingLookup(DocumentLookup(windows.documents, {}, [&](const LinkId& link, int unit) {
+        return EndpointOfLink(endpoint, link) ? MappedDevice(endpoint.units, unit) : std::optional<int>(unit);
+    }));
+    const struct {
+        LinkId link;
+        int unit;
+        std::string text;
+    } reads[] = {{Tcp(2), 1, "0000000000000101"}, {Tcp(2), 2, "5"}, {Tcp(0), 1, "0005H"}, {Tcp(0), 2, "0005H"}};
+    for (const auto& r : reads) {
+        TappedFrame f = Frame({.link = r.link, .unit = r.unit, .function = 3, .address = 0, .quantity = 1,
+                               .attribute = pomrel::kSent});
+        f.decoded.values = {5};
+        model.Clear();
+        model.Append(std::vector<TappedFrame>{f});
+        EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), r.text) << LinkName(r.link) << " unit " << r.unit;
+    }
 }
