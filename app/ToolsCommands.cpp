@@ -4,6 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
+#include "app/TrafficCommands.h"
 #include "document/Archive.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
@@ -32,8 +33,11 @@ void RegisterToolsCommands(CMainFrame& frame)
     // asked for again; it listens to the program's tap while open.
     frame.Commands().Add(cmd::ToolsTrafficMonitor, [&frame] {
         auto* window = frame.findChild<monitor::TrafficMonitorWindow*>(QString(), Qt::FindDirectChildrenOnly);
-        if (!window)
+        if (!window) {
             window = new monitor::TrafficMonitorWindow(frame.App().Tap(), &frame);
+            // Register values read as the data window serving them shows them.
+            window->SetServingLookup(DataWindowLookup(frame));
+        }
         window->show();
         window->raise();
         window->activateWindow();

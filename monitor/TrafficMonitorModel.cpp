@@ -3,6 +3,7 @@
 #include "engine/TrafficLog.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -98,6 +99,16 @@ bool ParseUnitFilter(const std::string& raw, std::optional<int>& out, std::strin
     return true;
 }
 
+std::optional<std::string> ParseFaultFilter(const std::string& raw)
+{
+    const std::string text = Trim(raw);
+    if (text.empty())
+        return std::nullopt;
+    if (text == "*" || text == kAnyFault)
+        return std::string();
+    return text;
+}
+
 bool SameLink(const pomrel::LinkId& a, const pomrel::LinkId& b)
 {
     if (a.kind != b.kind)
@@ -109,7 +120,7 @@ bool IsErrorFrame(const TappedFrame& frame)
 {
     const DecodedFrame& d = frame.decoded;
     return frame.record.attribute == pomrel::kDiscarded || !d.ok || d.exception.has_value() ||
-           d.check == DecodedFrame::Check::Bad;
+           d.check == DecodedFrame::Check::Bad || (frame.record.size == 0 && !d.error.empty());
 }
 
 std::string FunctionText(const DecodedFrame& frame)
@@ -136,6 +147,10 @@ std::string ValuesText(const TappedFrame& frame)
 {
     const DecodedFrame& d = frame.decoded;
     const bool discarded = frame.record.attribute == pomrel::kDiscarded;
+    // A request a fault rule left unanswered, or whose connection it closed: a record without
+    // bytes that says so.
+    if (frame.record.size == 0 && !d.error.empty())
+        return d.error;
     if (!d.ok)
         return !d.error.empty() ? d.error : discarded ? "discarded" : "does not decode";
     if (discarded)
@@ -215,7 +230,26 @@ bool TrafficMonitorModel::Matches(const TappedFrame& frame) const
         if (last < filter_.addresses->first || first > filter_.addresses->second)
             return false;
     }
+    if (filter_.fault) {
+        const std::string& name = frame.record.fault;
+        if (name.empty())
+            return false;
+        const std::string& part = *filter_.fault;
+        const auto same = [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        };
+        if (std::search(name.begin(), name.end(), part.begin(), part.end(), same) == name.end())
+            return false;
+    }
     return !filter_.errorsOnly || IsErrorFrame(frame);
+}
+
+void TrafficMonitorModel::NoteFault(const std::string& name)
+{
+    if (name.empty() || faultNames_.size() >= kMaxFaultNames ||
+        std::find(faultNames_.begin(), faultNames_.end(), name) != faultNames_.end())
+        return;
+    faultNames_.push_back(name);
 }
 
 void TrafficMonitorModel::NoteLink(const pomrel::LinkId& link)
@@ -278,6 +312,7 @@ void TrafficMonitorModel::Keep(std::vector<FramePtr>& frames)
     for (std::size_t i = from; i < frames.size(); ++i) {
         FramePtr& frame = frames[i];
         NoteLink(frame->record.source.link);
+        NoteFault(frame->record.fault);
         if (Matches(*frame))
             shown_.push_back(firstSeq_ + count_);
         // The caller's frame gets the slot's old buffers.
@@ -403,8 +438,8 @@ std::string TrafficMonitorModel::TimeText(const TappedFrame& frame) const
 
 const char* TrafficMonitorModel::ColumnTitle(int column)
 {
-    static const char* const titles[kColumns] = {"Time",      "Link",    "Peer",                "Dir", "Unit",
-                                                 "Function",  "Address", "Values / exception", "RTT", "Bytes"};
+    static const char* const titles[kColumns] = {"Time",     "Link",    "Peer",               "Dir", "Unit",  "Function",
+                                                 "Address",  "Values / exception", "RTT", "Fault", "Bytes"};
     return column >= 0 && column < kColumns ? titles[column] : "";
 }
 
@@ -427,11 +462,28 @@ std::string TrafficMonitorModel::Cell(std::size_t row, int column) const
     case kUnit: return d.unit < 0 ? std::string() : std::to_string(d.unit);
     case kFunction: return FunctionText(d);
     case kAddress: return AddressText(d);
-    case kValues: return ValuesText(f);
+    case kValues:
+        if (!rawWords_ && lookup_)
+            if (auto served = ServedValuesText(f, lookup_, kValuesShown))
+                return *served;
+        return ValuesText(f);
     case kRoundTrip: return RoundTripText(d);
+    case kFault: return f.record.fault;
     case kBytes: return BytesText(f.record);
     default: return {};
     }
+}
+
+std::string TrafficMonitorModel::RawValuesOf(std::size_t row) const
+{
+    const TappedFrame& f = Shown(row);
+    if (rawWords_ || !lookup_)
+        return {};
+    const auto served = ServedValuesText(f, lookup_, kValuesShown);
+    if (!served)
+        return {};
+    std::string raw = ValuesText(f);
+    return raw == *served ? std::string() : raw;
 }
 
 std::string TrafficMonitorModel::CopyText(const std::vector<std::size_t>& rows, bool withBytes) const

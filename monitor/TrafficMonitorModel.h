@@ -12,6 +12,7 @@
 // them out: a read of 2000 coils would hold 4 kB a row) has them decoded from its bytes when shown.
 #pragma once
 
+#include "monitor/ServedValues.h"
 #include "monitor/TrafficTap.h"
 
 #include <cstddef>
@@ -36,7 +37,14 @@ struct MonitorFilter {
     std::optional<std::pair<std::uint32_t, std::uint32_t>> addresses;
     /// Exceptions, bad checksums, frames that do not decode and discarded frames.
     bool errorsOnly = false;
+    /// Answers a fault rule made: "" any rule, else rules whose name holds this text (any case).
+    std::optional<std::string> fault;
 };
+
+/// The fault filter's text: empty for every row, "*" or kAnyFault for any fault rule's answer,
+/// else part of a rule's name.
+std::optional<std::string> ParseFaultFilter(const std::string& text);
+inline constexpr const char* kAnyFault = "(any fault)";
 
 /// "100" or "100-199" (0 to 65535, first not above last). Empty text: no address filter.
 bool ParseAddressFilter(const std::string& text, std::optional<std::pair<std::uint32_t, std::uint32_t>>& out,
@@ -64,7 +72,11 @@ public:
 
 class TrafficMonitorModel {
 public:
-    enum Column { kTime, kLink, kPeer, kDirection, kUnit, kFunction, kAddress, kValues, kRoundTrip, kBytes, kColumns };
+    enum Column {
+        kTime, kLink, kPeer, kDirection, kUnit, kFunction, kAddress, kValues, kRoundTrip, kFault, kBytes, kColumns
+    };
+    /// Fault rule names remembered for the filter's list.
+    static constexpr std::size_t kMaxFaultNames = 64;
     static constexpr std::size_t kDefaultRowLimit = 100000;
 
     explicit TrafficMonitorModel(pomrel::FrameClockStart clock = {}, std::size_t rowLimit = kDefaultRowLimit);
@@ -110,6 +122,19 @@ public:
     /// The links seen since the model was made, in the order they first came.
     const std::vector<pomrel::LinkId>& Links() const { return links_; }
 
+    /// The names of the fault rules seen since the model was made, in the order they first came
+    /// (the first kMaxFaultNames).
+    const std::vector<std::string>& FaultNames() const { return faultNames_; }
+
+    /// Register values are shown in the format of the data window serving them (raw words when
+    /// none does, or with the lookup unset or raw words asked for).
+    void SetServingLookup(ServingLookup lookup) { lookup_ = std::move(lookup); }
+    void SetRawWords(bool raw) { rawWords_ = raw; }
+    bool RawWords() const { return rawWords_; }
+    /// The values of shown row `row` as raw words when the Values cell shows them otherwise,
+    /// else empty.
+    std::string RawValuesOf(std::size_t row) const;
+
     /// The text of one cell of shown row `row`.
     std::string Cell(std::size_t row, int column) const;
     /// Shown rows as Copy puts them on the clipboard: one line per row, cells separated by tabs
@@ -127,6 +152,7 @@ private:
     void DropOldest(std::size_t count);
     void Linearize();
     void NoteLink(const pomrel::LinkId& link);
+    void NoteFault(const std::string& name);
 
     pomrel::FrameClockStart clock_;
     std::size_t rowLimit_;
@@ -144,6 +170,9 @@ private:
     bool paused_ = false;
     std::uint64_t droppedRows_ = 0;
     std::vector<pomrel::LinkId> links_;
+    std::vector<std::string> faultNames_;
+    ServingLookup lookup_;
+    bool rawWords_ = false;
 };
 
 /// Function text of a decoded frame: "Read Holding Registers", with " (exception)" on an
@@ -151,14 +180,15 @@ private:
 std::string FunctionText(const DecodedFrame& frame);
 /// "100-109", "100", or empty when the frame names no address.
 std::string AddressText(const DecodedFrame& frame);
-/// The values (the first few, then "… (N values)"; decoded from the bytes when the frame carries
-/// none), the exception, or why the frame did not decode.
+/// The values as raw words (the first few, then "… (N values)"; decoded from the bytes when the
+/// frame carries none), the exception, or why the frame did not decode or got no answer.
 std::string ValuesText(const TappedFrame& frame);
 /// "0.412 ms" on an answer paired with its request, else empty.
 std::string RoundTripText(const DecodedFrame& frame);
 /// The bytes kept, in hex ("01 03 00 64"), with "… (N bytes)" when the frame was longer.
 std::string BytesText(const pomrel::FrameRecord& record);
-/// A frame counted as an error: exception, bad checksum, undecodable, discarded.
+/// A frame counted as an error: exception, bad checksum, undecodable, discarded, a request left
+/// unanswered or its connection closed.
 bool IsErrorFrame(const TappedFrame& frame);
 
 } // namespace monitor

@@ -17,6 +17,9 @@
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QWhatsThis>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -104,6 +107,14 @@ QVariant TrafficTableModel::data(const QModelIndex& index, int role) const
         if (IsErrorFrame(rows_.Shown(row)))
             return QColor(0xB0, 0x00, 0x00);
         return {};
+    case Qt::ToolTipRole:
+        // The raw words behind values shown in a data window's format.
+        if (index.column() == TrafficMonitorModel::kValues) {
+            const std::string raw = rows_.RawValuesOf(row);
+            if (!raw.empty())
+                return QString("Raw words: %1").arg(Text(raw));
+        }
+        return {};
     case Qt::TextAlignmentRole:
         if (index.column() == TrafficMonitorModel::kUnit || index.column() == TrafficMonitorModel::kRoundTrip)
             return int(Qt::AlignRight | Qt::AlignVCenter);
@@ -117,6 +128,12 @@ QVariant TrafficTableModel::headerData(int section, Qt::Orientation orientation,
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
         return QString::fromUtf8(TrafficMonitorModel::ColumnTitle(section));
     return {};
+}
+
+void TrafficTableModel::Refresh()
+{
+    if (rowCount() > 0)
+        emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
 }
 
 void TrafficTableModel::RowsAboutToBeDropped(std::size_t count) { beginRemoveRows({}, 0, static_cast<int>(count) - 1); }
@@ -137,7 +154,8 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     setObjectName("trafficMonitor");
     setWindowTitle("Traffic Monitor");
     setAttribute(Qt::WA_DeleteOnClose);
-    resize(1100, 560);
+    setWhatsThis("Every Modbus frame on every link the program serves, decoded: one row per request, "
+                 "answer or discarded bytes. Shift+F1 and a click on any control says what it does.");
     auto* layout = new QVBoxLayout(this);
 
     auto* filters = new QHBoxLayout;
@@ -157,8 +175,32 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     address_->setObjectName("address");
     address_->setPlaceholderText("e.g. 100-199");
     address_->setMaximumWidth(120);
+    fault_ = new QComboBox(this);
+    fault_->setObjectName("fault");
+    fault_->setEditable(true);
+    fault_->setInsertPolicy(QComboBox::NoInsert);
+    fault_->addItem(QString());
+    fault_->addItem(kAnyFault);
+    fault_->lineEdit()->setPlaceholderText("any row");
+    fault_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    fault_->setMinimumContentsLength(12);
     errorsOnly_ = new QCheckBox("&Errors only", this);
     errorsOnly_->setObjectName("errorsOnly");
+    link_->setWhatsThis("Shows only the frames of one link: a serial port (serial:N) or a network server "
+                        "(tcp, udp, rtu-over-tcp, tls; tcp:2 is a second Modbus/TCP endpoint). Links appear "
+                        "here as their first frame arrives.");
+    unit_->setWhatsThis("Shows only the frames of one unit (device id, 0 to 255). Empty: every unit.");
+    function_->setWhatsThis("Shows only the frames of one function code; an exception answer counts as its "
+                            "function.");
+    address_->setWhatsThis("Shows only the frames whose points overlap these addresses, as they go on the wire "
+                           "(counting from 0): one address such as 100, or a range such as 100-199.");
+    fault_->setWhatsThis("Shows only the answers a fault rule made (delayed, changed, refused, left unanswered, "
+                         "connection closed). \"(any fault)\" or * : every rule; other text: rules whose name "
+                         "contains it, in any case. The list offers the rules seen so far. The Fault column "
+                         "names the rule of each row.");
+    fault_->lineEdit()->setWhatsThis(fault_->whatsThis());
+    errorsOnly_->setWhatsThis("Shows only exception answers, frames with a bad CRC or LRC, frames that do not "
+                              "decode, discarded bytes and requests left without an answer.");
     auto label = [&](const char* text, QWidget* buddy) {
         auto* l = new QLabel(text, this);
         l->setBuddy(buddy);
@@ -169,6 +211,7 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     label("&Unit:", unit_);
     label("&Function:", function_);
     label("&Address:", address_);
+    label("Fa&ult:", fault_);
     filters->addWidget(errorsOnly_);
     filters->addStretch();
     layout->addLayout(filters);
@@ -177,6 +220,8 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     connect(unit_, &QLineEdit::editingFinished, this, [this] { ApplyFilter(); });
     connect(address_, &QLineEdit::editingFinished, this, [this] { ApplyFilter(); });
     connect(errorsOnly_, &QCheckBox::toggled, this, [this] { ApplyFilter(); });
+    connect(fault_, &QComboBox::activated, this, [this] { ApplyFilter(); });
+    connect(fault_->lineEdit(), &QLineEdit::editingFinished, this, [this] { ApplyFilter(); });
 
     model_ = new TrafficTableModel(this);
     table_ = new QTableView(this);
@@ -196,14 +241,14 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     QHeaderView* header = table_->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setStretchLastSection(true);
-    // Widths from the longest usual text of each column, in the table's font.
-    const char* const widest[TrafficMonitorModel::kColumns] = {
-        "00:00:00.000000", "rtu-over-tcp", "255.255.255.255:65535", "drop", "Unit", "Write Multiple Registers",
-        "65535-65535", "00000 00000 00000 00000 00000 00000", "1000.000 ms", ""};
-    const QFontMetrics metrics(table_->font());
-    for (int c = 0; c < TrafficMonitorModel::kColumns; ++c)
-        header->resizeSection(c, std::max(40, metrics.horizontalAdvance(QString::fromLatin1(widest[c])) + 12));
+    FitColumns();
     table_->setColumnHidden(TrafficMonitorModel::kBytes, true);
+    table_->setWhatsThis("One row per frame: when it passed, the link and the master's address, rx for a "
+                         "request, tx for an answer, drop for discarded bytes; the unit, the function, the "
+                         "addresses (on the wire, from 0), the values, the round-trip time of an answer and "
+                         "the fault rule that made it. Register values show as the data window serving them "
+                         "shows them (a float window's floats); the tooltip of such a cell, or Raw words, "
+                         "gives the words on the wire. Errors are red. Ctrl+C copies the selected rows.");
     layout->addWidget(table_, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -223,6 +268,10 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     bytes_->setObjectName("bytes");
     connect(bytes_, &QCheckBox::toggled, this, [this](bool on) { ShowBytes(on); });
     buttons->addWidget(bytes_);
+    rawWords_ = new QCheckBox("Raw &words", this);
+    rawWords_->setObjectName("rawWords");
+    connect(rawWords_, &QCheckBox::toggled, this, [this](bool on) { ShowRawWords(on); });
+    buttons->addWidget(rawWords_);
     buttons->addStretch();
     captureButton_ = button("Start &Capture...", "capture", [this] {
         if (Capturing()) {
@@ -252,8 +301,33 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     });
     layout->addLayout(buttons);
 
+    const struct {
+        const char* name;
+        const char* text;
+    } help[] = {
+        {"pause", "Stops adding rows so you can read them; frames that arrive meanwhile wait (up to the "
+                  "row limit) and are added on Resume."},
+        {"clear", "Removes every row, waiting ones included. The counters in the status line stay."},
+        {"copy", "Copies the selected rows to the clipboard, one line per row, cells separated by tabs "
+                 "(with the bytes when Raw bytes is on). Ctrl+C does the same."},
+        {"bytes", "Adds a column with each frame's bytes in hex, as they went on the wire."},
+        {"rawWords", "Shows register values as the 16-bit words on the wire instead of in the format of the "
+                     "data window serving them (a float window's 3.1416 becomes 4048 16457)."},
+        {"capture", "Writes every frame from now on into a pcapng file that Wireshark or tshark reads; "
+                    "click again to stop."},
+        {"saveCapture", "Writes the rows this window holds, shown or not, into a pcapng file."},
+        {"log", "Writes every frame from now on into a JSON Lines file, one object per frame; click again "
+                "to stop."},
+    };
+    for (const auto& h : help)
+        if (auto* w = findChild<QWidget*>(h.name))
+            w->setWhatsThis(h.text);
+
     status_ = new QLabel(this);
     status_->setObjectName("status");
+    status_->setWhatsThis("Rows shown and kept, frames waiting while paused, frames dropped (by the row limit, "
+                          "or before they reached this window when the program had no time to spare), and the "
+                          "capture or log being written.");
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // Its text changes every tick; its width must not lay the window out again each time.
     status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -270,6 +344,11 @@ TrafficMonitorWindow::TrafficMonitorWindow(TrafficTap& tap, QWidget* parent)
     connect(timer_, &QTimer::timeout, this, &TrafficMonitorWindow::Tick);
     timer_->start();
     RefreshStatus();
+
+    // A screen of 1024x768 has room for the whole window, buttons and all.
+    const QScreen* screen = parent ? parent->screen() : this->screen();
+    const QRect wanted(parent ? parent->geometry().topLeft() + QPoint(40, 40) : QPoint(0, 0), QSize(1100, 560));
+    setGeometry(screen ? PlaceInside(wanted, screen->availableGeometry()) : wanted);
 }
 
 TrafficMonitorWindow::~TrafficMonitorWindow()
@@ -292,10 +371,81 @@ void TrafficMonitorWindow::Tick()
         if (following && !model_->Rows().Paused())
             table_->scrollToBottom();
         RefreshLinks();
+        RefreshFaults();
     }
     // Counts that change every tick are read twice a second: a label's new text costs a layout.
     if (++ticks_ % kStatusEveryTicks == 0 || model_->Rows().Paused())
         RefreshStatus();
+}
+
+void TrafficMonitorWindow::FitColumns()
+{
+    // Each column as wide as the longest text it usually holds, in the table's font; the texts
+    // come from the rows' own functions.
+    std::string widestFunction;
+    for (int fc : kFunctions) {
+        DecodedFrame d;
+        d.function = fc;
+        d.exception = 4;
+        widestFunction = std::max(widestFunction, FunctionText(d), [](const std::string& a, const std::string& b) {
+            return a.size() < b.size();
+        });
+    }
+    TappedFrame many;
+    many.decoded.ok = true;
+    many.decoded.function = 3;
+    many.decoded.request = false;
+    many.decoded.values.assign(125, 65535);
+    const std::string widest[TrafficMonitorModel::kColumns] = {
+        "00:00:00.000000", "rtu-over-tcp:99", "[ffff:ffff:ffff::ffff]:65535", "drop", "Unit", widestFunction,
+        "65535-65535", ValuesText(many), "10000.000 ms", "a fault rule's name", ""};
+    const QFontMetrics metrics(table_->font());
+    QHeaderView* header = table_->horizontalHeader();
+    for (int c = 0; c < TrafficMonitorModel::kColumns; ++c) {
+        const int title = header->fontMetrics().horizontalAdvance(Text(TrafficMonitorModel::ColumnTitle(c)));
+        header->resizeSection(c, std::max({40, title + 16, metrics.horizontalAdvance(Text(widest[c])) + 12}));
+    }
+}
+
+void TrafficMonitorWindow::RefreshFaults()
+{
+    const auto& names = model_->Rows().FaultNames();
+    for (; faultsShown_ < names.size(); ++faultsShown_)
+        fault_->addItem(Text(names[faultsShown_]));
+}
+
+QRect TrafficMonitorWindow::PlaceInside(const QRect& wanted, const QRect& available)
+{
+    const QRect room = available.marginsRemoved(FrameAllowance());
+    if (room.isEmpty())
+        return wanted;
+    QRect placed(wanted.topLeft(), wanted.size().boundedTo(room.size()));
+    placed.moveLeft(std::clamp(placed.left(), room.left(), room.right() - placed.width() + 1));
+    placed.moveTop(std::clamp(placed.top(), room.top(), room.bottom() - placed.height() + 1));
+    return placed;
+}
+
+void TrafficMonitorWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_F1 && event->modifiers() == Qt::ShiftModifier) {
+        QWhatsThis::enterWhatsThisMode();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TrafficMonitorWindow::ShowRawWords(bool on)
+{
+    if (rawWords_->isChecked() != on)
+        rawWords_->setChecked(on);
+    model_->Rows().SetRawWords(on);
+    model_->Refresh();
+}
+
+void TrafficMonitorWindow::SetServingLookup(ServingLookup lookup)
+{
+    model_->Rows().SetServingLookup(std::move(lookup));
+    model_->Refresh();
 }
 
 void TrafficMonitorWindow::RefreshLinks()
@@ -321,6 +471,7 @@ bool TrafficMonitorWindow::ApplyFilter()
     if (function >= 0)
         filter.function = function;
     filter.errorsOnly = errorsOnly_->isChecked();
+    filter.fault = ParseFaultFilter(fault_->currentText().toStdString());
 
     QScrollBar* bar = table_->verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();

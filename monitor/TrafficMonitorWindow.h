@@ -7,6 +7,8 @@
 #include "monitor/TrafficMonitorModel.h"
 
 #include <QAbstractTableModel>
+#include <QMargins>
+#include <QRect>
 #include <QWidget>
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <memory>
 
 class QCheckBox;
+class QKeyEvent;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -41,6 +44,8 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    /// Every shown row's cells may read differently (the values' format changed).
+    void Refresh();
 
 private:
     void RowsAboutToBeDropped(std::size_t count) override;
@@ -74,6 +79,16 @@ public:
     /// The selected rows, tab-separated, onto the clipboard.
     void CopyRows();
     void ShowBytes(bool on);
+    /// Register values as raw words instead of the serving data window's format.
+    void ShowRawWords(bool on);
+    /// Which data window serves a point, and in which format (the program's open documents).
+    void SetServingLookup(ServingLookup lookup);
+
+    /// Where a window that would like `wanted` goes on a screen whose work area is `available`:
+    /// no larger than the work area less a window manager's frame, and moved inside it.
+    static QRect PlaceInside(const QRect& wanted, const QRect& available);
+    /// The frame a window manager adds around the window, allowed for when placing it.
+    static QMargins FrameAllowance() { return {8, 32, 8, 8}; }
 
     /// Starts a pcapng capture of every frame from now on (replacing one in progress).
     bool StartCapture(const QString& path, QString& error);
@@ -94,9 +109,15 @@ public:
     QLabel* StatusLine() const { return status_; }
     TrafficMonitorSink& Sink() { return *sink_; }
 
+protected:
+    /// Shift+F1 enters What's This mode here too, unless the program has that key already.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QString AskFileName(const QString& title, const QString& filter);
     void RefreshLinks();
+    void RefreshFaults();
+    void FitColumns();
     void RefreshStatus();
     void Report(const QString& text);
 
@@ -110,15 +131,18 @@ private:
     QLineEdit* unit_ = nullptr;
     QComboBox* function_ = nullptr;
     QLineEdit* address_ = nullptr;
+    QComboBox* fault_ = nullptr;
     QCheckBox* errorsOnly_ = nullptr;
     QPushButton* pause_ = nullptr;
     QCheckBox* bytes_ = nullptr;
+    QCheckBox* rawWords_ = nullptr;
     QPushButton* captureButton_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* timer_ = nullptr;
     QString message_;
     std::size_t linksShown_ = 0;
+    std::size_t faultsShown_ = 0;
     static constexpr unsigned kStatusEveryTicks = 5;
     unsigned ticks_ = 0;
     std::uint64_t tapDroppedAtOpen_ = 0;  // the tap's count covers its whole life

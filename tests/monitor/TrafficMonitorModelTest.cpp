@@ -1,13 +1,19 @@
 // The Traffic Monitor's rows: the row limit under a flat-out stream (the shown index and what a
 // view is told stay exact), each filter, errors only, pause, clear and the text Copy puts on the
 // clipboard; and the hand-over from the tap's thread.
+#include "document/CKelvaro32Doc.h"
+#include "document/DocumentView.h"
+#include "document/OpenDocuments.h"
+#include "document/RegisterValues.h"
 #include "engine/TrafficLog.h"
+#include "monitor/ServedValues.h"
 #include "monitor/TrafficMonitorModel.h"
 #include "monitor/TrafficMonitorSink.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <ctime>
 #include <thread>
 
@@ -31,6 +37,7 @@ struct Spec {
     std::optional<std::uint8_t> exception{};
     bool ok = true;
     DecodedFrame::Check check = DecodedFrame::Check::None;
+    std::string fault{};
 };
 
 TappedFrame Frame(const Spec& s)
@@ -41,6 +48,7 @@ TappedFrame Frame(const Spec& s)
     f.record.source.link = s.link;
     f.record.bytes = {static_cast<std::uint8_t>(s.unit), static_cast<std::uint8_t>(s.function)};
     f.record.size = 2;
+    f.record.fault = s.fault;
     f.decoded.ok = s.ok;
     f.decoded.error = s.ok ? "" : "too short";
     f.decoded.request = s.attribute == pomrel::kReceived;
@@ -149,11 +157,11 @@ TEST(TrafficMonitorModel, EachFilterPicksItsRows)
     const std::vector<Spec> frames = {
         {.seq = 0, .link = Tcp(), .unit = 1, .function = 3, .address = 100, .quantity = 10},           // 100-109
         {.seq = 1, .link = Tcp(), .unit = 1, .function = 3, .address = 100, .quantity = 10,
-         .attribute = pomrel::kSent},                                                                   // its answer
+         .attribute = pomrel::kSent, .fault = "delay 2s"},                                              // its answer
         {.seq = 2, .link = Serial(1), .unit = 7, .function = 6, .address = 110, .quantity = 1},
         {.seq = 3, .link = Serial(2), .unit = 7, .function = 16, .address = 90, .quantity = 10},       // 90-99
         {.seq = 4, .link = Serial(2), .unit = 7, .function = 16, .address = 90, .quantity = 10,
-         .attribute = pomrel::kSent, .exception = 2},
+         .attribute = pomrel::kSent, .exception = 2, .fault = "Refuse writes"},
         {.seq = 5, .link = Serial(1), .unit = 7, .function = 3, .address = 0, .check = Check::Bad},
         {.seq = 6, .link = Tcp(2), .unit = 1, .function = -1, .address = {}, .quantity = {}, .ok = false},
         {.seq = 7, .link = Serial(1), .unit = 7, .function = 3, .address = 5, .attribute = pomrel::kDiscarded},
@@ -193,6 +201,15 @@ TEST(TrafficMonitorModel, EachFilterPicksItsRows)
              f.unit = 7;
          }),
          {4}},
+        {"any fault", filter([](auto& f) { f.fault = ""; }), {1, 4}},
+        {"fault named with 'REFUSE' (any case)", filter([](auto& f) { f.fault = "REFUSE"; }), {4}},
+        {"fault named with 'lay 2'", filter([](auto& f) { f.fault = "lay 2"; }), {1}},
+        {"fault named with 'delay 3s' (none)", filter([](auto& f) { f.fault = "delay 3s"; }), {}},
+        {"any fault on serial:1 (none)", filter([](auto& f) {
+             f.fault = "";
+             f.link = Serial(1);
+         }),
+         {}},
         {"function 3 and address 100-100", filter([](auto& f) {
              f.function = 3;
              f.addresses = Range{100, 100};
@@ -241,6 +258,13 @@ TEST(TrafficMonitorModel, FilterTextsAreReadOrRefusedWithAReason)
         bool ok;
         std::optional<int> unit;
     } unitCases[] = {{"", true, std::nullopt}, {"0", true, 0}, {"255", true, 255}, {"256", false, {}}, {"x", false, {}}};
+    const struct {
+        const char* text;
+        std::optional<std::string> fault;
+    } faultCases[] = {{"", std::nullopt}, {"  ", std::nullopt}, {"*", ""}, {kAnyFault, ""},
+                      {" delay ", "delay"}, {"no reply", "no reply"}};
+    for (const auto& c : faultCases)
+        EXPECT_EQ(ParseFaultFilter(c.text), c.fault) << c.text;
     for (const auto& c : unitCases) {
         std::optional<int> out = 9;
         std::string error;
@@ -331,6 +355,7 @@ TEST(TrafficMonitorModel, CopyTextIsOneTabSeparatedLinePerRow)
     answer.record.size = 29;  // only the start kept
     TappedFrame failed = Frame({.seq = 1000700, .link = Serial(2), .unit = 9, .function = 16, .address = 0,
                                 .attribute = pomrel::kSent, .exception = 2});
+    failed.record.fault = "refuse writes";
     TappedFrame bad = Frame({.seq = 1000800, .link = Serial(2), .function = -1, .address = {}, .quantity = {}, .ok = false});
     bad.decoded.unit = -1;
     bad.decoded.error = "discarded: too short";  // as the decoder says it
@@ -338,17 +363,17 @@ TEST(TrafficMonitorModel, CopyTextIsOneTabSeparatedLinePerRow)
     model.Append(std::vector<TappedFrame>{request, answer, failed, bad});
 
     EXPECT_EQ(model.CopyText({0, 1, 2, 3}, false),
-              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\n"
+              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\t\n"
               "14:03:07.000662\ttcp\t127.0.0.1:50432\ttx\t1\tRead Holding Registers\t100-109\t"
-              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\n"
+              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\t\n"
               "14:03:07.000700\tserial:2\t\ttx\t9\tWrite Multiple Registers (exception)\t0\t"
-              "exception 2 (Illegal Data Address)\t\n"
-              "14:03:07.000800\tserial:2\t\tdrop\t\t\t\tdiscarded: too short\t\n");
+              "exception 2 (Illegal Data Address)\t\trefuse writes\n"
+              "14:03:07.000800\tserial:2\t\tdrop\t\t\t\tdiscarded: too short\t\t\n");
     // Rows in the order asked; bytes on demand, with the length when only the start was kept.
     EXPECT_EQ(model.CopyText({1, 0}, true),
               "14:03:07.000662\ttcp\t127.0.0.1:50432\ttx\t1\tRead Holding Registers\t100-109\t"
-              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\t00 07 … (29 bytes)\n"
-              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\t"
+              "1 2 3 4 5 6 7 8 … (10 values)\t0.412 ms\t\t00 07 … (29 bytes)\n"
+              "14:03:07.000250\ttcp\t127.0.0.1:50432\trx\t1\tRead Holding Registers\t100-109\t\t\t\t"
               "00 07 00 00 00 06 01 03 00 64 00 0A\n");
     EXPECT_EQ(model.CopyText({4}, true), "") << "a row past the end is skipped";
 
@@ -497,4 +522,243 @@ TEST(TrafficMonitorSink, HandsEveryFrameOverInOrderBetweenThreads)
     }
     tap.join();
     EXPECT_EQ(last, kBatches * kPerBatch - 1) << "the newest frame is never the one dropped";
+}
+
+TEST(TrafficMonitorModel, UnansweredAndClosedRequestsShowTheirFateAndTheRule)
+{
+    // What the decoder makes of a request a fault rule left unanswered or whose connection it
+    // closed: a sent record without bytes, the rule's name, the fate as the error.
+    TrafficMonitorModel model;
+    TappedFrame request = Frame({.seq = 1, .unit = 4, .function = 3, .address = 100, .quantity = 2});
+    std::vector<TappedFrame> frames = {request};
+    for (const char* fate : {"no reply", "closed"}) {
+        TappedFrame f = Frame({.seq = 2, .unit = 4, .function = 3, .address = 100, .quantity = 2,
+                               .attribute = pomrel::kSent, .ok = false, .fault = std::string("silence ") + fate});
+        f.record.bytes.clear();
+        f.record.size = 0;
+        f.decoded.error = fate;
+        frames.push_back(f);
+    }
+    // The same fate from a decoder that leaves the frame "decoded": the fate still shows.
+    frames.push_back(frames[1]);
+    frames.back().decoded.ok = true;
+    model.Append(std::move(frames));
+
+    ASSERT_EQ(model.ShownCount(), 4u);
+    for (std::size_t row : {1u, 2u, 3u}) {
+        EXPECT_EQ(model.Cell(row, TrafficMonitorModel::kDirection), "tx") << row;
+        EXPECT_EQ(model.Cell(row, TrafficMonitorModel::kBytes), "") << row;
+        EXPECT_EQ(model.Cell(row, TrafficMonitorModel::kFunction), "Read Holding Registers") << row;
+    }
+    EXPECT_EQ(model.Cell(1, TrafficMonitorModel::kValues), "no reply");
+    EXPECT_EQ(model.Cell(1, TrafficMonitorModel::kFault), "silence no reply");
+    EXPECT_EQ(model.Cell(2, TrafficMonitorModel::kValues), "closed");
+    EXPECT_EQ(model.Cell(2, TrafficMonitorModel::kFault), "silence closed");
+    EXPECT_EQ(model.Cell(3, TrafficMonitorModel::kValues), "no reply");
+    EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kFault), "");
+    EXPECT_EQ(model.FaultNames(), (std::vector<std::string>{"silence no reply", "silence closed"}));
+
+    MonitorFilter anyFault;
+    anyFault.fault = "";
+    model.SetFilter(anyFault);
+    EXPECT_EQ(model.ShownCount(), 3u);
+    MonitorFilter errors;
+    errors.errorsOnly = true;
+    model.SetFilter(errors);
+    EXPECT_EQ(model.ShownCount(), 3u) << "an unanswered request is an error to look for";
+}
+
+namespace {
+
+// A data window as far as the monitor asks: its display format.
+class FormatView : public DocumentView {
+public:
+    explicit FormatView(int format) : format_(format) {}
+    void SetupHeader() override {}
+    void ShiftTraffic(int) override {}
+    void RepaintAll(bool) override {}
+    int DisplayFormat() const override { return format_; }
+
+private:
+    int format_;
+};
+
+struct Window {
+    int unit, pointType;
+    unsigned start;  // as the document stores it, from 1
+    int length, format;
+};
+
+// Open documents with one view each, as the program has them.
+class OpenWindows {
+public:
+    explicit OpenWindows(const std::vector<Window>& windows)
+    {
+        for (const Window& w : windows) {
+            auto doc = std::make_unique<CKelvaro32Doc>(DocumentContext{&documents, "", nullptr});
+            doc->deviceId = static_cast<std::uint8_t>(w.unit);
+            doc->pointType = static_cast<std::uint8_t>(w.pointType);
+            doc->startAddress = static_cast<std::uint16_t>(w.start);
+            doc->length = static_cast<std::uint16_t>(w.length);
+            views_.push_back(std::make_unique<FormatView>(w.format));
+            doc->AttachView(views_.back().get());
+            docs_.push_back(std::move(doc));
+        }
+    }
+    OpenDocuments documents;
+
+private:
+    std::vector<std::unique_ptr<FormatView>> views_;
+    std::vector<std::unique_ptr<CKelvaro32Doc>> docs_;
+};
+
+} // namespace
+
+TEST(TrafficMonitorModel, RegisterValuesShowInTheFormatOfTheServingWindow)
+{
+    // 3.14159f is 0x40490FD0; -2.5f is 0xC0200000; pi as a double 0x400921FB54442D18.
+    OpenWindows windows({
+        {1, 3, 1, 100, kFloat},            // holding 0-99 of unit 1
+        {1, 3, 101, 100, kFloatSwapped},   // holding 100-199: the next window
+        {1, 4, 1, 50, kHex},               // input registers 0-49
+        {2, 3, 1, 20, kBinary},
+        {2, 4, 1, 20, kLong},
+        {3, 3, 1, 20, kLongSwapped},
+        {3, 4, 1, 20, kFloat64},
+        {4, 3, 1, 20, kFloat64Swapped},
+        {4, 4, 1, 20, kDecimal},
+        {5, 3, 7001, 10, kEnronFloat},     // ENRON floats: one value a point
+        {5, 3, 5001, 10, kEnronLong},
+    });
+    bool enron = true;
+    TrafficMonitorModel model;
+    model.SetServingLookup(DocumentLookup(windows.documents, [&enron] { return enron; }));
+
+    const std::vector<std::uint16_t> pi = {0x0FD0, 0x4049}, piSwapped = {0x4049, 0x0FD0};
+    const struct {
+        const char* name;
+        int unit, function;
+        bool answer;
+        std::uint32_t address;
+        std::optional<std::uint32_t> quantity;
+        std::vector<std::uint16_t> words;
+        std::string text;
+        std::optional<std::uint32_t> writeAddress = std::nullopt;
+    } cases[] = {
+        {"float, low word first", 1, 3, true, 10, 4, {0x0FD0, 0x4049, 0x0000, 0xC020}, "3.1416 -2.5000"},
+        {"float, high word first", 1, 3, true, 110, 2, piSwapped, "3.1416"},
+        {"float written (16)", 1, 16, false, 0, 2, pi, "3.1416"},
+        {"float written (23, the write half)", 1, 23, false, 50, 2, pi, "3.1416", 20},
+        {"float read (23 answer, the read half)", 1, 23, true, 20, 2, pi, "3.1416"},
+        {"many floats: the first eight, then the count", 1, 3, true, 0, 20, std::vector<std::uint16_t>(20, 0),
+         "0.0000 0.0000 0.0000 0.0000 0.0000 0.0000 0.0000 0.0000 … (10 values)"},
+        {"hex", 1, 4, true, 3, 2, {0x0041, 0xBEEF}, "0041H BEEFH"},
+        {"binary", 2, 3, true, 0, 1, {0x8001}, "1000000000000001"},
+        {"binary, written singly (6)", 2, 6, false, 5, 1, {5}, "0000000000000101"},
+        {"long, low word first", 2, 4, true, 2, 2, {0xFFFE, 0xFFFF}, "-2"},
+        {"long, high word first", 3, 3, true, 0, 2, {0x0001, 0x0000}, "65536"},
+        {"double, bits 0-15 first", 3, 4, true, 4, 4, {0x2D18, 0x5444, 0x21FB, 0x4009}, "3.1416"},
+        {"double, bits 48-63 first", 4, 3, true, 0, 4, {0x4009, 0x21FB, 0x5444, 0x2D18}, "3.1416"},
+        {"decimal", 4, 4, true, 0, 2, {65535, 7}, "65535 7"},
+        {"ENRON float: a point is two words, the high one first", 5, 3, true, 7002, 1, piSwapped, "3.1416"},
+        {"ENRON long", 5, 3, true, 5000, 2, {0xFFFF, 0xFFFF, 0x0000, 0x0064}, "-1 100"},
+        // Raw words: no window, two windows, off the window's values, not register values.
+        {"no window serves unit 9", 9, 3, true, 0, 2, pi, "4048 16457"},
+        {"no window of input registers at 50", 1, 4, true, 50, 1, {7}, "7"},
+        {"spans two windows (98-101)", 1, 3, true, 98, 4, {1, 2, 3, 4}, "1 2 3 4"},
+        {"runs past the last window (198-201)", 1, 3, true, 198, 4, {1, 2, 3, 4}, "1 2 3 4"},
+        {"starts inside a float, not on one", 1, 3, true, 11, 2, pi, "4048 16457"},
+        {"half a float", 1, 3, true, 10, 1, {0x4049}, "16457"},
+        {"a request to read carries no values", 1, 3, false, 10, 2, {}, ""},
+        {"ENRON block read a word a point (quantity 2, two words)", 5, 3, true, 7000, 2, piSwapped, "16457 4048"},
+    };
+    for (const auto& c : cases) {
+        TappedFrame f = Frame({.unit = c.unit, .function = c.function, .address = c.address, .quantity = c.quantity,
+                               .attribute = c.answer ? pomrel::kSent : pomrel::kReceived});
+        f.decoded.values = c.words;
+        if (c.writeAddress) {
+            f.decoded.writeAddress = c.writeAddress;
+            f.decoded.writeQuantity = c.quantity;
+            f.decoded.quantity = 1;
+        }
+        model.Clear();
+        model.Append(std::vector<TappedFrame>{f});
+        EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), c.text) << c.name;
+        // The raw words are a click away: beside a formatted cell, and in its place when asked.
+        const std::string raw = ValuesText(f);
+        EXPECT_EQ(model.RawValuesOf(0), c.text == raw ? "" : raw) << c.name;
+        model.SetRawWords(true);
+        EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), raw) << c.name;
+        EXPECT_EQ(model.RawValuesOf(0), "") << c.name;
+        model.SetRawWords(false);
+    }
+
+    // The ENRON rule off: the block is plain registers again, and its window shows words.
+    enron = false;
+    TappedFrame f = Frame({.unit = 5, .function = 3, .address = 7000, .quantity = 2, .attribute = pomrel::kSent});
+    f.decoded.values = piSwapped;
+    model.Clear();
+    model.Append(std::vector<TappedFrame>{f});
+    EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), "16457 4048");
+}
+
+TEST(TrafficMonitorModel, AnEndpointsUnitsMapSaysWhichWindowServesAUnit)
+{
+    using pomrel::ServerEndpoint;
+    using pomrel::ServerProtocol;
+    const struct {
+        std::map<std::uint8_t, std::uint8_t> units;
+        int unit;
+        std::optional<int> device;
+    } maps[] = {
+        {{}, 7, 7},           {{{1, 101}}, 1, 101}, {{{1, 101}}, 2, std::nullopt}, {{{1, 101}}, 0, std::nullopt},
+        {{{1, 101}}, 255, std::nullopt}, {{{1, 101}, {2, 1}}, 2, 1},
+    };
+    for (const auto& c : maps)
+        EXPECT_EQ(MappedDevice(c.units, c.unit), c.device) << c.unit;
+
+    const struct {
+        ServerProtocol protocol;
+        int number;
+        LinkId link;
+        bool same;
+    } links[] = {
+        {ServerProtocol::Tcp, 2, Tcp(2), true},
+        {ServerProtocol::Tcp, 2, Tcp(0), false},
+        {ServerProtocol::Udp, 0, {LinkId::Kind::Udp, 0, 0}, true},
+        {ServerProtocol::Udp, 0, Tcp(0), false},
+        {ServerProtocol::RtuOverTcp, 3, {LinkId::Kind::RtuOverTcp, 0, 3}, true},
+        {ServerProtocol::Tls, 0, {LinkId::Kind::Tls, 0, 0}, true},
+        {ServerProtocol::Tcp, 0, Serial(1), false},
+    };
+    for (const auto& c : links) {
+        ServerEndpoint e;
+        e.protocol = c.protocol;
+        e.number = c.number;
+        EXPECT_EQ(EndpointOfLink(e, c.link), c.same) << LinkName(c.link);
+    }
+
+    // Endpoint tcp:2 maps unit 1 to device 101: its unit 1 reads device 101's window, unit 2 none;
+    // the main server's unit 1 reads device 1's.
+    OpenWindows windows({{1, 3, 1, 10, kHex}, {101, 3, 1, 10, kBinary}, {2, 3, 1, 10, kHex}});
+    ServerEndpoint endpoint;
+    endpoint.number = 2;
+    endpoint.units = {{1, 101}};
+    TrafficMonitorModel model;
+    model.SetServingLookup(DocumentLookup(windows.documents, {}, [&](const LinkId& link, int unit) {
+        return EndpointOfLink(endpoint, link) ? MappedDevice(endpoint.units, unit) : std::optional<int>(unit);
+    }));
+    const struct {
+        LinkId link;
+        int unit;
+        std::string text;
+    } reads[] = {{Tcp(2), 1, "0000000000000101"}, {Tcp(2), 2, "5"}, {Tcp(0), 1, "0005H"}, {Tcp(0), 2, "0005H"}};
+    for (const auto& r : reads) {
+        TappedFrame f = Frame({.link = r.link, .unit = r.unit, .function = 3, .address = 0, .quantity = 1,
+                               .attribute = pomrel::kSent});
+        f.decoded.values = {5};
+        model.Clear();
+        model.Append(std::vector<TappedFrame>{f});
+        EXPECT_EQ(model.Cell(0, TrafficMonitorModel::kValues), r.text) << LinkName(r.link) << " unit " << r.unit;
+    }
 }

@@ -1,11 +1,16 @@
 // Tools > Traffic Monitor on the offscreen platform: frames handed to its sink show up at the
 // next tick and the view follows the end unless scrolled up, the filter controls narrow the
 // rows, Pause / Clear / Copy act on the rows, Save Capture writes every held frame as pcapng,
-// and the menu item sits in the Tools menu of both menu sets.
+// the menu item sits in the Tools menu of both menu sets, register values read as the serving data
+// window shows them, the Fault column and its filter, What's This on every control, and the
+// window fits a 1024x768 screen with its columns as wide as their texts.
 #include "TestApp.h"
 
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "document/CKelvaro32Doc.h"
+#include "document/RegisterValues.h"
+#include "view/CKelvaro32View.h"
 #include "engine/ProtocolEngine.h"
 #include "engine/TrafficLog.h"
 #include "monitor/TrafficMonitorSink.h"
@@ -14,6 +19,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -26,6 +32,10 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QDeadlineTimer>
+#include <QHeaderView>
+#include <QScreen>
+#include <QTest>
+#include <QWhatsThis>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -452,4 +462,192 @@ TEST(TrafficMonitorMenu, ToolsOpensOneMonitorInBothMenuSets)
     app->mainFrame->RunCommand(cmd::ToolsTrafficMonitor);
     EXPECT_EQ(app->mainFrame->findChildren<TrafficMonitorWindow*>().size(), 1) << "a second run raises the first";
     app->Shutdown();
+}
+
+namespace {
+
+// An answer to a read of `words.size()` registers from `address`, paired with its request.
+TappedFrame ReadAnswer(std::int64_t us, int unit, std::uint32_t address, const std::vector<std::uint16_t>& words,
+                       const std::string& fault = {})
+{
+    TappedFrame f = TcpFrame(us, unit, 3, address, true);
+    // The window's sink keeps the bytes, not the values: the rows decode them again.
+    const std::size_t count = words.size() * 2;
+    f.record.bytes = {0, 1, 0, 0, std::uint8_t((count + 3) >> 8), std::uint8_t(count + 3), std::uint8_t(unit), 3,
+                      std::uint8_t(count)};
+    for (std::uint16_t w : words) {
+        f.record.bytes.push_back(std::uint8_t(w >> 8));
+        f.record.bytes.push_back(std::uint8_t(w));
+    }
+    f.record.size = std::uint32_t(f.record.bytes.size());
+    f.decoded.quantity = std::uint32_t(words.size());
+    f.decoded.values = words;
+    f.record.fault = fault;
+    return f;
+}
+
+} // namespace
+
+TEST(TrafficMonitorValues, ShowInTheServingWindowsFormatWithTheRawWordsAClickAway)
+{
+    QTemporaryDir dir;
+    auto app = std::make_unique<CKelvaro32App>(TestAppOptions(dir.path().toStdString()));
+    ASSERT_TRUE(app->InitInstance({}));
+    CKelvaro32Doc* doc = app->NewDocument();
+    ASSERT_NE(doc, nullptr);
+    ASSERT_NE(app->mainFrame->ActiveView(), nullptr);
+    // Holding registers 0-99 of unit 1, shown as floats.
+    doc->deviceId = 1;
+    doc->pointType = 3;
+    doc->startAddress = 1;
+    doc->length = 100;
+    app->mainFrame->ActiveView()->SetDisplayFormat(kFloat);
+    app->mainFrame->RunCommand(cmd::ToolsTrafficMonitor);
+    auto* window = app->mainFrame->findChild<TrafficMonitorWindow*>();
+    ASSERT_NE(window, nullptr);
+
+    // 3.14159f is 0x40490FD0, its low word first as a Float window keeps it.
+    window->Sink().Take(std::vector<TappedFrame>{ReadAnswer(1, 1, 0, {0x0FD0, 0x4049}),
+                                                 ReadAnswer(2, 7, 0, {0x0FD0, 0x4049})});
+    window->Tick();
+    auto cell = [&](int row, int role = Qt::DisplayRole) {
+        return window->Model().index(row, TrafficMonitorModel::kValues).data(role).toString();
+    };
+    ASSERT_EQ(window->Model().rowCount(), 2);
+    EXPECT_EQ(cell(0), "3.1416");
+    EXPECT_EQ(cell(0, Qt::ToolTipRole), "Raw words: 4048 16457");
+    EXPECT_EQ(cell(1), "4048 16457") << "unit 7 has no window";
+    EXPECT_EQ(cell(1, Qt::ToolTipRole), "");
+
+    // The window's format followed as it changes.
+    app->mainFrame->ActiveView()->SetDisplayFormat(kHex);
+    EXPECT_EQ(cell(0), "0FD0H 4049H");
+    app->mainFrame->ActiveView()->SetDisplayFormat(kFloat);
+
+    auto* raw = window->findChild<QCheckBox*>("rawWords");
+    ASSERT_NE(raw, nullptr);
+    raw->click();
+    EXPECT_EQ(cell(0), "4048 16457");
+    EXPECT_EQ(cell(0, Qt::ToolTipRole), "");
+    raw->click();
+    EXPECT_EQ(cell(0), "3.1416");
+    app->Shutdown();
+}
+
+TEST_F(MonitorFixture, FaultColumnNamesTheRuleAndItsFilterPicksTheRows)
+{
+    Arrive({ReadAnswer(1, 1, 0, {1}, "slow unit 1"), ReadAnswer(2, 1, 0, {2}), ReadAnswer(3, 2, 0, {3}, "Garble 2")});
+    ASSERT_EQ(Rows(), 3);
+    EXPECT_EQ(Cell(0, TrafficMonitorModel::kFault), "slow unit 1");
+    EXPECT_EQ(Cell(1, TrafficMonitorModel::kFault), "");
+    EXPECT_EQ(window->Model().headerData(TrafficMonitorModel::kFault, Qt::Horizontal, Qt::DisplayRole), "Fault");
+
+    auto* fault = Child<QComboBox>("fault");
+    ASSERT_NE(fault, nullptr);
+    QStringList offered;
+    for (int i = 0; i < fault->count(); ++i)
+        offered << fault->itemText(i);
+    EXPECT_EQ(offered, (QStringList{"", kAnyFault, "slow unit 1", "Garble 2"}));
+
+    const struct {
+        QString text;
+        int rows;
+    } cases[] = {{kAnyFault, 2}, {"*", 2}, {"garble", 1}, {"unit 1", 1}, {"none such", 0}, {"", 3}};
+    for (const auto& c : cases) {
+        fault->setEditText(c.text);
+        emit fault->lineEdit()->editingFinished();
+        EXPECT_EQ(Rows(), c.rows) << c.text.toStdString();
+    }
+    fault->setCurrentIndex(1);
+    emit fault->activated(1);
+    EXPECT_EQ(Rows(), 2) << "(any fault) picked from the list";
+}
+
+TEST_F(MonitorFixture, EveryControlSaysWhatItDoesAndShiftF1AsksForIt)
+{
+    int controls = 0;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (w->focusPolicy() == Qt::NoFocus || !w->isVisibleTo(window.get()))
+            continue;
+        ++controls;
+        EXPECT_FALSE(w->whatsThis().isEmpty()) << w->metaObject()->className() << " " << w->objectName().toStdString();
+    }
+    EXPECT_GE(controls, 14) << "five filters, the table, three buttons and two boxes, three file buttons";
+
+    window->activateWindow();
+    QTest::keyClick(window.get(), Qt::Key_F1, Qt::ShiftModifier);
+    EXPECT_TRUE(QWhatsThis::inWhatsThisMode());
+    QWhatsThis::leaveWhatsThisMode();
+}
+
+TEST(TrafficMonitorScreen, PlacedInsideTheWorkArea)
+{
+    const QMargins frame = TrafficMonitorWindow::FrameAllowance();
+    const QRect screen(0, 0, 1024, 768);
+    const struct {
+        const char* name;
+        QRect wanted, available, placed;
+    } cases[] = {
+        {"room enough: as wanted", {40, 40, 600, 400}, screen, {40, 40, 600, 400}},
+        {"too wide and tall: the work area less the frame", {40, 40, 1100, 900}, screen,
+         screen.marginsRemoved(frame)},
+        {"off the right and bottom: moved in", {900, 700, 600, 400}, screen,
+         {1024 - frame.right() - 600, 768 - frame.bottom() - 400, 600, 400}},
+        {"above a top panel: moved below it", {-50, 0, 600, 400}, {0, 30, 1024, 738}, {frame.left(), 30 + frame.top(), 600, 400}},
+        {"second screen", {0, 0, 1100, 560}, {1024, 0, 1024, 768}, {1024 + frame.left(), frame.top(), 1024 - 16, 560}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TrafficMonitorWindow::PlaceInside(c.wanted, c.available), c.placed) << c.name;
+}
+
+TEST(TrafficMonitorScreen, OpensInsideA1024x768ScreenWithEveryButtonReachableAndColumnsFittingTheirTexts)
+{
+    // Run at 1024x768 by its own ctest entry (an offscreen screen of that size); on a smaller
+    // offscreen screen it has nothing to show.
+    QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect available = screen->availableGeometry();
+    if (qEnvironmentVariableIsSet("KELVARO_SCREEN_1024X768")) {
+        ASSERT_EQ(screen->geometry(), QRect(0, 0, 1024, 768)) << "the offscreen screen's configuration was not read";
+    }
+    if (available.width() < 1024 || available.height() < 768)
+        GTEST_SKIP() << "screen " << available.width() << "x" << available.height();
+
+    pomrel::ProtocolEngine engine;
+    TrafficTap tap{engine};
+    TrafficMonitorWindow window(tap);
+    window.setAttribute(Qt::WA_DeleteOnClose, false);
+    window.show();
+    EXPECT_TRUE(available.marginsRemoved(TrafficMonitorWindow::FrameAllowance()).contains(window.geometry()))
+        << window.geometry().width() << "x" << window.geometry().height();
+    EXPECT_LE(window.minimumSizeHint().width(), window.width());
+
+    // At the size it opened with, no button or box is cut off or squeezed.
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QComboBox*>(w) && !qobject_cast<QLineEdit*>(w))
+            continue;
+        if (!w->isVisibleTo(&window) || w->parentWidget() != &window)
+            continue;
+        const QRect where(w->mapTo(&window, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(window.rect().contains(where)) << w->objectName().toStdString();
+        if (qobject_cast<QAbstractButton*>(w)) {
+            EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+        }
+    }
+
+    // The widest texts of their columns fit them: a function with "(exception)", 125 values
+    // with their count, a fault rule's name.
+    TappedFrame exception = TcpFrame(1, 1, 23, 0, true);
+    exception.decoded.exception = 4;
+    TappedFrame values = ReadAnswer(2, 1, 0, std::vector<std::uint16_t>(125, 65535), "delay every read");
+    window.Sink().Take(std::vector<TappedFrame>{exception, values});
+    window.Tick();
+    ASSERT_EQ(window.Model().rowCount(), 2);
+    const QFontMetrics metrics(window.Table()->font());
+    for (int row = 0; row < 2; ++row)
+        for (int c : {TrafficMonitorModel::kFunction, TrafficMonitorModel::kValues, TrafficMonitorModel::kFault}) {
+            const QString text = window.Model().index(row, c).data().toString();
+            EXPECT_GE(window.Table()->horizontalHeader()->sectionSize(c), metrics.horizontalAdvance(text) + 6)
+                << text.toStdString();
+        }
 }
