@@ -161,6 +161,55 @@ TEST(TrafficJsonLog, RotatesAtTheSizeLimitKeepingTheNewest)
     std::filesystem::remove_all(dir);
 }
 
+// The limit is the most a file holds: a line that makes the file exactly that long stays in it,
+// the next line starts a new file; the same whether lines come in one batch or one at a time.
+TEST(TrafficJsonLog, RotatesExactlyAtTheLimit)
+{
+    auto frame = [](int i) {
+        return Frame(kTcp, pomrel::kReceived, "000100000006010300100002", 1'000'000 + i, V4(7, 40000));
+    };
+    const std::string first = monitor::TrafficJsonLog::Line(Decoded({frame(0)})[0], kClock);
+    const std::uint64_t line = first.size() + 1;  // every line as long: the stamps differ in digits only
+    struct { const char* what; int slack, frames, batch, current, rotated; } cases[] = {
+        {"30 lines make the file exactly full: no rotation", 0, 30, 30, 30, 0},
+        {"the 31st line starts a new file", 0, 31, 31, 1, 30},
+        {"... also when lines come one at a time", 0, 31, 1, 1, 30},
+        {"a byte less: the 30th line starts the new file", -1, 30, 30, 1, 29},
+        {"a byte more: as exactly full", 1, 31, 7, 1, 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = TempDir();
+        const std::string path = dir + "/traffic.jsonl";
+        std::string error;
+        monitor::JsonLogOptions options;
+        options.rotateBytes = 30 * line + static_cast<std::uint64_t>(c.slack);
+        auto log = monitor::TrafficJsonLog::Open(path, kClock, options, error);
+        ASSERT_TRUE(log) << error;
+        for (int i = 0; i < c.frames;) {
+            std::vector<TappedFrame> frames;
+            for (int k = 0; k < c.batch && i < c.frames; ++k, ++i)
+                frames.push_back(frame(i));
+            log->Take(Decoded(frames));
+        }
+        EXPECT_EQ(log->Error(), "");
+        log.reset();
+        const std::string rotated = dir + "/traffic.1.jsonl";
+        EXPECT_EQ(std::filesystem::file_size(path), c.current * line);
+        EXPECT_EQ(std::filesystem::exists(rotated), c.rotated > 0);
+        if (c.rotated) {
+            EXPECT_EQ(std::filesystem::file_size(rotated), c.rotated * line);
+            const auto lines = Lines(rotated);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines.front(), first);
+        }
+        const auto lines = Lines(path);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), monitor::TrafficJsonLog::Line(Decoded({frame(c.frames - 1)})[0], kClock));
+        std::filesystem::remove_all(dir);
+    }
+}
+
 TEST(TrafficJsonLog, RotatedNamesAndRefusedPaths)
 {
     struct { const char* path; int n; const char* name; } names[] = {
