@@ -295,4 +295,58 @@ TEST(CaptureFile, EveryLinkReadsBackInTshark)
     std::filesystem::remove_all(dir);
 }
 
+// Every packet's IP header, TCP and UDP checksums are right, for payloads of even and odd length,
+// over IPv4 and IPv6: tshark checks each one.
+TEST(CaptureFile, ChecksumsAreRightForEveryPacket)
+{
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (scripts/install-deps.sh --test)";
+    const std::string dir = TempDir();
+    const std::string path = dir + "/c.pcapng";
+    std::string error;
+    auto capture = monitor::CaptureFile::Open(path, kClock, error);
+    ASSERT_TRUE(capture) << error;
+    const LinkId udp{LinkId::Kind::Udp, 0, 0}, rtuOverTcp{LinkId::Kind::RtuOverTcp, 0, 0};
+    const LinkId serial{LinkId::Kind::Serial, 2, 0};
+    // Payloads of 12 (a read), 9 (an exception answer) and 11 (a read's answer) bytes; RTU of 8
+    // and 7; an ASCII frame written as RTU of 5; 18 bytes of noise.
+    capture->Take(Decoded({
+        Frame(kTcp, pomrel::kReceived, "000100000006010300100002", 1'000'000, V4(7, 40001), V4(1, 502), 1),
+        Frame(kTcp, pomrel::kSent, "000100000003018302", 1'000'010, V4(7, 40001), V4(1, 502), 1),
+        Frame(kTcp, pomrel::kReceived, "000200000006010300100001", 1'000'020, V6(7, 40002), V6(1, 502), 2),
+        Frame(kTcp, pomrel::kSent, "0002000000050103020007", 1'000'030, V6(7, 40002), V6(1, 502), 2),
+        Frame(udp, pomrel::kReceived, "000300000006010300100001", 1'000'040, V4(8, 5000), V4(1, 502)),
+        Frame(udp, pomrel::kSent, "0003000000050103020007", 1'000'050, V4(8, 5000), V4(1, 502)),
+        Frame(udp, pomrel::kReceived, "000400000006010300100001", 1'000'060, V6(8, 5001), V6(1, 502)),
+        Frame(udp, pomrel::kSent, "000400000003018302", 1'000'070, V6(8, 5001), V6(1, 502)),
+        Frame(rtuOverTcp, pomrel::kReceived, "01030000000AC5CD", 1'000'080, V4(9, 5002), V4(1, 9502), 3),
+        Frame(rtuOverTcp, pomrel::kSent, "018302C0F1", 1'000'090, V4(9, 5002), V4(1, 9502), 3),
+        Frame(serial, pomrel::kReceived, "1103006B00037687", 1'000'100),
+        Frame(serial, pomrel::kSent, "1183044136", 1'000'110),
+        Frame(serial, pomrel::kReceived, ":1103006B00037E\r\n", 1'000'120, {}, {}, 0, {}, true),
+        // Noise whose UDP sum carries twice when folded to 16 bits.
+        Frame(serial, pomrel::kDiscarded, "ffffffffffffffffffffffffffffffffa7b5", 1'000'130),
+    }));
+    EXPECT_EQ(capture->Error(), "");
+    capture.reset();
+
+    // Per packet: IPv4 header, TCP and UDP checksum status (1 good, 0 bad, 2 not checked).
+    const std::string status = Tshark("-r " + path +
+                                      " -o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
+                                      " -T fields -e frame.number -e ip.checksum.status -e tcp.checksum.status"
+                                      " -e udp.checksum.status");
+    ASSERT_FALSE(status.empty());
+    std::size_t packets = 0;
+    for (std::size_t at = 0; at < status.size();) {
+        const std::size_t end = status.find('\n', at);
+        const std::string line = status.substr(at, end - at);
+        at = end == std::string::npos ? status.size() : end + 1;
+        ++packets;
+        EXPECT_EQ(line.find('0', line.find('\t')), std::string::npos) << "a bad checksum: " << line;
+        EXPECT_EQ(line.find('2', line.find('\t')), std::string::npos) << "a checksum not checked: " << line;
+    }
+    EXPECT_EQ(packets, 14u + 3 * 3) << status;  // frames and a handshake per TCP stream
+    std::filesystem::remove_all(dir);
+}
+
 } // namespace
