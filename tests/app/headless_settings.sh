@@ -4,18 +4,24 @@
 # (settings or command line) is refused at once instead of holding start-up.
 set -u
 BIN=$1
-T=$(mktemp -d); PIDS=()
-trap 'for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
+T=$(mktemp -d)
+# Only jobs still running are killed: a finished program's number may belong to another test's
+# process by now.
+trap 'kill -9 $(jobs -p) 2>/dev/null; rm -rf "$T"' EXIT
 pass=0; fail=0
 check() { if eval "$2"; then pass=$((pass+1)); else echo "FAILED: $1"; fail=$((fail+1)); fi; }
 
 # Starts the program with settings under $1, waits until it serves (its "open:" line), ends it
-# with SIGTERM and leaves its exit code in $rc.
+# with SIGTERM and leaves its exit code in $rc. The output files are emptied before the start:
+# emptied by the started process instead, the wait could read the previous run's "open:" and
+# signal a child that is not yet the program (a forked shell still holding this script's EXIT
+# trap, which then removes $T), or the program before it handles SIGTERM.
 run() {
   local config=$1; shift
+  : >"$T/out"; : >"$T/err"
   XDG_CONFIG_HOME="$config" KELVARO64_AUTOMATION_PORT=0 QT_QPA_PLATFORM=offscreen \
-    "$BIN" "$@" >"$T/out" 2>"$T/err" &
-  local pid=$!; PIDS+=("$pid")
+    "$BIN" "$@" >>"$T/out" 2>>"$T/err" &
+  local pid=$!
   for _ in $(seq 200); do grep -q "^open:\|^failed:" "$T/out" 2>/dev/null && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
   kill -s TERM "$pid" 2>/dev/null
   wait "$pid"; rc=$?

@@ -186,6 +186,19 @@ TEST_F(DiagnosticsTest, CountersAndEventLogAfterAKnownSequence)
         {"bus messages since: damaged frames from before are gone", Dev(1), "08 00 0b 00 00", "08 00 0b 00 02"},
         {"event counter since", Dev(1), "0b", "0b 00 00 00 02"},
     });
+    // The log keeps the newest 64 events: an exception read and 31 reads fill it exactly, the
+    // exception read's "80 41" the oldest; the log read's own two events (the 65th and 66th) then
+    // push those two out. Function 12 is counted once answered.
+    std::vector<Step> fill = {{"a read of an address not held", Dev(1), "03 00 63 00 01", "83 02"}};
+    std::string full = "0c 46 00 00 00 21 00 24", pushed = "0c 46 00 00 00 22 00 25 40 80";
+    for (int i = 0; i < 31; ++i) {
+        fill.push_back({"a read (of the broadcast's 7)", Dev(1), "03 00 00 00 01", "03 02 00 07"});
+        full += " 40 80";
+        pushed += " 40 80";
+    }
+    fill.push_back({"event log: 64 events, the oldest kept", Dev(1), "0c", full + " 41 80"});
+    fill.push_back({"event log: the 65th and 66th push the oldest out", Dev(1), "0c", pushed});
+    Walk(fill);
     checkErrors = 5;
     EXPECT_EQ(Ask(Dev(1), "08 00 0c 00 00"), "08 00 0c 00 03");
     checkErrors = 1;  // the connection's own counter was reset

@@ -165,6 +165,8 @@ TEST(AsciiDecoder, Fixtures)
     const std::vector<DecodeCase> cases = {
         {"serial line guide example", Text(":1103006B00037E\r\n"), false, {"F 11|03 00 6b 00 03"}},
         {"lower-case hex", Text(":1103006b00037e\r\n"), false, {"F 11|03 00 6b 00 03"}},
+        {"a to f in upper case", Text(":FA03BCDE006FFA\r\n"), false, {"F fa|03 bc de 00 6f"}},
+        {"a to f in lower case: address, data and LRC", Text(":fa03bcde006ffa\r\n"), false, {"F fa|03 bc de 00 6f"}},
         {"two frames glued", Text(":01030000000AF2\r\n:1103006B00037E\r\n"), false,
          {"F 01|03 00 00 00 0a", "F 11|03 00 6b 00 03"}},
         {"noise before the colon", Text("xx\r\n:01030000000AF2\r\n"), false, {"D 4", "F 01|03 00 00 00 0a"}},

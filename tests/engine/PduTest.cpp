@@ -29,6 +29,8 @@ struct Memory {
 // Device 1: coils 1..20, inputs 1..20, holding registers A 1..10 and B 11..20 (adjacent), input
 // registers 1..10, P 31..35 registered before the overlapping Q 29..38, ENRON longs at 5001,
 // floats at 7001, one register at 65536. Device 2: holding 101..105. Device 3: holding 1..2 only.
+// Device 4: 2000 coils and 2000 inputs from 1 (the most one read may ask for), each in two blocks
+// of 1000 holding every other point set.
 class PduTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,6 +65,10 @@ protected:
         table.Define(1, 3, 0, 1, last.words.data(), nullptr);
         table.Define(2, 3, 101, 5, dev2.words.data(), nullptr);
         table.Define(3, 3, 1, 2, dev3.words.data(), nullptr);
+        for (int type : {1, 2}) {
+            table.Define(4, type, 1, 1000, inputs.words.data(), nullptr);
+            table.Define(4, type, 1001, 1000, inputs.words.data(), nullptr);
+        }
     }
 
     std::string Serve(Addressing addressing, const std::string& request, bool enron = false)
@@ -101,6 +107,12 @@ struct Case {
 TEST_F(PduTest, ReadsAndExceptions)
 {
     const std::string slaveId = "11 0b 01 ff 4b 65 6c 76 61 72 6f 36 34";  // "Kelvaro64"
+    // 2000 bits in 250 bytes, every other one set.
+    std::string coils2000 = "01 fa", inputs2000 = "02 fa";
+    for (int i = 0; i < 250; ++i) {
+        coils2000 += " 55";
+        inputs2000 += " 55";
+    }
     const std::vector<Case> cases = {
         {"holding registers", Dev(1), "03 00 00 00 03", "03 06 01 00 01 01 01 02"},
         {"across two adjacent blocks", Dev(1), "03 00 08 00 04", "03 08 01 08 01 09 02 00 02 01"},
@@ -117,6 +129,10 @@ TEST_F(PduTest, ReadsAndExceptions)
         {"long request", Dev(1), "03 00 00 00 01 00", "83 03"},
         {"coils packed low bit first", Dev(1), "01 00 00 00 0a", "01 02 49 02"},
         {"coils quantity 2001", Dev(1), "01 00 00 07 d1", "81 03"},
+        {"coils quantity 2000, the most", Dev(4), "01 00 00 07 d0", coils2000.c_str()},
+        {"... 2001 of a device that has them", Dev(4), "01 00 00 07 d1", "81 03"},
+        {"inputs quantity 2000, the most", Dev(4), "02 00 00 07 d0", inputs2000.c_str()},
+        {"inputs quantity 2001", Dev(4), "02 00 00 07 d1", "82 03"},
         {"coils past the block", Dev(1), "01 00 0f 00 0a", "81 02"},
         {"discrete inputs", Dev(1), "02 00 01 00 05", "02 01 0a"},
         {"input registers", Dev(1), "04 00 02 00 02", "04 04 04 02 04 03"},

@@ -96,6 +96,45 @@ TEST(FrameRecordQueue, LongFramesAndFaultNamesKeepTheirStartAndLength)
     EXPECT_TRUE(out[2].fault.empty());
 }
 
+// A name longer than the record keeps is cut between UTF-8 characters, never inside one, so
+// what the monitor, the log and the capture show is still valid UTF-8.
+TEST(FrameRecordQueue, LongFaultNamesAreCutBetweenCharacters)
+{
+    const std::string two = "\xC3\xA9", three = "\xE2\x82\xAC", four = "\xF0\x9D\x84\x9E";  // é € 𝄞
+    auto r = [](std::size_t n) { return std::string(n, 'r'); };
+    auto times = [](const std::string& c, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += c;
+        return s;
+    };
+    const struct { const char* what; std::string name, kept; } cases[] = {
+        {"64 bytes, all kept", r(64), r(64)},
+        {"65 bytes", r(65), r(64)},
+        {"2-byte character across the limit", r(63) + two, r(63)},
+        {"2-byte character ending at the limit", r(62) + two + "x", r(62) + two},
+        {"3-byte character, 2 bytes inside", r(62) + three, r(62)},
+        {"3-byte character, 1 byte inside", r(63) + three, r(63)},
+        {"3-byte character ending at the limit", r(61) + three + "x", r(61) + three},
+        {"4-byte character, 3 bytes inside", r(61) + four, r(61)},
+        {"4-byte character, 2 bytes inside", r(62) + four, r(62)},
+        {"4-byte character, 1 byte inside", r(63) + four, r(63)},
+        {"4-byte character ending at the limit", r(60) + four + "x", r(60) + four},
+        {"2-byte characters only", times(two, 40), times(two, 32)},
+        {"3-byte characters only", times(three, 30), times(three, 21)},
+        {"4-byte characters only", times(four, 20), times(four, 16)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FrameRecordQueue q;
+        q.Enable(true);
+        q.Push(1, nullptr, 0, pomrel::kSent, {}, &c.name);
+        std::vector<FrameRecord> out;
+        ASSERT_EQ(q.Take(out, 1), 1u);
+        EXPECT_EQ(out[0].fault, c.kept);
+    }
+}
+
 // A producer far faster than the reader: every frame is either taken, in order and whole, or
 // counted as dropped.
 TEST(FrameRecordQueue, ConcurrentReaderGetsEveryFrameOrItsCount)

@@ -161,6 +161,55 @@ TEST(TrafficJsonLog, RotatesAtTheSizeLimitKeepingTheNewest)
     std::filesystem::remove_all(dir);
 }
 
+// The limit is the most a file holds: a line that makes the file exactly that long stays in it,
+// the next line starts a new file; the same whether lines come in one batch or one at a time.
+TEST(TrafficJsonLog, RotatesExactlyAtTheLimit)
+{
+    auto frame = [](int i) {
+        return Frame(kTcp, pomrel::kReceived, "000100000006010300100002", 1'000'000 + i, V4(7, 40000));
+    };
+    const std::string first = monitor::TrafficJsonLog::Line(Decoded({frame(0)})[0], kClock);
+    const std::uint64_t line = first.size() + 1;  // every line as long: the stamps differ in digits only
+    struct { const char* what; int slack, frames, batch, current, rotated; } cases[] = {
+        {"30 lines make the file exactly full: no rotation", 0, 30, 30, 30, 0},
+        {"the 31st line starts a new file", 0, 31, 31, 1, 30},
+        {"... also when lines come one at a time", 0, 31, 1, 1, 30},
+        {"a byte less: the 30th line starts the new file", -1, 30, 30, 1, 29},
+        {"a byte more: as exactly full", 1, 31, 7, 1, 30},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = TempDir();
+        const std::string path = dir + "/traffic.jsonl";
+        std::string error;
+        monitor::JsonLogOptions options;
+        options.rotateBytes = 30 * line + static_cast<std::uint64_t>(c.slack);
+        auto log = monitor::TrafficJsonLog::Open(path, kClock, options, error);
+        ASSERT_TRUE(log) << error;
+        for (int i = 0; i < c.frames;) {
+            std::vector<TappedFrame> frames;
+            for (int k = 0; k < c.batch && i < c.frames; ++k, ++i)
+                frames.push_back(frame(i));
+            log->Take(Decoded(frames));
+        }
+        EXPECT_EQ(log->Error(), "");
+        log.reset();
+        const std::string rotated = dir + "/traffic.1.jsonl";
+        EXPECT_EQ(std::filesystem::file_size(path), c.current * line);
+        EXPECT_EQ(std::filesystem::exists(rotated), c.rotated > 0);
+        if (c.rotated) {
+            EXPECT_EQ(std::filesystem::file_size(rotated), c.rotated * line);
+            const auto lines = Lines(rotated);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines.front(), first);
+        }
+        const auto lines = Lines(path);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), monitor::TrafficJsonLog::Line(Decoded({frame(c.frames - 1)})[0], kClock));
+        std::filesystem::remove_all(dir);
+    }
+}
+
 TEST(TrafficJsonLog, RotatedNamesAndRefusedPaths)
 {
     struct { const char* path; int n; const char* name; } names[] = {
@@ -243,6 +292,60 @@ TEST(CaptureFile, EveryLinkReadsBackInTshark)
     EXPECT_NE(interfaces.find("tcp:2"), std::string::npos) << interfaces;
     const std::string analysis = Tshark("-r " + path + " -o mbtcp.tcp.port:1502 -T fields -e tcp.analysis.flags");
     EXPECT_EQ(analysis.find_first_not_of("\n"), std::string::npos) << "no TCP analysis complaints:\n" << analysis;
+    std::filesystem::remove_all(dir);
+}
+
+// Every packet's IP header, TCP and UDP checksums are right, for payloads of even and odd length,
+// over IPv4 and IPv6: tshark checks each one.
+TEST(CaptureFile, ChecksumsAreRightForEveryPacket)
+{
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (scripts/install-deps.sh --test)";
+    const std::string dir = TempDir();
+    const std::string path = dir + "/c.pcapng";
+    std::string error;
+    auto capture = monitor::CaptureFile::Open(path, kClock, error);
+    ASSERT_TRUE(capture) << error;
+    const LinkId udp{LinkId::Kind::Udp, 0, 0}, rtuOverTcp{LinkId::Kind::RtuOverTcp, 0, 0};
+    const LinkId serial{LinkId::Kind::Serial, 2, 0};
+    // Payloads of 12 (a read), 9 (an exception answer) and 11 (a read's answer) bytes; RTU of 8
+    // and 7; an ASCII frame written as RTU of 5; 18 bytes of noise.
+    capture->Take(Decoded({
+        Frame(kTcp, pomrel::kReceived, "000100000006010300100002", 1'000'000, V4(7, 40001), V4(1, 502), 1),
+        Frame(kTcp, pomrel::kSent, "000100000003018302", 1'000'010, V4(7, 40001), V4(1, 502), 1),
+        Frame(kTcp, pomrel::kReceived, "000200000006010300100001", 1'000'020, V6(7, 40002), V6(1, 502), 2),
+        Frame(kTcp, pomrel::kSent, "0002000000050103020007", 1'000'030, V6(7, 40002), V6(1, 502), 2),
+        Frame(udp, pomrel::kReceived, "000300000006010300100001", 1'000'040, V4(8, 5000), V4(1, 502)),
+        Frame(udp, pomrel::kSent, "0003000000050103020007", 1'000'050, V4(8, 5000), V4(1, 502)),
+        Frame(udp, pomrel::kReceived, "000400000006010300100001", 1'000'060, V6(8, 5001), V6(1, 502)),
+        Frame(udp, pomrel::kSent, "000400000003018302", 1'000'070, V6(8, 5001), V6(1, 502)),
+        Frame(rtuOverTcp, pomrel::kReceived, "01030000000AC5CD", 1'000'080, V4(9, 5002), V4(1, 9502), 3),
+        Frame(rtuOverTcp, pomrel::kSent, "018302C0F1", 1'000'090, V4(9, 5002), V4(1, 9502), 3),
+        Frame(serial, pomrel::kReceived, "1103006B00037687", 1'000'100),
+        Frame(serial, pomrel::kSent, "1183044136", 1'000'110),
+        Frame(serial, pomrel::kReceived, ":1103006B00037E\r\n", 1'000'120, {}, {}, 0, {}, true),
+        // Noise whose UDP sum carries twice when folded to 16 bits.
+        Frame(serial, pomrel::kDiscarded, "ffffffffffffffffffffffffffffffffa7b5", 1'000'130),
+    }));
+    EXPECT_EQ(capture->Error(), "");
+    capture.reset();
+
+    // Per packet: IPv4 header, TCP and UDP checksum status (1 good, 0 bad, 2 not checked).
+    const std::string status = Tshark("-r " + path +
+                                      " -o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
+                                      " -T fields -e frame.number -e ip.checksum.status -e tcp.checksum.status"
+                                      " -e udp.checksum.status");
+    ASSERT_FALSE(status.empty());
+    std::size_t packets = 0;
+    for (std::size_t at = 0; at < status.size();) {
+        const std::size_t end = status.find('\n', at);
+        const std::string line = status.substr(at, end - at);
+        at = end == std::string::npos ? status.size() : end + 1;
+        ++packets;
+        EXPECT_EQ(line.find('0', line.find('\t')), std::string::npos) << "a bad checksum: " << line;
+        EXPECT_EQ(line.find('2', line.find('\t')), std::string::npos) << "a checksum not checked: " << line;
+    }
+    EXPECT_EQ(packets, 14u + 3 * 3) << status;  // frames and a handshake per TCP stream
     std::filesystem::remove_all(dir);
 }
 

@@ -162,11 +162,20 @@ TEST(ServerSetup, LimitsKeepAFileFromAskingForTooMuch)
     EXPECT_FALSE(ParseSetupExtras(R"({"identity": {"1": {"VendorName": ")" + longest + "x\"}}}", error));
     EXPECT_EQ(error, "identity.1.VendorName: at most 244 bytes");
 
-    std::string many = R"({"endpoints": [)";
-    for (std::size_t i = 0; i <= servers::kMaxEndpoints; ++i)
-        many += std::string(i ? "," : "") + R"({"protocol": "udp", "port": 1})";
-    EXPECT_FALSE(ParseSetupExtras(many + "]}", error));
-    EXPECT_EQ(error, "endpoints: at most 4096 endpoints");
+    const struct { std::size_t endpoints; const char* error; } counts[] = {
+        {4096, ""},
+        {4097, "endpoints: at most 4096 endpoints"},
+    };
+    for (const auto& c : counts) {
+        SCOPED_TRACE(c.endpoints);
+        std::string many = R"({"endpoints": [)";
+        for (std::size_t i = 0; i < c.endpoints; ++i)
+            many += std::string(i ? "," : "") + R"({"protocol": "udp", "port": 1})";
+        error.clear();
+        const auto extras = ParseSetupExtras(many + "]}", error);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(extras && extras->endpoints && extras->endpoints->size() == c.endpoints, !*c.error);
+    }
 }
 
 TEST(ServerSetup, IdentityObjectNamesBothWays)
