@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+class MethodRegistry;
 class OpenDocuments;
 namespace pomrel { class ProtocolEngine; }
 
@@ -51,3 +53,8 @@ private:
     OpenDocuments& documents_;
     pomrel::ProtocolEngine& engine_;
 };
+
+/// Adds the nine methods on `methods` and CreateDocument (which calls `createDocument`, if any) to
+/// the registry, as the "document" family. `methods` must outlive the registry's use.
+void RegisterDocumentMethods(MethodRegistry& registry, DocumentAutomation& methods,
+                             std::function<void()> createDocument);

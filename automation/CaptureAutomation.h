@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+class MethodRegistry;
+
 struct CaptureCallResult {
     int status = 0;          // 0 or -1
     nlohmann::json value;    // null: none
@@ -45,3 +47,7 @@ private:
     std::shared_ptr<monitor::CaptureFile> capture_;
     std::shared_ptr<monitor::TrafficJsonLog> log_;
 };
+
+/// Adds StartCapture, StopCapture, StartTrafficLog and StopTrafficLog on `methods` to the
+/// registry, as the "capture" family.
+void RegisterCaptureMethods(MethodRegistry& registry, CaptureAutomation& methods);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+class MethodRegistry;
 namespace faults { class FaultBook; }
 
 struct FaultCallResult {
@@ -37,3 +38,7 @@ private:
     faults::FaultBook& book_;
     std::function<bool(const std::string&, std::string&)> loadScenario_;
 };
+
+/// Adds LoadScenario, AddFault, RemoveFault, EnableFault, ListFaults and ClearFaults on `methods`
+/// to the registry, as the "faults" family.
+void RegisterFaultMethods(MethodRegistry& registry, FaultAutomation& methods);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+class MethodRegistry;
 namespace servers { class NetworkServers; }
 
 class ServerAutomation {
@@ -33,3 +34,7 @@ private:
     FaultCallResult Opened(std::uint32_t id) const;
     servers::NetworkServers& list_;
 };
+
+/// Adds OpenServer, OpenEndpoint, CloseServer and ListServers on `methods` to the registry, as the
+/// "servers" family.
+void RegisterServerMethods(MethodRegistry& registry, ServerAutomation& methods);
