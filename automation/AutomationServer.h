@@ -46,6 +46,8 @@ class AutomationServer : public QObject {
 public:
     /// Serves the methods of `methods` (what they call must outlive the server).
     explicit AutomationServer(std::shared_ptr<const MethodRegistry> methods, QObject* parent = nullptr);
+    /// The methods served.
+    const MethodRegistry& Methods() const { return *methods_; }
     ~AutomationServer() override;
 
     /// Listens on 127.0.0.1:port (0: a free port of the system's choice), and on [::1] with the
