@@ -379,7 +379,14 @@ TEST(AutomationPeer, OwnerOfEitherEndOfAnyLoopbackPair) {
         EXPECT_EQ(SocketPair::Owner(pair.server), me) << source;
         // One port off is another (absent) socket: unknown, never somebody's.
         EXPECT_EQ(SocketPair::Owner(pair.client, true), std::nullopt) << source;
+        // What a server asks at accept: both ends are ours.
+        EXPECT_TRUE(ConnectionIsOwnUser(pair.server)) << source;
+        EXPECT_TRUE(ConnectionIsOwnUser(pair.client)) << source;
     }
+    // A listening socket has no peer, and -1 is no socket: neither counts as ours.
+    SocketPair pair("127.0.0.1", "127.0.0.1");
+    EXPECT_FALSE(ConnectionIsOwnUser(pair.listener));
+    EXPECT_FALSE(ConnectionIsOwnUser(-1));
 }
 
 TEST_F(Rpc, OtherUsersAreRefusedFromEverySourceAddressTheOwnerFromAny) {
