@@ -7,26 +7,82 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QString>
+#include <QVariant>
+
+#include <cmath>
+#include <limits>
+
+nlohmann::json JsonToPlain(const QJsonValue& value) {
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return value.toBool();
+    case QJsonValue::Double: {
+        const QVariant number = value.toVariant();
+        if (number.typeId() == QMetaType::LongLong) {
+            const qint64 whole = number.toLongLong();
+            return whole >= 0 ? nlohmann::json(static_cast<std::uint64_t>(whole)) : nlohmann::json(static_cast<std::int64_t>(whole));
+        }
+        // A fraction or a large number: read as Qt writes it, where a whole double has no point.
+        const QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        const nlohmann::json wrapped = nlohmann::json::parse(text.constData(), text.constData() + text.size(), nullptr, false);
+        return wrapped.is_array() && wrapped.size() == 1 ? wrapped[0] : nlohmann::json();
+    }
+    case QJsonValue::String:
+        return value.toString().toStdString();
+    case QJsonValue::Array: {
+        nlohmann::json array = nlohmann::json::array();
+        for (const QJsonValue& item : value.toArray())
+            array.push_back(JsonToPlain(item));
+        return array;
+    }
+    case QJsonValue::Object: {
+        nlohmann::json object = nlohmann::json::object();
+        const QJsonObject members = value.toObject();
+        for (auto it = members.begin(); it != members.end(); ++it)
+            object[it.key().toStdString()] = JsonToPlain(it.value());
+        return object;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+QJsonValue JsonFromPlain(const nlohmann::json& value) {
+    switch (value.type()) {
+    case nlohmann::json::value_t::boolean:
+        return value.get<bool>();
+    case nlohmann::json::value_t::number_integer:
+        return static_cast<qint64>(value.get<std::int64_t>());
+    case nlohmann::json::value_t::number_unsigned: {
+        const std::uint64_t whole = value.get<std::uint64_t>();
+        if (whole <= static_cast<std::uint64_t>(std::numeric_limits<qint64>::max()))
+            return static_cast<qint64>(whole);
+        return static_cast<double>(whole);
+    }
+    case nlohmann::json::value_t::number_float: {
+        const double d = value.get<double>();
+        return std::isfinite(d) ? QJsonValue(d) : QJsonValue();
+    }
+    case nlohmann::json::value_t::string:
+        return QString::fromStdString(value.get_ref<const std::string&>());
+    case nlohmann::json::value_t::array: {
+        QJsonArray array;
+        for (const nlohmann::json& item : value)
+            array.append(JsonFromPlain(item));
+        return array;
+    }
+    case nlohmann::json::value_t::object: {
+        QJsonObject object;
+        for (auto it = value.begin(); it != value.end(); ++it)
+            object.insert(QString::fromStdString(it.key()), JsonFromPlain(it.value()));
+        return object;
+    }
+    default:
+        return QJsonValue();
+    }
+}
 
 namespace {
-
-// Between Qt's JSON, which reads the request, and the plain code's, which the methods take.
-std::optional<nlohmann::json> ToPlain(const QJsonValue& value) {
-    if (value.isUndefined())
-        return std::nullopt;
-    const QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-    const nlohmann::json wrapped = nlohmann::json::parse(text.constData(), text.constData() + text.size(), nullptr, false);
-    return wrapped.is_array() && wrapped.size() == 1 ? wrapped[0] : nlohmann::json();
-}
-
-QJsonValue FromPlain(const nlohmann::json& value) {
-    if (value.is_null()) return QJsonValue();
-    const nlohmann::json wrapped = nlohmann::json::array({value});
-    // A message may quote a file's bytes: what is not UTF-8 shows as U+FFFD instead of failing.
-    const std::string text = wrapped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).array().at(0);
-}
-
 QByteArray Reply(const QJsonValue& id, const QJsonValue& result) {
     const QJsonObject reply{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}};
     return QJsonDocument(reply).toJson(QJsonDocument::Compact);
@@ -59,11 +115,12 @@ QByteArray HandleJsonRpc(const MethodRegistry& methods, const QByteArray& reques
     if (!method.isString())
         return JsonRpcError(id, rpc::kInvalidRequest, QStringLiteral("Invalid Request: \"method\" must be a string"));
 
-    const MethodOutcome outcome =
-        methods.Call(method.toString().toStdString(), ToPlain(object.value(QLatin1String("params"))));
+    const QJsonValue params = object.value(QLatin1String("params"));
+    const MethodOutcome outcome = methods.Call(method.toString().toStdString(),
+                                               params.isUndefined() ? std::nullopt : std::optional(JsonToPlain(params)));
     if (notification)
         return {};
     if (outcome.Failed())
         return JsonRpcError(id, outcome.errorCode, QString::fromStdString(outcome.errorMessage));
-    return Reply(id, FromPlain(outcome.result));
+    return Reply(id, JsonFromPlain(outcome.result));
 }

@@ -3,6 +3,8 @@
 // server, an HTTP request body) hands its request here.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <QByteArray>
 
 class MethodRegistry;
@@ -15,3 +17,9 @@ QByteArray HandleJsonRpc(const MethodRegistry& methods, const QByteArray& reques
 /// An error reply: for a request that cannot be read, or a notice the server sends of itself
 /// (id null).
 QByteArray JsonRpcError(const QJsonValue& id, int code, const QString& message);
+
+/// Qt's JSON value as the methods take it: each number as its JSON text reads (5.0 is written
+/// and read back as the whole number 5), without writing the whole value out.
+nlohmann::json JsonToPlain(const QJsonValue& value);
+/// A method's result as Qt's JSON value; numbers that are not finite become null.
+QJsonValue JsonFromPlain(const nlohmann::json& value);
