@@ -22,7 +22,10 @@ nlohmann::json JsonToPlain(const QJsonValue& value) {
             const qint64 whole = number.toLongLong();
             return whole >= 0 ? nlohmann::json(static_cast<std::uint64_t>(whole)) : nlohmann::json(static_cast<std::int64_t>(whole));
         }
-        // A fraction or a large number: read as Qt writes it, where a whole double has no point.
+        // A fraction reads back as the same double; a whole one as Qt writes it (5.0 as 5).
+        const double d = value.toDouble();
+        if (std::trunc(d) != d)
+            return d;
         const QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
         const nlohmann::json wrapped = nlohmann::json::parse(text.constData(), text.constData() + text.size(), nullptr, false);
         return wrapped.is_array() && wrapped.size() == 1 ? wrapped[0] : nlohmann::json();

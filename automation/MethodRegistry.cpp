@@ -26,7 +26,8 @@ MethodOutcome MethodRegistry::Call(const std::string& name, const std::optional<
     const std::size_t count = method->params.size();
     if (!(params ? params->is_array() : count == 0))
         return MethodOutcome::Invalid("params must be an array of " + std::to_string(count) + " values");
-    const nlohmann::json array = params ? *params : nlohmann::json::array();
+    static const nlohmann::json none = nlohmann::json::array();
+    const nlohmann::json& array = params ? *params : none;
     if (array.size() != count)
         return MethodOutcome::Invalid(name + " takes " + std::to_string(count) + " parameters, " +
                                       std::to_string(array.size()) + " given");
