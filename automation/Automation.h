@@ -1,5 +1,6 @@
 // The nine automation methods: read and write points of every open document, switch slave ids.
-// Plain code; the JSON-RPC server in automation/ calls these on the user-interface thread.
+// Plain code; RegisterDocumentMethods puts them in the method registry, whose callers (the
+// JSON-RPC server) call them on the user-interface thread.
 #pragma once
 
 #include <cstdint>

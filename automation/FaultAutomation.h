@@ -1,6 +1,6 @@
 // The fault-injection methods of automation: LoadScenario, AddFault, RemoveFault, EnableFault,
-// ListFaults, ClearFaults. Plain code over the program's fault list; the JSON-RPC server binds
-// them like the original nine (result {status, value}; a refused call: status -1 and a message).
+// ListFaults, ClearFaults. Plain code over the program's fault list; RegisterFaultMethods puts
+// them in the method registry (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include <nlohmann/json.hpp>

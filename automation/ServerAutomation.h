@@ -1,6 +1,6 @@
 // The network-server methods of automation: OpenServer, OpenEndpoint, CloseServer, ListServers.
-// Plain code over the program's list of servers; the JSON-RPC server binds them like the fault
-// methods (result {status, value}; a refused call: status -1 and a message).
+// Plain code over the program's list of servers; RegisterServerMethods puts them in the method
+// registry like the fault methods (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include "automation/FaultAutomation.h"
