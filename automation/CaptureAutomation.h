@@ -1,8 +1,8 @@
 // Captures and traffic logs started and stopped by automation (StartCapture, StopCapture,
 // StartTrafficLog, StopTrafficLog) and by kelvaro64-headless (--capture, --traffic-log): at
 // most one pcapng capture and one JSON Lines log at a time, each a sink of the program's
-// traffic tap. Plain code; RegisterCaptureMethods puts the methods in the registry like the fault methods
-// (result {status, value}; a refused call: status -1 and a message).
+// traffic tap. Plain code; RegisterCaptureMethods puts the methods in the registry like the
+// fault methods (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include "monitor/CaptureFile.h"
