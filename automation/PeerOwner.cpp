@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -111,23 +112,25 @@ std::optional<unsigned> TcpSocketOwner(const sockaddr* local, const sockaddr* re
     const ssize_t size = ::recv(diag.fd, answer, sizeof answer, 0);
     if (size <= 0)
         return std::nullopt;
-    int left = static_cast<int>(size);
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-            return std::nullopt;  // an error (no such socket) or something unexpected
-        const auto* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-        // Trust only an answer about exactly this socket, and only a live one: a socket in
-        // TIME-WAIT or a half-made one reports no owner (uid 0).
-        constexpr int kTimeWait = 6, kNewSynRecv = 12;
-        if (msg->idiag_state == kTimeWait || msg->idiag_state == kNewSynRecv)
-            return std::nullopt;
-        if (!(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_sport, msg->id.idiag_src) == *self) ||
-            !(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_dport, msg->id.idiag_dst) == *peer))
-            return std::nullopt;
-        return msg->idiag_uid;
-    }
-    return std::nullopt;
+    // The first message answers: the socket's description, or an error (no such socket). Checked
+    // by hand: the kernel's NLMSG_OK compares a signed length with an unsigned one.
+    const auto* h = reinterpret_cast<const nlmsghdr*>(answer);
+    const auto received = static_cast<std::size_t>(size);
+    if (received < sizeof(nlmsghdr) || h->nlmsg_len > received || h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return std::nullopt;
+    const auto* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+    // Trust only an answer about exactly this socket, and only a live one: a socket in
+    // TIME-WAIT or a half-made one reports no owner (uid 0).
+    constexpr int kTimeWait = 6, kNewSynRecv = 12;
+    if (msg->idiag_state == kTimeWait || msg->idiag_state == kNewSynRecv)
+        return std::nullopt;
+    if (!(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_sport, msg->id.idiag_src) == *self) ||
+        !(DiagEndpoint::From(msg->idiag_family, msg->id.idiag_dport, msg->id.idiag_dst) == *peer))
+        return std::nullopt;
+    return msg->idiag_uid;
 }
+
 bool PeerIsOwnUser(const sockaddr* ours, const sockaddr* peer) {
     // The client's socket is the mirror of ours: its own address is our peer.
     const auto uid = TcpSocketOwner(peer, ours);
