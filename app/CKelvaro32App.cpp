@@ -167,10 +167,12 @@ bool CKelvaro32App::StartAutomationServer()
         return false;
     }
     auto methods = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
-    auto server = std::make_unique<AutomationServer>(*methods, [this] { NewDocument(); });
-    server->SetFaultMethods(faultMethods_.get());
-    server->SetServerMethods(serverMethods_.get());
-    server->SetCaptureMethods(captureMethods_.get());
+    auto registry = std::make_shared<MethodRegistry>();
+    RegisterDocumentMethods(*registry, *methods, [this] { NewDocument(); });
+    RegisterFaultMethods(*registry, *faultMethods_);
+    RegisterServerMethods(*registry, *serverMethods_);
+    RegisterCaptureMethods(*registry, *captureMethods_);
+    auto server = std::make_unique<AutomationServer>(std::move(registry));
     if (!server->Listen(static_cast<quint16>(*port))) {
         std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
                      server->ErrorString().toLocal8Bit().constData(), consequence);

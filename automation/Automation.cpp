@@ -1,11 +1,16 @@
 #include "automation/Automation.h"
 
+#include "automation/MethodRegistry.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
 #include "document/RegisterValues.h"
 
 #include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -196,4 +201,129 @@ int DocumentAutomation::WriteFloatEx(std::int16_t deviceId, std::int16_t pointTy
 
 void DocumentAutomation::EnableSlave(std::int16_t deviceId, bool enable) {
     engine_.ActivateSlaveId(static_cast<std::uint16_t>(deviceId), enable);
+}
+
+// ---- The methods in the registry -----------------------------------------------------------------
+
+namespace {
+
+const ParamShape kDeviceId{"device id", "integer -32768..65535"};
+const ParamShape kReference{"reference", "integer (32-bit)"};
+const ParamShape kPointType{"point type", "integer -32768..65535"};
+const ParamShape kAddress{"address", "integer -32768..65535"};
+const ParamShape kWordValue{"value", "integer -32768..65535"};
+const ParamShape kFloatValue{"value", "number, \"NaN\", \"Infinity\" or \"-Infinity\""};
+const ParamShape kSwapped{"swapped", "boolean"};
+
+nlohmann::json Status(int status) { return nlohmann::json{{"status", status}}; }
+nlohmann::json Status(int status, std::uint16_t value) { return nlohmann::json{{"status", status}, {"value", value}}; }
+
+/// A float as the shortest decimal that reads back to the same float; JSON has no NaN or
+/// infinity, so those travel as the strings JavaScript and Python print for them.
+nlohmann::json FloatValue(float value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    if (ec != std::errc()) return static_cast<double>(value);
+    return std::strtod(std::string(text, end).c_str(), nullptr);
+}
+
+nlohmann::json Status(int status, float value) { return nlohmann::json{{"status", status}, {"value", FloatValue(value)}}; }
+
+}  // namespace
+
+void RegisterDocumentMethods(MethodRegistry& registry, DocumentAutomation& methods,
+                             std::function<void()> createDocument) {
+    DocumentAutomation* m = &methods;
+    const auto add = [&registry](const char* name, std::vector<ParamShape> params,
+                                 std::function<MethodOutcome(ParamReader&)> body) {
+        registry.Add({name, "document", std::move(params), [body = std::move(body)](const nlohmann::json& array) {
+                          ParamReader p(array);
+                          return body(p);
+                      }});
+    };
+    // Every parameter is read before any fault is reported: the first fault names itself.
+    const auto invalid = [](const ParamReader& p) { return MethodOutcome::Invalid(p.Error()); };
+    add("ReadPoint", {kDeviceId, kReference}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto ref = p.Long("reference");
+        if (!p.Ok()) return invalid(p);
+        std::uint16_t value = 0;
+        const int status = m->ReadPoint(id, ref, value);
+        return MethodOutcome::Done(Status(status, value));
+    });
+    add("WritePoint", {kDeviceId, kReference, kWordValue}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto ref = p.Long("reference");
+        const auto value = p.Word("value");
+        if (!p.Ok()) return invalid(p);
+        return MethodOutcome::Done(Status(m->WritePoint(id, ref, value)));
+    });
+    add("EnableSlave", {kDeviceId, {"enable", "boolean"}}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const bool enable = p.Bool("enable");
+        if (!p.Ok()) return invalid(p);
+        m->EnableSlave(id, enable);
+        return MethodOutcome::Done(Status(kAutomationOk));
+    });
+    add("ReadFloat", {kDeviceId, kReference, kSwapped}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto ref = p.Long("reference");
+        const bool swapped = p.Bool("swapped");
+        if (!p.Ok()) return invalid(p);
+        float value = 0.0f;
+        const int status = m->ReadFloat(id, ref, value, swapped);
+        return MethodOutcome::Done(Status(status, status == kAutomationOk ? value : 0.0f));
+    });
+    add("WriteFloat", {kDeviceId, kReference, kFloatValue, kSwapped}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto ref = p.Long("reference");
+        const float value = p.Float("value");
+        const bool swapped = p.Bool("swapped");
+        if (!p.Ok()) return invalid(p);
+        return MethodOutcome::Done(Status(m->WriteFloat(id, ref, value, swapped)));
+    });
+    add("ReadPointEx", {kDeviceId, kPointType, kAddress}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto type = p.Short("point type");
+        const auto address = p.Word("address");
+        if (!p.Ok()) return invalid(p);
+        std::uint16_t value = 0;
+        const int status = m->ReadPointEx(id, type, address, value);
+        return MethodOutcome::Done(Status(status, value));
+    });
+    add("WritePointEx", {kDeviceId, kPointType, kAddress, kWordValue}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto type = p.Short("point type");
+        const auto address = p.Word("address");
+        const auto value = p.Word("value");
+        if (!p.Ok()) return invalid(p);
+        return MethodOutcome::Done(Status(m->WritePointEx(id, type, address, value)));
+    });
+    add("ReadFloatEx", {kDeviceId, kPointType, kAddress, kSwapped}, [m, invalid](ParamReader& p) -> MethodOutcome {
+        const auto id = p.Short("device id");
+        const auto type = p.Short("point type");
+        const auto address = p.Word("address");
+        const bool swapped = p.Bool("swapped");
+        if (!p.Ok()) return invalid(p);
+        float value = 0.0f;
+        const int status = m->ReadFloatEx(id, type, address, value, swapped);
+        return MethodOutcome::Done(Status(status, status == kAutomationOk ? value : 0.0f));
+    });
+    add("WriteFloatEx", {kDeviceId, kPointType, kAddress, kFloatValue, kSwapped},
+        [m, invalid](ParamReader& p) -> MethodOutcome {
+            const auto id = p.Short("device id");
+            const auto type = p.Short("point type");
+            const auto address = p.Word("address");
+            const float value = p.Float("value");
+            const bool swapped = p.Bool("swapped");
+            if (!p.Ok()) return invalid(p);
+            return MethodOutcome::Done(Status(m->WriteFloatEx(id, type, address, value, swapped)));
+        });
+    // A new document with its window, as a create request of a client makes.
+    add("CreateDocument", {}, [create = std::move(createDocument)](ParamReader&) -> MethodOutcome {
+        if (create) create();
+        return MethodOutcome::Done(Status(kAutomationOk));
+    });
 }

@@ -1,9 +1,12 @@
 // The nine automation methods: read and write points of every open document, switch slave ids.
-// Plain code; the JSON-RPC server in automation/ calls these on the user-interface thread.
+// Plain code; RegisterDocumentMethods puts them in the method registry, whose callers (the
+// JSON-RPC server) call them on the user-interface thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+class MethodRegistry;
 class OpenDocuments;
 namespace pomrel { class ProtocolEngine; }
 
@@ -51,3 +54,8 @@ private:
     OpenDocuments& documents_;
     pomrel::ProtocolEngine& engine_;
 };
+
+/// Adds the nine methods on `methods` and CreateDocument (which calls `createDocument`, if any) to
+/// the registry, as the "document" family. `methods` must outlive the registry's use.
+void RegisterDocumentMethods(MethodRegistry& registry, DocumentAutomation& methods,
+                             std::function<void()> createDocument);

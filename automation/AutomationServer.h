@@ -1,7 +1,8 @@
-// The automation methods served as JSON-RPC 2.0 over TCP on 127.0.0.1, one JSON object per line.
+// The automation methods served as JSON-RPC 2.0 over TCP on 127.0.0.1, one JSON object per line:
+// the line server frames requests and replies; the methods are the registry's.
 #pragma once
 
-#include "automation/Automation.h"
+#include "automation/MethodRegistry.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -9,31 +10,16 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 class QTcpServer;
 class QTcpSocket;
-class QJsonObject;
-class QJsonValue;
-class QJsonArray;
-class FaultAutomation;
-class ServerAutomation;
-class CaptureAutomation;
 
 /// The port to serve on: the option if given, else KELVARO64_AUTOMATION_PORT, else 8502;
 /// 0 means off. nullopt with `error` set when the environment holds no port number.
 std::optional<int> ResolveAutomationPort(std::optional<int> option, const char* environment, std::string& error);
-
-/// The uid owning the client end (127.0.0.1:clientPort -> 127.0.0.1:serverPort) of a loopback
-/// connection, from the text of /proc/net/tcp; nullopt when it is not listed. The server no longer
-/// asks this (see TcpSocketOwner).
-std::optional<unsigned> LoopbackClientUid(const std::string& procNetTcp, quint16 clientPort, quint16 serverPort);
-
-/// The uid owning the TCP socket whose own address is `local` and whose peer is `remote` (IPv4 or
-/// IPv6, the exact address pair), asked of the kernel's socket diagnostics for that one socket.
-/// nullopt when the kernel does not know such a socket, or cannot be asked (not Linux).
-std::optional<unsigned> TcpSocketOwner(const struct sockaddr* local, const struct sockaddr* remote);
 
 inline constexpr int kDefaultAutomationPort = 8502;
 /// Longest request line; a longer one closes its connection.
@@ -55,51 +41,13 @@ struct AutomationLimits {
     qint64 stalledOutputMs = 10 * 1000;
 };
 
-namespace rpc {
-inline constexpr int kParseError = -32700;
-inline constexpr int kInvalidRequest = -32600;
-inline constexpr int kMethodNotFound = -32601;
-inline constexpr int kInvalidParams = -32602;
-inline constexpr int kServerBusy = -32000;     // too many connections
-inline constexpr int kOtherUser = -32001;      // a connection of another local user
-inline constexpr int kIdleClosed = -32002;     // closed after being idle (for too long, or for a new client)
-}  // namespace rpc
-
-/// Turns one request line into its reply line (without the newline). Empty for a notification.
-class AutomationDispatcher {
-public:
-    AutomationDispatcher(DocumentAutomation& methods, std::function<void()> createDocument)
-        : methods_(methods), createDocument_(std::move(createDocument)) {}
-    QByteArray HandleLine(const QByteArray& line);
-    /// The fault methods (LoadScenario, AddFault, ...); without them those are unknown methods.
-    void SetFaultMethods(FaultAutomation* faults) { faults_ = faults; }
-    /// The network-server methods (OpenServer, OpenEndpoint, CloseServer, ListServers).
-    void SetServerMethods(ServerAutomation* servers) { servers_ = servers; }
-    /// The capture methods (StartCapture, StopCapture, StartTrafficLog, StopTrafficLog).
-    void SetCaptureMethods(CaptureAutomation* captures) { captures_ = captures; }
-
-private:
-    QJsonValue CallServer(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
-    QJsonValue CallCapture(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
-    QJsonValue CallFault(const QString& method, const QJsonArray& params, int& errorCode, QString& errorMessage);
-    QJsonValue Call(const QString& method, const QJsonValue& params, int& errorCode, QString& errorMessage);
-    DocumentAutomation& methods_;
-    std::function<void()> createDocument_;
-    FaultAutomation* faults_ = nullptr;
-    ServerAutomation* servers_ = nullptr;
-    CaptureAutomation* captures_ = nullptr;
-};
-
 class AutomationServer : public QObject {
     Q_OBJECT
 public:
-    AutomationServer(DocumentAutomation& methods, std::function<void()> createDocument, QObject* parent = nullptr);
-    /// Serves the fault methods as well (they must outlive the server).
-    void SetFaultMethods(FaultAutomation* faults) { dispatcher_.SetFaultMethods(faults); }
-    /// Serves the network-server methods as well (they must outlive the server).
-    void SetServerMethods(ServerAutomation* servers) { dispatcher_.SetServerMethods(servers); }
-    /// Serves the capture methods as well (they must outlive the server).
-    void SetCaptureMethods(CaptureAutomation* captures) { dispatcher_.SetCaptureMethods(captures); }
+    /// Serves the methods of `methods` (what they call must outlive the server).
+    explicit AutomationServer(std::shared_ptr<const MethodRegistry> methods, QObject* parent = nullptr);
+    /// The methods served.
+    const MethodRegistry& Methods() const { return *methods_; }
     ~AutomationServer() override;
 
     /// Listens on 127.0.0.1:port (0: a free port of the system's choice), and on [::1] with the
@@ -141,7 +89,7 @@ private:
     void Close(QTcpSocket* socket, const QByteArray& lastReply);
     void OnGone(QTcpSocket* socket);
 
-    AutomationDispatcher dispatcher_;
+    std::shared_ptr<const MethodRegistry> methods_;
     QTcpServer* server_;   // 127.0.0.1
     QTcpServer* server6_;  // [::1], when available
     QHash<QTcpSocket*, Connection> connections_;

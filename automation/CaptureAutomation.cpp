@@ -1,5 +1,7 @@
 #include "automation/CaptureAutomation.h"
 
+#include "automation/MethodRegistry.h"
+
 namespace {
 CaptureCallResult Refused(std::string message) { return {-1, nullptr, std::move(message)}; }
 } // namespace
@@ -64,4 +66,31 @@ CaptureCallResult CaptureAutomation::StopTrafficLog()
     if (!error.empty())
         return Refused(error);
     return {0, std::move(value), {}};
+}
+
+namespace {
+MethodOutcome Answer(const CaptureCallResult& r) { return MethodOutcome::Done(StatusResult(r.status, r.value, r.message)); }
+
+/// The file a Start method is given; null when it is not a file name.
+const std::string* PathOf(const nlohmann::json& params)
+{
+    const nlohmann::json& path = params[0];
+    return path.is_string() && !path.get_ref<const std::string&>().empty() ? &path.get_ref<const std::string&>() : nullptr;
+}
+}  // namespace
+
+void RegisterCaptureMethods(MethodRegistry& registry, CaptureAutomation& methods)
+{
+    CaptureAutomation* m = &methods;
+    const ParamShape path{"path", "file name"};
+    registry.Add({"StartCapture", "capture", {path}, [m](const nlohmann::json& p) {
+                      const std::string* file = PathOf(p);
+                      return file ? Answer(m->StartCapture(*file)) : MethodOutcome::Invalid("path: a file name");
+                  }});
+    registry.Add({"StopCapture", "capture", {}, [m](const nlohmann::json&) { return Answer(m->StopCapture()); }});
+    registry.Add({"StartTrafficLog", "capture", {path}, [m](const nlohmann::json& p) {
+                      const std::string* file = PathOf(p);
+                      return file ? Answer(m->StartTrafficLog(*file)) : MethodOutcome::Invalid("path: a file name");
+                  }});
+    registry.Add({"StopTrafficLog", "capture", {}, [m](const nlohmann::json&) { return Answer(m->StopTrafficLog()); }});
 }

@@ -1,8 +1,8 @@
 // Captures and traffic logs started and stopped by automation (StartCapture, StopCapture,
 // StartTrafficLog, StopTrafficLog) and by kelvaro64-headless (--capture, --traffic-log): at
 // most one pcapng capture and one JSON Lines log at a time, each a sink of the program's
-// traffic tap. Plain code; the JSON-RPC server binds the methods like the fault methods
-// (result {status, value}; a refused call: status -1 and a message).
+// traffic tap. Plain code; RegisterCaptureMethods puts the methods in the registry like the
+// fault methods (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include "monitor/CaptureFile.h"
@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+class MethodRegistry;
 
 struct CaptureCallResult {
     int status = 0;          // 0 or -1
@@ -45,3 +47,7 @@ private:
     std::shared_ptr<monitor::CaptureFile> capture_;
     std::shared_ptr<monitor::TrafficJsonLog> log_;
 };
+
+/// Adds StartCapture, StopCapture, StartTrafficLog and StopTrafficLog on `methods` to the
+/// registry, as the "capture" family.
+void RegisterCaptureMethods(MethodRegistry& registry, CaptureAutomation& methods);

@@ -1,5 +1,7 @@
 #include "automation/FaultAutomation.h"
 
+#include "automation/MethodRegistry.h"
+
 #include "faults/FaultBook.h"
 #include "faults/FaultScenario.h"
 
@@ -60,4 +62,36 @@ FaultCallResult FaultAutomation::ClearFaults()
 {
     book_.Clear();
     return {};
+}
+
+namespace {
+MethodOutcome Answer(const FaultCallResult& r) { return MethodOutcome::Done(StatusResult(r.status, r.value, r.message)); }
+}  // namespace
+
+void RegisterFaultMethods(MethodRegistry& registry, FaultAutomation& methods)
+{
+    FaultAutomation* m = &methods;
+    // A rule id: a whole number (its range is the methods' to judge: an unknown id is status -1).
+    const ParamShape id{"id", "whole number"};
+    registry.Add({"LoadScenario", "faults", {{"path", "string"}}, [m](const nlohmann::json& p) {
+                      if (!p[0].is_string()) return MethodOutcome::Invalid("path: a string");
+                      return Answer(m->LoadScenario(p[0].get<std::string>()));
+                  }});
+    registry.Add({"AddFault", "faults", {{"rule", "object"}}, [m](const nlohmann::json& p) {
+                      if (!p[0].is_object()) return MethodOutcome::Invalid("rule: a JSON object");
+                      return Answer(m->AddFault(p[0]));
+                  }});
+    registry.Add({"RemoveFault", "faults", {id}, [m](const nlohmann::json& p) {
+                      std::int64_t rule = 0;
+                      if (!WholeNumber(p[0], rule)) return MethodOutcome::Invalid("id: a whole number");
+                      return Answer(m->RemoveFault(rule));
+                  }});
+    registry.Add({"EnableFault", "faults", {id, {"on", "boolean"}}, [m](const nlohmann::json& p) {
+                      std::int64_t rule = 0;
+                      if (!WholeNumber(p[0], rule)) return MethodOutcome::Invalid("id: a whole number");
+                      if (!p[1].is_boolean()) return MethodOutcome::Invalid("on: true or false");
+                      return Answer(m->EnableFault(rule, p[1].get<bool>()));
+                  }});
+    registry.Add({"ListFaults", "faults", {}, [m](const nlohmann::json&) { return Answer(m->ListFaults()); }});
+    registry.Add({"ClearFaults", "faults", {}, [m](const nlohmann::json&) { return Answer(m->ClearFaults()); }});
 }

@@ -1,6 +1,6 @@
 // The fault-injection methods of automation: LoadScenario, AddFault, RemoveFault, EnableFault,
-// ListFaults, ClearFaults. Plain code over the program's fault list; the JSON-RPC server binds
-// them like the original nine (result {status, value}; a refused call: status -1 and a message).
+// ListFaults, ClearFaults. Plain code over the program's fault list; RegisterFaultMethods puts
+// them in the method registry (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+class MethodRegistry;
 namespace faults { class FaultBook; }
 
 struct FaultCallResult {
@@ -37,3 +38,7 @@ private:
     faults::FaultBook& book_;
     std::function<bool(const std::string&, std::string&)> loadScenario_;
 };
+
+/// Adds LoadScenario, AddFault, RemoveFault, EnableFault, ListFaults and ClearFaults on `methods`
+/// to the registry, as the "faults" family.
+void RegisterFaultMethods(MethodRegistry& registry, FaultAutomation& methods);

@@ -1,5 +1,7 @@
 #include "automation/ServerAutomation.h"
 
+#include "automation/MethodRegistry.h"
+
 #include "servers/NetworkServers.h"
 
 using nlohmann::json;
@@ -76,4 +78,32 @@ FaultCallResult ServerAutomation::ListServers() const
         list.push_back(std::move(j));
     }
     return {0, std::move(list), {}};
+}
+
+namespace {
+MethodOutcome Answer(const FaultCallResult& r) { return MethodOutcome::Done(StatusResult(r.status, r.value, r.message)); }
+}  // namespace
+
+void RegisterServerMethods(MethodRegistry& registry, ServerAutomation& methods)
+{
+    ServerAutomation* m = &methods;
+    registry.Add({"OpenServer", "servers",
+                  {{"protocol", "\"udp\", \"rtu-over-tcp\" or \"tls\""}, {"port", "whole number"}, {"options", "object"}},
+                  [m](const json& p) {
+                      std::int64_t port = 0;
+                      if (!p[0].is_string()) return MethodOutcome::Invalid("protocol: a string");
+                      if (!WholeNumber(p[1], port)) return MethodOutcome::Invalid("port: a whole number");
+                      if (!p[2].is_object()) return MethodOutcome::Invalid("options: a JSON object ({} for none)");
+                      return Answer(m->OpenServer(p[0].get<std::string>(), port, p[2]));
+                  }});
+    registry.Add({"OpenEndpoint", "servers", {{"endpoint", "object"}}, [m](const json& p) {
+                      if (!p[0].is_object()) return MethodOutcome::Invalid("endpoint: a JSON object");
+                      return Answer(m->OpenEndpoint(p[0]));
+                  }});
+    registry.Add({"CloseServer", "servers", {{"id", "whole number"}}, [m](const json& p) {
+                      std::int64_t id = 0;
+                      if (!WholeNumber(p[0], id)) return MethodOutcome::Invalid("id: a whole number");
+                      return Answer(m->CloseServer(id));
+                  }});
+    registry.Add({"ListServers", "servers", {}, [m](const json&) { return Answer(m->ListServers()); }});
 }

@@ -1,6 +1,6 @@
 // The network-server methods of automation: OpenServer, OpenEndpoint, CloseServer, ListServers.
-// Plain code over the program's list of servers; the JSON-RPC server binds them like the fault
-// methods (result {status, value}; a refused call: status -1 and a message).
+// Plain code over the program's list of servers; RegisterServerMethods puts them in the method
+// registry like the fault methods (result {status, value}; a refused call: status -1 and a message).
 #pragma once
 
 #include "automation/FaultAutomation.h"
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+class MethodRegistry;
 namespace servers { class NetworkServers; }
 
 class ServerAutomation {
@@ -33,3 +34,7 @@ private:
     FaultCallResult Opened(std::uint32_t id) const;
     servers::NetworkServers& list_;
 };
+
+/// Adds OpenServer, OpenEndpoint, CloseServer and ListServers on `methods` to the registry, as the
+/// "servers" family.
+void RegisterServerMethods(MethodRegistry& registry, ServerAutomation& methods);

@@ -3,6 +3,7 @@
 #include "app/CMainFrame.h"
 #include "automation/AutomationServer.h"
 #include "automation/Automation.h"
+#include "automation/PeerOwner.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/OpenDocuments.h"
 #include "engine/ProtocolEngine.h"
@@ -79,7 +80,9 @@ protected:
             docs.back()->length = 10;
         }
         docs[0]->SetWord(0, 1234);
-        server = std::make_unique<AutomationServer>(methods, [this] { ++created; });
+        auto registry = std::make_shared<MethodRegistry>();
+        RegisterDocumentMethods(*registry, methods, [this] { ++created; });
+        server = std::make_unique<AutomationServer>(std::move(registry));
         // Idle times pass only when a test moves this clock on.
         server->SetClock([this] { return now; });
         ASSERT_TRUE(server->Listen(0));
@@ -290,27 +293,6 @@ TEST_F(Rpc, TooManyConnectionsAreToldSo) {
                   .value("result").toObject().value("value").toInt(), 1234);
 }
 
-TEST(AutomationPeer, ClientEndOfALoopbackConnection) {
-    // Server on port 0x1F4A (8010); the client end of 0xB2FC belongs to uid 1000.
-    const std::string table =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-        "   0: 0100007F:1F4A 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1 0\n"
-        "   1: 0100007F:1F4A 0100007F:B2FC 01 00000000:00000000 00:00000000 00000000     0        0 2 1 0\n"
-        "   2: 0100007F:B2FC 0100007F:1F4A 01 00000000:00000000 00:00000000 00000000  1000        0 3 1 0\n"
-        "   3: 0A00020F:B2FD 0100007F:1F4A 01 00000000:00000000 00:00000000 00000000  1001        0 4 1 0\n"
-        "   4: garbage\n";
-    struct Case { quint16 client; quint16 server; std::optional<unsigned> uid; };
-    const Case cases[] = {
-        {0xB2FC, 0x1F4A, 1000u},          // not the server's own end (uid 0)
-        {0xB2FD, 0x1F4A, std::nullopt},   // not a loopback pair
-        {0xB2FE, 0x1F4A, std::nullopt},
-        {0x1F4A, 0xB2FC, 0u},             // the other direction is the server's end
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(LoopbackClientUid(table, c.client, c.server), c.uid) << c.client;
-    EXPECT_EQ(LoopbackClientUid("", 1, 2), std::nullopt);
-}
-
 TEST_F(Rpc, AnotherUserIsRefused) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to connect as another user";
@@ -397,7 +379,14 @@ TEST(AutomationPeer, OwnerOfEitherEndOfAnyLoopbackPair) {
         EXPECT_EQ(SocketPair::Owner(pair.server), me) << source;
         // One port off is another (absent) socket: unknown, never somebody's.
         EXPECT_EQ(SocketPair::Owner(pair.client, true), std::nullopt) << source;
+        // What a server asks at accept: both ends are ours.
+        EXPECT_TRUE(ConnectionIsOwnUser(pair.server)) << source;
+        EXPECT_TRUE(ConnectionIsOwnUser(pair.client)) << source;
     }
+    // A listening socket has no peer, and -1 is no socket: neither counts as ours.
+    SocketPair pair("127.0.0.1", "127.0.0.1");
+    EXPECT_FALSE(ConnectionIsOwnUser(pair.listener));
+    EXPECT_FALSE(ConnectionIsOwnUser(-1));
 }
 
 TEST_F(Rpc, OtherUsersAreRefusedFromEverySourceAddressTheOwnerFromAny) {
