@@ -3,6 +3,7 @@
 #include "engine/Checksums.h"
 #include "engine/ProtocolEngine.h"
 #include "engine/StreamFraming.h"
+#include "engine/TrafficLog.h"
 #include "tests/engine/HexBytes.h"
 
 #include <gtest/gtest.h>
@@ -513,6 +514,58 @@ TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
     // Every endpoint gives its descriptors back. At most as many as before: a descriptor the
     // process held briefly while counting (a resolver file, a runner's pipe) may be gone by now.
     EXPECT_LE(OpenDescriptors(), before);
+}
+
+// The engine's frame records, waited for (bounded) until `count` have come.
+std::vector<FrameRecord> TakeRecords(ProtocolEngine& engine, std::size_t count)
+{
+    std::vector<FrameRecord> records;
+    for (int i = 0; i < 600 && records.size() < count; ++i) {
+        if (engine.TakeFrameRecords(records, 64) == 0)
+            std::this_thread::sleep_for(5ms);
+    }
+    return records;
+}
+
+TEST_F(NetworkServers, UdpAnswersFromTheAddressTheRequestWasSentTo)
+{
+    // Bound to every interface; masters whose sockets are connected to one address of it.
+    engine.EnableFrameRecords(true);
+    const Handle h = Open(ServerProtocol::Udp, "");
+    struct Case { const char* address; std::uint8_t family; std::array<std::uint8_t, 16> bytes; };
+    std::vector<Case> cases = {{"127.0.0.5", 4, {127, 0, 0, 5}}};
+    if (Master("::1", engine.BoundTcpPort(h), true).Connected())
+        cases.push_back({"::1", 6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}});
+    for (const Case& c : cases) {
+        Master master(c.address, engine.BoundTcpPort(h), true);
+        ASSERT_TRUE(master.Connected()) << c.address;
+        ASSERT_TRUE(master.Send(Hex("12 34 00 00 00 06 01 03 00 02 00 01")));
+        EXPECT_EQ(ToHex(master.Receive(64)), "12 34 00 00 00 05 01 03 02 01 02") << c.address;
+        const std::vector<FrameRecord> r = TakeRecords(engine, 2);
+        ASSERT_EQ(r.size(), 2u) << c.address;
+        for (const FrameRecord& record : r) {
+            EXPECT_EQ(record.source.local.family, c.family) << c.address;
+            EXPECT_EQ(record.source.local.bytes, c.bytes) << c.address;
+            EXPECT_EQ(record.source.local.port, engine.BoundTcpPort(h));
+        }
+    }
+}
+
+TEST_F(NetworkServers, RtuOverTcpRecordsWhatAMasterLeftBehindWhenItCloses)
+{
+    engine.EnableFrameRecords(true);
+    const Handle h = Open(ServerProtocol::RtuOverTcp);
+    {
+        Master master("127.0.0.1", engine.BoundTcpPort(h));
+        ASSERT_TRUE(master.Connected());
+        // A damaged request, kept until a good frame would follow; the master leaves instead.
+        ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0b")));
+        ASSERT_TRUE(SessionsBecome(h, 1));
+    }
+    const std::vector<FrameRecord> r = TakeRecords(engine, 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].attribute, kDiscarded);
+    EXPECT_EQ(ToHex(r[0].bytes), "01 03 00 00 00 01 84 0b");
 }
 
 TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)
