@@ -146,8 +146,10 @@ void SerialLink::Drain()
                                    options, e.pdu, e.pduSize, response.data());
         }
         if (answer.pduSize == 0) {
-            if (answer.fault.fired && (answer.fault.action == FaultAction::NoReply || answer.fault.action == FaultAction::Close))
-                context_.frames.PushWithheld(source_, answer.fault.ruleName, Withheld::NoReply);  // a line has nothing to close
+            // A line has nothing to close: either fault leaves the master without an answer.
+            const FaultAction action = answer.fault.action;
+            if (answer.fault.fired && (action == FaultAction::NoReply || action == FaultAction::Close))
+                context_.frames.PushWithheld(source_, answer.fault.ruleName, Withheld::NoReply);
             continue;
         }
         const std::size_t frameSize = framing_->Encode(answer.unit, response.data(), answer.pduSize, frame.data());

@@ -145,8 +145,8 @@ bool UdpServer::ReceiveOne(Listener& listener)
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     const ssize_t n = ::recvmsg(listener.socket.native_handle(), &message, MSG_DONTWAIT);
-    if (n < 0)
-        return errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH || errno == EINTR;  // an ICMP error of an earlier answer: go on
+    if (n < 0)  // an ICMP error of an earlier answer: go on to the next datagram
+        return errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH || errno == EINTR;
     if (message.msg_namelen > sizeof peer)
         return true;
     std::memcpy(listener.peer.data(), &peer, message.msg_namelen);
@@ -228,10 +228,9 @@ void UdpServer::Serve(Listener& listener, std::size_t size)
     if (fault.action == FaultAction::Split && bytes.size() > 1) {
         // Two datagrams, neither of them a whole answer.
         const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
-        Schedule(at, Late{&listener, listener.peer, listener.to, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + half),
-                          name});
-        Schedule(at + std::chrono::milliseconds(fault.gapMs),
-                 Late{&listener, listener.peer, listener.to, std::vector<std::uint8_t>(bytes.begin() + half, bytes.end()), name});
+        std::vector<std::uint8_t> first(bytes.begin(), bytes.begin() + half), second(bytes.begin() + half, bytes.end());
+        Schedule(at, Late{&listener, listener.peer, listener.to, std::move(first), name});
+        Schedule(at + std::chrono::milliseconds(fault.gapMs), Late{&listener, listener.peer, listener.to, std::move(second), name});
     } else if (fault.delayMs > 0) {
         Schedule(at, Late{&listener, listener.peer, listener.to, std::move(bytes), name});
     } else {

@@ -218,7 +218,9 @@ public:
             return;
         }
         ServerEndpoint endpoint;
-        endpoint.protocol = kind == Kind::Tcp ? ServerProtocol::Tcp : kind == Kind::Udp ? ServerProtocol::Udp : ServerProtocol::RtuOverTcp;
+        endpoint.protocol = kind == Kind::Tcp   ? ServerProtocol::Tcp
+                            : kind == Kind::Udp ? ServerProtocol::Udp
+                                                : ServerProtocol::RtuOverTcp;
         endpoint.address = "127.0.0.1";
         endpoint.number = 2;
         const Handle h = engine.OpenServer(endpoint);

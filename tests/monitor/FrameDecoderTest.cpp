@@ -306,8 +306,9 @@ TEST(FramePairing, AnAnswerSentInTwoPartsDecodesWhenWhole)
         monitor::FrameDecoder d;
         d.Decode(At(Record(c.kind, Rx, c.request), 1000));
         const std::size_t half = c.answer.size() / 2;
-        FrameRecord first = At(Record(c.kind, Tx, {c.answer.begin(), c.answer.begin() + static_cast<std::ptrdiff_t>(half)}), 1100);
-        FrameRecord second = At(Record(c.kind, Tx, {c.answer.begin() + static_cast<std::ptrdiff_t>(half), c.answer.end()}), 301100);
+        const auto middle = c.answer.begin() + static_cast<std::ptrdiff_t>(half);
+        FrameRecord first = At(Record(c.kind, Tx, {c.answer.begin(), middle}), 1100);
+        FrameRecord second = At(Record(c.kind, Tx, {middle, c.answer.end()}), 301100);
         first.fault = second.fault = "split";
         const DecodedFrame a = d.Decode(first);
         EXPECT_FALSE(a.ok);
