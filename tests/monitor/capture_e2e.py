@@ -369,6 +369,30 @@ def faults(folder, docs):
           "faults: an exception answer carries its request's address and quantity (%s)" % busy_line)
 
 
+def udp(folder, docs):
+    """A Modbus/UDP server on every interface answers from the address the master sent to."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    capture = os.path.join(folder, "udp.pcapng")
+    server = Headless(folder, ["--capture", capture, "--udp-port", str(port), *docs], tcp_port=free_port())
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.connect(("127.0.0.5", port))  # takes only datagrams from 127.0.0.5
+            s.settimeout(2)
+            s.send(struct.pack(">HHHBBHH", 0x55, 0, 6, 1, 3, 0, 1))
+            try:
+                answer = s.recv(64)
+            except socket.timeout:
+                answer = b""
+    finally:
+        server.stop()
+    check(answer[:2] == b"\x00\x55" and answer[7:8] == b"\x03", "udp: a master connected to 127.0.0.5 gets its answer")
+    code, rows = tshark(capture, "-d", "udp.port==%d,mbudp" % port, fields=("ip.src", "ip.dst", "mbtcp.trans_id"))
+    check(code == 0 and [r[:2] for r in rows] == [["127.0.0.1", "127.0.0.5"], ["127.0.0.5", "127.0.0.1"]],
+          "udp: the capture's packets carry the address the request was sent to (%s)" % rows)
+
+
 def main():
     with tempfile.TemporaryDirectory() as folder:
         os.makedirs(os.path.join(folder, "config", "Orvane"))
@@ -378,6 +402,7 @@ def main():
             docs.append(os.path.join(folder, name))
         tcp(folder, docs)
         faults(folder, docs)
+        udp(folder, docs)
         tcp_port_502(folder, docs)
         killed(folder, docs)
         automation(folder, docs)
