@@ -1,5 +1,7 @@
 #include "engine/FrameRecords.h"
 
+#include "engine/TrafficLog.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -64,7 +66,8 @@ void FrameRecordQueue::Enable(bool on)
 }
 
 void FrameRecordQueue::Push(std::int64_t monotonicUs, const std::uint8_t* bytes, std::size_t size,
-                            std::uint8_t attribute, const FrameSource& source, const std::string* fault)
+                            std::uint8_t attribute, const FrameSource& source, const std::string* fault,
+                            Withheld withheld)
 {
     Slot* slots = slots_.load(std::memory_order_acquire);
     if (!slots)
@@ -91,6 +94,7 @@ void FrameRecordQueue::Push(std::int64_t monotonicUs, const std::uint8_t* bytes,
     std::memcpy(h.local, source.local.bytes.data(), sizeof h.local);
     h.ascii = source.ascii;
     h.attribute = attribute;
+    h.withheld = withheld;
     h.kept = static_cast<std::uint16_t>(std::min(size, kKeptBytes));
     if (h.kept)
         StoreWords(h.kept <= kInlineBytes ? slot.bytes : spill + kSpillBytesAt, bytes, h.kept);
@@ -108,6 +112,12 @@ void FrameRecordQueue::Push(std::int64_t monotonicUs, const std::uint8_t* bytes,
 
     sequence.store(2 * index + 2, std::memory_order_release);
     head_.store(index + 1, std::memory_order_release);
+}
+
+void FrameRecordQueue::PushWithheld(const FrameSource& source, const std::string* fault, Withheld withheld)
+{
+    if (Enabled())
+        Push(MonotonicUs(), nullptr, 0, kSent, source, fault, withheld);
 }
 
 std::size_t FrameRecordQueue::Take(std::vector<FrameRecord>& out, std::size_t max)
@@ -176,6 +186,7 @@ std::size_t FrameRecordQueue::Take(std::span<FrameRecord> out)
         }
         r.monotonicUs = h.monotonicUs;
         r.attribute = h.attribute;
+        r.withheld = h.withheld;
         r.size = h.size;
         source.link = LinkId{h.linkKind, h.linkPort, h.linkEndpoint};
         source.peer.family = h.peerFamily;

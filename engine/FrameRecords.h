@@ -16,10 +16,15 @@
 
 namespace pomrel {
 
+/// An answer a fault rule kept from the master: recorded as a sent record without bytes, so
+/// that every request's fate shows.
+enum class Withheld : std::uint8_t { None, NoReply, Closed };
+
 /// A frame as a reader gets it.
 struct FrameRecord {
     std::int64_t monotonicUs = 0;  // steady clock, µs; see FrameClockStart for the wall clock
     std::uint8_t attribute = 0;    // kReceived, kSent or kDiscarded (TrafficLog.h)
+    Withheld withheld = Withheld::None;  // kSent without bytes: what happened instead of an answer
     FrameSource source;
     std::string fault;             // the fault rule that fired for this answer, if one did
     std::vector<std::uint8_t> bytes;
@@ -71,7 +76,9 @@ public:
 
     /// Engine thread only.
     void Push(std::int64_t monotonicUs, const std::uint8_t* bytes, std::size_t size, std::uint8_t attribute,
-              const FrameSource& source, const std::string* fault);
+              const FrameSource& source, const std::string* fault, Withheld withheld = Withheld::None);
+    /// Engine thread: the answer `fault` withheld from the request just recorded, stamped now.
+    void PushWithheld(const FrameSource& source, const std::string* fault, Withheld withheld);
 
     /// Any thread: moves up to `max` of the oldest records into `out` (appended); returns how many.
     std::size_t Take(std::vector<FrameRecord>& out, std::size_t max);
@@ -93,6 +100,7 @@ private:
         std::int32_t linkPort = 0, linkEndpoint = 0;
         std::uint16_t kept = 0, peerPort = 0, localPort = 0;
         std::uint8_t attribute = 0, faultSize = 0, roleSize = 0, peerFamily = 0, localFamily = 0;
+        Withheld withheld = Withheld::None;
         LinkId::Kind linkKind = LinkId::Kind::Tcp;
         bool ascii = false;
         std::uint8_t peer[16] = {};

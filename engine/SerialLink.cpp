@@ -145,8 +145,13 @@ void SerialLink::Drain()
             answer = AnswerRequest(context_, RequestLink{source_.link, &diagnostics}, Addressing::Serial(e.unit),
                                    options, e.pdu, e.pduSize, response.data());
         }
-        if (answer.pduSize == 0)
+        if (answer.pduSize == 0) {
+            // A line has nothing to close: either fault leaves the master without an answer.
+            const FaultAction action = answer.fault.action;
+            if (answer.fault.fired && (action == FaultAction::NoReply || action == FaultAction::Close))
+                context_.frames.PushWithheld(source_, answer.fault.ruleName, Withheld::NoReply);
             continue;
+        }
         const std::size_t frameSize = framing_->Encode(answer.unit, response.data(), answer.pduSize, frame.data());
         if (!answer.fault.fired) {
             context_.Log(frame.data(), frameSize, kSent, source_);
@@ -158,24 +163,27 @@ void SerialLink::Drain()
             framing_->SpoilCheck(frame.data(), frameSize);
         std::vector<std::uint8_t> bytes(frame.data(), frame.data() + frameSize);
         FaultBytes(fault, bytes);
-        context_.Log(bytes.data(), bytes.size(), kSent, source_, fault.ruleName);
         const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.delayMs);
+        // A late answer is recorded when it is handed to the port; the rule may be gone by then.
+        const std::string name = fault.ruleName ? *fault.ruleName : std::string();
         if (fault.action == FaultAction::Split && bytes.size() > 1) {
             // Two pieces; a gap longer than 3.5 characters makes them two broken frames.
             const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
-            Schedule(at, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + half));
-            Schedule(at + std::chrono::milliseconds(fault.gapMs), std::vector<std::uint8_t>(bytes.begin() + half, bytes.end()));
+            Schedule(at, {std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + half), name});
+            Schedule(at + std::chrono::milliseconds(fault.gapMs),
+                     {std::vector<std::uint8_t>(bytes.begin() + half, bytes.end()), name});
         } else if (fault.delayMs > 0) {
-            Schedule(at, std::move(bytes));
+            Schedule(at, {std::move(bytes), name});
         } else {
+            context_.Log(bytes.data(), bytes.size(), kSent, source_, fault.ruleName);
             Queue(bytes.data(), bytes.size());
         }
     }
 }
 
-void SerialLink::Schedule(std::chrono::steady_clock::time_point at, std::vector<std::uint8_t> bytes)
+void SerialLink::Schedule(std::chrono::steady_clock::time_point at, LateBytes late)
 {
-    scheduled_.emplace(at, std::move(bytes));
+    scheduled_.emplace(at, std::move(late));
     ArmScheduled();
 }
 
@@ -189,9 +197,10 @@ void SerialLink::ArmScheduled()
             return;
         const auto now = std::chrono::steady_clock::now();
         while (!self->scheduled_.empty() && self->scheduled_.begin()->first <= now) {
-            const std::vector<std::uint8_t> bytes = std::move(self->scheduled_.begin()->second);
+            const LateBytes late = std::move(self->scheduled_.begin()->second);
             self->scheduled_.erase(self->scheduled_.begin());
-            self->Queue(bytes.data(), bytes.size());
+            self->context_.Log(late.bytes.data(), late.bytes.size(), kSent, self->source_, &late.fault);
+            self->Queue(late.bytes.data(), late.bytes.size());
         }
         self->ArmScheduled();
     });

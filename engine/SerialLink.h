@@ -44,8 +44,13 @@ private:
     void ArmGap();
     void Drain();
     void Queue(const std::uint8_t* bytes, std::size_t size);
-    /// A fault's late answer, or a part of it: queued for the line at `at`.
-    void Schedule(std::chrono::steady_clock::time_point at, std::vector<std::uint8_t> bytes);
+    /// A fault's late answer, or a part of it, and the rule's name.
+    struct LateBytes {
+        std::vector<std::uint8_t> bytes;
+        std::string fault;
+    };
+    /// Queued for the line at `at`.
+    void Schedule(std::chrono::steady_clock::time_point at, LateBytes late);
     void ArmScheduled();
     void BeginTransmit();
     void WaitForLines(std::chrono::steady_clock::time_point deadline);
@@ -67,7 +72,7 @@ private:
     std::array<std::uint8_t, 512> read_{};
     std::vector<std::uint8_t> pending_;
     std::vector<std::uint8_t> sending_;
-    std::multimap<std::chrono::steady_clock::time_point, std::vector<std::uint8_t>> scheduled_;
+    std::multimap<std::chrono::steady_clock::time_point, LateBytes> scheduled_;
     int portNumber_ = 0;
     FrameSource source_;  // what each frame record says of this link
     std::uint64_t gapGeneration_ = 0;

@@ -102,6 +102,7 @@ struct TcpSession {
     std::vector<std::uint8_t> late;
     std::size_t lateSplit = 0;   // 0: in one piece; else the size of the first part
     std::chrono::milliseconds lateGap{0};
+    std::string lateFault;       // the rule that holds it back, for its records
     std::unique_ptr<asio::steady_timer> lateTimer;
     std::size_t readSize = 0;
     std::size_t unsentOffset = 0;
@@ -384,6 +385,10 @@ void TcpServer::Receive(TcpSession& session)
         session.readSize += static_cast<std::size_t>(n);
         Serve(session);
     } else if (n == 0 || !WouldBlock(errno)) {
+        // The master left before a good frame followed what is buffered (noise, a damaged or
+        // incomplete frame): it was received all the same.
+        if (session.readSize > 0)
+            context_.Log(session.read.data(), session.readSize, kDiscarded, session.source);
         CloseSession(session);
     }
 }
@@ -476,12 +481,16 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
                                                 scan.pdu, scan.pduSize, out + header);
             offset += frameSize;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
+                context_.frames.PushWithheld(session.source, answer.fault.ruleName, Withheld::Closed);
                 malformed = true;  // answer what came before, then close; nothing was malformed
                 closeForFault = true;
                 break;
             }
-            if (answer.pduSize == 0)
+            if (answer.pduSize == 0) {
+                if (answer.fault.fired && answer.fault.action == FaultAction::NoReply)
+                    context_.frames.PushWithheld(session.source, answer.fault.ruleName, Withheld::NoReply);
                 continue;
+            }
             // The answer carries the unit id the master sent (shifted as a fault asked).
             const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
             std::size_t outSize = 0;
@@ -501,16 +510,18 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
                 out[outSize - 1] ^= 0xFF;  // the CRC's high byte, as on a serial line
             std::vector<std::uint8_t> bytes(out, out + outSize);
             FaultBytes(fault, bytes);
-            context_.Log(bytes.data(), bytes.size(), kSent, session.source, fault.ruleName);
             if (fault.delayMs > 0 || fault.action == FaultAction::Split) {
-                // Held back: the requests after it wait in the read buffer until it is sent.
+                // Held back: the requests after it wait in the read buffer until it is sent. It
+                // is recorded as it leaves, part by part; the rule may be gone by then.
                 session.late = std::move(bytes);
                 session.lateSplit = fault.action == FaultAction::Split ? session.late.size() / 2 : 0;
                 session.lateGap = std::chrono::milliseconds(fault.gapMs);
+                session.lateFault = fault.ruleName ? *fault.ruleName : std::string();
                 session.paused = true;
                 ArmLate(session, std::chrono::milliseconds(fault.delayMs));
                 break;
             }
+            context_.Log(bytes.data(), bytes.size(), kSent, session.source, fault.ruleName);
             std::memcpy(out, bytes.data(), bytes.size());
             writeSize += bytes.size();
         }
@@ -562,6 +573,7 @@ void TcpServer::SendLate(TcpSession& session)
 {
     now_ = Clock::now();  // a timer's turn, not a wake-up's
     const std::size_t size = session.lateSplit > 0 ? session.lateSplit : session.late.size();
+    context_.Log(session.late.data(), size, kSent, session.source, &session.lateFault);
     // Behind whatever still waits for room, through the path of a master that reads slowly.
     session.unsent.insert(session.unsent.end(), session.late.begin(), session.late.begin() + static_cast<std::ptrdiff_t>(size));
     session.late.erase(session.late.begin(), session.late.begin() + static_cast<std::ptrdiff_t>(size));

@@ -101,6 +101,7 @@ struct TlsSession : std::enable_shared_from_this<TlsSession> {
     std::vector<std::uint8_t> late;  // a fault's answer held back (delay, split)
     std::size_t lateSplit = 0;
     std::chrono::milliseconds lateGap{0};
+    std::string lateFault;  // the rule that holds it back, for its records
     std::size_t readSize = 0;
     std::array<std::uint8_t, kReadBuffer> read{};
     std::vector<std::uint8_t> out;
@@ -452,11 +453,15 @@ void TlsRun::Serve(const std::shared_ptr<TlsSession>& session)
                                                 Addressing::Tcp(device), options, scan.pdu, scan.pduSize, out.data() + kMbapHeader);
             offset += scan.size;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
+                context.frames.PushWithheld(s.source, answer.fault.ruleName, Withheld::Closed);
                 s.closeWhenSent = true;
                 break;
             }
-            if (answer.pduSize == 0)
+            if (answer.pduSize == 0) {
+                if (answer.fault.fired && answer.fault.action == FaultAction::NoReply)
+                    context.frames.PushWithheld(s.source, answer.fault.ruleName, Withheld::NoReply);
                 continue;
+            }
             const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
             PutMbapHeader(out.data(), static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, answer.pduSize);
             const std::size_t outSize = kMbapHeader + answer.pduSize;
@@ -468,15 +473,17 @@ void TlsRun::Serve(const std::shared_ptr<TlsSession>& session)
             const FaultDecision& fault = answer.fault;
             std::vector<std::uint8_t> bytes(out.data(), out.data() + outSize);
             FaultBytes(fault, bytes);
-            context.Log(bytes.data(), bytes.size(), kSent, s.source, fault.ruleName);
             if (fault.delayMs > 0 || fault.action == FaultAction::Split) {
-                // Held back: the requests after it wait in the read buffer until it is sent.
+                // Held back: the requests after it wait in the read buffer until it is sent. It
+                // is recorded as it leaves, part by part; the rule may be gone by then.
                 s.late = std::move(bytes);
                 s.lateSplit = fault.action == FaultAction::Split ? s.late.size() / 2 : 0;
                 s.lateGap = std::chrono::milliseconds(fault.gapMs);
+                s.lateFault = fault.ruleName ? *fault.ruleName : std::string();
                 s.timer.expires_after(std::chrono::milliseconds(fault.delayMs));
                 break;
             }
+            context.Log(bytes.data(), bytes.size(), kSent, s.source, fault.ruleName);
             s.out.insert(s.out.end(), bytes.begin(), bytes.end());
         }
     }
@@ -532,6 +539,7 @@ void TlsRun::SendLate(const std::shared_ptr<TlsSession>& session)
 {
     TlsSession& s = *session;
     const std::size_t size = s.lateSplit > 0 ? s.lateSplit : s.late.size();
+    d_.context.Log(s.late.data(), size, kSent, s.source, &s.lateFault);
     s.out.assign(s.late.begin(), s.late.begin() + static_cast<std::ptrdiff_t>(size));
     s.late.erase(s.late.begin(), s.late.begin() + static_cast<std::ptrdiff_t>(size));
     s.lateSplit = 0;

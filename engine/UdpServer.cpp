@@ -6,6 +6,11 @@
 
 #include <asio/ip/v6_only.hpp>
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace pomrel {
 
 namespace {
@@ -14,6 +19,7 @@ namespace {
 constexpr std::size_t kMaxLate = 1024;
 // Room after an answer for one fault's junk bytes.
 constexpr std::size_t kJunkRoom = 512;
+constexpr int kDatagramsPerWakeUp = 32;
 } // namespace
 
 UdpServer::UdpServer(EngineContext& context) : context_(context), v6_(context.io), v4_(context.io), lateTimer_(context.io)
@@ -39,6 +45,14 @@ std::shared_ptr<UdpServer> UdpServer::Open(EngineContext& context, const ServerE
         socket.bind(at, ec);
         if (!ec)
             socket.non_blocking(true, ec);  // an answer the system cannot take now is dropped, never waited for
+        if (!ec) {
+            // Each datagram comes with the address it was sent to.
+            const int on = 1;
+            const bool v6 = at.address().is_v6();
+            if (::setsockopt(socket.native_handle(), v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_RECVPKTINFO : IP_PKTINFO, &on,
+                             sizeof on) != 0)
+                ec = std::error_code(errno, std::generic_category());
+        }
         if (ec) {
             std::error_code ignored;
             socket.close(ignored);
@@ -106,22 +120,72 @@ void UdpServer::Start()
 
 void UdpServer::Receive(Listener& listener)
 {
-    listener.socket.async_receive_from(asio::buffer(listener.buffer), listener.peer,
-                                       [self = shared_from_this(), &listener](const std::error_code& ec, std::size_t size) {
-                                           if (self->stopped_ || ec == asio::error::operation_aborted)
-                                               return;
-                                           if (!ec)  // else an ICMP error of an earlier answer: go on
-                                               self->Serve(listener, size);
-                                           self->Receive(listener);
-                                       });
+    listener.socket.async_wait(Socket::wait_read, [self = shared_from_this(), &listener](const std::error_code& ec) {
+        if (self->stopped_ || ec == asio::error::operation_aborted)
+            return;
+        // A few datagrams per wake-up, then the other socket and the rest of the engine get a turn.
+        for (int i = 0; !ec && i < kDatagramsPerWakeUp && self->ReceiveOne(listener); ++i) {
+        }
+        if (!self->stopped_)
+            self->Receive(listener);
+    });
+}
+
+// One datagram, served; false when there is none (or the socket failed).
+bool UdpServer::ReceiveOne(Listener& listener)
+{
+    sockaddr_storage peer{};
+    iovec data{listener.buffer.data(), listener.buffer.size()};
+    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &peer;
+    message.msg_namelen = sizeof peer;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(listener.socket.native_handle(), &message, MSG_DONTWAIT);
+    if (n < 0)  // an ICMP error of an earlier answer: go on to the next datagram
+        return errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH || errno == EINTR;
+    if (message.msg_namelen > sizeof peer)
+        return true;
+    std::memcpy(listener.peer.data(), &peer, message.msg_namelen);
+    listener.peer.resize(message.msg_namelen);
+    listener.to = Destination{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+            std::memcpy(&listener.to.v4, CMSG_DATA(c), sizeof(in_pktinfo));
+            listener.to.family = 4;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
+                   c->cmsg_len >= CMSG_LEN(sizeof(in6_pktinfo))) {
+            std::memcpy(&listener.to.v6, CMSG_DATA(c), sizeof(in6_pktinfo));
+            listener.to.family = 6;
+        }
+    }
+    Serve(listener, static_cast<std::size_t>(n));
+    return true;
+}
+
+FrameSource UdpServer::SourceOf(const Listener& listener, const asio::ip::udp::endpoint& peer, const Destination& to) const
+{
+    FrameSource source;
+    source.link = link_;
+    source.peer = ToNetAddress(peer);
+    source.local = listener.local;
+    if (to.family == 4) {
+        source.local.family = 4;
+        source.local.bytes = {};
+        std::memcpy(source.local.bytes.data(), &to.v4.ipi_addr, 4);
+    } else if (to.family == 6) {
+        source.local.family = 6;
+        std::memcpy(source.local.bytes.data(), &to.v6.ipi6_addr, 16);
+    }
+    return source;
 }
 
 void UdpServer::Serve(Listener& listener, std::size_t size)
 {
-    FrameSource source;
-    source.link = link_;
-    source.peer = ToNetAddress(listener.peer);
-    source.local = listener.local;
+    const FrameSource source = SourceOf(listener, listener.peer, listener.to);
     const std::uint8_t* datagram = listener.buffer.data();
     const StreamScan scan = ScanUdpDatagram(datagram, size);
     if (scan.kind != StreamScan::Kind::Frame) {
@@ -141,38 +205,76 @@ void UdpServer::Serve(Listener& listener, std::size_t size)
                                PduOptions{enron.load(std::memory_order_relaxed)}, scan.pdu, scan.pduSize,
                                out.data() + kMbapHeader);
     }
-    if (answer.pduSize == 0)
+    if (answer.pduSize == 0) {
+        // A datagram link has nothing to close: either way the master hears nothing.
+        if (answer.fault.fired && (answer.fault.action == FaultAction::NoReply || answer.fault.action == FaultAction::Close))
+            context_.frames.PushWithheld(source, answer.fault.ruleName, Withheld::NoReply);
         return;
+    }
     const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
     PutMbapHeader(out.data(), static_cast<std::uint16_t>(datagram[0] << 8 | datagram[1]), unit, answer.pduSize);
     const std::size_t outSize = kMbapHeader + answer.pduSize;
     if (!answer.fault.fired) {
         context_.Log(out.data(), outSize, kSent, source);
-        Send(listener, listener.peer, out.data(), outSize);
+        Send(listener, listener.peer, listener.to, out.data(), outSize);
         return;
     }
     const FaultDecision& fault = answer.fault;
     std::vector<std::uint8_t> bytes(out.data(), out.data() + outSize);
     FaultBytes(fault, bytes);
-    context_.Log(bytes.data(), bytes.size(), kSent, source, fault.ruleName);
     const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.delayMs);
+    // A late answer is recorded when it leaves; the rule may be gone by then.
+    const std::string name = fault.ruleName ? *fault.ruleName : std::string();
     if (fault.action == FaultAction::Split && bytes.size() > 1) {
         // Two datagrams, neither of them a whole answer.
         const auto half = static_cast<std::ptrdiff_t>(bytes.size() / 2);
-        Schedule(at, Late{&listener, listener.peer, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + half)});
-        Schedule(at + std::chrono::milliseconds(fault.gapMs),
-                 Late{&listener, listener.peer, std::vector<std::uint8_t>(bytes.begin() + half, bytes.end())});
+        std::vector<std::uint8_t> first(bytes.begin(), bytes.begin() + half), second(bytes.begin() + half, bytes.end());
+        Schedule(at, Late{&listener, listener.peer, listener.to, std::move(first), name});
+        Schedule(at + std::chrono::milliseconds(fault.gapMs), Late{&listener, listener.peer, listener.to, std::move(second), name});
     } else if (fault.delayMs > 0) {
-        Schedule(at, Late{&listener, listener.peer, std::move(bytes)});
+        Schedule(at, Late{&listener, listener.peer, listener.to, std::move(bytes), name});
     } else {
-        Send(listener, listener.peer, bytes.data(), bytes.size());
+        context_.Log(bytes.data(), bytes.size(), kSent, source, fault.ruleName);
+        Send(listener, listener.peer, listener.to, bytes.data(), bytes.size());
     }
 }
 
-void UdpServer::Send(Listener& listener, const asio::ip::udp::endpoint& peer, const std::uint8_t* bytes, std::size_t size)
+void UdpServer::Send(Listener& listener, const asio::ip::udp::endpoint& peer, const Destination& from,
+                     const std::uint8_t* bytes, std::size_t size)
 {
-    std::error_code ec;
-    listener.socket.send_to(asio::buffer(bytes, size), peer, 0, ec);  // non-blocking: a full buffer drops it
+    iovec data{const_cast<std::uint8_t*>(bytes), size};
+    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr*>(peer.data());
+    message.msg_namelen = static_cast<socklen_t>(peer.size());
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    if (from.family != 0) {
+        // From the address the request was sent to (a broadcast or multicast one is no source:
+        // the interface's own address then, as the system chose it on receipt).
+        message.msg_control = control;
+        cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+        if (from.family == 4) {
+            in_pktinfo info{};
+            info.ipi_spec_dst = from.v4.ipi_spec_dst;
+            message.msg_controllen = CMSG_SPACE(sizeof info);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        } else {
+            in6_pktinfo info = from.v6;
+            if (IN6_IS_ADDR_MULTICAST(&info.ipi6_addr))
+                info.ipi6_addr = in6addr_any;
+            message.msg_controllen = CMSG_SPACE(sizeof info);
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        }
+    }
+    // Non-blocking: a full buffer drops it, as the network may.
+    ::sendmsg(listener.socket.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void UdpServer::Schedule(std::chrono::steady_clock::time_point at, Late late)
@@ -194,7 +296,9 @@ void UdpServer::ArmLate()
         const auto now = std::chrono::steady_clock::now();
         while (!self->late_.empty() && self->late_.begin()->first <= now) {
             Late& late = self->late_.begin()->second;
-            self->Send(*late.listener, late.peer, late.bytes.data(), late.bytes.size());
+            self->context_.Log(late.bytes.data(), late.bytes.size(), kSent,
+                               self->SourceOf(*late.listener, late.peer, late.from), &late.fault);
+            self->Send(*late.listener, late.peer, late.from, late.bytes.data(), late.bytes.size());
             self->late_.erase(self->late_.begin());
         }
         self->ArmLate();

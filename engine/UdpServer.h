@@ -9,6 +9,8 @@
 
 #include <asio/ip/udp.hpp>
 
+#include <netinet/in.h>
+
 #include <array>
 #include <chrono>
 #include <map>
@@ -35,24 +37,37 @@ public:
 private:
     // A longer datagram is cut to this size by the receive and so is seen as too long.
     static constexpr std::size_t kDatagram = kMaxMbapFrame + 1;
+    // The address a datagram was sent to (the socket may be bound to every interface), which its
+    // answer leaves from, so that a master that connected its socket to that address takes it.
+    struct Destination {
+        int family = 0;  // 0: not known (the answer leaves as the system routes it)
+        in_pktinfo v4{};
+        in6_pktinfo v6{};
+    };
     struct Listener {
         explicit Listener(asio::io_context& io) : socket(io) {}
         Socket socket;
         asio::ip::udp::endpoint peer;
-        NetAddress local;
+        Destination to;   // of the datagram in `buffer`
+        NetAddress local; // the bound address and port
         std::array<std::uint8_t, kDatagram> buffer{};
     };
     // An answer a fault holds back (delay, or the second datagram of a split).
     struct Late {
         Listener* listener;
         asio::ip::udp::endpoint peer;
+        Destination from;
         std::vector<std::uint8_t> bytes;
+        std::string fault;  // the rule's name, for the record made when it leaves
     };
 
     explicit UdpServer(EngineContext& context);
     void Receive(Listener& listener);
+    bool ReceiveOne(Listener& listener);
     void Serve(Listener& listener, std::size_t size);
-    void Send(Listener& listener, const asio::ip::udp::endpoint& peer, const std::uint8_t* bytes, std::size_t size);
+    FrameSource SourceOf(const Listener& listener, const asio::ip::udp::endpoint& peer, const Destination& to) const;
+    void Send(Listener& listener, const asio::ip::udp::endpoint& peer, const Destination& from, const std::uint8_t* bytes,
+              std::size_t size);
     void Schedule(std::chrono::steady_clock::time_point at, Late late);
     void ArmLate();
 

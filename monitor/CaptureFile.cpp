@@ -355,6 +355,8 @@ void CaptureFile::WritePacket(std::uint32_t interface, std::int64_t wallUs, cons
 void CaptureFile::WriteFrame(const TappedFrame& frame)
 {
     const pomrel::FrameRecord& r = frame.record;
+    if (r.withheld != pomrel::Withheld::None)
+        return;  // nothing went on the wire: no packet (the JSON log and the monitor tell of it)
     const pomrel::FrameSource& s = r.source;
     const std::uint32_t interface = Interface(s);
     const std::int64_t wallUs = clock_.WallUs(r.monotonicUs);

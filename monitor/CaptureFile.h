@@ -8,7 +8,7 @@
 // (port N), to and from UDP port kSerialUdpPort, decoded with
 // `-d udp.port==5020,mbrtu`; an ASCII frame is written in its RTU form (CRC computed), the
 // ASCII text kept in the packet's comment. The fault rule that fired for an answer is its
-// packet comment. Every batch is flushed, so a killed program leaves a capture whole up to
+// packet comment; an answer a fault withheld (no reply, closed) has no packet. Every batch is flushed, so a killed program leaves a capture whole up to
 // its last block.
 #pragma once
 

@@ -317,6 +317,11 @@ void DecodeFrame(const pomrel::FrameRecord& record, DecodedFrame& f)
     f.error = std::move(error);
     f.detail = std::move(detail);
     f.request = record.attribute != pomrel::kSent;
+    if (record.withheld != pomrel::Withheld::None) {
+        f.request = false;
+        Fail(f, record.withheld == pomrel::Withheld::Closed ? "closed" : "no reply");
+        return;
+    }
     const std::uint8_t* b = record.bytes.data();
     const std::size_t n = record.bytes.size();
     if (n < record.size) {
@@ -358,34 +363,105 @@ DecodedFrame FrameDecoder::Decode(const pomrel::FrameRecord& record)
     return f;
 }
 
-void FrameDecoder::Decode(const pomrel::FrameRecord& record, DecodedFrame& f)
+FrameDecoder::Key FrameDecoder::KeyOf(const pomrel::FrameRecord& record, int transaction) const
 {
-    DecodeFrame(record, f);
-    if (record.attribute == pomrel::kDiscarded || f.function < 0)
-        return;
     const pomrel::FrameSource& s = record.source;
-    const bool byOrder = PairedByOrder(s.link);
     const bool udp = s.link.kind == LinkId::Kind::Udp;
-    const int where = s.link.kind == LinkId::Kind::Serial ? s.link.port : s.link.endpoint;
     Key key;
     key.kind = static_cast<int>(s.link.kind);
-    key.where = where;
+    key.where = s.link.kind == LinkId::Kind::Serial ? s.link.port : s.link.endpoint;
     key.stream = udp ? 0 : s.stream;
     if (udp) {
         key.peer = s.peer.bytes;
         key.peerPort = s.peer.port;
     }
-    key.transaction = byOrder ? -1 : f.transactionId;
+    key.transaction = PairedByOrder(s.link) ? -1 : transaction;
+    return key;
+}
+
+// On a connection a master reads an answer sent in two parts as one: the first part waits here
+// for the second, and the answer decodes (and pairs) when it is whole.
+bool FrameDecoder::JoinWithHeldPart(const pomrel::FrameRecord& record, DecodedFrame& f, bool& held)
+{
+    held = false;
+    const LinkId::Kind kind = record.source.link.kind;
+    if (record.attribute != pomrel::kSent || record.fault.empty() || record.withheld != pomrel::Withheld::None ||
+        !(kind == LinkId::Kind::Tcp || kind == LinkId::Kind::Tls || kind == LinkId::Kind::RtuOverTcp))
+        return false;
+    const Key connection = KeyOf(record, -1);
+    const auto it = held_.find(connection);
+    if (it != held_.end()) {
+        joined_.monotonicUs = record.monotonicUs;
+        joined_.attribute = record.attribute;
+        joined_.withheld = record.withheld;
+        joined_.source = record.source;
+        joined_.fault = record.fault;
+        joined_.bytes = it->second;
+        joined_.bytes.insert(joined_.bytes.end(), record.bytes.begin(), record.bytes.end());
+        joined_.size = static_cast<std::uint32_t>(joined_.bytes.size());
+        held_.erase(it);
+        DecodeFrame(joined_, scratch_);
+        if (scratch_.ok) {
+            std::swap(f, scratch_);
+            return true;
+        }
+    }
+    if (!f.ok && record.bytes.size() == record.size && held_.size() < kMaxPending) {
+        held_[connection] = record.bytes;
+        held = true;
+    }
+    return false;
+}
+
+void FrameDecoder::PairWithheld(const pomrel::FrameRecord& record, DecodedFrame& f)
+{
+    Key connection = last_.key;
+    connection.transaction = -1;
+    if (!last_.valid || !(KeyOf(record, -1) == connection))
+        return;
+    last_.valid = false;
+    const Open& open = last_.open;
+    f.unit = last_.unit;
+    f.function = open.function;
+    f.transactionId = last_.transactionId;
+    f.address = open.address;
+    f.quantity = open.quantity;
+    f.rttUs = record.monotonicUs - open.monotonicUs;
+    const auto it = pending_.find(last_.key);
+    if (it != pending_.end() && it->second.serial == open.serial)
+        pending_.erase(it);
+}
+
+void FrameDecoder::Decode(const pomrel::FrameRecord& record, DecodedFrame& f)
+{
+    DecodeFrame(record, f);
+    if (record.withheld != pomrel::Withheld::None)
+        return PairWithheld(record, f);
+    bool held = false;
+    const bool joined = JoinWithHeldPart(record, f, held);
+    if (record.attribute == pomrel::kDiscarded || f.function < 0 || held)
+        return;
+    const Key key = KeyOf(joined ? joined_ : record, f.transactionId);
     if (f.request) {
-        Remember(key, Open{record.monotonicUs, f.function, f.address, f.quantity, 0});
+        last_.key = key;
+        last_.open = Remember(key, Open{record.monotonicUs, f.function, f.address, f.quantity, 0});
+        last_.unit = f.unit;
+        last_.transactionId = f.transactionId;
+        last_.valid = true;
         return;
     }
+    last_.valid = false;
     const auto it = pending_.find(key);
     if (it == pending_.end() || it->second.function != f.function)
         return;
     const Open& open = it->second;
     f.rttUs = record.monotonicUs - open.monotonicUs;
-    // A read answer carries only its values: where they came from is the request's.
+    // An answer carries only its values, an exception answer not even those: where they came
+    // from is the request's.
+    if (f.exception) {
+        f.address = open.address;
+        f.quantity = open.quantity;
+    }
     if (!f.exception && !f.address && open.address && f.function != 24)
         f.address = open.address;
     if (!f.exception && !f.quantity && open.quantity) {
@@ -414,7 +490,7 @@ std::size_t FrameDecoder::KeyHash::operator()(const Key& k) const
     return static_cast<std::size_t>(h);
 }
 
-void FrameDecoder::Remember(const Key& key, const Open& open)
+FrameDecoder::Open FrameDecoder::Remember(const Key& key, const Open& open)
 {
     const std::uint64_t serial = nextSerial_++;
     Open entry = open;
@@ -435,6 +511,7 @@ void FrameDecoder::Remember(const Key& key, const Open& open)
     }
     if (order_.size() > 2 * kMaxPending)
         order_.erase(std::remove_if(order_.begin(), order_.end(), stale), order_.end());
+    return entry;
 }
 
 std::string FunctionName(int function)

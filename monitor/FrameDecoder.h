@@ -66,8 +66,25 @@ private:
         std::optional<std::uint32_t> quantity;
         std::uint64_t serial = 0;
     };
-    void Remember(const Key& key, const Open& open);
+    Open Remember(const Key& key, const Open& open);
+    Key KeyOf(const pomrel::FrameRecord& record, int transaction) const;
+    bool JoinWithHeldPart(const pomrel::FrameRecord& record, DecodedFrame& f, bool& held);
+    void PairWithheld(const pomrel::FrameRecord& record, DecodedFrame& f);
     std::unordered_map<Key, Open, KeyHash> pending_;
+    // The request recorded last: an answer withheld by a fault is recorded right after its
+    // request and carries nothing to pair by.
+    struct Last {
+        Key key;
+        Open open;
+        int unit = -1;
+        int transactionId = -1;
+        bool valid = false;
+    } last_;
+    // Connections whose last answer so far is its first part only (a fault sent it in two):
+    // the bytes wait for the rest.
+    std::unordered_map<Key, std::vector<std::uint8_t>, KeyHash> held_;
+    pomrel::FrameRecord joined_;
+    DecodedFrame scratch_;
     std::deque<std::pair<Key, std::uint64_t>> order_;  // insertion order, for forgetting the oldest
     std::uint64_t nextSerial_ = 0;
 };

@@ -3,10 +3,14 @@
 #include "tests/engine/HexBytes.h"
 #include "tests/engine/TestIo.h"
 
+#include "engine/Checksums.h"
+#include "engine/TrafficLog.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
+#include <thread>
 
 namespace pomrel {
 namespace {
@@ -169,6 +173,172 @@ TEST_F(TcpFaults, ReplacingTheRulesTakesEffectAndAnEmptyListRemovesThem)
     EXPECT_EQ(engine.FaultRulesInForce(), nullptr);
     ASSERT_TRUE(master.Send(ReadOne(2)));
     EXPECT_EQ(ToHex(master.Receive(11)), "00 02 00 00 00 05 01 03 02 01 00");
+}
+
+// ------------------------------------------------------------ what the frame records say
+
+// The engine's frame records, waited for (bounded) until `count` have come.
+std::vector<FrameRecord> TakeRecords(ProtocolEngine& engine, std::size_t count)
+{
+    std::vector<FrameRecord> records;
+    for (int i = 0; i < 600 && records.size() < count; ++i) {
+        if (engine.TakeFrameRecords(records, 64) == 0)
+            std::this_thread::sleep_for(5ms);
+    }
+    return records;
+}
+
+std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> frame)
+{
+    const std::uint16_t crc = Crc16(frame.data(), frame.size());
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+// One link of each kind on a fresh engine, its master on the other end: a socket or a pty.
+class RecordedLink {
+public:
+    enum class Kind { Tcp, Udp, RtuOverTcp, Serial };
+
+    RecordedLink(Kind kind, std::vector<FaultRule> rules) : kind_(kind)
+    {
+        memory_[0] = 0x0100;
+        EXPECT_NE(engine.DefineDataBlock(1, 3, 1, 10, memory_.data()), kNoHandle);
+        for (const FaultRule& rule : rules)
+            EXPECT_EQ(CheckFaultRule(rule), "");
+        engine.SetFaultRules(std::move(rules));
+        engine.EnableFrameRecords(true);
+        if (kind == Kind::Serial) {
+            PortSettings settings;
+            settings.parity = 0;
+            engine.SetPortPath(3, pty_.SlavePath());
+            EXPECT_NE(engine.OpenConnection(nullptr, 3, 1, 3, settings), kNoHandle) << engine.LastOpenError();
+            fd_ = pty_.Fd();
+            return;
+        }
+        ServerEndpoint endpoint;
+        endpoint.protocol = kind == Kind::Tcp   ? ServerProtocol::Tcp
+                            : kind == Kind::Udp ? ServerProtocol::Udp
+                                                : ServerProtocol::RtuOverTcp;
+        endpoint.address = "127.0.0.1";
+        endpoint.number = 2;
+        const Handle h = engine.OpenServer(endpoint);
+        EXPECT_NE(h, kNoHandle) << engine.LastOpenError();
+        socket_ = ::socket(AF_INET, (kind == Kind::Udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(engine.BoundTcpPort(h));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        fd_ = socket_;
+    }
+    ~RecordedLink()
+    {
+        if (socket_ >= 0)
+            ::close(socket_);
+    }
+    RecordedLink(const RecordedLink&) = delete;
+    RecordedLink& operator=(const RecordedLink&) = delete;
+
+    bool Mbap() const { return kind_ == Kind::Tcp || kind_ == Kind::Udp; }
+    // A read of holding register 1 of unit 1, and its answer, as this link frames them.
+    std::vector<std::uint8_t> Request() const { return Mbap() ? ReadOne(7) : Hex("01 03 00 00 00 01 84 0a"); }
+    std::vector<std::uint8_t> Answer() const
+    {
+        return Mbap() ? Hex("00 07 00 00 00 05 01 03 02 01 00") : WithCrc(Hex("01 03 02 01 00"));
+    }
+    bool Send(const std::vector<std::uint8_t>& bytes) { return test::WriteAll(fd_, bytes); }
+    std::vector<std::uint8_t> Receive(std::size_t want, std::chrono::milliseconds timeout = 2000ms)
+    {
+        return test::ReadFor(fd_, want, timeout);
+    }
+
+    ProtocolEngine engine;
+
+private:
+    Kind kind_;
+    std::array<RegisterWord, 10> memory_{};
+    Pty pty_;
+    int socket_ = -1;
+    int fd_ = -1;
+};
+
+const std::pair<RecordedLink::Kind, const char*> kRecordedLinks[] = {
+    {RecordedLink::Kind::Tcp, "tcp"}, {RecordedLink::Kind::Udp, "udp"},
+    {RecordedLink::Kind::RtuOverTcp, "rtu-over-tcp"}, {RecordedLink::Kind::Serial, "serial"}};
+
+TEST(FaultRecords, ADelayedAnswerIsRecordedWhenItLeaves)
+{
+    for (const auto& [kind, name] : kRecordedLinks) {
+        FaultRule late = Rule(FaultAction::Delay);
+        late.name = "slow";
+        late.delayMs = 300;
+        RecordedLink link(kind, {late});
+        ASSERT_TRUE(link.Send(link.Request())) << name;
+        EXPECT_EQ(ToHex(link.Receive(link.Answer().size())), ToHex(link.Answer())) << name;
+        const std::vector<FrameRecord> r = TakeRecords(link.engine, 2);
+        ASSERT_EQ(r.size(), 2u) << name;
+        EXPECT_EQ(r[0].attribute, kReceived) << name;
+        EXPECT_EQ(r[1].attribute, kSent) << name;
+        EXPECT_EQ(ToHex(r[1].bytes), ToHex(link.Answer())) << name;
+        EXPECT_EQ(r[1].fault, "slow") << name;
+        EXPECT_GE(r[1].monotonicUs - r[0].monotonicUs, 300'000) << name;
+    }
+}
+
+TEST(FaultRecords, EachPartOfASplitAnswerIsRecordedWhenItLeaves)
+{
+    for (const auto& [kind, name] : kRecordedLinks) {
+        FaultRule split = Rule(FaultAction::Split);
+        split.delayMs = 100;
+        split.gapMs = 300;
+        RecordedLink link(kind, {split});
+        ASSERT_TRUE(link.Send(link.Request())) << name;
+        EXPECT_EQ(ToHex(link.Receive(link.Answer().size())), ToHex(link.Answer())) << name;
+        const std::vector<FrameRecord> r = TakeRecords(link.engine, 3);
+        ASSERT_EQ(r.size(), 3u) << name;
+        const std::vector<std::uint8_t> answer = link.Answer();
+        const std::size_t half = answer.size() / 2;
+        EXPECT_EQ(ToHex(r[1].bytes), ToHex(answer.data(), half)) << name;
+        EXPECT_EQ(ToHex(r[2].bytes), ToHex(answer.data() + half, answer.size() - half)) << name;
+        EXPECT_GE(r[1].monotonicUs - r[0].monotonicUs, 100'000) << name;
+        EXPECT_GE(r[2].monotonicUs - r[0].monotonicUs, 400'000) << name;
+        EXPECT_GT(r[2].monotonicUs, r[1].monotonicUs) << name;
+        EXPECT_EQ(r[1].fault, "test") << name;
+        EXPECT_EQ(r[2].fault, "test") << name;
+    }
+}
+
+TEST(FaultRecords, AnAnswerWithheldIsRecordedAsWhatHappened)
+{
+    struct Case { RecordedLink::Kind kind; FaultAction action; Withheld want; };
+    const Case cases[] = {
+        {RecordedLink::Kind::Tcp, FaultAction::NoReply, Withheld::NoReply},
+        {RecordedLink::Kind::Udp, FaultAction::NoReply, Withheld::NoReply},
+        {RecordedLink::Kind::RtuOverTcp, FaultAction::NoReply, Withheld::NoReply},
+        {RecordedLink::Kind::Serial, FaultAction::NoReply, Withheld::NoReply},
+        {RecordedLink::Kind::Tcp, FaultAction::Close, Withheld::Closed},
+        {RecordedLink::Kind::RtuOverTcp, FaultAction::Close, Withheld::Closed},
+    };
+    for (const Case& c : cases) {
+        FaultRule rule = Rule(c.action);
+        rule.name = "gone";
+        if (c.action == FaultAction::Close)
+            rule.link = c.kind == RecordedLink::Kind::Tcp ? "tcp" : "rtu-over-tcp";
+        RecordedLink link(c.kind, {rule});
+        ASSERT_TRUE(link.Send(link.Request()));
+        const std::vector<FrameRecord> r = TakeRecords(link.engine, 2);
+        ASSERT_EQ(r.size(), 2u) << int(c.kind) << " " << int(c.action);
+        EXPECT_EQ(r[0].attribute, kReceived);
+        EXPECT_EQ(r[0].withheld, Withheld::None);
+        EXPECT_EQ(r[1].attribute, kSent);
+        EXPECT_EQ(r[1].withheld, c.want) << int(c.kind);
+        EXPECT_TRUE(r[1].bytes.empty());
+        EXPECT_EQ(r[1].size, 0u);
+        EXPECT_EQ(r[1].fault, "gone");
+        EXPECT_GE(r[1].monotonicUs, r[0].monotonicUs);
+    }
 }
 
 class SerialFaults : public ::testing::Test {

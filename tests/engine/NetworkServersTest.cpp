@@ -3,9 +3,17 @@
 #include "engine/Checksums.h"
 #include "engine/ProtocolEngine.h"
 #include "engine/StreamFraming.h"
+#include "engine/TrafficLog.h"
 #include "tests/engine/HexBytes.h"
 
 #include <gtest/gtest.h>
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/ssl.hpp>
+#include <asio/write.hpp>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -202,6 +210,17 @@ std::size_t OpenDescriptors()
         ::closedir(dir);
     }
     return count;
+}
+
+// The engine's frame records, waited for (bounded) until `count` have come.
+std::vector<FrameRecord> TakeRecords(ProtocolEngine& engine, std::size_t count)
+{
+    std::vector<FrameRecord> records;
+    for (int i = 0; i < 600 && records.size() < count; ++i) {
+        if (engine.TakeFrameRecords(records, 64) == 0)
+            std::this_thread::sleep_for(5ms);
+    }
+    return records;
 }
 
 // Device 1: holding registers 1..1000 = 0x0100 + i; device 7: registers 1..10 = 0x7000 + i.
@@ -474,6 +493,59 @@ TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
     EXPECT_TRUE(SessionsBecome(capped, 6));
 }
 
+TEST_F(NetworkServers, TlsRecordsADelayedAnswerWhenItLeavesAndAWithheldOneAsWhatHappened)
+{
+    TlsCertificate certificate;
+    ASSERT_TRUE(certificate.Ok()) << "openssl could not make a certificate";
+    FaultRule slow;
+    slow.name = "slow";
+    slow.action = FaultAction::Delay;
+    slow.delayMs = 300;
+    slow.first = slow.last = 1;
+    FaultRule silent;
+    silent.name = "silent";
+    silent.action = FaultAction::NoReply;
+    silent.first = silent.last = 2;
+    engine.SetFaultRules({slow, silent});
+    engine.EnableFrameRecords(true);
+    ServerEndpoint e;
+    e.protocol = ServerProtocol::Tls;
+    e.address = "127.0.0.1";
+    e.tls.cert = certificate.Cert();
+    e.tls.key = certificate.Key();
+    const Handle h = engine.OpenServer(e);
+    ASSERT_NE(h, kNoHandle) << engine.LastOpenError();
+
+    asio::io_context io;
+    asio::ssl::context ssl(asio::ssl::context::tls_client);
+    ssl.set_verify_mode(asio::ssl::verify_none);
+    asio::ssl::stream<asio::ip::tcp::socket> client(io, ssl);
+    std::error_code ec;
+    client.lowest_layer().connect({asio::ip::make_address("127.0.0.1"), engine.BoundTcpPort(h)}, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    client.handshake(asio::ssl::stream_base::client, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    // The silent request first, then the slow one: its answer is the only one that comes.
+    const Bytes requests = Hex("00 01 00 00 00 06 01 03 00 01 00 01 00 02 00 00 00 06 01 03 00 00 00 01");
+    asio::write(client, asio::buffer(requests), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    Bytes answer(11);
+    asio::read(client, asio::buffer(answer), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(ToHex(answer), "00 02 00 00 00 05 01 03 02 01 00");
+
+    const std::vector<FrameRecord> r = TakeRecords(engine, 4);
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[1].attribute, kSent);
+    EXPECT_EQ(r[1].withheld, Withheld::NoReply);
+    EXPECT_EQ(r[1].fault, "silent");
+    EXPECT_EQ(r[2].attribute, kReceived);
+    EXPECT_EQ(r[3].attribute, kSent);
+    EXPECT_EQ(r[3].fault, "slow");
+    EXPECT_EQ(ToHex(r[3].bytes), ToHex(answer));
+    EXPECT_GE(r[3].monotonicUs - r[2].monotonicUs, 300'000);
+}
+
 TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
 {
     RaiseOpenFileLimit();
@@ -513,6 +585,48 @@ TEST_F(NetworkServers, TwoHundredEndpointsEachItsOwnDevice)
     // Every endpoint gives its descriptors back. At most as many as before: a descriptor the
     // process held briefly while counting (a resolver file, a runner's pipe) may be gone by now.
     EXPECT_LE(OpenDescriptors(), before);
+}
+
+
+TEST_F(NetworkServers, UdpAnswersFromTheAddressTheRequestWasSentTo)
+{
+    // Bound to every interface; masters whose sockets are connected to one address of it.
+    engine.EnableFrameRecords(true);
+    const Handle h = Open(ServerProtocol::Udp, "");
+    struct Case { const char* address; std::uint8_t family; std::array<std::uint8_t, 16> bytes; };
+    std::vector<Case> cases = {{"127.0.0.5", 4, {127, 0, 0, 5}}};
+    if (Master("::1", engine.BoundTcpPort(h), true).Connected())
+        cases.push_back({"::1", 6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}});
+    for (const Case& c : cases) {
+        Master master(c.address, engine.BoundTcpPort(h), true);
+        ASSERT_TRUE(master.Connected()) << c.address;
+        ASSERT_TRUE(master.Send(Hex("12 34 00 00 00 06 01 03 00 02 00 01")));
+        EXPECT_EQ(ToHex(master.Receive(11)), "12 34 00 00 00 05 01 03 02 01 02") << c.address;
+        const std::vector<FrameRecord> r = TakeRecords(engine, 2);
+        ASSERT_EQ(r.size(), 2u) << c.address;
+        for (const FrameRecord& record : r) {
+            EXPECT_EQ(record.source.local.family, c.family) << c.address;
+            EXPECT_EQ(record.source.local.bytes, c.bytes) << c.address;
+            EXPECT_EQ(record.source.local.port, engine.BoundTcpPort(h));
+        }
+    }
+}
+
+TEST_F(NetworkServers, RtuOverTcpRecordsWhatAMasterLeftBehindWhenItCloses)
+{
+    engine.EnableFrameRecords(true);
+    const Handle h = Open(ServerProtocol::RtuOverTcp);
+    {
+        Master master("127.0.0.1", engine.BoundTcpPort(h));
+        ASSERT_TRUE(master.Connected());
+        // A damaged request, kept until a good frame would follow; the master leaves instead.
+        ASSERT_TRUE(master.Send(Hex("01 03 00 00 00 01 84 0b")));
+        ASSERT_TRUE(SessionsBecome(h, 1));
+    }
+    const std::vector<FrameRecord> r = TakeRecords(engine, 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].attribute, kDiscarded);
+    EXPECT_EQ(ToHex(r[0].bytes), "01 03 00 00 00 01 84 0b");
 }
 
 TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)

@@ -241,14 +241,94 @@ TEST(FramePairing, SerialAnswersPairWithTheLastRequestOfTheirPort)
     const DecodedFrame f = d.Decode(answer);
     EXPECT_EQ(f.rttUs, 300);
     EXPECT_EQ(f.address, 107u);
-    // An exception answers its request too, and takes no address from it.
+    // An exception answers its request too, and tells which points the request asked for.
     FrameRecord exception = Record(Serial, Tx, Bytes("11 83 02 C134"));
     exception.source.link.port = 2;
     exception.monotonicUs = 5400;
     const DecodedFrame e = d.Decode(exception);
     EXPECT_TRUE(e.ok) << e.error;
     EXPECT_EQ(e.rttUs, 300);
-    EXPECT_FALSE(e.address);
+    EXPECT_EQ(e.address, 107u);
+    EXPECT_EQ(e.quantity, 3u);
+    EXPECT_EQ(e.exception, 2);
+}
+
+TEST(FramePairing, AnAnswerWithheldByAFaultPairsWithItsRequest)
+{
+    struct Case { LinkId::Kind kind; std::vector<std::uint8_t> request; pomrel::Withheld withheld; const char* error; };
+    const Case cases[] = {
+        {Tcp, Mbap(9, "03 0010 0002"), pomrel::Withheld::NoReply, "no reply"},
+        {Tcp, Mbap(9, "03 0010 0002"), pomrel::Withheld::Closed, "closed"},
+        {LinkId::Kind::Udp, Mbap(9, "03 0010 0002"), pomrel::Withheld::NoReply, "no reply"},
+        {LinkId::Kind::RtuOverTcp, Bytes("01 03 0010 0002 C5CE"), pomrel::Withheld::Closed, "closed"},
+        {Serial, Bytes("01 03 0010 0002 C5CE"), pomrel::Withheld::NoReply, "no reply"},
+    };
+    for (const Case& c : cases) {
+        monitor::FrameDecoder d;
+        d.Decode(At(Record(c.kind, Rx, c.request), 1000));
+        FrameRecord withheld = At(Record(c.kind, Tx, {}), 1250);
+        withheld.withheld = c.withheld;
+        withheld.fault = "gone";
+        const DecodedFrame f = d.Decode(withheld);
+        EXPECT_FALSE(f.ok);
+        EXPECT_FALSE(f.request);
+        EXPECT_EQ(f.error, c.error);
+        EXPECT_EQ(f.unit, 1);
+        EXPECT_EQ(f.function, 3);
+        EXPECT_EQ(f.address, 0x10u);
+        EXPECT_EQ(f.quantity, 2u);
+        EXPECT_EQ(f.rttUs, 250) << c.error;
+        EXPECT_EQ(d.Pending(), 0u);  // the request's fate is known
+        // Another connection's request is not its request.
+        monitor::FrameDecoder other;
+        other.Decode(At(Record(c.kind, Rx, c.request), 1000, 5));
+        FrameRecord elsewhere = withheld;
+        elsewhere.source.link.port = 9;
+        elsewhere.source.link.endpoint = 4;
+        elsewhere.source.stream = 6;
+        const DecodedFrame g = other.Decode(elsewhere);
+        EXPECT_EQ(g.error, c.error);
+        EXPECT_FALSE(g.rttUs);
+        EXPECT_EQ(g.function, -1);
+    }
+}
+
+TEST(FramePairing, AnAnswerSentInTwoPartsDecodesWhenWhole)
+{
+    // A connection reads the parts as one answer; each part is recorded when it left.
+    struct Case { LinkId::Kind kind; std::vector<std::uint8_t> request, answer; };
+    const Case cases[] = {
+        {Tcp, Mbap(4, "03 0010 0002"), Mbap(4, "03 04 0001 0002")},
+        {LinkId::Kind::Tls, Mbap(4, "03 0010 0002"), Mbap(4, "03 04 0001 0002")},
+        {LinkId::Kind::RtuOverTcp, Bytes("01 03 0010 0002 C5CE"), Bytes("01 03 04 0001 0002 2A32")},
+    };
+    for (const Case& c : cases) {
+        monitor::FrameDecoder d;
+        d.Decode(At(Record(c.kind, Rx, c.request), 1000));
+        const std::size_t half = c.answer.size() / 2;
+        const auto middle = c.answer.begin() + static_cast<std::ptrdiff_t>(half);
+        FrameRecord first = At(Record(c.kind, Tx, {c.answer.begin(), middle}), 1100);
+        FrameRecord second = At(Record(c.kind, Tx, {middle, c.answer.end()}), 301100);
+        first.fault = second.fault = "split";
+        const DecodedFrame a = d.Decode(first);
+        EXPECT_FALSE(a.ok);
+        EXPECT_FALSE(a.rttUs);
+        const DecodedFrame b = d.Decode(second);
+        EXPECT_TRUE(b.ok) << b.error;
+        EXPECT_EQ(b.rttUs, 300100);
+        EXPECT_EQ(b.address, 0x10u);
+        EXPECT_EQ(b.values, (std::vector<std::uint16_t>{1, 2}));
+        EXPECT_EQ(d.Pending(), 0u);
+    }
+    // Datagrams are read one by one: each part stays what the master got, a broken answer.
+    monitor::FrameDecoder d;
+    d.Decode(At(Record(LinkId::Kind::Udp, Rx, Mbap(4, "03 0010 0002")), 1000, 0));
+    const auto answer = Mbap(4, "03 04 0001 0002");
+    FrameRecord first = At(Record(LinkId::Kind::Udp, Tx, {answer.begin(), answer.begin() + 6}), 1100, 0);
+    FrameRecord second = At(Record(LinkId::Kind::Udp, Tx, {answer.begin() + 6, answer.end()}), 2100, 0);
+    first.fault = second.fault = "split";
+    EXPECT_FALSE(d.Decode(first).ok);
+    EXPECT_FALSE(d.Decode(second).ok);
 }
 
 TEST(FramePairing, UdpPairsByPeerAndTransactionId)

@@ -84,8 +84,9 @@ TEST(FrameRecordQueue, LongFramesAndFaultNamesKeepTheirStartAndLength)
     q.Push(1, big.data(), big.size(), pomrel::kDiscarded, {}, &longName);
     q.Push(2, big.data(), 3, pomrel::kSent, {}, &name);
     q.Push(3, nullptr, 0, pomrel::kSent, {}, nullptr);
+    q.PushWithheld({}, &name, pomrel::Withheld::Closed);
     std::vector<FrameRecord> out;
-    ASSERT_EQ(q.Take(out, 10), 3u);
+    ASSERT_EQ(q.Take(out, 10), 4u);
     EXPECT_EQ(out[0].size, 4000u);
     EXPECT_EQ(out[0].bytes.size(), FrameRecordQueue::kKeptBytes);
     EXPECT_EQ(out[0].fault, longName.substr(0, FrameRecordQueue::kKeptFaultName));
@@ -94,6 +95,13 @@ TEST(FrameRecordQueue, LongFramesAndFaultNamesKeepTheirStartAndLength)
     EXPECT_EQ(out[1].bytes, (std::vector<std::uint8_t>{0xAB, 0xAB, 0xAB}));
     EXPECT_TRUE(out[2].bytes.empty());
     EXPECT_TRUE(out[2].fault.empty());
+    EXPECT_EQ(out[2].withheld, pomrel::Withheld::None);
+    // An answer a fault withheld: sent, no bytes, the rule, what happened.
+    EXPECT_EQ(out[3].attribute, pomrel::kSent);
+    EXPECT_EQ(out[3].withheld, pomrel::Withheld::Closed);
+    EXPECT_TRUE(out[3].bytes.empty());
+    EXPECT_EQ(out[3].fault, name);
+    EXPECT_GE(out[3].monotonicUs, out[2].monotonicUs);
 }
 
 // A name longer than the record keeps is cut between UTF-8 characters, never inside one, so

@@ -66,6 +66,13 @@ TappedFrame WithRole(TappedFrame f, const std::string& role)
     return f;
 }
 
+// An answer a fault withheld: a sent record without bytes.
+TappedFrame Withheld(TappedFrame f, pomrel::Withheld withheld)
+{
+    f.record.withheld = withheld;
+    return f;
+}
+
 // Frames decoded in order, as the tap hands them on.
 std::vector<TappedFrame> Decoded(std::vector<TappedFrame> frames)
 {
@@ -107,16 +114,25 @@ TEST(TrafficJsonLog, OneObjectPerFrameWithTheDocumentedKeys)
         Frame({LinkId::Kind::Udp, 0, 0}, pomrel::kReceived, "0009000000020107", 2'700'000, V4(8, 5000)),
         WithRole(Frame({LinkId::Kind::Tls, 0, 0}, pomrel::kReceived, "000a00000006010300000001", 2'800'000, V4(9, 41000)),
                  "Operator"),
+        Frame(kTcp, pomrel::kReceived, "000b00000006010300200004", 3'000'000, V4(7, 40000), V4(1, 502), 1),
+        Withheld(Frame(kTcp, pomrel::kSent, "", 3'000'040, V4(7, 40000), V4(1, 502), 1, "silent"), pomrel::Withheld::NoReply),
+        Frame({LinkId::Kind::RtuOverTcp, 0, 0}, pomrel::kReceived, "010300100002C5CE", 3'100'000, V4(8, 5001), V4(1, 9502), 3),
+        Withheld(Frame({LinkId::Kind::RtuOverTcp, 0, 0}, pomrel::kSent, "", 3'100'010, V4(8, 5001), V4(1, 9502), 3, "drop"),
+                 pomrel::Withheld::Closed),
     });
     const std::vector<std::string> want = {
         R"j({"t":"2026-01-02T03:04:05.000000Z","link":"tcp","peer":"192.168.0.7:40000","dir":"rx","unit":1,"fc":3,"addr":16,"qty":2,"hex":"000100000006010300100002"})j",
         R"j({"t":"2026-01-02T03:04:05.000250Z","link":"tcp","peer":"192.168.0.7:40000","dir":"tx","unit":1,"fc":3,"addr":16,"qty":2,"hex":"00010000000701030400010002","rtt_us":250})j",
         R"j({"t":"2026-01-02T03:04:05.000300Z","link":"tcp:2","peer":"[2001:db8::9]:1502","dir":"rx","unit":1,"fc":3,"addr":0,"qty":1,"hex":"000200000006010300000001"})j",
-        R"j({"t":"2026-01-02T03:04:05.000400Z","link":"tcp:2","peer":"[2001:db8::9]:1502","dir":"tx","unit":1,"fc":3,"exception":2,"hex":"000200000003018302","rtt_us":100,"fault":"busy \"HR\" é\ufffd"})j",
+        R"j({"t":"2026-01-02T03:04:05.000400Z","link":"tcp:2","peer":"[2001:db8::9]:1502","dir":"tx","unit":1,"fc":3,"addr":0,"qty":1,"exception":2,"hex":"000200000003018302","rtt_us":100,"fault":"busy \"HR\" é\ufffd"})j",
         R"j({"t":"2026-01-02T03:04:06.500000Z","link":"serial:4","dir":"rx","unit":17,"fc":3,"addr":107,"qty":3,"hex":"1103006b00037687"})j",
         R"j({"t":"2026-01-02T03:04:06.600000Z","link":"serial:4","dir":"rx","unit":17,"fc":3,"addr":107,"qty":3,"hex":"1103006b00037688","error":"discarded: bad CRC 8876 (expected 8776)"})j",
         R"j({"t":"2026-01-02T03:04:06.700000Z","link":"udp","peer":"192.168.0.8:5000","dir":"rx","unit":1,"fc":7,"hex":"0009000000020107"})j",
         R"j({"t":"2026-01-02T03:04:06.800000Z","link":"tls","peer":"192.168.0.9:41000","role":"Operator","dir":"rx","unit":1,"fc":3,"addr":0,"qty":1,"hex":"000a00000006010300000001"})j",
+        R"j({"t":"2026-01-02T03:04:07.000000Z","link":"tcp","peer":"192.168.0.7:40000","dir":"rx","unit":1,"fc":3,"addr":32,"qty":4,"hex":"000b00000006010300200004"})j",
+        R"j({"t":"2026-01-02T03:04:07.000040Z","link":"tcp","peer":"192.168.0.7:40000","dir":"tx","unit":1,"fc":3,"addr":32,"qty":4,"hex":"","rtt_us":40,"fault":"silent","error":"no reply"})j",
+        R"j({"t":"2026-01-02T03:04:07.100000Z","link":"rtu-over-tcp","peer":"192.168.0.8:5001","dir":"rx","unit":1,"fc":3,"addr":16,"qty":2,"hex":"010300100002c5ce"})j",
+        R"j({"t":"2026-01-02T03:04:07.100010Z","link":"rtu-over-tcp","peer":"192.168.0.8:5001","dir":"tx","unit":1,"fc":3,"addr":16,"qty":2,"hex":"","rtt_us":10,"fault":"drop","error":"closed"})j",
     };
     ASSERT_EQ(frames.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i)
@@ -266,7 +282,11 @@ TEST(CaptureFile, EveryLinkReadsBackInTshark)
         Frame(kTcp, pomrel::kReceived, "000200000006010300100002", 1'000'300, V6(9, 50000), V6(1, 502), 1),
         Frame({LinkId::Kind::Udp, 0, 0}, pomrel::kReceived, "000500000006010400000001", 1'000'400, V4(8, 5000), V4(1, 502)),
         Frame({LinkId::Kind::RtuOverTcp, 0, 0}, pomrel::kReceived, "01030000000AC5CD", 1'000'500, V4(8, 5001), V4(1, 9502), 3),
+        // Withheld answers put nothing on the wire, so no packet.
+        Withheld(Frame({LinkId::Kind::RtuOverTcp, 0, 0}, pomrel::kSent, "", 1'000'550, V4(8, 5001), V4(1, 9502), 3, "drop"),
+                 pomrel::Withheld::Closed),
         Frame({LinkId::Kind::Serial, 3, 0}, pomrel::kReceived, "1103006B00037687", 1'000'600),
+        Withheld(Frame({LinkId::Kind::Serial, 3, 0}, pomrel::kSent, "", 1'000'650, {}, {}, 0, "silent"), pomrel::Withheld::NoReply),
     }));
     EXPECT_EQ(capture->Error(), "");
     EXPECT_EQ(capture->Packets(), 7u + 3 * 3);  // frames and a handshake per TCP stream

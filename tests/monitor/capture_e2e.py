@@ -316,6 +316,83 @@ def serial(folder, docs, mode):
         pair.wait(timeout=PATIENCE)
 
 
+def faults(folder, docs):
+    """Answers a fault holds back or withholds: recorded as they left, or as what happened."""
+    port = free_port()
+    capture, log = os.path.join(folder, "faults.pcapng"), os.path.join(folder, "faults.jsonl")
+    scenario = os.path.join(folder, "faults.json")
+    with open(scenario, "w") as f:
+        json.dump({"faults": [
+            {"name": "slow", "functions": [3], "first": 1, "last": 1, "action": "delay", "delay_ms": 300},
+            {"name": "silent", "functions": [3], "first": 2, "last": 2, "action": "no-reply"},
+            {"name": "busy", "functions": [3], "first": 3, "last": 3, "action": "exception", "code": 6},
+        ]}, f)
+    server = Headless(folder, ["--capture", capture, "--traffic-log", log, "--scenario", scenario, *docs], tcp_port=port)
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            def ask(tid, address, wait=True):
+                s.sendall(struct.pack(">HHHBBHH", tid, 0, 6, 1, 3, address, 1))
+                return s.recv(64) if wait else None
+            before = time.monotonic()
+            ask(1, 0)
+            slow = time.monotonic() - before
+            ask(2, 1, wait=False)
+            s.settimeout(0.5)
+            try:
+                silent = s.recv(64)
+            except socket.timeout:
+                silent = b""
+            s.settimeout(5)
+            busy = ask(3, 2)
+    finally:
+        server.stop()
+    check(slow >= 0.3 and silent == b"" and busy[7:9] == bytes([0x83, 6]),
+          "faults: the master sees the delay, the silence and the exception")
+    code, rows = tshark(capture, "-d", "tcp.port==%d,mbtcp" % port,
+                        fields=("mbtcp.trans_id", "frame.time_epoch", "modbus.exception_code"))
+    check(code == 0 and [r[0] for r in rows] == ["1", "1", "2", "3", "3"],
+          "faults: the capture holds every frame that went on the wire, none for the silence (%s)" % rows)
+    if code == 0 and len(rows) == 5:
+        late = float(rows[1][1]) - float(rows[0][1])
+        check(late >= 0.3, "faults: the delayed answer's packet is stamped when it left (%.6f s after)" % late)
+    lines = read_log(log)
+    answers = {int(l["hex"][:4], 16) if l["hex"] else None: l for l in lines if l["dir"] == "tx"}
+    slow_line = answers.get(1, {})
+    check(slow_line.get("rtt_us", 0) >= 300000 and slow_line.get("fault") == "slow",
+          "faults: the log's delayed answer says its round trip (%s)" % slow_line)
+    withheld = answers.get(None, {})
+    check(withheld.get("error") == "no reply" and withheld.get("fault") == "silent" and withheld.get("fc") == 3
+          and withheld.get("addr") == 1 and "rtt_us" in withheld,
+          "faults: the log tells the request that got no reply (%s)" % withheld)
+    busy_line = answers.get(3, {})
+    check(busy_line.get("exception") == 6 and busy_line.get("addr") == 2 and busy_line.get("qty") == 1,
+          "faults: an exception answer carries its request's address and quantity (%s)" % busy_line)
+
+
+def udp(folder, docs):
+    """A Modbus/UDP server on every interface answers from the address the master sent to."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    capture = os.path.join(folder, "udp.pcapng")
+    server = Headless(folder, ["--capture", capture, "--udp-port", str(port), *docs], tcp_port=free_port())
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.connect(("127.0.0.5", port))  # takes only datagrams from 127.0.0.5
+            s.settimeout(2)
+            s.send(struct.pack(">HHHBBHH", 0x55, 0, 6, 1, 3, 0, 1))
+            try:
+                answer = s.recv(64)
+            except socket.timeout:
+                answer = b""
+    finally:
+        server.stop()
+    check(answer[:2] == b"\x00\x55" and answer[7:8] == b"\x03", "udp: a master connected to 127.0.0.5 gets its answer")
+    code, rows = tshark(capture, "-d", "udp.port==%d,mbudp" % port, fields=("ip.src", "ip.dst", "mbtcp.trans_id"))
+    check(code == 0 and [r[:2] for r in rows] == [["127.0.0.1", "127.0.0.5"], ["127.0.0.5", "127.0.0.1"]],
+          "udp: the capture's packets carry the address the request was sent to (%s)" % rows)
+
+
 def main():
     with tempfile.TemporaryDirectory() as folder:
         os.makedirs(os.path.join(folder, "config", "Orvane"))
@@ -324,6 +401,8 @@ def main():
             shutil.copy(os.path.join(EXAMPLES, name), folder)
             docs.append(os.path.join(folder, name))
         tcp(folder, docs)
+        faults(folder, docs)
+        udp(folder, docs)
         tcp_port_502(folder, docs)
         killed(folder, docs)
         automation(folder, docs)
