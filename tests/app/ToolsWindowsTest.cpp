@@ -141,7 +141,7 @@ TEST_F(ToolsWindows, EveryDialogIsWideEnoughForItsTitle)
     // The About box, seen while it is open.
     int aboutWidth = 0;
     QString aboutTitle;
-    QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, frame, [&] {
         if (auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
             aboutWidth = about->width();
             aboutTitle = about->windowTitle();

@@ -161,7 +161,15 @@ TEST(FaultRuleDialog, EnablesOnlyTheFieldsOfItsAction)
     dlg.ActionBox()->setCurrentIndex(dlg.ActionBox()->findData("no-reply"));
     EXPECT_FALSE(dlg.Field(FaultForm::kDelayMs)->isEnabled());
     EXPECT_EQ(dlg.Field(FaultForm::kDelayMs)->text(), "100");
+    QString refused;   // a refusal's box is answered, so the test fails instead of waiting
+    QTimer::singleShot(0, &dlg, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            refused = box->text();
+            box->accept();
+        }
+    });
     dlg.accept();
+    EXPECT_EQ(refused, QString());
     ASSERT_TRUE(dlg.Rule());
     EXPECT_EQ(dlg.Rule()->action, pomrel::FaultAction::NoReply);
     EXPECT_EQ(dlg.Rule()->delayMs, 0u);
@@ -220,7 +228,7 @@ TEST(FaultRuleDialog, RefusalNamesTheFieldsLabel)
     form.text[FaultForm::kDelayMs] = "700000";
     FaultRuleDialog dlg(form);
     QString said;
-    QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, &dlg, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             said = box->text();
             box->accept();
