@@ -147,7 +147,8 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     });
 
     setWindowTitle("Kelvaro64");
-    dialogkit::FitDialogsToTitles();
+    if (!app_.Options().headless)
+        dialogkit::FitDialogsToTitles();
     mdi_ = new QMdiArea(this);
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, [this] { RefreshCaption(); });

@@ -197,7 +197,9 @@ HelpDesk::HelpDesk(CMainFrame& frame) : QObject(&frame), frame_(frame)
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(xdgOpen, {url.toString()});
     };
-    qApp->installEventFilter(this);
+    // The headless program has no keyboard: nothing to watch there.
+    if (!frame.App().Options().headless)
+        qApp->installEventFilter(this);
 }
 
 void HelpDesk::Open(const QString& topic)
