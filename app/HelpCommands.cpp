@@ -181,25 +181,31 @@ HelpDesk::HelpDesk(CMainFrame& frame) : QObject(&frame), frame_(frame)
                 failed();
             return;
         }
-        // No parent: a browser that xdg-open waits for is not ended with the program.
-        auto* process = new QProcess;
-        QObject::connect(process, &QProcess::errorOccurred, process, [process, failed](QProcess::ProcessError e) {
-            if (e == QProcess::FailedToStart) {
-                failed();
-                process->deleteLater();
-            }
-        });
-        QObject::connect(process, &QProcess::finished, process, [process, failed](int code, QProcess::ExitStatus status) {
-            if (status != QProcess::NormalExit || code != 0)
-                failed();
-            process->deleteLater();
-        });
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(xdgOpen, {url.toString()});
+        OpenWith(xdgOpen, url, std::move(failed));
     };
     // The headless program has no keyboard: nothing to watch there.
     if (!frame.App().Options().headless)
         qApp->installEventFilter(this);
+}
+
+QProcess* HelpDesk::OpenWith(const QString& program, const QUrl& url, std::function<void()> failed)
+{
+    // No parent: a browser that xdg-open waits for is not ended with the program.
+    auto* process = new QProcess;
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, failed](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) {
+            failed();
+            process->deleteLater();
+        }
+    });
+    QObject::connect(process, &QProcess::finished, process, [process, failed](int code, QProcess::ExitStatus status) {
+        if (status != QProcess::NormalExit || code != 0)
+            failed();
+        process->deleteLater();
+    });
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(program, {url.toString()});
+    return process;
 }
 
 void HelpDesk::Open(const QString& topic)

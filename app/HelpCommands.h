@@ -9,6 +9,7 @@
 #include <functional>
 
 class CMainFrame;
+class QProcess;
 class QTextBrowser;
 class QWidget;
 
@@ -52,6 +53,11 @@ public:
     /// took the page), else QDesktopServices. Tests give their own.
     using UrlOpener = std::function<void(const QUrl& url, std::function<void()> failed)>;
     UrlOpener openUrl;
+
+    /// Starts `program` (xdg-open) on `url` and calls `failed` when it cannot start or exits
+    /// with an error (xdg-open: 3 when no browser is found, 4 when the browser failed).
+    /// Returns the process, which deletes itself once it has ended.
+    static QProcess* OpenWith(const QString& program, const QUrl& url, std::function<void()> failed);
 
     /// Opens the manual at `topic` ("index.html", "dialogs.html#about").
     void Open(const QString& topic);

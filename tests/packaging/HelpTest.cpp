@@ -11,6 +11,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -161,6 +163,35 @@ TEST_F(HelpFallback, HelpTopicsWithNoBrowserOpensTheProgramsOwnWindow)
     EXPECT_TRUE(picture.isValid() && !picture.toByteArray().isEmpty());
     desk->Window()->findChild<QPushButton*>("helpBack")->click();
     EXPECT_EQ(browser->source().toLocalFile(), ManualPath());
+}
+
+// xdg-open's exit status says whether a browser took the page: 0 yes; 3 (none found), 4 (it
+// failed) or a program that cannot start: no.
+TEST(HelpOpener, AnOpenerThatFailsIsNoticed)
+{
+    QTemporaryDir dir;
+    struct Case {
+        const char* script;   // nullptr: no such program
+        bool failed;
+    };
+    const Case cases[] = {{"exit 0", false}, {"exit 3", true}, {"exit 4", true}, {nullptr, true}};
+    for (const Case& c : cases) {
+        const QString program = dir.filePath(QString("opener-%1").arg(c.script ? c.script : "missing").replace(' ', '-'));
+        if (c.script) {
+            QFile f(program);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray("#!/bin/sh\n[ -n \"$1\" ] || exit 9\n") + c.script + "\n");
+            f.close();
+            f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        }
+        bool failed = false;
+        QPointer<QProcess> process = HelpDesk::OpenWith(program, ManualUrl("index.html"), [&] { failed = true; });
+        ASSERT_TRUE(process);
+        process->waitForFinished(10000);   // the script's end; the process is gone once told
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(failed, c.failed) << (c.script ? c.script : "missing");
+        EXPECT_TRUE(process.isNull()) << (c.script ? c.script : "missing");
+    }
 }
 
 // F1 in a window of the program opens the manual at the section about that window.
