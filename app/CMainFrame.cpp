@@ -6,6 +6,7 @@
 #include "app/DocumentCommands.h"
 #include "app/HelpCommands.h"
 #include "app/TrafficRelay.h"
+#include "dialogs/DialogKit.h"
 #include "automation/AutomationServer.h"
 #include "document/AliasTable.h"
 #include "app/SubsystemCommands.h"
@@ -21,6 +22,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPrinter>
 #include <QStandardPaths>
 #include <QStyle>
@@ -145,6 +147,8 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     });
 
     setWindowTitle("Kelvaro64");
+    if (!app_.Options().headless)
+        dialogkit::FitDialogsToTitles();
     mdi_ = new QMdiArea(this);
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, [this] { RefreshCaption(); });
@@ -160,6 +164,7 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     RegisterLookCommands(*this);
     RegisterToolsCommands(*this);
     BuildMenus();
+    MarkExtrasSaved();
 }
 
 CMainFrame::~CMainFrame()
@@ -424,9 +429,37 @@ void CMainFrame::RepaintAllViews()
             child->View()->RepaintAll(true);
 }
 
+void CMainFrame::MarkExtrasSaved()
+{
+    savedExtras_ = extrasText ? extrasText() : std::string();
+}
+
+bool CMainFrame::ExtrasUnsaved() const
+{
+    return extrasText && extrasText() != savedExtras_;
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
-    // Ask about every modified document first; a cancel keeps everything running.
+    // Extras changed since the last Save or Restore Test Config live nowhere else: offer to save
+    // them (Save Test Config). A program whose extras never changed asks nothing, as before.
+    if (!app_.Options().headless && !hiddenForClients_ && ExtrasUnsaved()) {
+        QMessageBox question(QMessageBox::Question, "Kelvaro64",
+                             "The fault rules, network servers or endpoints changed since the test configuration "
+                             "was last saved or restored.\nSave them in a test configuration?",
+                             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+        question.setObjectName("saveExtras");
+        question.setDefaultButton(QMessageBox::Yes);
+        const int answer = question.exec();
+        if (answer == QMessageBox::Yes)
+            RunCommand(cmd::SaveTestConfig);
+        // A Save that was cancelled or failed keeps the program open too: nothing was saved.
+        if (answer == QMessageBox::Cancel || (answer == QMessageBox::Yes && ExtrasUnsaved())) {
+            event->ignore();
+            return;
+        }
+    }
+    // Ask about every modified document; a cancel keeps everything running.
     const auto children = Children();
     for (CChildFrame* child : children) {
         if (!SaveModified(*this, *child->Document(), this)) {

@@ -11,7 +11,9 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <functional>
 #include <memory>
+#include <string>
 
 class CKelvaro32App;
 class CKelvaro32Doc;
@@ -94,6 +96,15 @@ public:
     /// A restore that takes longer than this shows its progress with Cancel (desktop program).
     int restoreProgressDelayMs = 500;
 
+    /// The set-up's extras in force (fault rules, network servers, endpoints, ...) as a text that
+    /// changes when they do; given by the test configuration commands.
+    std::function<std::string()> extrasText;
+    /// Remembers the extras in force as saved: at start, after Save and Restore Test Config.
+    void MarkExtrasSaved();
+    /// Whether the extras differ from those last saved or restored (closing the desktop program
+    /// then asks whether to save them).
+    bool ExtrasUnsaved() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
@@ -118,6 +129,7 @@ private:
     int timerId_ = 0;
     bool destroyed_ = false;
     bool hiddenForClients_ = false;
+    std::string savedExtras_;
     std::map<int, QList<QAction*>> actions_;
     QList<CChildFrame*> children_;   // creation order; asking the MDI area costs a cast per window
     int cascade_ = 0;                // where the next data window goes in the cascade

@@ -205,6 +205,7 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
             return false;
         }
     }
+    frame.MarkExtrasSaved();
     return true;
 }
 
@@ -272,6 +273,7 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
         LoadSetupExtras(frame, extras, true);
     else
         ApplyExtras(frame, SetupExtras{}, true);
+    frame.MarkExtrasSaved();
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
     if (!OpenListedDocuments(frame, file.documents, folder))
         return true;   // cancelled, or the program is ending: the rest of the set-up stays as it was
@@ -306,6 +308,8 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
 void RegisterTestConfigCommands(CMainFrame& frame)
 {
     CMainFrame* f = &frame;
+    // What exit compares with the extras last saved or restored.
+    frame.extrasText = [f] { return SerializeSetupExtras(CurrentExtras(*f)); };
     frame.Commands().Add(cmd::SaveTestConfig, [f] {
         EnterInstallationFolder(*f);
         const QString path = ChooseFile(*f, true);

@@ -5,29 +5,82 @@
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
 #include "app/TrafficCommands.h"
+#include "connections/ConnectionManager.h"
 #include "document/Archive.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
+#include "servers/NetworkServers.h"
 #include "servers/NetworkServersDialog.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+// The links a fault rule can name that are open now: the Modbus/TCP server, each network server
+// and each serial port.
+std::vector<std::string> OpenLinks(CMainFrame& frame)
+{
+    std::vector<std::string> links;
+    const auto add = [&links](const std::string& link) {
+        if (std::find(links.begin(), links.end(), link) == links.end())
+            links.push_back(link);
+    };
+    if (frame.Connections().IsServerOpen())
+        add("tcp");
+    for (const auto& e : frame.App().Servers().Entries()) {
+        if (!e.Open())
+            continue;
+        switch (e.endpoint.protocol) {
+        case pomrel::ServerProtocol::Tcp: add("tcp"); break;
+        case pomrel::ServerProtocol::Udp: add("udp"); break;
+        case pomrel::ServerProtocol::RtuOverTcp: add("rtu-over-tcp"); break;
+        case pomrel::ServerProtocol::Tls: add("tls"); break;
+        }
+    }
+    for (int port = 1; port <= PortTable::kPorts; ++port)
+        if (frame.Connections().IsPortOpen(port))
+            add("serial:" + std::to_string(port));
+    return links;
+}
+
+// Tools windows live beside the data windows and the Traffic Monitor, not above them: one of
+// each kind, shown (not run modally) and brought to the front when asked for again.
+template <class Window>
+void ShowOne(CMainFrame& frame, const std::function<Window*()>& make)
+{
+    auto* window = frame.findChild<Window*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!window)
+        window = make();
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace
 
 void RegisterToolsCommands(CMainFrame& frame)
 {
     frame.Commands().Add(cmd::ToolsFaultInjection, [&frame] {
-        faults::FaultDialog dlg(frame.App().Faults(), &frame);
-        dlg.loadScenario = [&frame](const std::string& path, std::string& error) {
-            return frame.App().LoadScenario(path, error);
-        };
-        dlg.saveScenario = [](const std::string& path, const std::vector<pomrel::FaultRule>& rules, std::string& error) {
-            SetupExtras extras;
-            extras.faults = rules;
-            const std::string text = SerializeSetupExtras(extras);
-            return WriteFileAtomically(path, std::vector<std::uint8_t>(text.begin(), text.end()), &error);
-        };
-        dlg.exec();
+        ShowOne<faults::FaultDialog>(frame, [&frame] {
+            auto* dlg = new faults::FaultDialog(frame.App().Faults(), &frame);
+            dlg->openLinks = [&frame] { return OpenLinks(frame); };
+            dlg->loadScenario = [&frame](const std::string& path, std::string& error) {
+                return frame.App().LoadScenario(path, error);
+            };
+            dlg->saveScenario = [](const std::string& path, const std::vector<pomrel::FaultRule>& rules,
+                                   std::string& error) {
+                SetupExtras extras;
+                extras.faults = rules;
+                const std::string text = SerializeSetupExtras(extras);
+                return WriteFileAtomically(path, std::vector<std::uint8_t>(text.begin(), text.end()), &error);
+            };
+            return dlg;
+        });
     });
     frame.Commands().Add(cmd::ToolsNetworkServers, [&frame] {
-        servers::NetworkServersDialog dlg(frame.App().Servers(), &frame);
-        dlg.exec();
+        ShowOne<servers::NetworkServersDialog>(
+            frame, [&frame] { return new servers::NetworkServersDialog(frame.App().Servers(), &frame); });
     });
     // A window beside the data windows, not a dialog: one at a time, brought to the front when
     // asked for again; it listens to the program's tap while open.

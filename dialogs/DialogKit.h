@@ -1,5 +1,5 @@
 // What every dialog of the program shares: control names that tests find, line edits, how a
-// refused field is reported, and the OK / Cancel row.
+// refused field is reported, the OK / Cancel row, and a width that shows the whole title.
 #pragma once
 
 #include "dialogs/FieldText.h"
@@ -8,6 +8,7 @@
 
 class QBoxLayout;
 class QDialog;
+class QFont;
 class QLineEdit;
 class QPushButton;
 class QWidget;
@@ -31,5 +32,16 @@ bool AcceptOrReport(QDialog* dialog, const fieldtext::FieldCheck& check);
 QPushButton* AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout);
 /// The same row with OK running the dialog's accept(), where a dialog checks its fields.
 void AddOkCancelBox(QDialog* dialog, QBoxLayout* layout);
+
+/// The font a window manager's title bar is taken to use: the application's font, bold, a
+/// tenth larger (title bars seldom use a smaller one).
+QFont TitleFont();
+/// The least width of a window titled `title`: the title in TitleFont and room for the frame's
+/// icon and its three buttons.
+int TitleWidth(const QString& title);
+/// From now on every dialog of the application is at least TitleWidth of its title wide, set
+/// when it is shown and when its title changes, so a window manager never cuts the title
+/// ("Select… e Port"). Once per application; later calls do nothing.
+void FitDialogsToTitles();
 
 } // namespace dialogkit

@@ -10,6 +10,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -33,50 +34,104 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 
 // ---- One rule -------------------------------------------------------------------------------------
 
-FaultRuleDialog::FaultRuleDialog(const FaultForm& form, QWidget* parent) : QDialog(parent)
+FaultRuleDialog::FaultRuleDialog(const FaultForm& form, const std::vector<std::string>& openLinks, QWidget* parent)
+    : QDialog(parent)
 {
+    setObjectName("faultRule");
     setWindowTitle("Fault Rule");
+    choiceLists_[FaultForm::kLink] = LinkChoices(openLinks);
+    choiceLists_[FaultForm::kType] = PointTypeChoices();
+    choiceLists_[FaultForm::kCode] = ExceptionChoices();
+    for (const char* name : kActionNames)
+        choiceLists_[FaultForm::kAction].push_back({name, name});
+
     auto* layout = new QVBoxLayout(this);
     auto* rows = new QFormLayout;
     for (int i = 0; i < FaultForm::kFieldCount; ++i) {
-        if (i == FaultForm::kAction) {
-            action_ = new QComboBox(this);
-            action_->setObjectName("action");
-            for (const char* name : kActionNames)
-                action_->addItem(name);
-            action_->setCurrentText(Text(form.text[FaultForm::kAction].empty() ? "delay" : form.text[FaultForm::kAction]));
-            rows->addRow(FaultForm::FieldLabel(i), action_);
-            continue;
+        const auto at = static_cast<std::size_t>(i);
+        QWidget* control = nullptr;
+        if (!choiceLists_[at].empty()) {
+            auto* box = new QComboBox(this);
+            // The action is one of the list; the others also take a value typed in (serial:5, 12).
+            box->setEditable(i != FaultForm::kAction);
+            box->setInsertPolicy(QComboBox::NoInsert);
+            for (const FormChoice& c : choiceLists_[at])
+                box->addItem(Text(c.shown), Text(c.value));
+            std::string value = form.text[at];
+            if (i == FaultForm::kAction && value.empty())
+                value = "delay";
+            if (i == FaultForm::kLink && value.empty())
+                value = "any";
+            const int index = box->findData(Text(value));
+            if (index >= 0)
+                box->setCurrentIndex(index);
+            else
+                box->setCurrentText(Text(value));
+            choices_[at] = box;
+            control = box;
+        } else {
+            auto* edit = new QLineEdit(Text(form.text[at]), this);
+            edit->setPlaceholderText(FaultForm::FieldHint(i));
+            fields_[at] = edit;
+            control = edit;
         }
-        auto* edit = new QLineEdit(Text(form.text[static_cast<std::size_t>(i)]), this);
-        edit->setObjectName(FaultForm::FieldName(i));
-        fields_[static_cast<std::size_t>(i)] = edit;
-        rows->addRow(FaultForm::FieldLabel(i), edit);
+        control->setObjectName(FaultForm::FieldName(i));
+        control->setWhatsThis(FaultForm::FieldHelp(i));
+        rows->addRow(FaultForm::FieldLabel(i), control);
     }
     enabled_ = new QCheckBox("Enabled", this);
     enabled_->setObjectName("enabled");
     enabled_->setChecked(form.enabled);
+    enabled_->setWhatsThis("A rule that is not enabled is kept in the list but never matches.");
     rows->addRow(QString(), enabled_);
     layout->addLayout(rows);
+    auto* note = new QLabel("Addresses count from 1, as the data windows count them. When several rules match a "
+                            "request, the first in the list that fires decides the answer.",
+                            this);
+    note->setObjectName("note");
+    note->setWordWrap(true);
+    layout->addWidget(note);
     dialogkit::AddOkCancelBox(this, layout);
+    connect(ActionBox(), &QComboBox::currentIndexChanged, this, &FaultRuleDialog::ActionChanged);
+    ActionChanged();
+}
+
+QWidget* FaultRuleDialog::Control(int field) const
+{
+    return Field(field) ? static_cast<QWidget*>(Field(field)) : Choice(field);
+}
+
+void FaultRuleDialog::ActionChanged()
+{
+    const std::string action = ActionBox()->currentData().toString().toStdString();
+    auto* rows = findChild<QFormLayout*>();
+    for (int i = 0; i < FaultForm::kFieldCount; ++i) {
+        const bool used = FaultForm::FieldUsed(i, action);
+        Control(i)->setEnabled(used);
+        if (QWidget* label = rows ? rows->labelForField(Control(i)) : nullptr)
+            label->setEnabled(used);
+    }
+}
+
+FaultForm FaultRuleDialog::Form() const
+{
+    FaultForm form;
+    for (int i = 0; i < FaultForm::kFieldCount; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        form.text[at] = Field(i) ? Field(i)->text().toStdString()
+                                 : ChoiceValue(choiceLists_[at], Choice(i)->currentText().toStdString());
+    }
+    form.enabled = enabled_->isChecked();
+    return form;
 }
 
 void FaultRuleDialog::accept()
 {
-    FaultForm form;
-    for (int i = 0; i < FaultForm::kFieldCount; ++i)
-        form.text[static_cast<std::size_t>(i)] =
-            i == FaultForm::kAction ? action_->currentText().toStdString() : Field(i)->text().toStdString();
-    form.enabled = enabled_->isChecked();
     std::string error;
-    rule_ = RuleFromForm(form, error);
+    int field = -1;
+    rule_ = RuleFromForm(Form(), error, &field);
     if (!rule_) {
-        // "field \"unit\": must be 0 to 255": back to that field.
-        QWidget* field = nullptr;
-        for (int i = 0; i < FaultForm::kFieldCount; ++i)
-            if (error.find(std::string("\"") + FaultForm::FieldName(i) + "\"") != std::string::npos)
-                field = i == FaultForm::kAction ? static_cast<QWidget*>(action_) : Field(i);
-        dialogkit::ShowFieldError(this, field, Text(error));
+        dialogkit::ShowFieldError(this, field >= 0 ? Control(field) : nullptr, Text(error));
         return;
     }
     QDialog::accept();
@@ -86,6 +141,7 @@ void FaultRuleDialog::accept()
 
 FaultDialog::FaultDialog(FaultBook& book, QWidget* parent) : QDialog(parent), book_(book)
 {
+    setObjectName("faultInjection");
     setWindowTitle("Fault Injection");
     resize(900, 360);
     auto* layout = new QVBoxLayout(this);
@@ -98,6 +154,9 @@ FaultDialog::FaultDialog(FaultBook& book, QWidget* parent) : QDialog(parent), bo
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->verticalHeader()->hide();
+    table_->setWhatsThis("The rules in force, in the order they are tried, with what each matches and does. "
+                         "Matched and Fired count the requests since the rules were put in force; Enabled "
+                         "switches a rule off without removing it.");
     layout->addWidget(table_);
     connect(table_, &QTableWidget::cellDoubleClicked, this, [this] { EditRule(); });
     connect(table_, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
@@ -107,23 +166,34 @@ FaultDialog::FaultDialog(FaultBook& book, QWidget* parent) : QDialog(parent), bo
     });
 
     auto* buttons = new QHBoxLayout;
-    auto button = [&](const char* text, const char* name, auto slot) {
+    auto button = [&](const char* text, const char* name, const char* help, auto slot) {
         auto* b = new QPushButton(text, this);
         b->setObjectName(name);
         b->setAutoDefault(false);
+        b->setWhatsThis(help);
         connect(b, &QPushButton::clicked, this, slot);
         buttons->addWidget(b);
     };
-    button("&Add...", "add", [this] { AddRule(); });
-    button("&Edit...", "edit", [this] { EditRule(); });
-    button("D&uplicate", "duplicate", [this] { DuplicateRule(); });
-    button("&Remove", "remove", [this] { RemoveRule(); });
-    button("U&p", "up", [this] { MoveRule(-1); });
-    button("Do&wn", "down", [this] { MoveRule(1); });
+    button("&Add...", "add", "Adds a rule at the end of the list, from the rule editor.", [this] { AddRule(); });
+    button("&Edit...", "edit", "Opens the selected rule in the rule editor (a double-click does the same); its "
+                               "counters stay.", [this] { EditRule(); });
+    button("D&uplicate", "duplicate", "Adds a copy of the selected rule at the end of the list.",
+           [this] { DuplicateRule(); });
+    button("&Remove", "remove", "Removes the selected rule.", [this] { RemoveRule(); });
+    button("U&p", "up", "Moves the selected rule one place up: it is tried before the rule above it.",
+           [this] { MoveRule(-1); });
+    button("Do&wn", "down", "Moves the selected rule one place down.", [this] { MoveRule(1); });
     buttons->addStretch();
-    button("&Load...", "load", [this] { LoadScenario(); });
-    button("&Save As...", "saveAs", [this] { SaveScenarioAs(); });
-    button("Close", "close", [this] { accept(); });
+    button("&Load...", "load", "Reads a scenario file (JSON) and puts its rules in force in place of these.",
+           [this] { LoadScenario(); });
+    button("&Save As...", "saveAs", "Writes these rules as a scenario file (JSON).", [this] { SaveScenarioAs(); });
+    button("Close", "close", "Closes the window; the rules stay in force.", [this] { accept(); });
+    auto* note = new QLabel("Rules are tried from the top: when several match a request, the first that fires "
+                            "decides the answer.",
+                            this);
+    note->setObjectName("note");
+    note->setWordWrap(true);
+    layout->addWidget(note);
     layout->addLayout(buttons);
 
     timer_ = new QTimer(this);
@@ -204,7 +274,9 @@ std::optional<FaultRule> FaultDialog::RunEditor(const FaultForm& form)
 {
     if (editRule)
         return editRule(form);
-    FaultRuleDialog dlg(form, this);
+    FaultRuleDialog dlg(form, openLinks ? openLinks() : std::vector<std::string>{}, this);
+    // Modal to this window only: the monitor and the data windows stay usable beside it.
+    dlg.setWindowModality(Qt::WindowModal);
     if (dlg.exec() != QDialog::Accepted)
         return std::nullopt;
     return dlg.Rule();

@@ -22,22 +22,35 @@ namespace faults {
 
 class FaultBook;
 
+/// The editor of one rule. Only the fields its action uses are enabled; the link, the point type
+/// and the exception code are named choices (a box that also takes another value typed in).
 class FaultRuleDialog : public QDialog {
     Q_OBJECT
 public:
-    FaultRuleDialog(const FaultForm& form, QWidget* parent = nullptr);
+    /// `openLinks`: the links the program has open ("tcp", "serial:3"), offered beside "any".
+    FaultRuleDialog(const FaultForm& form, const std::vector<std::string>& openLinks = {}, QWidget* parent = nullptr);
     /// The rule, once OK accepted it.
     const std::optional<pomrel::FaultRule>& Rule() const { return rule_; }
+    /// The line edit of a text field (nullptr for the fields that are choice boxes).
     QLineEdit* Field(int field) const { return fields_[static_cast<std::size_t>(field)]; }
-    QComboBox* ActionBox() const { return action_; }
+    /// The choice box of the link, the point type, the action or the exception code.
+    QComboBox* Choice(int field) const { return choices_[static_cast<std::size_t>(field)]; }
+    /// The control of any field.
+    QWidget* Control(int field) const;
+    QComboBox* ActionBox() const { return Choice(FaultForm::kAction); }
     QCheckBox* EnabledBox() const { return enabled_; }
+    /// The fields as the editor reads them (choices as their values).
+    FaultForm Form() const;
 
     /// OK: the fields as a rule, or the reader's message with the focus on the field it names.
     void accept() override;
 
 private:
+    void ActionChanged();
+
     std::array<QLineEdit*, FaultForm::kFieldCount> fields_{};
-    QComboBox* action_ = nullptr;
+    std::array<QComboBox*, FaultForm::kFieldCount> choices_{};
+    std::array<std::vector<FormChoice>, FaultForm::kFieldCount> choiceLists_{};
     QCheckBox* enabled_ = nullptr;
     std::optional<pomrel::FaultRule> rule_;
 };
@@ -66,6 +79,8 @@ public:
 
     /// How a rule editor is run (tests answer it without a modal loop).
     std::function<std::optional<pomrel::FaultRule>(const FaultForm& form)> editRule;
+    /// The links the program has open now, offered by the rule editor (nothing: "any" alone).
+    std::function<std::vector<std::string>()> openLinks;
     /// How file names are asked for (tests give one directly).
     std::function<QString(bool save)> askFileName;
     /// Reading and writing scenario files is the program's (one reader and one writer of set-up

@@ -28,11 +28,14 @@ struct RowInfo {
     const char* label;
     const char* name;      // object names: udpPort, udpState, udpOpen, udpClose
     int defaultPort;
+    const char* help;      // what the server is, for What's This
 };
 constexpr RowInfo kRowInfo[] = {
-    {pomrel::ServerProtocol::Udp, "Modbus/UDP", "udp", 502},
-    {pomrel::ServerProtocol::RtuOverTcp, "RTU over TCP", "rtu", 503},
-    {pomrel::ServerProtocol::Tls, "Modbus/TCP Security (TLS)", "tls", 802},
+    {pomrel::ServerProtocol::Udp, "Modbus/UDP", "udp", 502, "Modbus/UDP: one request per datagram, answered to its sender"},
+    {pomrel::ServerProtocol::RtuOverTcp, "RTU over TCP", "rtu", 503,
+     "RTU over TCP: RTU frames with their CRC on a TCP connection, as serial device servers send them"},
+    {pomrel::ServerProtocol::Tls, "Modbus/TCP Security (TLS)", "tls", 802,
+     "Modbus/TCP Security: Modbus/TCP inside TLS, with the certificate and key below"},
 };
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -71,6 +74,8 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
         const auto row = static_cast<Row>(r);
         grid->addWidget(new QLabel(info.label, serversBox), r, 0);
         ports_[r] = PortBox(name + "Port", info.defaultPort, serversBox);
+        ports_[r]->setWhatsThis(QString("The port of the %1 server (0: any free port; the state then says which).")
+                                    .arg(info.label));
         grid->addWidget(ports_[r], r, 1);
         states_[r] = new QLabel("closed", serversBox);
         states_[r]->setObjectName(name + "State");
@@ -78,6 +83,9 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
         grid->addWidget(states_[r], r, 2);
         auto* open = Button("Open", name + "Open", serversBox);
         auto* close = Button("Close", name + "Close", serversBox);
+        open->setWhatsThis(QString("Opens the %1 server on the port beside (again, if it is open). %2.")
+                               .arg(info.label, info.help));
+        close->setWhatsThis(QString("Closes the %1 server; it leaves the set-up.").arg(info.label));
         connect(open, &QPushButton::clicked, this, [this, row] { OpenServer(row); });
         connect(close, &QPushButton::clicked, this, [this, row] { CloseServer(row); });
         grid->addWidget(open, r, 3);
@@ -85,22 +93,30 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
     }
     // The TLS server's files and roles (TLS endpoints take the same).
     int line = kRows;
-    const auto fileRow = [&](const QString& label, const QString& name, QLineEdit*& field, const QString& caption) {
+    const auto fileRow = [&](const QString& label, const QString& name, QLineEdit*& field, const QString& caption,
+                             const QString& help) {
         grid->addWidget(new QLabel(label, serversBox), line, 0);
         field = new QLineEdit(serversBox);
         field->setObjectName(name);
+        field->setWhatsThis(help);
         grid->addWidget(field, line, 1, 1, 3);
         if (!caption.isEmpty()) {
             auto* browse = Button("Browse...", name + "Browse", serversBox);
+            browse->setWhatsThis("Chooses the file of the field beside.");
             connect(browse, &QPushButton::clicked, this, [this, f = field, caption] { Browse(f, caption); });
             grid->addWidget(browse, line, 4);
         }
         ++line;
     };
-    fileRow("TLS certificate (PEM):", "tlsCert", cert_, "Server certificate");
-    fileRow("TLS private key (PEM):", "tlsKey", key_, "Server private key");
-    fileRow("Client CA (optional):", "tlsCa", ca_, "CA of client certificates");
-    fileRow("Read-only roles:", "tlsRoles", roles_, {});
+    fileRow("TLS certificate (PEM):", "tlsCert", cert_, "Server certificate",
+            "The server's certificate, a PEM file (TLS server and TLS endpoints).");
+    fileRow("TLS private key (PEM):", "tlsKey", key_, "Server private key",
+            "The private key of the server's certificate, a PEM file.");
+    fileRow("Client CA (optional):", "tlsCa", ca_, "CA of client certificates",
+            "With a CA, a master must show a certificate signed by it; empty: any master may connect.");
+    fileRow("Read-only roles:", "tlsRoles", roles_, {},
+            "Roles (from the Modbus role extension of a client certificate) that may only read: every write "
+            "from a master with one of them gets exception 01. Separate them by commas.");
     roles_->setPlaceholderText("Operator, Viewer");
     layout->addWidget(serversBox);
 
@@ -114,6 +130,8 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->verticalHeader()->setVisible(false);
+    table_->setWhatsThis("The endpoints: each gives devices an address of their own (protocol, address, port, the "
+                         "units map), with its state. Select one to open, close or remove it.");
     endpoints->addWidget(table_);
     auto* form = new QHBoxLayout;
     protocol_ = new QComboBox(endpointsBox);
@@ -121,18 +139,25 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
     for (auto p : {pomrel::ServerProtocol::Tcp, pomrel::ServerProtocol::Udp, pomrel::ServerProtocol::RtuOverTcp,
                    pomrel::ServerProtocol::Tls})
         protocol_->addItem(ProtocolTitle(p), static_cast<int>(p));
+    protocol_->setWhatsThis("The protocol of a new endpoint.");
     address_ = new QLineEdit("127.0.0.2", endpointsBox);
+    address_->setWhatsThis("The address a new endpoint listens on: IPv4 or IPv6 (any 127.x.y.z works on Linux "
+                           "without set-up); empty: every interface.");
     address_->setObjectName("endpointAddress");
     address_->setToolTip("IPv4 or IPv6 address; empty: every interface");
     port_ = PortBox("endpointPort", 502, endpointsBox);
     units_ = new QLineEdit(endpointsBox);
     units_->setObjectName("endpointUnits");
     units_->setPlaceholderText("unit=device: 1=7, 2=8");
+    port_->setWhatsThis("The port of a new endpoint (0: any free port).");
+    units_->setWhatsThis("Which device answers each unit a master sends to the endpoint, as unit=device pairs "
+                         "(1=7: unit 1 is served from device 7).");
     form->addWidget(protocol_);
     form->addWidget(address_, 2);
     form->addWidget(port_);
     form->addWidget(units_, 2);
     auto* add = Button("Add and Open", "endpointAdd", endpointsBox);
+    add->setWhatsThis("Adds an endpoint from the fields beside and opens it; a refused field is said below.");
     connect(add, &QPushButton::clicked, this, &NetworkServersDialog::AddEndpoint);
     form->addWidget(add);
     endpoints->addLayout(form);
@@ -140,10 +165,14 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
     endpointError_->setObjectName("endpointError");
     endpoints->addWidget(endpointError_);
     auto* buttons = new QHBoxLayout;
-    for (auto [text, name, slot] : {std::tuple{"Open", "endpointOpen", &NetworkServersDialog::OpenEndpoint},
-                                    std::tuple{"Close", "endpointClose", &NetworkServersDialog::CloseEndpoint},
-                                    std::tuple{"Remove", "endpointRemove", &NetworkServersDialog::RemoveEndpoint}}) {
+    for (auto [text, name, help, slot] :
+         {std::tuple{"Open", "endpointOpen", "Opens the selected endpoint again.", &NetworkServersDialog::OpenEndpoint},
+          std::tuple{"Close", "endpointClose", "Closes the selected endpoint; it stays listed but leaves the set-up.",
+                     &NetworkServersDialog::CloseEndpoint},
+          std::tuple{"Remove", "endpointRemove", "Closes and forgets the selected endpoint.",
+                     &NetworkServersDialog::RemoveEndpoint}}) {
         auto* b = Button(text, name, endpointsBox);
+        b->setWhatsThis(help);
         connect(b, &QPushButton::clicked, this, slot);
         buttons->addWidget(b);
     }
@@ -153,6 +182,7 @@ NetworkServersDialog::NetworkServersDialog(NetworkServers& list, QWidget* parent
 
     auto* box = new QDialogButtonBox(QDialogButtonBox::Close, this);
     box->button(QDialogButtonBox::Close)->setObjectName("close");
+    box->button(QDialogButtonBox::Close)->setWhatsThis("Closes the window; the servers stay as they are.");
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(box);
 

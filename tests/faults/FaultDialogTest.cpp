@@ -11,8 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -131,4 +138,103 @@ TEST(FaultDialog, ToolsComesBeforeHelpInBothMenuSetsAndOpensTheDialog)
         EXPECT_EQ(titles.value(tools + 1), "&Help") << menu;
     }
     EXPECT_NE(app->mainFrame->Action(cmd::ToolsFaultInjection), nullptr);
+}
+
+// The rule editor enables the fields of its action only: a new rule (delay 100 ms filled in)
+// turned into no-reply is taken, not refused for the delay it no longer asks for.
+TEST(FaultRuleDialog, EnablesOnlyTheFieldsOfItsAction)
+{
+    FaultForm fresh;
+    fresh.text[FaultForm::kAction] = "delay";
+    fresh.text[FaultForm::kDelayMs] = "100";
+    FaultRuleDialog dlg(fresh);
+    const char* const actions[] = {"delay", "no-reply", "exception", "bad-checksum", "wrong-unit",
+                                   "truncate", "split", "junk", "close"};
+    for (const char* action : actions) {
+        dlg.ActionBox()->setCurrentIndex(dlg.ActionBox()->findData(action));
+        for (int field = 0; field < FaultForm::kFieldCount; ++field)
+            EXPECT_EQ(dlg.Control(field)->isEnabled(), FaultForm::FieldUsed(field, action)) << action << " " << field;
+    }
+    EXPECT_FALSE(FaultForm::FieldUsed(FaultForm::kDelayMs, "no-reply"));
+    EXPECT_TRUE(FaultForm::FieldUsed(FaultForm::kCode, "exception"));
+
+    dlg.ActionBox()->setCurrentIndex(dlg.ActionBox()->findData("no-reply"));
+    EXPECT_FALSE(dlg.Field(FaultForm::kDelayMs)->isEnabled());
+    EXPECT_EQ(dlg.Field(FaultForm::kDelayMs)->text(), "100");
+    QString refused;   // a refusal's box is answered, so the test fails instead of waiting
+    QTimer::singleShot(0, &dlg, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            refused = box->text();
+            box->accept();
+        }
+    });
+    dlg.accept();
+    EXPECT_EQ(refused, QString());
+    ASSERT_TRUE(dlg.Rule());
+    EXPECT_EQ(dlg.Rule()->action, pomrel::FaultAction::NoReply);
+    EXPECT_EQ(dlg.Rule()->delayMs, 0u);
+}
+
+// Link, point type and exception code are named choices; addresses count from 1 and the first
+// rule that fires wins, as the editor says.
+TEST(FaultRuleDialog, OffersNamedChoicesAndSaysHowRulesAreRead)
+{
+    FaultForm form;
+    form.text[FaultForm::kAction] = "exception";
+    FaultRuleDialog dlg(form, {"tcp", "serial:3"});
+    QStringList links;
+    for (int i = 0; i < dlg.Choice(FaultForm::kLink)->count(); ++i)
+        links << dlg.Choice(FaultForm::kLink)->itemData(i).toString();
+    EXPECT_EQ(links, QStringList({"any", "tcp", "serial:3"}));
+    QStringList types;
+    for (int i = 0; i < dlg.Choice(FaultForm::kType)->count(); ++i)
+        types << dlg.Choice(FaultForm::kType)->itemText(i);
+    EXPECT_EQ(types, QStringList({"Any", "Coils", "Inputs", "Holding registers", "Input registers"}));
+    QComboBox* code = dlg.Choice(FaultForm::kCode);
+    EXPECT_EQ(code->itemText(0), "01 Illegal Function");
+    EXPECT_EQ(code->itemText(code->count() - 1), "0B Gateway Target Device Failed to Respond");
+
+    dlg.Choice(FaultForm::kLink)->setCurrentIndex(2);
+    dlg.Choice(FaultForm::kType)->setCurrentText("Holding registers");
+    code->setCurrentIndex(code->count() - 1);
+    dlg.Field(FaultForm::kFirst)->setText("1");
+    dlg.Field(FaultForm::kLast)->setText("10");
+    dlg.accept();
+    ASSERT_TRUE(dlg.Rule());
+    EXPECT_EQ(dlg.Rule()->link, "serial:3");
+    EXPECT_EQ(dlg.Rule()->pointType, 3);
+    EXPECT_EQ(dlg.Rule()->exceptionCode, 0x0B);
+    EXPECT_EQ(dlg.Rule()->first, 1u);
+
+    // Another code, typed in; a rule's own values come back as their names.
+    code->setEditText("12");
+    dlg.accept();
+    ASSERT_TRUE(dlg.Rule());
+    EXPECT_EQ(dlg.Rule()->exceptionCode, 12);
+    FaultRuleDialog again(FormFromRule(*dlg.Rule()), {});
+    EXPECT_EQ(again.Choice(FaultForm::kType)->currentText(), "Holding registers");
+    EXPECT_EQ(again.Choice(FaultForm::kLink)->currentText(), "serial:3");   // not open now: kept as it is
+
+    const QString note = dlg.findChild<QLabel*>("note")->text();
+    EXPECT_TRUE(note.contains("count from 1"));
+    EXPECT_TRUE(note.contains("first in the list that fires"));
+}
+
+// A refusal names the field by the label the user sees, not the file's key.
+TEST(FaultRuleDialog, RefusalNamesTheFieldsLabel)
+{
+    FaultForm form;
+    form.text[FaultForm::kAction] = "delay";
+    form.text[FaultForm::kDelayMs] = "700000";
+    FaultRuleDialog dlg(form);
+    QString said;
+    QTimer::singleShot(0, &dlg, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text();
+            box->accept();
+        }
+    });
+    dlg.accept();
+    EXPECT_FALSE(dlg.Rule());
+    EXPECT_EQ(said, "Delay (ms): must be 0 to 600000");
 }
