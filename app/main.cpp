@@ -1,5 +1,6 @@
 // kelvaro64: the desktop program.
 #include "app/CKelvaro32App.h"
+#include "app/RuntimeDir.h"
 
 #include <QApplication>
 #include <QDir>
@@ -8,6 +9,7 @@ int main(int argc, char** argv)
 {
     // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
     pomrel::RaiseOpenFileLimit();
+    const RuntimeDirStandIn runtimeDir;
     QApplication qapp(argc, argv);
     qapp.setOrganizationName("Orvane");
     qapp.setApplicationName("Kelvaro64");

@@ -3,6 +3,7 @@
 #include "app/CMainFrame.h"
 #include "app/HeadlessOptions.h"
 #include "app/HeadlessRun.h"
+#include "app/RuntimeDir.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,6 +45,7 @@ int main(int argc, char** argv)
 
     // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
     pomrel::RaiseOpenFileLimit();
+    const RuntimeDirStandIn runtimeDir;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);

@@ -3,6 +3,7 @@
 # (exit code 0, settings files untouched without --save).
 set -u
 BIN=$1
+SRC=$2
 T=$(mktemp -d); PIDS=()
 trap 'for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
 pass=0; fail=0
@@ -27,6 +28,18 @@ for sig in TERM INT; do
   check "SIG$sig exit code 0 (got $rc)" '[ $rc -eq 0 ]'
   check "SIG$sig leaves no settings file" '[ ! -e "$T/config-$sig/Orvane/kv64comm2.cfg" ]'
 done
+
+# However it is started: no runtime folder in the environment (a container's shell) gives no
+# warning, and the stand-in folder is gone again after the run.
+mkdir -p "$T/tmp"
+env -u XDG_RUNTIME_DIR TMPDIR="$T/tmp" XDG_CONFIG_HOME="$T/config-clean" KELVARO64_AUTOMATION_PORT=0 \
+  "$BIN" --tcp-port 0 "$SRC/examples/demo.tst" >"$T/out-clean" 2>"$T/err-clean" &
+pid=$!; PIDS+=("$pid")
+for _ in $(seq 200); do grep -q "^restored:" "$T/out-clean" && break; sleep 0.05; done
+kill -s TERM "$pid"; wait "$pid"; rc=$?
+check "a clean run without XDG_RUNTIME_DIR: exit 0 (got $rc)" '[ $rc -eq 0 ] && grep -q "^restored:" "$T/out-clean"'
+check "a clean run without XDG_RUNTIME_DIR: nothing on stderr ($(head -c 300 "$T/err-clean"))" '[ ! -s "$T/err-clean" ]'
+check "a clean run leaves no runtime folder behind" '[ -z "$(ls -A "$T/tmp")" ]'
 
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]
