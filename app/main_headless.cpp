@@ -4,6 +4,7 @@
 #include "app/HeadlessOptions.h"
 #include "app/HeadlessRun.h"
 #include "app/RuntimeDir.h"
+#include "app/Version.h"
 
 #include <QApplication>
 #include <QDir>
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::puts("kelvaro64-headless 6.A00-04");
+        std::fputs(VersionText("kelvaro64-headless").c_str(), stdout);
         return 0;
     }
 

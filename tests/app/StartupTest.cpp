@@ -10,6 +10,8 @@
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -130,6 +132,22 @@ TEST_F(AppFixture, DisabledWithoutHandler)
     app->NewDocument();
     EXPECT_FALSE(app->mainFrame->Commands().State(cmd::FilePrintPreview).enabled);
     EXPECT_FALSE(app->mainFrame->RunCommand(cmd::FilePrintPreview));
+}
+
+TEST_F(AppFixture, AboutBoxNamesTheVersionAndTheLicence)
+{
+    auto app = Start();
+    QStringList texts;
+    QTimer::singleShot(0, [&texts] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        for (const QLabel* label : box->findChildren<QLabel*>())
+            texts << label->text();
+        static_cast<QDialog*>(box)->accept();
+    });
+    ASSERT_TRUE(app->mainFrame->RunCommand(cmd::AppAbout));
+    EXPECT_TRUE(texts.contains("Kelvaro64 - (Version 6.A00-04)")) << texts.join(" | ").toStdString();
+    EXPECT_TRUE(texts.join(" ").contains("Apache License, Version 2.0 (Apache-2.0)")) << texts.join(" | ").toStdString();
 }
 
 TEST_F(AppFixture, ClosingWhileAutomationClientsAreConnectedOnlyHides)

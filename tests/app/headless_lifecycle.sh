@@ -4,12 +4,18 @@
 set -u
 BIN=$1
 SRC=$2
+DESKTOP=$3
 T=$(mktemp -d); PIDS=()
 trap 'for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
 pass=0; fail=0
 check() { if eval "$2"; then pass=$((pass+1)); else echo "FAILED: $1"; fail=$((fail+1)); fi; }
 
-check "--version prints the version" '"$BIN" --version | grep -q "^kelvaro64-headless 6.A00-04$"'
+# The package's version (the man pages' and the .deb's), the About box's, and the licence.
+"$BIN" --version >"$T/version"
+check "--version prints the package version beside the About box's" 'grep -qx "kelvaro64-headless 6.0.4 (6.A00-04)" "$T/version"'
+check "--version names the licence" 'grep -q "Apache-2.0" "$T/version"'
+"$DESKTOP" --version >"$T/version-desktop"
+check "kelvaro64 --version too" 'grep -qx "kelvaro64 6.0.4 (6.A00-04)" "$T/version-desktop" && grep -q "Apache-2.0" "$T/version-desktop"'
 check "--help prints the usage" '"$BIN" --help | grep -q "^Usage: kelvaro64-headless"'
 "$BIN" --bogus >/dev/null 2>"$T/err"; rc=$?
 check "an unknown option exits 2" '[ $rc -eq 2 ] && grep -q "unknown option --bogus" "$T/err"'
