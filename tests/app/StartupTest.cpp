@@ -219,7 +219,7 @@ std::string WriteSetUp(CKelvaro32App& app, const QString& folder, int count)
     for (int i = 0; i < count; ++i) {
         CKelvaro32Doc* doc = app.NewDocument();
         doc->SetWord(0, static_cast<std::uint16_t>(i));
-        doc->pathName = (folder + QString("/doc%1").arg(i)).toStdString();
+        doc->SetPathName((folder + QString("/doc%1").arg(i)).toStdString());
     }
     const std::string path = (folder + "/set.tst").toStdString();
     EXPECT_TRUE(SaveTestConfigTo(*app.mainFrame, path));

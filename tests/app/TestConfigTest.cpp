@@ -206,7 +206,7 @@ protected:
     {
         CKelvaro32Doc* doc = app->NewDocument();
         doc->SetWord(0, firstWord);
-        doc->pathName = Path(name);
+        doc->SetPathName(Path(name));
         return doc;
     }
     bool OpenPortOn(int port, const Pty& pty)
