@@ -9,7 +9,11 @@
 #include "document/Archive.h"
 #include "servers/NetworkServers.h"
 
+#include <QApplication>
 #include <QFileInfo>
+#include <QHash>
+#include <QIcon>
+#include <QProxyStyle>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -105,7 +109,30 @@ std::string ReadProblem(const std::string& path)
     return why.empty() ? why : ": " + why;
 }
 
+// The application's style, with each standard icon asked for without an option or a widget
+// made once (an icon is implicitly shared: every window then holds the same picture).
+class SharedIconStyle : public QProxyStyle {
+public:
+    QIcon standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (option)
+            return QProxyStyle::standardIcon(icon, option, widget);
+        auto it = icons_.constFind(icon);
+        if (it == icons_.constEnd())
+            it = icons_.insert(icon, QProxyStyle::standardIcon(icon, nullptr, nullptr));
+        return *it;
+    }
+
+private:
+    mutable QHash<int, QIcon> icons_;
+};
+
 } // namespace
+
+void ShareStandardIcons()
+{
+    QApplication::setStyle(new SharedIconStyle);
+}
 
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
 {

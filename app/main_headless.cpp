@@ -53,6 +53,7 @@ int main(int argc, char** argv)
     qapp.setOrganizationName("Orvane");
     qapp.setApplicationName("Kelvaro64");
     qapp.setQuitOnLastWindowClosed(false);
+    ShareStandardIcons();
 
     // SIGINT / SIGTERM end the run through the event loop, never from the handler itself.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
