@@ -6,7 +6,7 @@
 #include "app/DocumentCommands.h"
 #include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
 #include "document/DocumentView.h"

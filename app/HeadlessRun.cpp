@@ -6,7 +6,7 @@
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
 #include "automation/CaptureAutomation.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "servers/NetworkServers.h"
 
 #include <QApplication>

@@ -11,7 +11,7 @@
 #include "servers/NetworkServers.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 
 #include <QCoreApplication>

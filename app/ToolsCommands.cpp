@@ -4,7 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServersDialog.h"

@@ -1,6 +1,7 @@
 // Archive strings and numbers: the length forms, the wide form, and readers that never trust a
 // length.
 #include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/IniDefaults.h"
 
 #include "ScratchDir.h"
