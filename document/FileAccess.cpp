@@ -31,26 +31,6 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Follows symbolic links to the file they name (which need not exist yet).
-std::optional<std::string> FinalTarget(std::string path, std::string* why)
-{
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
-        std::string link(4096, '\0');
-        const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= link.size()) {
-            SetWhy(why, n < 0 ? Reason(errno) : "symbolic link too long");
-            return std::nullopt;
-        }
-        link.resize(static_cast<std::size_t>(n));
-        path = link.front() == '/' ? link : FolderOf(path) + "/" + link;
-    }
-    SetWhy(why, Reason(ELOOP));
-    return std::nullopt;
-}
-
 bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes)
 {
     std::size_t done = 0;
@@ -98,6 +78,25 @@ bool LinkUnnamed(int fd, const std::string& target, std::string& temp)
 }
 
 } // namespace
+
+std::optional<std::string> FinalTarget(std::string path, std::string* why)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::string link(4096, '\0');
+        const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= link.size()) {
+            SetWhy(why, n < 0 ? Reason(errno) : "symbolic link too long");
+            return std::nullopt;
+        }
+        link.resize(static_cast<std::size_t>(n));
+        path = link.front() == '/' ? link : FolderOf(path) + "/" + link;
+    }
+    SetWhy(why, Reason(ELOOP));
+    return std::nullopt;
+}
 
 int OpenRegularFile(const std::string& path, std::string* why)
 {

@@ -21,6 +21,10 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, 
 std::optional<std::vector<std::uint8_t>> ReadFileHead(const std::string& path, std::size_t size,
                                                       std::string* why = nullptr);
 
+/// The file `path` names once symbolic links are followed (it need not exist yet); none when a
+/// link cannot be read or the links go round in a circle.
+std::optional<std::string> FinalTarget(std::string path, std::string* why = nullptr);
+
 /// Replaces `path` whole or not at all: the bytes go to an unnamed file in the folder of the
 /// file (a symbolic link is followed to the file it names and stays a link), which takes the old
 /// file's mode and, where permitted, its owner, reaches the disk, and is then renamed over it.
