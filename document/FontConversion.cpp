@@ -6,6 +6,7 @@
 
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -71,10 +72,17 @@ std::uint8_t FamilyBitsOf(const QFont& font, bool fixedPitch) {
 }
 
 bool FamilyAvailable(const QString& family) {
-    if (QFontDatabase::hasFamily(family)) return true;
     const QStringList substitutes = QFont::substitutes(family);
-    return std::any_of(substitutes.begin(), substitutes.end(),
-                       [](const QString& s) { return QFontDatabase::hasFamily(s); });
+    // Each look-up asks fontconfig to resolve the alias anew, and every data window asks for
+    // the same face: a family once found is remembered (with the substitutes it was found by).
+    thread_local QSet<QString> found;
+    const QString key = family + QChar(0) + substitutes.join(QChar(0));
+    if (found.contains(key)) return true;
+    const bool available = QFontDatabase::hasFamily(family) ||
+                           std::any_of(substitutes.begin(), substitutes.end(),
+                                       [](const QString& s) { return QFontDatabase::hasFamily(s); });
+    if (available) found.insert(key);
+    return available;
 }
 
 }  // namespace
