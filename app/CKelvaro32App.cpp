@@ -77,8 +77,8 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     }
     if (!request.testConfigPath.empty())
         RestoreTestConfig(*mainFrameOwner_, request.testConfigPath);
-    StartAutomationServer();
-    return true;
+    // A port named on kelvaro64-headless's command line must open, or the run ends.
+    return StartAutomationServer() || !AutomationPortNamed();
 }
 
 void CKelvaro32App::Shutdown()
@@ -143,6 +143,11 @@ std::optional<int> ConfiguredPort(const AppOptions& options, std::string& error)
 
 } // namespace
 
+bool CKelvaro32App::AutomationPortNamed() const
+{
+    return options_.headless && options_.automationPort && *options_.automationPort != 0;
+}
+
 bool CKelvaro32App::AutomationSwitchedOff() const
 {
     std::string error;
@@ -174,6 +179,11 @@ bool CKelvaro32App::StartAutomationServer()
     RegisterCaptureMethods(*registry, *captureMethods_);
     auto server = std::make_unique<AutomationServer>(std::move(registry));
     if (!server->Listen(static_cast<quint16>(*port))) {
+        if (AutomationPortNamed()) {
+            std::fprintf(stderr, "kelvaro64-headless: --automation-port %d: cannot open the port on 127.0.0.1: %s\n",
+                         *port, server->ErrorString().toLocal8Bit().constData());
+            return false;
+        }
         std::fprintf(stderr, "kelvaro64: automation port %d on 127.0.0.1 is not available (%s); %s\n", *port,
                      server->ErrorString().toLocal8Bit().constData(), consequence);
         return false;

@@ -94,6 +94,8 @@ public:
     void StopAutomationServer();
     /// True when the configuration turns automation off (port 0).
     bool AutomationSwitchedOff() const;
+    /// True when kelvaro64-headless was given --automation-port other than 0: it must open.
+    bool AutomationPortNamed() const;
     /// The running automation server, or null.
     AutomationServer* Automation() const { return automationServer_.get(); }
 

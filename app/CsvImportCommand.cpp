@@ -4,7 +4,7 @@
 #include "app/CommandIds.h"
 #include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentView.h"
 #include "view/CsvImport.h"

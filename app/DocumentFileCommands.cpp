@@ -6,7 +6,7 @@
 #include "app/DocumentCommands.h"
 #include "app/FileDialogs.h"
 #include "app/SubsystemCommands.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
 #include "document/DocumentView.h"
@@ -53,14 +53,13 @@ DocumentView* FirstView(const CKelvaro32Doc& doc)
     return doc.Views().empty() ? nullptr : doc.Views().front();
 }
 
-void ShowTitle(CMainFrame& frame, CKelvaro32Doc& doc)
+void ShowTitle(CMainFrame& frame, CChildFrame* child)
 {
-    CChildFrame* child = ChildOf(frame, doc);
     if (!child)
         return;
     child->UpdateTitle();
     if (frame.ActiveChild() == child)
-        frame.setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(doc.title)));
+        frame.setWindowTitle(QString("Kelvaro64 - %1").arg(QString::fromStdString(child->Document()->title)));
 }
 
 // The four most recent files, kept in the profile file beside the settings files.
@@ -188,10 +187,10 @@ bool SaveDocument(CMainFrame& frame, CKelvaro32Doc& doc, QWidget* parent, bool a
         return false;
     }
     const QString absolute = QFileInfo(path).absoluteFilePath();
-    doc.pathName = absolute.toStdString();
+    doc.SetPathName(absolute.toStdString());
     doc.title = QFileInfo(absolute).fileName().toStdString();
     doc.SetModified(false);
-    ShowTitle(frame, doc);
+    ShowTitle(frame, ChildOf(frame, doc));
     if (RecentFileList* list = Recent(frame))
         list->Add(absolute);
     return true;
@@ -203,13 +202,10 @@ CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWid
     const QString absolute = AbsolutePath(path);
 
     // A file already open is brought to the front rather than opened twice.
-    const std::string absolutePath = absolute.toStdString();
-    for (CKelvaro32Doc* open : frame.App().Documents()) {
-        if (!path.empty() && open->pathName == absolutePath) {
-            if (activate)
-                frame.Activate(ChildOf(frame, *open));
-            return open;
-        }
+    if (CKelvaro32Doc* open = path.empty() ? nullptr : frame.App().Documents().FindByPath(absolute.toStdString())) {
+        if (activate)
+            frame.Activate(ChildOf(frame, *open));
+        return open;
     }
 
     const auto bytes = path.empty() ? std::nullopt : ReadWholeFile(path);
@@ -234,14 +230,14 @@ CKelvaro32Doc* OpenDocumentFile(CMainFrame& frame, const std::string& path, QWid
         ApplyDocumentFile(contents, *doc);
         if (DocumentView* view = FirstView(*doc))
             view->SetDisplayFormat(DisplayFormatFromFile(contents.displayFormat));
-        doc->pathName = absolute.toStdString();
+        doc->SetPathName(absolute.toStdString());
         if (RecentFileList* list = Recent(frame))
             list->Add(absolute);
     }
     // A version we do not know opens as a new, untitled document with its construction values,
     // so that Save cannot write over the file it came from.
     doc->SetupViews();
-    ShowTitle(frame, *doc);
+    ShowTitle(frame, child);   // the window at hand: no search among thousands
     return doc;
 }
 

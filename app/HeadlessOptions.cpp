@@ -122,8 +122,9 @@ const char* HeadlessUsage()
            "  --capture FILE        write every frame of every link to a pcapng capture\n"
            "                        (Wireshark, tshark) until the program ends\n"
            "  --traffic-log FILE    write every frame as one JSON object per line\n"
-           "  --traffic-log-rotate SIZE  rotate the traffic log at SIZE bytes (K, M, G:\n"
-           "                        FILE becomes FILE.1, FILE.1 FILE.2 ..., five kept)\n"
+           "  --traffic-log-rotate SIZE  rotate the traffic log at SIZE bytes (K, M or G;\n"
+           "                        at least 4K): FILE.jsonl becomes FILE.1.jsonl, that one\n"
+           "                        FILE.2.jsonl ... (FILE without a dot: FILE.1), five kept\n"
            "  --udp-port N          open a Modbus/UDP server on port N\n"
            "  --rtu-over-tcp-port N open an RTU over TCP server on port N\n"
            "  --tls-port N          open a Modbus/TCP Security (TLS) server on port N; needs\n"
@@ -135,8 +136,14 @@ const char* HeadlessUsage()
            "                        open files are limited); when full, the one idle longest goes\n"
            "  --request-timeout-ms N  close a Modbus/TCP connection whose request stays incomplete\n"
            "                        this long (default 5000; 0 never)\n"
-           "  --save                write the settings files at exit (default: leave them)\n"
+           "  --save                write the settings files at exit (default: leave them);\n"
+           "                        one that cannot be written makes the exit status 1\n"
            "  --no-save             leave the settings files untouched\n"
            "  --help                this text\n"
-           "  --version             the version\n";
+           "  --version             the package version, the About box's and the licence\n"
+           "\n"
+           "A port named by --tcp-port, --udp-port, --rtu-over-tcp-port, --tls-port or\n"
+           "--automation-port (other than 0) that cannot be opened ends the run with status 1.\n"
+           "Exit status: 0 ended by SIGTERM or SIGINT; 1 start-up failed, a named port could\n"
+           "not be opened, or --save could not write a settings file; 2 a bad option.\n";
 }

@@ -6,11 +6,16 @@
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
 #include "automation/CaptureAutomation.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "servers/NetworkServers.h"
 
+#include <QApplication>
 #include <QFileInfo>
+#include <QHash>
+#include <QIcon>
+#include <QProxyStyle>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -41,16 +46,30 @@ void PrintServer(const servers::NetworkServers::Entry& e)
     std::fflush(stdout);
 }
 
-// --udp-port, --rtu-over-tcp-port, --tls-port: each the main server of its protocol, in place
-// of one the set-up or the scenario opened.
-void OpenServersOfOptions(servers::NetworkServers& network, const HeadlessOptions& options)
+// A port named on the command line that cannot be opened ends the run: a service manager must
+// not take a program that serves nothing for a healthy one. Says which option, port and why.
+void ReportNamedPortFailure(const char* option, int port, const std::string& reason)
 {
-    const std::pair<std::optional<int>, pomrel::ServerProtocol> wanted[] = {
-        {options.udpPort, pomrel::ServerProtocol::Udp},
-        {options.rtuOverTcpPort, pomrel::ServerProtocol::RtuOverTcp},
-        {options.tlsPort, pomrel::ServerProtocol::Tls},
+    std::fprintf(stderr, "kelvaro64-headless: %s %d: cannot open the port: %s\n", option, port, reason.c_str());
+    std::fflush(stderr);
+}
+
+// --udp-port, --rtu-over-tcp-port, --tls-port: each the main server of its protocol, in place
+// of one the set-up or the scenario opened. False when one of them could not open.
+bool OpenServersOfOptions(servers::NetworkServers& network, const HeadlessOptions& options)
+{
+    struct Wanted {
+        std::optional<int> port;
+        pomrel::ServerProtocol protocol;
+        const char* option;
     };
-    for (const auto& [port, protocol] : wanted) {
+    const Wanted wanted[] = {
+        {options.udpPort, pomrel::ServerProtocol::Udp, "--udp-port"},
+        {options.rtuOverTcpPort, pomrel::ServerProtocol::RtuOverTcp, "--rtu-over-tcp-port"},
+        {options.tlsPort, pomrel::ServerProtocol::Tls, "--tls-port"},
+    };
+    bool allOpen = true;
+    for (const auto& [port, protocol, option] : wanted) {
         if (!port)
             continue;
         pomrel::ServerEndpoint endpoint;
@@ -63,8 +82,20 @@ void OpenServersOfOptions(servers::NetworkServers& network, const HeadlessOption
             };
             endpoint.tls = {whole(options.tlsCert), whole(options.tlsKey), whole(options.tlsCa), {}};
         }
-        network.Open(endpoint);
+        const servers::NetworkServers::Entry* entry = network.Find(network.Open(endpoint));
+        if (*port != 0 && (!entry || !entry->Open())) {
+            ReportNamedPortFailure(option, *port, entry ? entry->error : std::string("cannot open"));
+            allOpen = false;
+        }
     }
+    return allOpen;
+}
+
+// The reason of a "Modbus/TCP server (port N): reason" line.
+std::string ServerFailureReason(const std::string& text)
+{
+    const auto at = text.find("): ");
+    return at == std::string::npos ? text : text.substr(at + 3);
 }
 
 // Why a named file could not be read, for the message: ": not a regular file", or nothing
@@ -78,7 +109,30 @@ std::string ReadProblem(const std::string& path)
     return why.empty() ? why : ": " + why;
 }
 
+// The application's style, with each standard icon asked for without an option or a widget
+// made once (an icon is implicitly shared: every window then holds the same picture).
+class SharedIconStyle : public QProxyStyle {
+public:
+    QIcon standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (option)
+            return QProxyStyle::standardIcon(icon, option, widget);
+        auto it = icons_.constFind(icon);
+        if (it == icons_.constEnd())
+            it = icons_.insert(icon, QProxyStyle::standardIcon(icon, nullptr, nullptr));
+        return *it;
+    }
+
+private:
+    mutable QHash<int, QIcon> icons_;
+};
+
 } // namespace
+
+void ShareStandardIcons()
+{
+    QApplication::setStyle(new SharedIconStyle);
+}
 
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
 {
@@ -88,7 +142,15 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
         app.servicePort = static_cast<std::uint16_t>(*options.tcpPort);
     }
     CMainFrame& frame = *app.mainFrame;
-    frame.Connections().SetListener(PrintConnection);
+    // The Modbus/TCP server's last failure, for a --tcp-port that could not be opened.
+    auto serverFailure = std::make_shared<std::string>();
+    frame.Connections().SetListener([serverFailure](const ConnectionEvent& e) {
+        if (e.port == 0 && e.kind == ConnectionEvent::kOpenFailed)
+            *serverFailure = ServerFailureReason(e.text);
+        else if (e.port == 0 && e.kind == ConnectionEvent::kOpened)
+            serverFailure->clear();
+        PrintConnection(e);
+    });
     app.Servers().onOpenAttempt = PrintServer;
 
     // From the first frame on: the files are started before any connection opens.
@@ -138,13 +200,17 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
         limits.requestTimeoutMs = options.requestTimeoutMs.value_or(limits.requestTimeoutMs);
         app.Engine().SetTcpLimits(limits);
     }
-    OpenServersOfOptions(app.Servers(), options);
+    bool portsOpen = OpenServersOfOptions(app.Servers(), options);
     // Documents alone would be served to nobody: without a set-up, serve them on Modbus/TCP.
     if (!anyTestConfig && !app.Documents().Empty() && !frame.Connections().IsServerOpen())
         frame.Connections().OpenServer(app.servicePort);
+    if (options.tcpPort && *options.tcpPort != 0 && !frame.Connections().IsServerOpen() && !serverFailure->empty()) {
+        ReportNamedPortFailure("--tcp-port", *options.tcpPort, *serverFailure);
+        portsOpen = false;
+    }
     std::fflush(stdout);
     std::fflush(stderr);
-    return anything;
+    return anything && portsOpen;
 }
 
 bool StopHeadlessRecording(CKelvaro32App& app)

@@ -8,8 +8,14 @@ class CKelvaro32App;
 /// Modbus/TCP when no .tst is named) and prints one line per connection opened ("open: ...") or
 /// failed ("failed: ...") and one per test configuration restored ("restored: ..."). Runs
 /// inside the event loop and stops early once the program is asked to end.
-/// False when files were named and not one could be opened.
+/// False when files were named and not one could be opened, or when a port named by an option
+/// (--tcp-port, --udp-port, --rtu-over-tcp-port, --tls-port) could not be opened.
 bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options);
 /// Ends --capture and --traffic-log: the files closed whole, one line each on stdout
 /// ("capture: FILE, N packets, M frame records dropped"). False when one could not be written.
 bool StopHeadlessRecording(CKelvaro32App& app);
+/// Makes the application style hand out each standard icon once, shared: every data window
+/// (a QMdiSubWindow) otherwise decodes and keeps its own copy of the same picture, which with
+/// thousands of documents open is most of their start-up time and memory. Call after the
+/// QApplication is made.
+void ShareStandardIcons();

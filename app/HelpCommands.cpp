@@ -3,6 +3,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/HelpCommands.h"
+#include "app/Version.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -111,7 +112,8 @@ void ShowAboutBox(QWidget* parent)
     box.setObjectName("dialog100");
     box.setWindowTitle("Kelvaro64...MODBUS SLAVE DATA SIMULATOR");
     auto* layout = new QVBoxLayout(&box);
-    layout->addWidget(new QLabel("Kelvaro64 - (Version 6.A00-04)", &box));
+    layout->addWidget(new QLabel(QString("Kelvaro64 - (Version %1)").arg(kProductVersion), &box));
+    layout->addWidget(new QLabel(kLicenceText, &box));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &box);
     buttons->button(QDialogButtonBox::Ok)->setText("OK");
     QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);

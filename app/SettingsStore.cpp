@@ -3,6 +3,7 @@
 #include "document/AliasTable.h"
 #include "connections/PortTable.h"
 #include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/ByteOrder.h"
 
 #include <cstring>

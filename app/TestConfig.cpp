@@ -2,6 +2,7 @@
 
 #include "connections/PortTable.h"
 #include "document/Archive.h"
+#include "document/FileAccess.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -99,10 +100,14 @@ std::vector<std::uint8_t> SerializeTestConfig(const std::vector<std::string>& do
 
 bool CanCreateFile(const std::string& path)
 {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    // The writer puts its new file beside the link's final target: that folder must take it.
+    const std::optional<std::string> target = FinalTarget(path);
+    if (!target)
         return false;
-    std::string probe = path + ".tmpXXXXXX";
+    struct stat st {};
+    if (::stat(target->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return false;
+    std::string probe = *target + ".tmpXXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0)
         return false;

@@ -11,7 +11,7 @@
 #include "servers/NetworkServers.h"
 #include "app/SubsystemCommands.h"
 #include "app/TestConfig.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 
 #include <QCoreApplication>
@@ -63,7 +63,11 @@ std::string ResolveDocumentName(const std::string& name, const QString& testConf
 
 CChildFrame* ChildOf(CMainFrame& frame, const CKelvaro32Doc* doc)
 {
-    for (CChildFrame* child : frame.Children())
+    const QList<CChildFrame*> children = frame.Children();
+    // A restore asks after each document it opens: the window made last, found without a search.
+    if (!children.isEmpty() && children.back()->Document() == doc)
+        return children.back();
+    for (CChildFrame* child : children)
         if (child->Document() == doc)
             return child;
     return nullptr;

@@ -6,7 +6,7 @@
 #include "app/SubsystemCommands.h"
 #include "app/TrafficCommands.h"
 #include "connections/ConnectionManager.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"

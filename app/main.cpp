@@ -1,13 +1,24 @@
 // kelvaro64: the desktop program.
 #include "app/CKelvaro32App.h"
+#include "app/RuntimeDir.h"
+#include "app/Version.h"
+
+#include <cstdio>
+#include <cstring>
 
 #include <QApplication>
 #include <QDir>
 
 int main(int argc, char** argv)
 {
+    // Only as the whole command line: anything else is the name of a set-up, as it always was.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs(VersionText("kelvaro64").c_str(), stdout);
+        return 0;
+    }
     // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
     pomrel::RaiseOpenFileLimit();
+    const RuntimeDirStandIn runtimeDir;
     QApplication qapp(argc, argv);
     qapp.setOrganizationName("Orvane");
     qapp.setApplicationName("Kelvaro64");

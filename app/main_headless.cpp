@@ -3,6 +3,8 @@
 #include "app/CMainFrame.h"
 #include "app/HeadlessOptions.h"
 #include "app/HeadlessRun.h"
+#include "app/RuntimeDir.h"
+#include "app/Version.h"
 
 #include <QApplication>
 #include <QDir>
@@ -38,18 +40,20 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::puts("kelvaro64-headless 6.A00-04");
+        std::fputs(VersionText("kelvaro64-headless").c_str(), stdout);
         return 0;
     }
 
     // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
     pomrel::RaiseOpenFileLimit();
+    const RuntimeDirStandIn runtimeDir;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);
     qapp.setOrganizationName("Orvane");
     qapp.setApplicationName("Kelvaro64");
     qapp.setQuitOnLastWindowClosed(false);
+    ShareStandardIcons();
 
     // SIGINT / SIGTERM end the run through the event loop, never from the handler itself.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)

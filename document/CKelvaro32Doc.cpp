@@ -30,6 +30,13 @@ CKelvaro32Doc::~CKelvaro32Doc()
         openDocuments_->Remove(this);
 }
 
+void CKelvaro32Doc::SetPathName(std::string path)
+{
+    pathName = std::move(path);
+    if (openDocuments_)
+        openDocuments_->SetPath(this, pathName);
+}
+
 CAutomatePt* CKelvaro32Doc::FindSimulatedPoint(int pointIndex) const
 {
     for (const auto& p : simulatedPoints)

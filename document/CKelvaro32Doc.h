@@ -64,7 +64,10 @@ public:
 
     /// The name shown in the window caption ("Kelvaro1") or the file's name once saved/opened.
     std::string title;
+    /// The file the document was opened from or saved to; empty for none. Read it here, change
+    /// it with SetPathName so that the open documents find it by name.
     std::string pathName;
+    void SetPathName(std::string path);
 
     // Views of this document (one in practice), in the order they attached.
     void AttachView(DocumentView* view) { views_.push_back(view); }

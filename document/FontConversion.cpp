@@ -1,7 +1,12 @@
 #include "document/FontConversion.h"
 
+#include "document/AnsiQString.h"
+#include "document/AnsiText.h"
+
+
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -10,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -28,7 +35,8 @@ constexpr int kDefaultPixelSize = 13;
 
 QString FaceName(const LogFont& logFont) {
     const auto length = ::strnlen(logFont.faceName, sizeof logFont.faceName);
-    return QString::fromLatin1(logFont.faceName, static_cast<qsizetype>(length));
+    // Windows-1252, as every stored text: the byte 0x80 is '€', 0x8C 'Œ'.
+    return QStringFromAnsi(std::string_view(logFont.faceName, length));
 }
 
 int PixelSizeOf(std::int32_t height) {
@@ -64,10 +72,17 @@ std::uint8_t FamilyBitsOf(const QFont& font, bool fixedPitch) {
 }
 
 bool FamilyAvailable(const QString& family) {
-    if (QFontDatabase::hasFamily(family)) return true;
     const QStringList substitutes = QFont::substitutes(family);
-    return std::any_of(substitutes.begin(), substitutes.end(),
-                       [](const QString& s) { return QFontDatabase::hasFamily(s); });
+    // Each look-up asks fontconfig to resolve the alias anew, and every data window asks for
+    // the same face: a family once found is remembered (with the substitutes it was found by).
+    thread_local QSet<QString> found;
+    const QString key = family + QChar(0) + substitutes.join(QChar(0));
+    if (found.contains(key)) return true;
+    const bool available = QFontDatabase::hasFamily(family) ||
+                           std::any_of(substitutes.begin(), substitutes.end(),
+                                       [](const QString& s) { return QFontDatabase::hasFamily(s); });
+    if (available) found.insert(key);
+    return available;
 }
 
 }  // namespace
@@ -108,8 +123,11 @@ LogFont LogFontFromQFont(const QFont& font) {
     logFont.pitchAndFamily =
         static_cast<std::uint8_t>((fixed ? kFixedPitch : kVariablePitch) | FamilyBitsOf(font, fixed));
     std::memset(logFont.faceName, 0, sizeof logFont.faceName);
-    const QByteArray face = font.family().toLatin1().left(sizeof logFont.faceName - 1);
-    std::memcpy(logFont.faceName, face.constData(), static_cast<std::size_t>(face.size()));
+    const QString family = font.family();
+    std::string face = ansi::FromUtf16Lossy(
+        std::u16string_view(reinterpret_cast<const char16_t*>(family.utf16()), static_cast<std::size_t>(family.size())));
+    face.resize(std::min(face.size(), sizeof logFont.faceName - 1));
+    std::memcpy(logFont.faceName, face.data(), face.size());
     return logFont;
 }
 

@@ -1,6 +1,6 @@
 #include "document/IniDefaults.h"
 
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 
 #include <algorithm>
 #include <cctype>

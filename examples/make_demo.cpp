@@ -3,7 +3,7 @@
 //
 //   kelvaro64-make-demo OUTPUT_FOLDER
 #include "app/TestConfig.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
 

@@ -1,6 +1,6 @@
 #include "monitor/TrafficMonitorWindow.h"
 
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "monitor/CaptureFile.h"
 #include "monitor/TrafficJsonLog.h"
 #include "monitor/TrafficMonitorSink.h"

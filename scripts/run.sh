@@ -4,12 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-# Qt wants a private runtime folder; a login session has one, a container or su shell may not.
-if [ -z "${XDG_RUNTIME_DIR:-}" ] || [ ! -d "$XDG_RUNTIME_DIR" ]; then
-  XDG_RUNTIME_DIR=${TMPDIR:-/tmp}/kelvaro64-runtime-$(id -u)
-  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-  export XDG_RUNTIME_DIR
-fi
+# No runtime folder needed: where XDG_RUNTIME_DIR is unset (a container, a su shell) the
+# programs make a private one for the run themselves.
 BUILD=${BUILD:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARO_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target kelvaro64 kelvaro64-headless kelvaro64-packaging-files

@@ -5,6 +5,7 @@
 // Each value is checked against the bytes decoded here independently, the position moves by
 // exactly what was read, and the first failed read leaves the reader failed for good.
 #include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "fuzz/files/FuzzCheck.h"
 
 #include <cstring>

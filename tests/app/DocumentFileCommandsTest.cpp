@@ -139,7 +139,7 @@ TEST_F(DocumentFiles, AFailedSaveLeavesWhatWasThereAndSaysSo)
     ModalAnswerer answers;
     // The name of an existing folder, and a file in a folder that does not exist.
     for (const std::string name : {"taken", "nowhere/x.kvd"}) {
-        doc->pathName = Path(name);
+        doc->SetPathName(Path(name));
         answers.Message();
         EXPECT_FALSE(SaveDocument(*frame, *doc, frame, false)) << name;
         EXPECT_EQ(answers.messages.back(), "Failed to save document.");
@@ -149,7 +149,7 @@ TEST_F(DocumentFiles, AFailedSaveLeavesWhatWasThereAndSaysSo)
 
     // Overwriting a file goes through a temporary file too and leaves nothing else behind.
     Write("old.kvd", "old contents");
-    doc->pathName = Path("old.kvd");
+    doc->SetPathName(Path("old.kvd"));
     EXPECT_TRUE(SaveDocument(*frame, *doc, frame, false));
     EXPECT_EQ(Read("old.kvd").size(), 2088);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.kvd"});
@@ -160,7 +160,7 @@ TEST_F(DocumentFiles, TheRecentFileListKeepsFourAndOpensThem)
     for (int i = 1; i <= 5; ++i) {
         CKelvaro32Doc* doc = app->NewDocument();
         doc->SetWord(0, static_cast<std::uint16_t>(i));
-        doc->pathName = Path("r" + std::to_string(i) + ".kvd");
+        doc->SetPathName(Path("r" + std::to_string(i) + ".kvd"));
         ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false));
     }
     QSettings profile(QPath("Orvane/Kelvaro64.conf"), QSettings::IniFormat);
@@ -242,7 +242,7 @@ TEST_F(DocumentFiles, AllFilesListsNamesWithAndWithoutADot)
     for (const std::string name : {"gdoc1", "plant.kvd", "two.dots.x"}) {
         CKelvaro32Doc* doc = app->NewDocument();
         doc->SetWord(0, static_cast<std::uint16_t>(name.size()));
-        doc->pathName = Path(name);
+        doc->SetPathName(Path(name));
         ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false)) << name;
     }
     CloseAll();
@@ -279,7 +279,7 @@ TEST_F(DocumentFiles, EachKindOfFileDialogStartsWhereThatKindWasLastChosen)
         ASSERT_TRUE(QDir(dir.path()).mkpath(folder));
     Write("csv/values.csv", "40001,5\n");
     CKelvaro32Doc* doc = app->NewDocument();
-    doc->pathName = Path("docs/a.kvd");
+    doc->SetPathName(Path("docs/a.kvd"));
     ASSERT_TRUE(SaveDocument(*frame, *doc, frame, false));
     ASSERT_TRUE(SaveTestConfigTo(*frame, Path("setups/s.tst")));
     QDir::setCurrent(QPath("other"));

@@ -10,6 +10,8 @@
 #include "view/CKelvaro32View.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -132,6 +134,22 @@ TEST_F(AppFixture, DisabledWithoutHandler)
     EXPECT_FALSE(app->mainFrame->RunCommand(cmd::FilePrintPreview));
 }
 
+TEST_F(AppFixture, AboutBoxNamesTheVersionAndTheLicence)
+{
+    auto app = Start();
+    QStringList texts;
+    QTimer::singleShot(0, [&texts] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        for (const QLabel* label : box->findChildren<QLabel*>())
+            texts << label->text();
+        static_cast<QDialog*>(box)->accept();
+    });
+    ASSERT_TRUE(app->mainFrame->RunCommand(cmd::AppAbout));
+    EXPECT_TRUE(texts.contains("Kelvaro64 - (Version 6.A00-04)")) << texts.join(" | ").toStdString();
+    EXPECT_TRUE(texts.join(" ").contains("Apache License, Version 2.0 (Apache-2.0)")) << texts.join(" | ").toStdString();
+}
+
 TEST_F(AppFixture, ClosingWhileAutomationClientsAreConnectedOnlyHides)
 {
     QTcpServer probe;
@@ -201,7 +219,7 @@ std::string WriteSetUp(CKelvaro32App& app, const QString& folder, int count)
     for (int i = 0; i < count; ++i) {
         CKelvaro32Doc* doc = app.NewDocument();
         doc->SetWord(0, static_cast<std::uint16_t>(i));
-        doc->pathName = (folder + QString("/doc%1").arg(i)).toStdString();
+        doc->SetPathName((folder + QString("/doc%1").arg(i)).toStdString());
     }
     const std::string path = (folder + "/set.tst").toStdString();
     EXPECT_TRUE(SaveTestConfigTo(*app.mainFrame, path));

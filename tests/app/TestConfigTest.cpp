@@ -11,12 +11,14 @@
 #include "document/CKelvaro32Doc.h"
 #include "document/DocumentFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -206,7 +208,7 @@ protected:
     {
         CKelvaro32Doc* doc = app->NewDocument();
         doc->SetWord(0, firstWord);
-        doc->pathName = Path(name);
+        doc->SetPathName(Path(name));
         return doc;
     }
     bool OpenPortOn(int port, const Pty& pty)
@@ -390,6 +392,38 @@ TEST_F(TestConfigApp, TheCommandsThroughTheirDialogs)
     ASSERT_EQ(app->Documents().Size(), 1u);
     EXPECT_EQ(app->Documents().All()[0]->Word(5), 55);
     EXPECT_EQ(answers.unexpected, 0);
+}
+
+TEST(TestConfigFile, CanCreateFileAsksTheFolderOfALinksFinalTarget)
+{
+    QTemporaryDir dir;
+    const std::string d = dir.path().toStdString();
+    ASSERT_EQ(::mkdir((d + "/other").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((d + "/folder").c_str(), 0755), 0);
+    // The save writes beside the file a link finally names, not beside the link.
+    ASSERT_EQ(::symlink((d + "/other/set.tst").c_str(), (d + "/to-other.tst").c_str()), 0);
+    ASSERT_EQ(::symlink("to-other.tst", (d + "/to-link.tst").c_str()), 0);
+    ASSERT_EQ(::symlink((d + "/gone/set.tst").c_str(), (d + "/to-gone.tst").c_str()), 0);
+    ASSERT_EQ(::symlink("folder", (d + "/to-folder.tst").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-b.tst", (d + "/loop-a.tst").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-a.tst", (d + "/loop-b.tst").c_str()), 0);
+    const struct {
+        const char* name;
+        bool can;
+    } cases[] = {
+        {"plain.tst", true},
+        {"folder", false},
+        {"to-other.tst", true},      // a link into another folder that takes files
+        {"to-link.tst", true},       // a link to that link
+        {"to-gone.tst", false},      // its target's folder does not exist: nothing can be made there
+        {"to-folder.tst", false},
+        {"loop-a.tst", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CanCreateFile(d + "/" + c.name), c.can) << c.name;
+    // The probe leaves nothing behind, in either folder.
+    EXPECT_EQ(QDir(dir.path() + "/other").entryList(QDir::Files | QDir::Hidden), QStringList{});
+    EXPECT_FALSE(QFile::exists(dir.path() + "/plain.tst"));
 }
 
 TEST_F(TestConfigApp, SaveThatCannotCreateTheFileSaysSoAndSavesNothing)

@@ -214,13 +214,19 @@ def main():
                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             exercise("headless", tcp, auto, proc)
-            # A second instance on the same automation port runs without automation and says so.
-            second = subprocess.Popen([HEADLESS, "--automation-port", str(auto)], env=env,
+            # A second instance on the same automation port, taken from the environment, runs
+            # without automation and says so.
+            second = subprocess.Popen([HEADLESS], env=dict(env, KELVARO64_AUTOMATION_PORT=str(auto)),
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             line = second.stderr.readline()
             check("not available" in line and "running without automation" in line and second.poll() is None,
                   "second instance: " + line.strip())
             check(stop(second) == 0, "second instance ends on SIGTERM")
+            # Named on its command line, the port must open: the run ends with status 1.
+            third = subprocess.run([HEADLESS, "--automation-port", str(auto)], env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True, timeout=PATIENCE)
+            check(third.returncode == 1 and "--automation-port %d: cannot open the port" % auto in third.stderr,
+                  "third instance: %s %s" % (third.returncode, third.stderr.strip()))
         finally:
             rc = stop(proc)
         out = proc.stdout.read()

@@ -134,6 +134,33 @@ TEST(Document, EntersAndLeavesOpenDocumentsInCreationOrder)
     EXPECT_STREQ(a->font.faceName, "Courier");
 }
 
+TEST(Document, OpenDocumentsFindAFileByItsCurrentName)
+{
+    OpenDocuments open;
+    DocumentContext context{&open, "", nullptr};
+    auto a = std::make_unique<CKelvaro32Doc>(context);
+    auto b = std::make_unique<CKelvaro32Doc>(context);
+    auto c = std::make_unique<CKelvaro32Doc>(context);
+    a->SetPathName("/d/x.kvd");
+    c->SetPathName("/d/y.kvd");
+    EXPECT_EQ(open.FindByPath("/d/x.kvd"), a.get());
+    EXPECT_EQ(open.FindByPath("/d/y.kvd"), c.get());
+    EXPECT_EQ(open.FindByPath("/d/z.kvd"), nullptr);
+    EXPECT_EQ(open.FindByPath(""), nullptr);   // untitled documents are no file
+
+    // Saved under another name: found by the new name only. Two on one file: the first opened.
+    a->SetPathName("/d/y.kvd");
+    EXPECT_EQ(open.FindByPath("/d/x.kvd"), nullptr);
+    EXPECT_EQ(open.FindByPath("/d/y.kvd"), a.get());
+    b->SetPathName("/d/y.kvd");
+    EXPECT_EQ(open.FindByPath("/d/y.kvd"), a.get());
+    a.reset();
+    EXPECT_EQ(open.FindByPath("/d/y.kvd"), b.get());
+    b.reset();
+    c.reset();
+    EXPECT_EQ(open.FindByPath("/d/y.kvd"), nullptr);   // closed documents are gone from it
+}
+
 TEST(Document, SimulatedPointsMatchByPointIndexFirstFirst)
 {
     OpenDocuments open;

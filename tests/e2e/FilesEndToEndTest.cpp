@@ -6,7 +6,7 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/TestConfig.h"
-#include "document/Archive.h"
+#include "document/FileAccess.h"
 #include "document/CKelvaro32Doc.h"
 
 #include <QDir>

@@ -50,7 +50,8 @@ for f in usr/bin/kelvaro64 usr/bin/kelvaro64-headless usr/bin/kelvaro64-ctl \
   check "installed: /$f" '[ -f "$ROOT/$f" ]'
 done
 check "the programs are executable" '[ -x "$ROOT/usr/bin/kelvaro64" ] && [ -x "$ROOT/usr/bin/kelvaro64-headless" ] && [ -x "$ROOT/usr/bin/kelvaro64-ctl" ]'
-check "kelvaro64-headless --version" '"$ROOT/usr/bin/kelvaro64-headless" --version | grep -qx "kelvaro64-headless 6.A00-04"'
+check "kelvaro64-headless --version names the package's version" '"$ROOT/usr/bin/kelvaro64-headless" --version | grep -qx "kelvaro64-headless $(dpkg-deb -f "$DEB" Version | sed "s/-.*//") (6.A00-04)"'
+check "LICENSE and copyright: Apache-2.0" 'grep -qx "License: Apache-2.0" "$ROOT/usr/share/doc/kelvaro64/copyright" && grep -q "<project_license>Apache-2.0</project_license>" "$ROOT/usr/share/metainfo/com.orvane.Kelvaro64.metainfo.xml"'
 check "kelvaro64-ctl runs with the system python" \
   'head -1 "$ROOT/usr/bin/kelvaro64-ctl" | grep -qx "#!/usr/bin/python3" && "$ROOT/usr/bin/kelvaro64-ctl" --help | grep -q "^usage: kelvaro64-ctl"'
 

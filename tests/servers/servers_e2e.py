@@ -307,38 +307,48 @@ def options(folder, certs):
         r = subprocess.run([HEADLESS, *args], capture_output=True, text=True, timeout=PATIENCE)
         check(r.returncode == 2 and said in r.stderr, "%s: exit 2, %r" % (" ".join(args), r.stderr.splitlines()[:1]))
 
+    tls, rtu = free_ports(2)
+    server = Headless(folder, ["--rtu-over-tcp-port", str(rtu),
+                               "--tls-port", str(tls), "--tls-cert", os.path.join(certs, "server.pem"),
+                               "--tls-key", os.path.join(certs, "server.key"), *docs], "open: Modbus/TCP server")
+    try:
+        time.sleep(0.5)   # the lines after the TCP server's
+        check(server.opened("RTU over TCP server") == rtu and server.opened("Modbus/TCP Security server") == tls,
+              "--rtu-over-tcp-port and --tls-port open their servers")
+        with ModbusTcpClient("127.0.0.1", port=rtu, framer=ModbusRtuFramer, timeout=3) as c:
+            check(registers(c.read_holding_registers(0, 2, slave=1)) == mbpoll(server.tcp, 1, 1, 2),
+                  "the option's RTU over TCP server reads what mbpoll reads")
+    finally:
+        check(server.stop() == 0, "the run ends with 0")
+
+    env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(folder, "config"), QT_QPA_PLATFORM="offscreen")
+
+    def run_headless(args):
+        tcp, automation = free_ports(2)
+        return subprocess.run([HEADLESS, "--tcp-port", str(tcp), "--automation-port", str(automation), *args],
+                              env=env, capture_output=True, text=True, timeout=PATIENCE)
+
+    # A port the command line names that is taken: the failed: line, then the run ends with 1.
     taken = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     taken.bind(("0.0.0.0", 0))
     try:
-        tls, rtu = free_ports(2)
-        server = Headless(folder, ["--udp-port", str(taken.getsockname()[1]), "--rtu-over-tcp-port", str(rtu),
-                                   "--tls-port", str(tls), "--tls-cert", os.path.join(certs, "server.pem"),
-                                   "--tls-key", os.path.join(certs, "server.key"), *docs], "open: Modbus/TCP server")
-        try:
-            time.sleep(0.5)   # the lines after the TCP server's
-            check(server.line("failed: Modbus/UDP server (port %d)" % taken.getsockname()[1]) is not None,
-                  "a UDP port taken: a failed: line " + "".join(server.output).strip().replace("\n", " | "))
-            check(server.opened("RTU over TCP server") == rtu and server.opened("Modbus/TCP Security server") == tls,
-                  "--rtu-over-tcp-port and --tls-port open their servers")
-            with ModbusTcpClient("127.0.0.1", port=rtu, framer=ModbusRtuFramer, timeout=3) as c:
-                check(registers(c.read_holding_registers(0, 2, slave=1)) == mbpoll(server.tcp, 1, 1, 2),
-                      "the option's RTU over TCP server reads what mbpoll reads")
-            check(server.proc.poll() is None, "a port taken does not end the run")
-        finally:
-            check(server.stop() == 0, "the run ends with 0")
+        port = taken.getsockname()[1]
+        r = run_headless(["--udp-port", str(port), *docs])
+        check("failed: Modbus/UDP server (port %d)" % port in r.stdout, "a UDP port taken: a failed: line " +
+              r.stdout.strip().replace("\n", " | "))
+        check(r.returncode == 1 and "--udp-port %d: cannot open the port" % port in r.stderr,
+              "a UDP port taken ends the run with 1: %s %r" % (r.returncode, r.stderr.strip()))
     finally:
         taken.close()
 
-    # Certificate files that cannot be read: the failed line gives the reason.
+    # Certificate files that cannot be read: the failed line gives the reason, and the TLS server
+    # the command line asked for is not there, so the run ends with 1.
     tls, = free_ports(1)
-    server = Headless(folder, ["--tls-port", str(tls), "--tls-cert", os.path.join(folder, "missing.pem"),
-                               "--tls-key", os.path.join(certs, "server.key"), *docs], "open: Modbus/TCP server")
-    try:
-        time.sleep(0.5)
-        failed = server.line("failed: Modbus/TCP Security server")
-        check(failed is not None and "missing.pem" in failed, "an unreadable certificate is named: %r" % failed)
-    finally:
-        server.stop()
+    r = run_headless(["--tls-port", str(tls), "--tls-cert", os.path.join(folder, "missing.pem"),
+                      "--tls-key", os.path.join(certs, "server.key"), *docs])
+    failed = next((l for l in r.stdout.splitlines() if l.startswith("failed: Modbus/TCP Security server")), None)
+    check(failed is not None and "missing.pem" in failed, "an unreadable certificate is named: %r" % failed)
+    check(r.returncode == 1 and "--tls-port %d" % tls in r.stderr, "... and the run ends with 1: %r" % r.stderr)
 
 
 def main():
