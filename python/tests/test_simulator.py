@@ -110,6 +110,16 @@ def test_refusals_at_start_say_why_and_leave_nothing(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
+def test_a_given_port_that_is_taken_is_refused_at_once(tmp_path, monkeypatch):
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    with socket.socket() as taken:
+        taken.bind(("0.0.0.0", 0))
+        taken.listen()
+        with pytest.raises(kv.SimulatorError, match="could not open a port it was given"):
+            kv.Simulator(tcp_port=taken.getsockname()[1])
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("which", ["tcp", "automation", "rtu"])
 def test_a_chosen_port_taken_meanwhile_is_replaced(monkeypatch, which):
     taken = socket.socket()

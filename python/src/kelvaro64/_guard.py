@@ -21,6 +21,8 @@ def main(argv):
     command = argv[4:]
     # Interrupts are for the test process: it stops us by closing our input.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
         program = subprocess.Popen(command, stdin=subprocess.DEVNULL, cwd=folder)
     except OSError as e:
@@ -29,9 +31,6 @@ def main(argv):
         return 127
     with os.fdopen(pid_fd, "w") as f:
         f.write("%d\n" % program.pid)
-
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
 
     def watch_input():
         try:

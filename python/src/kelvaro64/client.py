@@ -25,10 +25,11 @@ class Error(Exception):
     """A refused call: an error answer (``code`` is its JSON-RPC code, ``status`` None) or a
     result with a status other than 0 (``status``, ``code`` None). ``message`` says why."""
 
-    def __init__(self, method, message, code=None, status=None):
+    def __init__(self, method, message, code=None, status=None, params=()):
         self.method, self.message, self.code, self.status = method, message, code, status
         what = "error %s" % code if code is not None else "status %s" % status
-        super().__init__("%s failed: %s (%s)" % (method, message, what))
+        call = "%s(%s)" % (method, ", ".join(json.dumps(p) for p in params))
+        super().__init__("%s failed: %s (%s)" % (call, message, what))
 
 
 def _special(number):
@@ -119,16 +120,16 @@ class Client:
         return {"jsonrpc": "2.0", "id": self._id, "method": method, "params": [_special(p) for p in params]}
 
     @staticmethod
-    def _result(method, reply):
+    def _result(method, reply, params=()):
         if "error" in reply:
             error = reply["error"]
-            raise Error(method, error.get("message", ""), code=error.get("code"))
+            raise Error(method, error.get("message", ""), code=error.get("code"), params=params)
         result = reply.get("result")
         if not isinstance(result, dict):
             return result
         status = result.get("status", 0)
         if status != 0:
-            raise Error(method, result.get("message") or "no such point", status=status)
+            raise Error(method, result.get("message") or "no such point", status=status, params=params)
         fields = {k: v for k, v in result.items() if k != "status"}
         if not fields:
             return None
@@ -139,13 +140,15 @@ class Client:
     def call(self, method, *params):
         """Any automation method by its own name: ``call("ReadPointEx", 1, 3, 1)``."""
         with self._lock:
-            return self._result(method, self._exchange([self._request(method, params)])[0])
+            request = self._request(method, params)
+            return self._result(method, self._exchange([request])[0], request["params"])
 
     def _calls(self, calls):
         """Several calls sent at once, answered in order (a refused one raises)."""
         with self._lock:
-            replies = self._exchange([self._request(m, p) for m, p in calls])
-        return [self._result(m, r) for (m, _), r in zip(calls, replies)]
+            requests = [self._request(m, p) for m, p in calls]
+            replies = self._exchange(requests)
+        return [self._result(m, r, q["params"]) for (m, _), r, q in zip(calls, replies, requests)]
 
     def __getattr__(self, name):
         # Methods added to the program later: snake_case to their own name.

@@ -167,7 +167,13 @@ class Simulator:
             expected.append("open: Modbus/UDP server (port %d)" % self.udp_port)
         if self.rtu_over_tcp_port is not None:
             expected.append("open: RTU over TCP server (port %d)" % self.rtu_over_tcp_port)
-        ours = ["(port %d)" % p for p in chosen] + ["automation port %d " % self.automation_port]
+        def naming(ports):
+            return ["(port %d)" % p for p in ports] + \
+                ["automation port %d " % self.automation_port if self.automation_port in ports else None]
+
+        ours = [n for n in naming(chosen) if n]
+        requested = [n for n in naming({self.tcp_port, self.udp_port, self.rtu_over_tcp_port,
+                                        self.automation_port} - {None}) if n]
         deadline = time.monotonic() + _READY_SECONDS
         with self._changed:
             while True:
@@ -175,6 +181,8 @@ class Simulator:
                 failed = [l for l in lines if l.startswith("failed: ") or " is not available " in l]
                 if any(o in l for l in failed for o in ours):
                     return True
+                if any(o in l for l in failed for o in requested):
+                    raise SimulatorError("%s could not open a port it was given:\n%s" % (PROGRAM, "".join(self._lines)))
                 if all(any(l.startswith(e) for l in lines) for e in expected):
                     return False
                 ended = self._lines and self._lines[-1] == ""
