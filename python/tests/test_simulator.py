@@ -191,7 +191,8 @@ def test_the_plugin_under_a_failing_and_an_interrupted_test(pytester, monkeypatc
     headless = kv.find_headless()
     monkeypatch.delenv("KELVARO64_HEADLESS", raising=False)
     monkeypatch.setenv("PATH", "/nonexistent")
-    pytester.makeini("[pytest]\nkelvaro64_setup = %s\n" % os.path.join(ROOT, "examples", "demo.tst"))
+    os.symlink(os.path.join(ROOT, "examples"), pytester.path / "setups")
+    pytester.makeini("[pytest]\nkelvaro64_setup = setups/demo.tst\n")   # relative to the ini file
     pytester.makepyfile(INNER)
     result = pytester.runpytest_subprocess("-p", "kelvaro64.pytest_plugin", "--kelvaro64-headless=" + headless,
                                            "-p", "no:cacheprovider")
