@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -206,7 +207,12 @@ class Simulator:
         try:
             code = guard.wait(_STOP_SECONDS)
         except subprocess.TimeoutExpired:
-            guard.kill()
+            for pid in (self.pid, guard.pid):   # the program first: killed, the guard cannot
+                try:
+                    if pid:
+                        os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             code = guard.wait()
             if not quiet:
                 raise SimulatorError("%s did not end:\n%s" % (PROGRAM, self.log)) from None
