@@ -11,7 +11,7 @@ TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
       socat mbpoll openssl libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
       dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin
-      tshark)
+      tshark python3-pytest python3-pytest-xdist python3-build python3-venv python3-setuptools python3-wheel)
 PKGS=("${RUN[@]}")
 [ "${1:-}" = "--test" ] && PKGS+=("${TEST[@]}")
 missing=()
