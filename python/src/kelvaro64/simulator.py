@@ -169,7 +169,9 @@ class Simulator:
         if self.rtu_over_tcp_port is not None:
             expected.append("open: RTU over TCP server (port %d)" % self.rtu_over_tcp_port)
         def naming(ports):
-            return ["(port %d)" % p for p in ports] + \
+            # "failed: ... (port N)" for a set-up's servers; "--OPTION N: cannot open the port" for
+            # a port named on the command line, which ends the program.
+            return ["(port %d)" % p for p in ports] + [" %d: cannot open the port" % p for p in ports] + \
                 ["automation port %d " % self.automation_port if self.automation_port in ports else None]
 
         ours = [n for n in naming(chosen) if n]
@@ -179,7 +181,8 @@ class Simulator:
         with self._changed:
             while True:
                 lines = [l.rstrip("\n") for l in self._lines]
-                failed = [l for l in lines if l.startswith("failed: ") or " is not available " in l]
+                failed = [l for l in lines if l.startswith("failed: ") or " is not available " in l
+                          or ": cannot open the port" in l]
                 if any(o in l for l in failed for o in ours):
                     return True
                 if any(o in l for l in failed for o in requested):
