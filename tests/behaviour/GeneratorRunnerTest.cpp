@@ -155,8 +155,8 @@ TEST(GeneratorRunner, APointNoWindowServesRefusesTheWholeListAndKeepsTheOneInFor
     for (const Case& c : {
              Case{R"([{"unit":2,"type":1,"address":105,"kind":"clock"},{"name":"far","unit":1,"type":3,"address":11,"kind":"clock"}])",
                   R"(generator 2 ("far"): unit 1 type 3 address 11 is not served by an open data window)"},
-             Case{R"([{"name":"split","unit":1,"type":3,"address":9,"value":"float32","kind":"clock"}])",
-                  R"(generator 1 ("split"): unit 1 type 3 address 9-10 is not served by an open data window)"},
+             Case{R"([{"name":"split","unit":1,"type":3,"address":10,"value":"float32","kind":"clock"}])",
+                  R"(generator 1 ("split"): unit 1 type 3 address 10-11 is not served by an open data window)"},
              Case{R"([{"unit":2,"type":2,"address":105,"kind":"clock"}])",
                   R"(generator 1: unit 2 type 2 address 105 is not served by an open data window)"},
              Case{R"([{"unit":3,"type":3,"address":1,"kind":"clock"}])",
