@@ -106,14 +106,19 @@ TEST(GeneratorRunner, ALatePassWritesTheCurrentGridPointAndCountsTheSkipped)
 TEST(GeneratorRunner, AMasterNeverSeesHalfAValue)
 {
     Documents docs;
-    auto doc = docs.Add(1, 3, 1, 100);
+    auto doc = docs.Add(1, 3, 1, 1000);
     DocumentPoints points(docs.open);
     ManualClock clock;
     GeneratorRunner runner(clock);
+    // Both halves of k * 65537 are k: a torn read shows two different halves. Many values in
+    // one block, so that a pass spends most of its time between halves.
+    constexpr int kValues = 400;
+    json list = json::array();
+    for (int i = 0; i < kValues; ++i)
+        list.push_back({{"unit", 1}, {"type", 3}, {"address", 1 + 2 * i}, {"value", "uint32"}, {"kind", "counter"},
+                        {"step", 65537}, {"update_ms", 10}});
     std::string error;
-    // Both halves of k * 65537 are k: a torn read shows two different halves.
-    ASSERT_TRUE(runner.PutInForce(List(R"([{"unit":1,"type":3,"address":5,"value":"uint32","kind":"counter","step":65537,"update_ms":10}])"),
-                                  points, error)) << error;
+    ASSERT_TRUE(runner.PutInForce(List(list.dump()), points, error)) << error;
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
     std::atomic<long> reads{0};
@@ -121,13 +126,14 @@ TEST(GeneratorRunner, AMasterNeverSeesHalfAValue)
         while (!done.load()) {
             // As the engine reads several words: under the document's value lock.
             std::lock_guard lock(doc->valueLock);
-            if (doc->Word(4) != doc->Word(5))
-                ++torn;
+            for (int i = 0; i < kValues; ++i)
+                if (doc->Word(2 * i) != doc->Word(2 * i + 1))
+                    ++torn;
             ++reads;
         }
     });
     const std::int64_t t0 = clock.now;
-    for (std::int64_t k = 1; k < 60'000; ++k) {
+    for (std::int64_t k = 1; k < 20'000; ++k) {
         clock.now = t0 + k * 10 * kMs;
         runner.RunDue(clock.now);
     }
@@ -135,7 +141,7 @@ TEST(GeneratorRunner, AMasterNeverSeesHalfAValue)
     master.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_GT(reads.load(), 0);
-    EXPECT_EQ(doc->Word(4), 59'999u);
+    EXPECT_EQ(doc->Word(798), 19'999u);
 }
 
 TEST(GeneratorRunner, APointNoWindowServesRefusesTheWholeListAndKeepsTheOneInForce)
