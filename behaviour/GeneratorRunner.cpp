@@ -14,6 +14,8 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 // Words written under one hold of a document's lock: long enough to save the locking, short
 // enough that a master's read waits a few microseconds at most.
 constexpr int kWritesPerHold = 64;
+// Updates between two readings of the clock for the lateness figures.
+constexpr std::uint64_t kUpdatesPerLatenessSample = 256;
 
 std::uint32_t DriveKey(int unit, int type, std::uint32_t address)
 {
@@ -240,9 +242,18 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
             group.k = current;
         }
         const std::uint64_t k = group.k;
+        const std::int64_t dueNs = list.t0Ns + static_cast<std::int64_t>(k) * group.updateNs;
         std::mutex* held = nullptr;
         int inHold = 0;
-        std::uint64_t written = 0;
+        std::uint64_t unrecorded = 0;
+        // The lateness of a batch's last write stands for the batch: an upper bound.
+        const auto record = [&] {
+            const std::int64_t late = std::max<std::int64_t>(0, clock_.SteadyNs() - dueNs);
+            stats_.maxLatenessNs = std::max(stats_.maxLatenessNs, late);
+            stats_.lateness[static_cast<std::size_t>(std::min<std::int64_t>(late / 100'000, RunnerStats::kBuckets - 1))] += unrecorded;
+            stats_.updates += unrecorded;
+            unrecorded = 0;
+        };
         for (std::size_t index : group.members) {
             Running& r = list.gens[index];
             if (!r.target.words || !r.gen.Spec().enabled)
@@ -262,16 +273,12 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
                 r.target.words[i].store(w.word[static_cast<std::size_t>(i)], std::memory_order_relaxed);
             r.last = w;
             ++r.updates;
-            ++written;
+            if (++unrecorded == kUpdatesPerLatenessSample)
+                record();
         }
         if (held)
             held->unlock();
-        // The lateness of the pass's last write stands for all of them: an upper bound.
-        const std::int64_t late = std::max<std::int64_t>(
-            0, clock_.SteadyNs() - (list.t0Ns + static_cast<std::int64_t>(k) * group.updateNs));
-        stats_.maxLatenessNs = std::max(stats_.maxLatenessNs, late);
-        stats_.lateness[static_cast<std::size_t>(std::min<std::int64_t>(late / 100'000, RunnerStats::kBuckets - 1))] += written;
-        stats_.updates += written;
+        record();
         ++stats_.passes;
         ++group.k;
         nextDue = std::min(nextDue, list.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs);
