@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 
 namespace behaviour {
@@ -315,7 +316,12 @@ std::optional<std::vector<CsvRow>> ReadCsvRows(const std::string& path, const st
     return rows;
 }
 
-std::optional<GeneratorSpec> ParseGenerator(const json& j, const std::string& baseDir, std::string& error)
+namespace {
+
+// The rows of each csv file a list names, read once however many generators share the file.
+using CsvCache = std::map<std::string, std::shared_ptr<const std::vector<CsvRow>>>;
+
+std::optional<GeneratorSpec> Parse(const json& j, const std::string& baseDir, CsvCache& cache, std::string& error)
 {
     error.clear();
     if (!j.is_object()) {
@@ -437,12 +443,19 @@ std::optional<GeneratorSpec> ParseGenerator(const json& j, const std::string& ba
             std::filesystem::path path(*v);
             if (path.is_relative() && !baseDir.empty())
                 path = std::filesystem::path(baseDir) / path;
-            std::string why;
-            auto rows = ReadCsvRows(path.string(), *v, lowest, highest, why);
-            if (!rows)
-                in.Fail("file", why);
-            else
-                g.rows = std::make_shared<const std::vector<CsvRow>>(std::move(*rows));
+            const std::string key = path.string() + '\n' + EncodingName(g.value);
+            if (const auto it = cache.find(key); it != cache.end()) {
+                g.rows = it->second;
+            } else {
+                std::string why;
+                auto rows = ReadCsvRows(path.string(), *v, lowest, highest, why);
+                if (!rows) {
+                    in.Fail("file", why);
+                } else {
+                    g.rows = std::make_shared<const std::vector<CsvRow>>(std::move(*rows));
+                    cache.emplace(key, g.rows);
+                }
+            }
         }
     }
     if (auto v = in.Flag("loop")) g.loop = *v;
@@ -451,6 +464,14 @@ std::optional<GeneratorSpec> ParseGenerator(const json& j, const std::string& ba
     if (in.Failed())
         return std::nullopt;
     return g;
+}
+
+} // namespace
+
+std::optional<GeneratorSpec> ParseGenerator(const json& j, const std::string& baseDir, std::string& error)
+{
+    CsvCache cache;
+    return Parse(j, baseDir, cache, error);
 }
 
 std::optional<std::vector<GeneratorSpec>> ParseGeneratorList(const json& list, const std::string& baseDir,
@@ -462,9 +483,10 @@ std::optional<std::vector<GeneratorSpec>> ParseGeneratorList(const json& list, c
     }
     std::vector<GeneratorSpec> out;
     out.reserve(list.size());
+    CsvCache cache;
     for (std::size_t i = 0; i < list.size(); ++i) {
         std::string why;
-        auto g = ParseGenerator(list[i], baseDir, why);
+        auto g = Parse(list[i], baseDir, cache, why);
         if (!g) {
             error = GeneratorLabel(i, list[i]) + ": " + why;
             return std::nullopt;

@@ -10,6 +10,8 @@ namespace behaviour {
 
 namespace {
 
+constexpr std::uint64_t kMaxReplay = 1'000'000;
+
 long double Lerp(double lo, double hi, double x)
 {
     // Weighted, not lo + x * (hi - lo): the span of a float64's whole range does not fit a double.
@@ -118,6 +120,10 @@ long double Generator::ValueAt(std::uint64_t k)
             walkK_ = 0;
             walkV_ = IsInteger(spec_.value) ? std::floor(Lerp(low_, high_, 0.5)) : Lerp(low_, high_, 0.5);
         }
+        // After a stall of more than a million updates (a suspended machine) the walk takes
+        // up again from where it stood rather than replaying them all.
+        if (k - walkK_ > kMaxReplay)
+            walkK_ = k - 1;
         while (walkK_ < k) {
             ++walkK_;
             long double d = (2.0L * Uniform(spec_.seed, walkK_) - 1.0L) * spec_.step;

@@ -231,3 +231,18 @@ TEST(BehaviourScenario, CsvFilesAreBoundedAndToldByLine)
     EXPECT_FALSE(ReadCsvRows(text, "t.csv", 0, 10, error));
     EXPECT_EQ(error, "t.csv:2: expected ms,value");
 }
+
+TEST(BehaviourScenario, GeneratorsSharingACsvFileShareItsRows)
+{
+    ScratchDir dir;
+    WriteFile(dir.Path() + "/level.csv", "0,1\n100,2\n");
+    json list = json::array();
+    for (int i = 0; i < 3; ++i)
+        list.push_back({{"unit", 1}, {"type", 3}, {"address", 1 + i}, {"kind", "csv"}, {"file", "level.csv"}});
+    std::string error;
+    const auto parsed = ParseGeneratorList(list, dir.Path(), error);
+    ASSERT_TRUE(parsed) << error;
+    ASSERT_TRUE((*parsed)[0].rows);
+    EXPECT_EQ((*parsed)[0].rows, (*parsed)[2].rows);
+    EXPECT_EQ((*parsed)[0].rows->size(), 2u);
+}
