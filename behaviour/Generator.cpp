@@ -63,6 +63,10 @@ double Uniform(std::uint64_t seed, std::uint64_t k)
 Generator::Generator(GeneratorSpec spec, std::int64_t wallStartMs)
     : spec_(std::move(spec)), wallStartMs_(wallStartMs), low_(spec_.Low()), high_(spec_.High())
 {
+    // A description made in code rather than read from a file still runs: no zero periods.
+    spec_.updateMs = std::clamp(spec_.updateMs, kMinUpdateMs, kMaxUpdateMs);
+    spec_.periodMs = std::max<std::uint32_t>(spec_.periodMs, 1);
+    spec_.durationsMs.resize(spec_.values.size(), 1);
     std::int64_t end = 0;
     for (std::uint32_t d : spec_.durationsMs) {
         end += d;
