@@ -84,7 +84,9 @@ RtuDecoder::Scan RtuDecoder::TryAt(std::size_t offset, std::size_t& length) cons
     }
     bool incomplete = false;
     for (const std::size_t size : candidates) {
-        if (size == 0)
+        // A byte count can announce more than an RTU frame may carry (255 bytes to write after
+        // the 11 of function 23): no request, whatever its CRC says.
+        if (size == 0 || size > kMaxFrame)
             continue;
         if (size > avail) {
             incomplete = true;

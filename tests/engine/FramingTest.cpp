@@ -74,6 +74,9 @@ TEST(RtuDecoder, Fixtures)
     };
     const auto read10 = Hex("01 03 00 00 00 0a c5 cd");
     const auto guide = Hex("11 03 00 6b 00 03 76 87");
+    auto overLong = Hex("17 17 ff ff ff ff ff ff ff ff ff");
+    overLong.resize(overLong.size() + 255, 0xff);
+    overLong = cat(overLong, Hex("21 af"));
     const std::vector<DecodeCase> cases = {
         {"published read request", read10, false, {"F 01|03 00 00 00 0a"}},
         {"serial line guide example", guide, false, {"F 11|03 00 6b 00 03"}},
@@ -93,6 +96,8 @@ TEST(RtuDecoder, Fixtures)
         {"16-bit write with the ENRON rules", Hex("01 06 00 03 04 d2 fb 57"), false, {"F 01|06 00 03 04 d2"}, true},
         {"ENRON write without the rules is no 8-byte frame", Hex("01 06 13 88 00 01 86 a0 36 a3"), false, {}},
         {"... until silence frames it", Hex("01 06 13 88 00 01 86 a0 36 a3"), true, {"F 01|06 13 88 00 01 86 a0"}},
+        // Function 23 with byte count 255 and a good CRC: 268 bytes, more than an RTU frame holds.
+        {"over 256 bytes by its byte count", overLong, true, {"D! 268"}},
     };
     for (const DecodeCase& c : cases)
         ExpectAllFeedings(c, [&](const auto& input, std::size_t piece) {

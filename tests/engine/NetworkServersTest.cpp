@@ -63,6 +63,9 @@ TEST(RtuStream, FramesByContentWholeAndInPieces)
     const std::string read = "01 03 00 00 00 01 84 0A";  // a published FC 3 frame
     const std::string readTen = "01 03 00 00 00 0A C5 CD";
     const std::string unknown = ToHex(WithCrc({0x01, 0x41}));  // a function the content cannot size
+    Bytes overLongBytes = {0x17, 0x17};
+    overLongBytes.resize(2 + 8 + 1 + 255, 0xFF);
+    const std::string overLong = ToHex(WithCrc(overLongBytes));
     struct Case { const char* name; std::string bytes; std::string events; };
     const Case cases[] = {
         {"one read", read, "F8 "},
@@ -73,6 +76,10 @@ TEST(RtuStream, FramesByContentWholeAndInPieces)
         {"noise before a frame", "FF 00 " + read, "D2 F8 "},
         {"unknown function ending in a good CRC", unknown, "F4 "},
         {"half a frame", "01 03 00 00", ""},
+        // Function 23 whose byte count asks for 255 bytes: 268 bytes with a good CRC, yet longer
+        // than any RTU frame, so noise that goes at the next frame.
+        {"over 256 bytes is no frame", overLong, ""},
+        {"over 256 bytes is dropped at the next frame", overLong + read, "D268 F8 "},
     };
     for (const Case& c : cases) {
         const Bytes bytes = Hex(c.bytes);
