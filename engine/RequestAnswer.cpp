@@ -280,7 +280,9 @@ std::size_t Responder::DeviceIdentification(const std::uint8_t* pdu, std::size_t
     const DeviceIdentities& identities = sources_.identities != nullptr ? *sources_.identities : kNone;
     const BlockTable& blocks = sources_.blocks;
     int device = -1;
-    if (addressing_.kind == Addressing::Kind::Device) {
+    if (addressing_.kind == Addressing::Kind::Absent) {
+        device = -1;
+    } else if (addressing_.kind == Addressing::Kind::Device) {
         if (Served() || (blocks.DeviceActive(addressing_.unit) && identities.Has(addressing_.unit)))
             device = addressing_.unit;
     } else {
