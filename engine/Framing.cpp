@@ -235,7 +235,7 @@ FrameEvent AsciiDecoder::Next()
     if (stop < 2 || buf_[stop - 1] != '\r')
         return Discard(frameSize, true);
     const std::size_t digits = stop - 2;
-    if (digits % 2 != 0 || digits < 6 || digits / 2 > decoded_.size())
+    if (digits % 2 != 0 || digits < 6 || digits / 2 > kMaxBytes)
         return Discard(frameSize, true);
     const std::size_t bytes = digits / 2;
     for (std::size_t i = 0; i < bytes; ++i) {

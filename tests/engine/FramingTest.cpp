@@ -167,7 +167,18 @@ TEST(RtuDecoder, EndlessNoiseStaysBoundedAndRecovers)
 
 TEST(AsciiDecoder, Fixtures)
 {
+    // Unit 01, function 41 and n zero bytes: LRC BE whatever n. 253 bytes of PDU fit a frame's
+    // 513 characters, 254 do not.
+    auto zeros = [](std::size_t n) { return Text(":0141" + std::string(2 * n, '0') + "BE\r\n"); };
+    const std::string largest = "F 01|41" + [] {
+        std::string s;
+        for (int i = 0; i < 252; ++i)
+            s += " 00";
+        return s;
+    }();
     const std::vector<DecodeCase> cases = {
+        {"the largest frame, 513 characters", zeros(252), false, {largest}},
+        {"one byte more is no frame", zeros(253), false, {"D! 515"}},
         {"serial line guide example", Text(":1103006B00037E\r\n"), false, {"F 11|03 00 6b 00 03"}},
         {"lower-case hex", Text(":1103006b00037e\r\n"), false, {"F 11|03 00 6b 00 03"}},
         {"two frames glued", Text(":01030000000AF2\r\n:1103006B00037E\r\n"), false,
