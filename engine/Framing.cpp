@@ -84,7 +84,9 @@ RtuDecoder::Scan RtuDecoder::TryAt(std::size_t offset, std::size_t& length) cons
     }
     bool incomplete = false;
     for (const std::size_t size : candidates) {
-        if (size == 0)
+        // A byte count can announce more than an RTU frame may carry (255 bytes to write after
+        // the 11 of function 23): no request, whatever its CRC says.
+        if (size == 0 || size > kMaxFrame)
             continue;
         if (size > avail) {
             incomplete = true;
@@ -233,7 +235,7 @@ FrameEvent AsciiDecoder::Next()
     if (stop < 2 || buf_[stop - 1] != '\r')
         return Discard(frameSize, true);
     const std::size_t digits = stop - 2;
-    if (digits % 2 != 0 || digits < 6 || digits / 2 > decoded_.size())
+    if (digits % 2 != 0 || digits < 6 || digits / 2 > kMaxBytes)
         return Discard(frameSize, true);
     const std::size_t bytes = digits / 2;
     for (std::size_t i = 0; i < bytes; ++i) {

@@ -66,6 +66,8 @@ private:
 class AsciiDecoder {
 public:
     static constexpr std::size_t kMaxChars = 1 + 2 * 256 + 2;
+    /// Unit id, a PDU of at most 253 bytes and the LRC: 513 characters with ':' and CR LF.
+    static constexpr std::size_t kMaxBytes = 1 + 253 + 1;
 
     std::size_t Feed(const std::uint8_t* data, std::size_t n);
     /// A second without a character: a partial frame is abandoned.

@@ -21,6 +21,7 @@ struct LinkDiagnostics {
     static constexpr std::uint8_t kReceived = 0x80;              // a request for us came in ...
     static constexpr std::uint8_t kReceivedBroadcast = 0x40;     // ... as a broadcast
     static constexpr std::uint8_t kReceivedListenOnly = 0x20;    // ... while listening only
+    static constexpr std::uint8_t kReceivedCommError = 0x02;     // ... damaged (a bad CRC or LRC)
     static constexpr std::uint8_t kSent = 0x40;                  // an answer went out ...
     static constexpr std::uint8_t kSentReadException = 0x01;     // ... exception 1 to 3
     static constexpr std::uint8_t kSentAbortException = 0x02;    // ... exception 4
@@ -67,6 +68,12 @@ struct LinkDiagnostics {
         events[newest] = event;
         if (eventsHeld < kEventLogSize)
             ++eventsHeld;
+    }
+    /// A damaged frame came in (already counted by the connection): a receive event of its own.
+    void AddDamagedFrame()
+    {
+        AddEvent(static_cast<std::uint8_t>(kReceived | kReceivedCommError |
+                                           (listenOnly.load(std::memory_order_relaxed) ? kReceivedListenOnly : 0)));
     }
     /// The i-th newest event (0: the latest); i < eventsHeld.
     std::uint8_t Event(std::size_t i) const { return events[(newest + kEventLogSize - i) % kEventLogSize]; }

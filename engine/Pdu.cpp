@@ -130,7 +130,13 @@ private:
     {
         if (!table_.DeviceActive(b.device))
             return false;
-        return addressing_.kind != Addressing::Kind::Device || b.device == addressing_.unit;
+        switch (addressing_.kind) {
+        case Addressing::Kind::Device: return b.device == addressing_.unit;
+        case Addressing::Kind::Broadcast: return !addressing_.oneDevice || b.device == addressing_.unit;
+        case Addressing::Kind::Absent: return false;
+        case Addressing::Kind::AnyDevice: break;
+        }
+        return true;
     }
 
     bool HasType(std::uint8_t type) const

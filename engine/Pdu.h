@@ -18,10 +18,12 @@ struct Addressing {
     enum class Kind : std::uint8_t {
         Device,     // blocks of one device id
         AnyDevice,  // Modbus/TCP unit 0 or 255: whichever block holds the address
-        Broadcast,  // serial id 0: writes reach every block, nothing is answered
+        Broadcast,  // serial id 0: writes reach every block (or one device's), nothing is answered
+        Absent,     // a unit id the link does not serve: no block, as a device no document holds
     };
     Kind kind = Kind::Device;
     std::uint8_t unit = 0;
+    bool oneDevice = false;  // Broadcast: only the blocks of device `unit`
 
     static Addressing Serial(std::uint8_t unit)
     {

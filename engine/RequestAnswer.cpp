@@ -40,7 +40,9 @@ bool IsWrite(std::uint8_t fc)
 
 // Diagnostics requests other than the echo: fc | sub-function(2) | data(2).
 constexpr std::size_t kDiagnosticsSize = 5;
-constexpr std::uint16_t kKeepLog = 0xFF00;
+// Restart Communications: FF00 clears the communication event log as well, 0000 keeps it.
+constexpr std::uint16_t kClearLog = 0xFF00;
+constexpr std::uint16_t kKeepLog = 0x0000;
 
 // Restart Communications with a data field it takes: the one request a listen-only link obeys.
 bool IsRestart(const std::uint8_t* pdu, std::size_t size, bool& keepLog)
@@ -50,7 +52,7 @@ bool IsRestart(const std::uint8_t* pdu, std::size_t size, bool& keepLog)
         return false;
     const std::uint16_t data = Be16(pdu + 3);
     keepLog = data == kKeepLog;
-    return data == 0 || data == kKeepLog;
+    return data == kKeepLog || data == kClearLog;
 }
 
 // What a diagnostics request does to the link once it has been counted (so that a restart or a
@@ -278,7 +280,9 @@ std::size_t Responder::DeviceIdentification(const std::uint8_t* pdu, std::size_t
     const DeviceIdentities& identities = sources_.identities != nullptr ? *sources_.identities : kNone;
     const BlockTable& blocks = sources_.blocks;
     int device = -1;
-    if (addressing_.kind == Addressing::Kind::Device) {
+    if (addressing_.kind == Addressing::Kind::Absent) {
+        device = -1;
+    } else if (addressing_.kind == Addressing::Kind::Device) {
         if (Served() || (blocks.DeviceActive(addressing_.unit) && identities.Has(addressing_.unit)))
             device = addressing_.unit;
     } else {

@@ -132,8 +132,11 @@ void SerialLink::Drain()
         if (e.kind == FrameEvent::Kind::None)
             break;
         if (e.kind == FrameEvent::Kind::Discard) {
-            if (e.badCheck)
+            if (e.badCheck) {
                 invalidChecks.fetch_add(1, std::memory_order_relaxed);
+                std::lock_guard lock(context_.blocks.Mutex());  // the event log's lock
+                diagnostics.AddDamagedFrame();
+            }
             context_.Log(e.raw, e.rawSize, kDiscarded, source_);
             continue;
         }

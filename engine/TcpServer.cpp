@@ -114,8 +114,6 @@ TcpServer::TcpServer(EngineContext& context, const TcpLimits& limits)
     : context_(context), v6_(context.io), v4_(context.io), limits_(limits), sessionCap_(SessionCapFor(limits.maxConnections)),
       requestTimer_(context.io), poller_(context.io)
 {
-    for (std::size_t unit = 0; unit < units_.size(); ++unit)
-        units_[unit] = static_cast<std::uint8_t>(unit);
 }
 
 TcpServer::~TcpServer()
@@ -138,8 +136,7 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, const ServerE
     std::shared_ptr<TcpServer> server(new TcpServer(context, limits));
     server->rtu_ = endpoint.protocol == ServerProtocol::RtuOverTcp;
     server->link_ = LinkId{server->rtu_ ? LinkId::Kind::RtuOverTcp : LinkId::Kind::Tcp, 0, endpoint.number};
-    for (const auto& [sent, served] : endpoint.units)
-        server->units_[sent] = served;
+    server->units_ = UnitRoutes(endpoint.units, server->rtu_);
     const std::uint16_t port = endpoint.port;
     const int poller = ::epoll_create1(EPOLL_CLOEXEC);
     if (poller < 0) {
@@ -474,8 +471,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             context_.Log(frame, frameSize, kReceived, session.source);
             std::uint8_t* out = answer_.get() + writeSize;
             // RTU frames keep the serial line's addressing (unit 0 a broadcast, never answered).
-            const std::uint8_t device = units_[scan.unit];
-            const Addressing addressing = rtu_ ? Addressing::Serial(device) : Addressing::Tcp(device);
+            const Addressing addressing = units_[scan.unit];
             const std::size_t header = rtu_ ? 1 : kMbapHeader;
             const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics}, addressing, options,
                                                 scan.pdu, scan.pduSize, out + header);
@@ -492,7 +488,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
                 continue;
             }
             // The answer carries the unit id the master sent (shifted as a fault asked).
-            const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
+            const auto unit = static_cast<std::uint8_t>(answer.unit - addressing.unit + scan.unit);
             std::size_t outSize = 0;
             if (rtu_) {
                 outSize = EncodeRtu(unit, out + 1, answer.pduSize, out);

@@ -12,6 +12,7 @@
 #include "engine/EngineContext.h"
 #include "engine/ProtocolEngine.h"
 #include "engine/StreamFraming.h"
+#include "engine/UnitRoutes.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -118,7 +119,7 @@ private:
     LinkId link_{LinkId::Kind::Tcp, 0, 0};
     bool rtu_ = false;                  // RTU frames with CRC instead of MBAP headers
     RtuStreamScanner rtuScanner_;
-    std::array<std::uint8_t, 256> units_{};  // unit id a master sends -> device id served
+    UnitRoutes units_;  // how each unit id a master sends is served
     bool stopped_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include "engine/RequestAnswer.h"
 #include "engine/StreamFraming.h"
 #include "engine/TcpServer.h"
+#include "engine/UnitRoutes.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
@@ -119,7 +120,7 @@ struct TlsServer::Impl {
     TcpLimits limits;
     std::size_t cap = 0;
     LinkId link{LinkId::Kind::Tls, 0, 0};
-    std::array<std::uint8_t, 256> units{};
+    UnitRoutes units;
     std::vector<std::string> readOnlyRoles;
     std::unordered_map<TlsSession*, std::shared_ptr<TlsSession>> sessions;
     bool stopped = false;
@@ -141,10 +142,7 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
     d.limits = limits;
     d.cap = SessionCapFor(limits.maxConnections);
     d.link.endpoint = endpoint.number;
-    for (std::size_t unit = 0; unit < d.units.size(); ++unit)
-        d.units[unit] = static_cast<std::uint8_t>(unit);
-    for (const auto& [sent, served] : endpoint.units)
-        d.units[sent] = served;
+    d.units = UnitRoutes(endpoint.units, false);
     d.readOnlyRoles = endpoint.tls.readOnlyRoles;
 
     // TLS 1.2 and 1.3 only.
@@ -448,9 +446,9 @@ void TlsRun::Serve(const std::shared_ptr<TlsSession>& session)
             ++valid;
             context.Log(frame, scan.size, kReceived, s.source);
             std::array<std::uint8_t, kMaxMbapFrame + kJunkRoom> out;
-            const std::uint8_t device = d_.units[scan.unit];
+            const Addressing addressing = d_.units[scan.unit];
             const Answer answer = AnswerRequest(context, RequestLink{s.source.link, &server_.diagnostics, s.writesRefused},
-                                                Addressing::Tcp(device), options, scan.pdu, scan.pduSize, out.data() + kMbapHeader);
+                                                addressing, options, scan.pdu, scan.pduSize, out.data() + kMbapHeader);
             offset += scan.size;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {
                 context.frames.PushWithheld(s.source, answer.fault.ruleName, Withheld::Closed);
@@ -462,7 +460,7 @@ void TlsRun::Serve(const std::shared_ptr<TlsSession>& session)
                     context.frames.PushWithheld(s.source, answer.fault.ruleName, Withheld::NoReply);
                 continue;
             }
-            const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
+            const auto unit = static_cast<std::uint8_t>(answer.unit - addressing.unit + scan.unit);
             PutMbapHeader(out.data(), static_cast<std::uint16_t>(frame[0] << 8 | frame[1]), unit, answer.pduSize);
             const std::size_t outSize = kMbapHeader + answer.pduSize;
             if (!answer.fault.fired) {

@@ -24,16 +24,13 @@ constexpr int kDatagramsPerWakeUp = 32;
 
 UdpServer::UdpServer(EngineContext& context) : context_(context), v6_(context.io), v4_(context.io), lateTimer_(context.io)
 {
-    for (std::size_t unit = 0; unit < units_.size(); ++unit)
-        units_[unit] = static_cast<std::uint8_t>(unit);
 }
 
 std::shared_ptr<UdpServer> UdpServer::Open(EngineContext& context, const ServerEndpoint& endpoint, std::string& error)
 {
     std::shared_ptr<UdpServer> server(new UdpServer(context));
     server->link_.endpoint = endpoint.number;
-    for (const auto& [sent, served] : endpoint.units)
-        server->units_[sent] = served;
+    server->units_ = UnitRoutes(endpoint.units, false);
     using asio::ip::udp;
     auto bind = [](Socket& socket, const udp::endpoint& at, bool v6only) -> std::error_code {
         std::error_code ec;
@@ -197,11 +194,11 @@ void UdpServer::Serve(Listener& listener, std::size_t size)
     validMessages.fetch_add(1, std::memory_order_relaxed);
     context_.Log(datagram, size, kReceived, source);
     std::array<std::uint8_t, kMaxMbapFrame + kJunkRoom> out;
-    const std::uint8_t device = units_[scan.unit];
+    const Addressing addressing = units_[scan.unit];
     Answer answer;
     {
         std::lock_guard lock(context_.blocks.Mutex());
-        answer = AnswerRequest(context_, RequestLink{link_, &diagnostics}, Addressing::Tcp(device),
+        answer = AnswerRequest(context_, RequestLink{link_, &diagnostics}, addressing,
                                PduOptions{enron.load(std::memory_order_relaxed)}, scan.pdu, scan.pduSize,
                                out.data() + kMbapHeader);
     }
@@ -211,7 +208,7 @@ void UdpServer::Serve(Listener& listener, std::size_t size)
             context_.frames.PushWithheld(source, answer.fault.ruleName, Withheld::NoReply);
         return;
     }
-    const auto unit = static_cast<std::uint8_t>(answer.unit - device + scan.unit);
+    const auto unit = static_cast<std::uint8_t>(answer.unit - addressing.unit + scan.unit);
     PutMbapHeader(out.data(), static_cast<std::uint16_t>(datagram[0] << 8 | datagram[1]), unit, answer.pduSize);
     const std::size_t outSize = kMbapHeader + answer.pduSize;
     if (!answer.fault.fired) {

@@ -6,6 +6,7 @@
 #include "engine/EngineContext.h"
 #include "engine/Framing.h"
 #include "engine/ProtocolEngine.h"
+#include "engine/UnitRoutes.h"
 
 #include <asio/ip/udp.hpp>
 
@@ -75,7 +76,7 @@ private:
     Listener v6_;
     Listener v4_;
     LinkId link_{LinkId::Kind::Udp, 0, 0};
-    std::array<std::uint8_t, 256> units_{};  // unit id a master sends -> device id served
+    UnitRoutes units_;  // how each unit id a master sends is served
     std::multimap<std::chrono::steady_clock::time_point, Late> late_;
     asio::steady_timer lateTimer_;
     bool stopped_ = false;

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (FrameEvent e = decoder.Next(); e.kind != FrameEvent::Kind::None; e = decoder.Next()) {
             if (e.rawSize == 0 || e.rawSize > AsciiDecoder::kMaxChars + 64)
                 std::abort();
-            if (e.kind == FrameEvent::Kind::Frame && (e.pduSize + 2) * 2 + 3 != e.rawSize)
+            if (e.kind == FrameEvent::Kind::Frame && ((e.pduSize + 2) * 2 + 3 != e.rawSize || e.pduSize > 253))
                 std::abort();
             out += e.rawSize;
         }

@@ -2,9 +2,10 @@
 // With bit 4 of byte 0 set, the rest is a run of requests (a length byte, then that many bytes)
 // answered one after another through AnswerFrom on one link, so that the link's diagnostics
 // state (counters, event log, listen-only mode) carries from one to the next; bit 5 makes the
-// link read-only.
+// link read-only; bit 6 addresses through an endpoint's unit map (unit 1 -> device 2).
 #include "engine/Pdu.h"
 #include "engine/RequestAnswer.h"
+#include "engine/UnitRoutes.h"
 #include "fuzz/FuzzTable.h"
 
 #include <cstdlib>
@@ -38,8 +39,8 @@ void CheckAnswer(const std::uint8_t* request, std::size_t size, const std::uint8
         return;
     if (size == 0 || (response[0] & ~kExceptionBit) != (request[0] & ~kExceptionBit))
         std::abort();
-    if (addressing.kind == Addressing::Kind::Broadcast)
-        std::abort();
+    if (addressing.kind == Addressing::Kind::Broadcast || addressing.kind == Addressing::Kind::Absent)
+        std::abort();  // no device answers: neither a broadcast nor a unit id the endpoint does not map
     if (response[0] & kExceptionBit)
         return;
     switch (FunctionCode{response[0]}) {
@@ -79,7 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::uint8_t mode = data[0];
     const std::uint8_t unit = static_cast<std::uint8_t>(mode & 3);  // devices 0..3
-    const Addressing addressing = (mode & 4) ? Addressing::Tcp(unit == 0 ? 255 : unit) : Addressing::Serial(unit);
+    Addressing addressing = (mode & 4) ? Addressing::Tcp(unit == 0 ? 255 : unit) : Addressing::Serial(unit);
+    if (mode & 0x40) {
+        static const UnitRoutes tcpRoutes({{1, 2}}, false);
+        static const UnitRoutes serialRoutes({{1, 2}}, true);
+        addressing = (mode & 4) ? tcpRoutes[addressing.unit] : serialRoutes[addressing.unit];
+    }
     const PduOptions options{(mode & 8) != 0};
     std::uint8_t response[kMaxPdu + 16];
     if ((mode & 0x10) == 0) {

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (FrameEvent e = decoder.Next(); e.kind != FrameEvent::Kind::None; e = decoder.Next()) {
             if (e.rawSize == 0 || e.rawSize > 600)
                 std::abort();
-            if (e.kind == FrameEvent::Kind::Frame && (e.pduSize + 3 != e.rawSize || e.pdu != e.raw + 1))
+            if (e.kind == FrameEvent::Kind::Frame
+                && (e.pduSize + 3 != e.rawSize || e.pdu != e.raw + 1 || e.rawSize > RtuDecoder::kMaxFrame))
                 std::abort();
             out += e.rawSize;
         }

@@ -243,13 +243,13 @@ TEST_F(DiagnosticsTest, ListenOnlyAnswersNothingButCountsUntilARestart)
         {"listen-only again", Dev(1), "08 00 04 00 00", ""},
         {"a restart it cannot take", Dev(1), "08 00 01 12 34", ""},
         {"a restart for another device", Dev(7), "08 00 01 00 00", ""},
-        {"a restart keeping the log: still no answer", Dev(1), "08 00 01 ff 00", ""},
+        {"a restart keeping the log (0000): still no answer", Dev(1), "08 00 01 00 00", ""},
         {"answering again", Dev(1), "03 00 00 00 01", "03 02 01 00"},
         {"the log kept: restart, five requests heard, listen-only entered", Dev(1), "0c",
          "0c 10 00 00 00 01 00 02 40 80 00 a0 a0 a0 a0 a0 04 80"},
-        {"a restart that clears the log is answered", Dev(1), "08 00 01 00 00", "08 00 01 00 00"},
+        {"a restart that clears the log (ff00) is answered", Dev(1), "08 00 01 ff 00", "08 00 01 ff 00"},
         {"the log holds the restart alone", Dev(1), "0c", "0c 07 00 00 00 00 00 01 00"},
-        {"a restart keeping the log is answered", Dev(1), "08 00 01 ff 00", "08 00 01 ff 00"},
+        {"a restart keeping the log (0000) is answered", Dev(1), "08 00 01 00 00", "08 00 01 00 00"},
         {"its request and answer stay in the log", Dev(1), "0c", "0c 0c 00 00 00 00 00 01 00 40 80 40 80 00"},
     });
     EXPECT_FALSE(diagnostics.listenOnly.load());

@@ -149,6 +149,58 @@ TEST_F(SerialEngineTest, AsciiRequests)
     EXPECT_EQ(invalid, 1u);
 }
 
+// A damaged frame is a receive event of its own in the communication event log (82: received,
+// communication error; a2 while listening only), besides the count. The log is read back with
+// Get Comm Event Log (12): status, event count, message count, events newest first.
+TEST_F(SerialEngineTest, DamagedFramesAreReceiveEventsWithTheErrorBit)
+{
+    struct Case {
+        const char* name;
+        int mode;  // 1 RTU, 0 ASCII
+        bool enron;
+        std::vector<std::vector<std::uint8_t>> unanswered;  // sent one by one, none answered
+        std::string log;                                    // the answer PDU to 0c
+    };
+    const auto rtuLog = Hex("01 0c 00 25");
+    const std::vector<Case> cases = {
+        {"RTU, a bad CRC", 1, false, {Hex("01 03 00 00 00 02 c4 0c")}, "0c 07 00 00 00 00 00 02 82"},
+        {"RTU, two bad CRCs", 1, false, {Hex("01 03 00 00 00 02 c4 0c"), Hex("01 06 00 03 04 d2 fb 58")},
+         "0c 08 00 00 00 00 00 03 82 82"},
+        {"RTU with the ENRON rules, a 32-bit write with a bad CRC", 1, true, {Hex("01 06 13 88 00 01 86 a0 36 a4")},
+         "0c 07 00 00 00 00 00 02 82"},
+        {"ASCII, a bad LRC", 0, false, {Text(":010300000002FB\r\n")}, "0c 07 00 00 00 00 00 02 82"},
+        // Listen-only (80 received, 04 entered), a damaged frame heard (a2), a restart keeping
+        // the log (a0 heard, 00 restart; counters cleared).
+        {"RTU, a bad CRC while listening only", 1, false,
+         {Hex("01 08 00 04 00 00 a1 ca"), Hex("01 03 00 00 00 02 c4 0c"), Hex("01 08 00 01 00 00 b1 cb")},
+         "0c 0b 00 00 00 00 00 01 00 a0 a2 04 80"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Handle h = Open(c.mode);
+        engine.SetProtocolOptions(h, c.enron ? 1 : 0);
+        for (const auto& frame : c.unanswered) {
+            ASSERT_TRUE(pty.Send(frame));
+            EXPECT_TRUE(pty.Receive(1, 200ms).empty());
+        }
+        const std::size_t pduSize = Hex(c.log).size();
+        std::string pdu;
+        if (c.mode == 1) {
+            ASSERT_TRUE(pty.Send(rtuLog));
+            const auto answer = pty.Receive(pduSize + 3);
+            ASSERT_EQ(answer.size(), pduSize + 3);
+            pdu = ToHex(answer.data() + 1, pduSize);
+        } else {
+            ASSERT_TRUE(pty.Send(Text(":010CF3\r\n")));
+            const auto answer = pty.Receive(2 * pduSize + 7);
+            ASSERT_EQ(answer.size(), 2 * pduSize + 7);
+            pdu = ToHex(Hex(std::string(answer.begin() + 3, answer.begin() + 3 + 2 * static_cast<std::ptrdiff_t>(pduSize))));
+        }
+        EXPECT_EQ(pdu, c.log);
+        engine.CloseConnection(h);
+    }
+}
+
 TEST_F(SerialEngineTest, OpenFailuresKeepTheSystemsReason)
 {
     engine.SetPortPath(4, "/nonexistent/tty-for-test");

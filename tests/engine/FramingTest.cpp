@@ -74,6 +74,9 @@ TEST(RtuDecoder, Fixtures)
     };
     const auto read10 = Hex("01 03 00 00 00 0a c5 cd");
     const auto guide = Hex("11 03 00 6b 00 03 76 87");
+    auto overLong = Hex("17 17 ff ff ff ff ff ff ff ff ff");
+    overLong.resize(overLong.size() + 255, 0xff);
+    overLong = cat(overLong, Hex("21 af"));
     const std::vector<DecodeCase> cases = {
         {"published read request", read10, false, {"F 01|03 00 00 00 0a"}},
         {"serial line guide example", guide, false, {"F 11|03 00 6b 00 03"}},
@@ -93,6 +96,8 @@ TEST(RtuDecoder, Fixtures)
         {"16-bit write with the ENRON rules", Hex("01 06 00 03 04 d2 fb 57"), false, {"F 01|06 00 03 04 d2"}, true},
         {"ENRON write without the rules is no 8-byte frame", Hex("01 06 13 88 00 01 86 a0 36 a3"), false, {}},
         {"... until silence frames it", Hex("01 06 13 88 00 01 86 a0 36 a3"), true, {"F 01|06 13 88 00 01 86 a0"}},
+        // Function 23 with byte count 255 and a good CRC: 268 bytes, more than an RTU frame holds.
+        {"over 256 bytes by its byte count", overLong, true, {"D! 268"}},
     };
     for (const DecodeCase& c : cases)
         ExpectAllFeedings(c, [&](const auto& input, std::size_t piece) {
@@ -162,7 +167,18 @@ TEST(RtuDecoder, EndlessNoiseStaysBoundedAndRecovers)
 
 TEST(AsciiDecoder, Fixtures)
 {
+    // Unit 01, function 41 and n zero bytes: LRC BE whatever n. 253 bytes of PDU fit a frame's
+    // 513 characters, 254 do not.
+    auto zeros = [](std::size_t n) { return Text(":0141" + std::string(2 * n, '0') + "BE\r\n"); };
+    const std::string largest = "F 01|41" + [] {
+        std::string s;
+        for (int i = 0; i < 252; ++i)
+            s += " 00";
+        return s;
+    }();
     const std::vector<DecodeCase> cases = {
+        {"the largest frame, 513 characters", zeros(252), false, {largest}},
+        {"one byte more is no frame", zeros(253), false, {"D! 515"}},
         {"serial line guide example", Text(":1103006B00037E\r\n"), false, {"F 11|03 00 6b 00 03"}},
         {"lower-case hex", Text(":1103006b00037e\r\n"), false, {"F 11|03 00 6b 00 03"}},
         {"a to f in upper case", Text(":FA03BCDE006FFA\r\n"), false, {"F fa|03 bc de 00 6f"}},

@@ -71,6 +71,9 @@ TEST(RtuStream, FramesByContentWholeAndInPieces)
     const std::string read = "01 03 00 00 00 01 84 0A";  // a published FC 3 frame
     const std::string readTen = "01 03 00 00 00 0A C5 CD";
     const std::string unknown = ToHex(WithCrc({0x01, 0x41}));  // a function the content cannot size
+    Bytes overLongBytes = {0x17, 0x17};
+    overLongBytes.resize(2 + 8 + 1 + 255, 0xFF);
+    const std::string overLong = ToHex(WithCrc(overLongBytes));
     struct Case { const char* name; std::string bytes; std::string events; };
     const Case cases[] = {
         {"one read", read, "F8 "},
@@ -81,6 +84,10 @@ TEST(RtuStream, FramesByContentWholeAndInPieces)
         {"noise before a frame", "FF 00 " + read, "D2 F8 "},
         {"unknown function ending in a good CRC", unknown, "F4 "},
         {"half a frame", "01 03 00 00", ""},
+        // Function 23 whose byte count asks for 255 bytes: 268 bytes with a good CRC, yet longer
+        // than any RTU frame, so noise that goes at the next frame.
+        {"over 256 bytes is no frame", overLong, ""},
+        {"over 256 bytes is dropped at the next frame", overLong + read, "D268 F8 "},
     };
     for (const Case& c : cases) {
         const Bytes bytes = Hex(c.bytes);
@@ -360,14 +367,111 @@ TEST_F(NetworkServers, AnEndpointMapsUnitIdsToDevicesAndAnswersWithTheUnitSent)
         } else {
             ASSERT_TRUE(master.Send(Hex("00 01 00 00 00 06 01 03 00 00 00 01")));
             EXPECT_EQ(ToHex(master.Receive(11)), "00 01 00 00 00 05 01 03 02 70 00") << c.address;
-            // Unit 7 is not in the map: it is device 7 itself.
+            // Unit 7 is not in the map: no device answers for it (the next request's answer comes first).
             ASSERT_TRUE(master.Send(Hex("00 02 00 00 00 06 07 03 00 01 00 01")));
-            EXPECT_EQ(ToHex(master.Receive(11)), "00 02 00 00 00 05 07 03 02 70 01") << c.address;
+            ASSERT_TRUE(master.Send(Hex("00 03 00 00 00 06 01 03 00 01 00 01")));
+            EXPECT_EQ(ToHex(master.Receive(11)), "00 03 00 00 00 05 01 03 02 70 01") << c.address;
         }
         // Bound to that address only: the same port on another is not this server.
         if (c.protocol != ServerProtocol::Udp && std::string(c.address) != "::1") {
             Master other("127.0.0.1", engine.BoundTcpPort(h));
             EXPECT_FALSE(other.Connected()) << c.address;
+        }
+        engine.CloseConnection(h);
+    }
+}
+
+// An endpoint with a unit map serves only the devices it maps. Device 1 (0x01..), 4 (0x40..) and
+// 7 (0x70..) hold registers, each an identity; unit 9 reaches no document anywhere. Each request
+// that is not answered is followed by one that is: the first answer to arrive must be that one.
+TEST_F(NetworkServers, AnEndpointWithAUnitMapServesOnlyTheDevicesItMaps)
+{
+    std::array<RegisterWord, 10> device4{};
+    for (std::size_t i = 0; i < device4.size(); ++i)
+        device4[i] = static_cast<std::uint16_t>(0x4000 + i);
+    ASSERT_NE(engine.DefineDataBlock(4, 3, 1, 10, device4.data()), kNoHandle);
+    engine.SetDeviceIdentity(1, {{0x00, "One"}, {0x80, "1"}});
+    engine.SetDeviceIdentity(4, {{0x00, "Four"}, {0x80, "4"}});
+    engine.SetDeviceIdentity(7, {{0x00, "Seven"}, {0x80, "7"}});
+    const std::string vendorOf7 = "2b 0e 04 83 00 00 01 00 05 53 65 76 65 6e";  // "Seven"
+    const std::string vendorOf4 = "2b 0e 04 83 00 00 01 00 04 46 6f 75 72";     // "Four"
+    struct Step { std::uint8_t unit; const char* pdu; std::string answer; };  // "" = none
+    const std::vector<Step> oneDevice = {  // units {2: 7}
+        {2, "03 00 00 00 01", "03 02 70 00"},
+        {1, "03 00 00 00 01", ""},           // device 1 is served, but not here
+        {7, "03 00 00 00 01", ""},           // nor is device 7 under its own id
+        {9, "03 00 00 00 01", ""},           // as a unit no document serves
+        {255, "03 00 01 00 01", "03 02 70 01"},
+        {1, "2b 0e 04 00", ""},
+        {2, "2b 0e 04 00", vendorOf7},
+        {255, "2b 0e 04 00", vendorOf7},
+    };
+    const std::vector<Step> twoDevices = {  // units {2: 7, 3: 4}: 0 and 255 reach the lowest, 4
+        {3, "03 00 00 00 01", "03 02 40 00"},
+        {255, "03 00 01 00 01", "03 02 40 01"},
+        {255, "2b 0e 04 00", vendorOf4},
+        {4, "03 00 00 00 01", ""},
+    };
+    struct Case {
+        const char* name;
+        ServerProtocol protocol;
+        std::map<std::uint8_t, std::uint8_t> units;
+        std::vector<Step> steps;
+    };
+    std::vector<Case> cases = {
+        {"Modbus/TCP, one device", ServerProtocol::Tcp, {{2, 7}}, oneDevice},
+        {"Modbus/UDP, one device", ServerProtocol::Udp, {{2, 7}}, oneDevice},
+        {"RTU over TCP, one device", ServerProtocol::RtuOverTcp, {{2, 7}}, oneDevice},
+        {"Modbus/TCP, two devices", ServerProtocol::Tcp, {{2, 7}, {3, 4}}, twoDevices},
+        {"RTU over TCP, two devices", ServerProtocol::RtuOverTcp, {{2, 7}, {3, 4}}, twoDevices},
+    };
+    // On Modbus/TCP unit 0 is unit 255's twin; on RTU it stays a broadcast (never answered).
+    for (Case& c : cases) {
+        const bool rtu = c.protocol == ServerProtocol::RtuOverTcp;
+        std::vector<Step> more;
+        for (const Step& step : c.steps)
+            if (step.unit == 255)
+                more.push_back({0, step.pdu, rtu ? "" : step.answer});
+        c.steps.insert(c.steps.end(), more.begin(), more.end());
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool rtu = c.protocol == ServerProtocol::RtuOverTcp;
+        const Handle h = Open(c.protocol, "127.0.0.5", c.units);
+        ASSERT_NE(h, kNoHandle);
+        Master master("127.0.0.5", engine.BoundTcpPort(h), c.protocol == ServerProtocol::Udp);
+        ASSERT_TRUE(master.Connected());
+        std::uint8_t transaction = 0;  // each request's own; an answer carries its request's
+        auto frame = [&](std::uint8_t id, std::uint8_t unit, const std::string& pdu) {
+            const Bytes body = Hex(pdu);
+            if (rtu) {
+                Bytes f = {unit};
+                f.insert(f.end(), body.begin(), body.end());
+                return WithCrc(f);
+            }
+            Bytes f = {0, id, 0, 0, 0, static_cast<std::uint8_t>(body.size() + 1), unit};
+            f.insert(f.end(), body.begin(), body.end());
+            return f;
+        };
+        for (const Step& step : c.steps) {
+            SCOPED_TRACE(std::to_string(step.unit) + ": " + step.pdu);
+            ASSERT_TRUE(master.Send(frame(++transaction, step.unit, step.pdu)));
+            Bytes expected = frame(transaction, step.unit, step.answer);
+            if (step.answer.empty()) {  // what follows is answered, and its answer comes first
+                ASSERT_TRUE(master.Send(frame(++transaction, 2, "03 00 00 00 01")));
+                expected = frame(transaction, 2, "03 02 70 00");
+            }
+            EXPECT_EQ(ToHex(master.Receive(expected.size())), ToHex(expected));
+        }
+        if (rtu) {
+            // A broadcast write reaches the endpoint's device (the one 255 reads) and no other.
+            ASSERT_TRUE(master.Send(frame(0, 0, "06 00 05 12 34")));
+            ASSERT_TRUE(master.Send(frame(0, 255, "03 00 05 00 01")));
+            EXPECT_EQ(ToHex(master.Receive(7)), ToHex(frame(0, 255, "03 02 12 34")));
+            EXPECT_EQ((device1[5] == 0x1234) + (device4[5] == 0x1234) + (device7[5] == 0x1234), 1);
+            device1[5] = 0x0105;
+            device4[5] = 0x4005;
+            device7[5] = 0x7005;
         }
         engine.CloseConnection(h);
     }

@@ -118,7 +118,7 @@ def main():
             [testserver, "--tcp-port", "0", "--udp-port", "0", "--rtu-over-tcp-port", "0",
              "--endpoint", "tcp", "127.0.0.2", "0", "2",
              "--tls-port", "0", "--tls-cert", os.path.join(d, "server.pem"), "--tls-key", os.path.join(d, "server.key"),
-             "--tls-ca", os.path.join(d, "ca.pem"), "--tls-read-only", "Operator"],
+             "--tls-ca", os.path.join(d, "ca.pem"), "--tls-read-only", "Operator", "--tls-unit", "1", "1"],
             stdout=subprocess.PIPE, text=True)
         try:
             ports = {}
@@ -188,6 +188,12 @@ def run_masters(d, ports, server):
     operator = tls_connect(d, tls, "operator")
     check("tls operator: read", mbap_call(operator, 1, read), bytes.fromhex("0001 0000 0007 01 03 04 0000 000a"))
     check("tls operator: write refused (exception 01)", mbap_call(operator, 2, write), bytes.fromhex("0002 0000 0003 01 86 01"))
+    # The TLS server maps unit 1 to device 1 alone: unit 255 reaches device 1, unit 2 no device
+    # (device 2 is served elsewhere), so the answer to the request after it comes first.
+    check("tls: unit 255 reaches the mapped device", mbap_call(operator, 10, read, unit=255),
+          bytes.fromhex("000a 0000 0007 ff 03 04 0000 000a"))
+    operator.sendall(struct.pack(">HHHB", 11, 0, len(read) + 1, 2) + read)
+    check("tls: unit 2 reaches no device", mbap_call(operator, 12, read), bytes.fromhex("000c 0000 0007 01 03 04 0000 000a"))
     status = read_status(server)
     check("tls: the operator's role shown", status["tls"][4], ["Operator"])
     for client in ("engineer", "plain"):

@@ -95,8 +95,9 @@ def diagnose(label, client, serial):
     def call(name):
         return diag_call(client, name, serial)
 
-    rr = client.diag_restart_communication(False, slave=1)
-    check(f"{label}: restart clearing the log", word(rr), 0x0000)
+    # pymodbus's toggle is the data field: True sends FF00 (clear the log), False 0000 (keep it).
+    rr = client.diag_restart_communication(True, slave=1)
+    check(f"{label}: restart clearing the log", word(rr), 0xFF00)
     rr = client.read_exception_status(slave=1)
     check(f"{label}: exception status", getattr(rr, "status", rr), 0)
     rr = client.diag_query_data(0x1234, slave=1)
@@ -154,7 +155,7 @@ def listen_only(label, client, serial):
     """No answers while listening only (each such call waits out the client's timeout)."""
     check(f"{label}: force listen-only is not answered", silent(diag_call(client, "diag_force_listen_only", serial)), True)
     check(f"{label}: nor a read", silent(client.read_holding_registers(0, 1, slave=1)), True)
-    check(f"{label}: nor a restart", silent(client.diag_restart_communication(True, slave=1)), True)
+    check(f"{label}: nor a restart", silent(client.diag_restart_communication(False, slave=1)), True)
     rr = client.read_holding_registers(0, 1, slave=1)
     check(f"{label}: answering again", rr.registers if not rr.isError() else rr, [0])
     rr = execute(client, GetCommEventLogRequest())

@@ -2,7 +2,8 @@
 //
 //   pomrel_testserver [--tcp-port N] [--rtu PATH] [--ascii PATH] [--enron] [--baud N]
 //                     [--udp-port N] [--rtu-over-tcp-port N] [--endpoint PROTOCOL ADDRESS PORT DEVICE]
-//                     [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...]
+//                     [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...
+//                      [--tls-unit UNIT DEVICE]...]
 //
 // Prints "tcp <port>" (and "udp", "rtu-over-tcp", "tls", "endpoint <n>" with theirs) when the
 // servers listen, then "ready", and serves until SIGTERM or SIGINT. An endpoint maps unit 1 to
@@ -30,7 +31,8 @@ void Usage()
 {
     std::fprintf(stderr, "usage: pomrel_testserver [--tcp-port N] [--rtu PATH] [--ascii PATH] [--enron] [--baud N]\n"
                          "         [--udp-port N] [--rtu-over-tcp-port N] [--endpoint PROTOCOL ADDRESS PORT DEVICE]\n"
-                         "         [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...]\n");
+                         "         [--tls-port N --tls-cert FILE --tls-key FILE [--tls-ca FILE] [--tls-read-only ROLE]...\n"
+                         "          [--tls-unit UNIT DEVICE]...]\n");
     std::exit(2);
 }
 
@@ -91,7 +93,10 @@ int main(int argc, char** argv)
             tls.tls.ca = value();
         else if (arg == "--tls-read-only")
             tls.tls.readOnlyRoles.push_back(value());
-        else
+        else if (arg == "--tls-unit") {
+            const int unit = std::atoi(value().c_str());
+            tls.units[static_cast<std::uint8_t>(unit)] = static_cast<std::uint8_t>(std::atoi(value().c_str()));
+        }        else
             Usage();
     }
 

@@ -257,6 +257,14 @@ def every_kind_reads_the_same(server, certs, udp, rtu, tls, endpoint):
             if got != [1001 + n]:
                 wrong.append((n + 2, got))
     check(not wrong, "each of %d endpoints on 127.0.0.x answers unit 1 as its own device %s" % (ENDPOINTS, wrong[:3]))
+    # An endpoint serves only the devices its map names: units 0 and 255 reach its device (2 at
+    # 127.0.0.3), any other unit id none, even one a document serves elsewhere (unit 2 is device 2).
+    with ModbusTcpClient("127.0.0.3", port=endpoint, timeout=1, retries=0) as c:
+        for unit in (0, 255):
+            got = registers(c.read_input_registers(0, 1, slave=unit))
+            check(got == [1002], "unit %d at the endpoint of device 2 reads device 2: %r" % (unit, got))
+        got = registers(c.read_input_registers(0, 1, slave=2))
+        check(got is None, "unit 2 at the endpoint of device 2 reaches no device: %r" % got)
 
     # FC 43 / 14 from the extras' identity of device 7 (served over the plain endpoint of device 7).
     with ModbusTcpClient("127.0.0.1", port=server.tcp, timeout=3) as c:
