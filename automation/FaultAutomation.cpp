@@ -27,6 +27,9 @@ FaultCallResult FaultAutomation::AddFault(const nlohmann::json& rule)
     auto parsed = faults::ParseFaultRule(rule, error);
     if (!parsed)
         return Refused(error);
+    if (book_.Full())
+        return Refused("at most " + std::to_string(faults::kMaxFaultRules) + " fault rules in force (there are " +
+                       std::to_string(book_.Rules().size()) + ")");
     return {0, book_.Add(std::move(*parsed)), {}};
 }
 

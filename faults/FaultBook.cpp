@@ -1,6 +1,7 @@
 #include "faults/FaultBook.h"
 
 #include "engine/ProtocolEngine.h"
+#include "faults/FaultScenario.h"
 
 #include <algorithm>
 
@@ -12,21 +13,22 @@ std::vector<FaultBook::Entry> FaultBook::List() const
 {
     const auto set = engine_.FaultRulesInForce();
     std::vector<Entry> list;
+    list.reserve(rules_.size());
     for (const FaultRule& rule : rules_) {
         Entry e{rule, 0, 0};
-        if (set) {
-            const auto& installed = set->Rules();
-            for (std::size_t i = 0; i < installed.size(); ++i) {
-                if (installed[i].id == rule.id) {
-                    e.matched = set->Matched(i);
-                    e.fired = set->Fired(i);
-                    break;
-                }
-            }
+        const std::size_t i = set ? set->IndexOf(rule.id) : pomrel::FaultSet::kNotFound;
+        if (i != pomrel::FaultSet::kNotFound) {
+            e.matched = set->Matched(i);
+            e.fired = set->Fired(i);
         }
         list.push_back(std::move(e));
     }
     return list;
+}
+
+bool FaultBook::Full() const
+{
+    return rules_.size() >= kMaxFaultRules;
 }
 
 void FaultBook::Replace(std::vector<FaultRule> rules)
@@ -39,6 +41,8 @@ void FaultBook::Replace(std::vector<FaultRule> rules)
 
 std::uint32_t FaultBook::Add(FaultRule rule)
 {
+    if (Full())
+        return 0;
     rule.id = nextId_++;
     rules_.push_back(std::move(rule));
     Install(rules_.size() == 1);

@@ -27,11 +27,13 @@ public:
     std::vector<Entry> List() const;
     const std::vector<pomrel::FaultRule>& Rules() const { return rules_; }
     bool Empty() const { return rules_.empty(); }
+    /// As many rules as may be in force (kMaxFaultRules): Add adds no more.
+    bool Full() const;
 
     /// Replaces every rule (a scenario file, a test configuration): counters and time windows
     /// start again. Each rule must pass pomrel::CheckFaultRule.
     void Replace(std::vector<pomrel::FaultRule> rules);
-    /// Adds a rule at the end; returns its id.
+    /// Adds a rule at the end; returns its id, or 0 when the book is full.
     std::uint32_t Add(pomrel::FaultRule rule);
     /// Puts `rule` in the place of rule `id`, keeping its id and counters.
     bool Update(std::uint32_t id, pomrel::FaultRule rule);
