@@ -19,6 +19,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -79,6 +80,8 @@ def main():
             seen += line
         if "automation:" not in seen:
             raise SystemExit("headless did not start: %r" % seen)
+        # What it prints later must not fill the pipe and stop it.
+        threading.Thread(target=lambda: [None for _ in proc.stdout], daemon=True).start()
 
         def scenario(count):
             path = os.path.join(home, "rules-%d.json" % count)
