@@ -192,7 +192,7 @@ std::vector<FileFailure> SettingsStore::Save(const RememberedState& state) const
     auto write = [&failures, &folderWhy, this](const std::string& path, const std::vector<std::uint8_t>& bytes) {
         std::string why;
         if (!folderWhy.empty())
-            failures.push_back({path, "cannot create the folder " + folder_ + ": " + folderWhy});
+            failures.push_back({path, folderWhy + " (cannot create the folder " + folder_ + ")"});
         else if (!WriteFileAtomically(path, bytes, &why))
             failures.push_back({path, why});
     };
