@@ -6,6 +6,7 @@
 #include "document/FileAccess.h"
 #include "document/ByteOrder.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
@@ -36,18 +37,36 @@ void TidyFaceName(LogFont& font)
     std::memset(end, 0, static_cast<std::size_t>(font.faceName + sizeof font.faceName - end));
 }
 
-void CreateFolder(const std::string& folder)
-{
-    // An existing folder is fine; one that cannot be made shows as each file's failure.
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-}
 
 // A save killed between naming its temporary file and the rename leaves it behind; one this old
 // belongs to no save still running.
 constexpr long kStaleTemporarySeconds = 60;
 
 } // namespace
+
+std::string MakeFolders(const std::string& folder, MakeFolderCall makeFolder)
+{
+    // Each step of the path in turn, so that the reason is the one of the step that failed
+    // (a read-only file system), not of a file later missing its folder.
+    for (std::size_t end = 1; end <= folder.size(); ++end) {
+        if (end < folder.size() && folder[end] != '/')
+            continue;
+        if (folder[end - 1] == '/')
+            continue;
+        const std::string step = folder.substr(0, end);
+        if (makeFolder(step.c_str(), 0777) == 0)
+            continue;
+        const int why = errno;
+        struct stat st {};
+        if (why == EEXIST && ::stat(step.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode))
+                continue;
+            return std::strerror(ENOTDIR);
+        }
+        return std::strerror(why);
+    }
+    return {};
+}
 
 std::vector<std::uint8_t> EncodeSettingsFile(const RememberedState& state)
 {
@@ -130,15 +149,16 @@ void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases
     }
 }
 
-SettingsStore::SettingsStore(std::string folder)
+SettingsStore::SettingsStore(std::string folder, MakeFolderCall makeFolder)
     : folder_(std::move(folder)), settingsPath_(folder_ + "/kv64comm2.cfg"), aliasPath_(folder_ + "/kelvaro64.ali"),
-      portsPath_(folder_ + "/kelvaro64.ports")
+      portsPath_(folder_ + "/kelvaro64.ports"), makeFolder_(makeFolder)
 {
 }
 
 std::vector<FileFailure> SettingsStore::Load(const RememberedState& state) const
 {
-    CreateFolder(folder_);
+    // A folder that cannot be made leaves the defaults; the files are simply not there.
+    MakeFolders(folder_, makeFolder_);
     RemoveStaleTemporaries(folder_, {"kv64comm2.cfg", "kelvaro64.ali", "kelvaro64.ports"}, kStaleTemporarySeconds);
     std::vector<FileFailure> failures;
     auto read = [&failures](const std::string& path, auto&& readFile) {
@@ -167,11 +187,14 @@ std::vector<FileFailure> SettingsStore::Load(const RememberedState& state) const
 
 std::vector<FileFailure> SettingsStore::Save(const RememberedState& state) const
 {
-    CreateFolder(folder_);
+    // Every file fails for the folder's reason when the folder cannot be made.
+    const std::string folderWhy = MakeFolders(folder_, makeFolder_);
     std::vector<FileFailure> failures;
-    auto write = [&failures](const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    auto write = [&failures, &folderWhy, this](const std::string& path, const std::vector<std::uint8_t>& bytes) {
         std::string why;
-        if (!WriteFileAtomically(path, bytes, &why))
+        if (!folderWhy.empty())
+            failures.push_back({path, folderWhy + " (cannot create the folder " + folder_ + ")"});
+        else if (!WriteFileAtomically(path, bytes, &why))
             failures.push_back({path, why});
     };
     write(settingsPath_, EncodeSettingsFile(state));

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 class AliasTable;
 class PortTable;
 
@@ -38,10 +41,18 @@ struct FileFailure {
     std::string reason;
 };
 
+/// How a folder is made: ::mkdir, or a stand-in where a test needs a failure no real file
+/// system gives on demand (a read-only one).
+using MakeFolderCall = int (*)(const char* path, mode_t mode);
+
+/// Makes `folder` and its missing parents; empty when it is there, else the system's reason
+/// for the first step that failed ("Read-only file system").
+std::string MakeFolders(const std::string& folder, MakeFolderCall makeFolder = ::mkdir);
+
 class SettingsStore {
 public:
     /// `folder` is the settings folder itself (…/Orvane); created when missing.
-    explicit SettingsStore(std::string folder);
+    explicit SettingsStore(std::string folder, MakeFolderCall makeFolder = ::mkdir);
     const std::string& Folder() const { return folder_; }
     const std::string& SettingsPath() const { return settingsPath_; }
     const std::string& AliasPath() const { return aliasPath_; }
@@ -59,4 +70,5 @@ private:
     std::string settingsPath_;
     std::string aliasPath_;
     std::string portsPath_;
+    MakeFolderCall makeFolder_;
 };

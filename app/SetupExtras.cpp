@@ -1,5 +1,6 @@
 #include "app/SetupExtras.h"
 
+#include "document/StrictJson.h"
 #include "faults/FaultScenario.h"
 #include "servers/ServerSetup.h"
 
@@ -132,6 +133,21 @@ void WriteIdentity(const SetupExtras& extras, json& out)
         out["identity"] = servers::IdentitiesToJson(*extras.identity);
 }
 
+// A key given twice, named as the section's own refusals name a field: a rule's field as the
+// fault rules word it, anything else by its path ("servers.tls.port: duplicate key").
+std::string DuplicateError(const json& document, const JsonDuplicate& duplicate)
+{
+    const std::string prefix = "faults[";
+    if (duplicate.where.rfind(prefix, 0) == 0 && duplicate.where.back() == ']' &&
+        duplicate.where.find_first_not_of("0123456789", prefix.size()) == duplicate.where.size() - 1) {
+        const auto list = document.find("faults");
+        const std::size_t index = std::stoul(duplicate.where.substr(prefix.size()));
+        if (list != document.end() && list->is_array() && index < list->size())
+            return "faults: " + faults::DuplicateFieldError(*list, index, duplicate.key);
+    }
+    return duplicate.Path() + ": duplicate key";
+}
+
 // Every top-level key: a new capability adds its row (and its member of SetupExtras).
 struct Section {
     const char* key;
@@ -156,10 +172,16 @@ std::string SetupExtrasPath(const std::string& testConfigPath)
 std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error)
 {
     error.clear();
-    // No exceptions: a text that is not JSON is discarded.
-    json document = json::parse(text.begin(), text.end(), nullptr, false);
+    // No exceptions: a text that is not JSON is discarded. A key given twice is refused as an
+    // unknown one is: which of the two was meant cannot be told.
+    std::optional<JsonDuplicate> duplicate;
+    json document = ParseJsonNoDuplicates(text, duplicate);
     if (document.is_discarded()) {
         error = "not valid JSON";
+        return std::nullopt;
+    }
+    if (duplicate) {
+        error = DuplicateError(document, *duplicate);
         return std::nullopt;
     }
     if (!document.is_object()) {

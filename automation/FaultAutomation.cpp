@@ -27,6 +27,9 @@ FaultCallResult FaultAutomation::AddFault(const nlohmann::json& rule)
     auto parsed = faults::ParseFaultRule(rule, error);
     if (!parsed)
         return Refused(error);
+    if (book_.Full())
+        return Refused("at most " + std::to_string(faults::kMaxFaultRules) + " fault rules in force (there are " +
+                       std::to_string(book_.Rules().size()) + ")");
     return {0, book_.Add(std::move(*parsed)), {}};
 }
 
@@ -46,15 +49,17 @@ FaultCallResult FaultAutomation::EnableFault(std::int64_t id, bool on)
 
 FaultCallResult FaultAutomation::ListFaults() const
 {
+    // Straight from the book into the answer: with thousands of rules every copy is megabytes.
     nlohmann::json list = nlohmann::json::array();
-    for (const auto& e : book_.List()) {
-        nlohmann::json j = faults::FaultRuleToJson(e.rule);
-        j["id"] = e.rule.id;
-        j["enabled"] = e.rule.enabled;
-        j["matched"] = e.matched;
-        j["fired"] = e.fired;
+    list.get_ref<nlohmann::json::array_t&>().reserve(book_.Rules().size());
+    book_.Visit([&list](const pomrel::FaultRule& rule, std::uint64_t matched, std::uint64_t fired) {
+        nlohmann::json j = faults::FaultRuleToJson(rule);
+        j["id"] = rule.id;
+        j["enabled"] = rule.enabled;
+        j["matched"] = matched;
+        j["fired"] = fired;
         list.push_back(std::move(j));
-    }
+    });
     return {0, std::move(list), {}};
 }
 
@@ -65,7 +70,14 @@ FaultCallResult FaultAutomation::ClearFaults()
 }
 
 namespace {
-MethodOutcome Answer(const FaultCallResult& r) { return MethodOutcome::Done(StatusResult(r.status, r.value, r.message)); }
+// The value moves into the answer rather than being copied (a list of every rule).
+MethodOutcome Answer(FaultCallResult r)
+{
+    nlohmann::json result = StatusResult(r.status, nullptr, r.message);
+    if (!r.value.is_null())
+        result["value"] = std::move(r.value);
+    return MethodOutcome::Done(std::move(result));
+}
 }  // namespace
 
 void RegisterFaultMethods(MethodRegistry& registry, FaultAutomation& methods)

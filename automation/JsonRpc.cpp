@@ -2,6 +2,8 @@
 
 #include "automation/MethodRegistry.h"
 
+#include "document/StrictJson.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -118,6 +120,17 @@ QByteArray HandleJsonRpc(const MethodRegistry& methods, const QByteArray& reques
     if (!method.isString())
         return JsonRpcError(id, rpc::kInvalidRequest, QStringLiteral("Invalid Request: \"method\" must be a string"));
 
+    // Qt keeps the last of a key given twice; a request that says two things is carried out in
+    // neither sense.
+    if (const auto duplicate = FindDuplicateKey(std::string_view(request.constData(), static_cast<std::size_t>(request.size())))) {
+        const QString path = QString::fromStdString(duplicate->Path());
+        if (notification)
+            return {};
+        if (duplicate->where.rfind("params", 0) == 0)
+            return JsonRpcError(id, rpc::kInvalidParams, QStringLiteral("Invalid params: %1: duplicate key").arg(path));
+        return JsonRpcError(duplicate->key == "id" ? QJsonValue::Null : id, rpc::kInvalidRequest,
+                            QStringLiteral("Invalid Request: %1: duplicate key").arg(path));
+    }
     const QJsonValue params = object.value(QLatin1String("params"));
     const MethodOutcome outcome = methods.Call(method.toString().toStdString(),
                                                params.isUndefined() ? std::nullopt : std::optional(JsonToPlain(params)));

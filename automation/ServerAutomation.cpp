@@ -51,8 +51,16 @@ FaultCallResult ServerAutomation::OpenEndpoint(const json& endpoint)
 
 FaultCallResult ServerAutomation::CloseServer(std::int64_t id)
 {
-    if (id <= 0 || id > 0xFFFFFFFF || !list_.Close(static_cast<std::uint32_t>(id)))
+    const servers::NetworkServers::Entry* e =
+        id <= 0 || id > 0xFFFFFFFF ? nullptr : list_.Find(static_cast<std::uint32_t>(id));
+    if (!e)
         return Refused("no server " + std::to_string(id));
+    // A main server keeps its row, closed, as the Network Servers window shows it; an endpoint
+    // opened here is gone once closed (nothing reopens it by this id), so it leaves the list.
+    if (e->endpoint.number == 0)
+        list_.Close(e->id);
+    else
+        list_.Remove(e->id);
     return {};
 }
 

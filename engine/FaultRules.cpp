@@ -2,6 +2,7 @@
 
 #include "engine/FunctionCodes.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -168,6 +169,7 @@ std::string CheckFaultRule(const FaultRule& rule)
 FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const FaultSet* carried)
     : rules_(std::move(rules)), counters_(std::make_unique<Counters[]>(rules_.size())), loaded_(loaded)
 {
+    links_.reserve(rules_.size());
     for (const FaultRule& r : rules_) {
         LinkFilter f;
         if (r.link == "tcp")
@@ -186,19 +188,25 @@ FaultSet::FaultSet(std::vector<FaultRule> rules, Clock::time_point loaded, const
             f.kind = LinkFilter::Unknown;
         links_.push_back(f);
     }
+    for (std::size_t i = 0; i < rules_.size(); ++i)
+        if (rules_[i].id != 0)
+            byId_.emplace_back(rules_[i].id, static_cast<std::uint32_t>(i));
+    std::sort(byId_.begin(), byId_.end());
     if (!carried)
         return;
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (rules_[i].id == 0)
+        const std::size_t j = rules_[i].id == 0 ? kNotFound : carried->IndexOf(rules_[i].id);
+        if (j == kNotFound)
             continue;
-        for (std::size_t j = 0; j < carried->rules_.size(); ++j) {
-            if (carried->rules_[j].id == rules_[i].id) {
-                counters_[i].matched.store(carried->Matched(j), std::memory_order_relaxed);
-                counters_[i].fired.store(carried->Fired(j), std::memory_order_relaxed);
-                break;
-            }
-        }
+        counters_[i].matched.store(carried->Matched(j), std::memory_order_relaxed);
+        counters_[i].fired.store(carried->Fired(j), std::memory_order_relaxed);
     }
+}
+
+std::size_t FaultSet::IndexOf(std::uint32_t id) const
+{
+    const auto it = std::lower_bound(byId_.begin(), byId_.end(), std::make_pair(id, std::uint32_t{0}));
+    return it != byId_.end() && it->first == id ? it->second : kNotFound;
 }
 
 bool FaultSet::Matches(std::size_t i, const FaultRequest& r, double seconds) const

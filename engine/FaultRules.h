@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pomrel {
@@ -105,6 +106,9 @@ public:
     /// Requests rule i matched, and how often it fired.
     std::uint64_t Matched(std::size_t i) const { return counters_[i].matched.load(std::memory_order_relaxed); }
     std::uint64_t Fired(std::size_t i) const { return counters_[i].fired.load(std::memory_order_relaxed); }
+    /// The place of the rule with this id (not 0), or kNotFound; a lookup, not a walk of the list.
+    static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+    std::size_t IndexOf(std::uint32_t id) const;
 
 private:
     struct Counters {
@@ -121,6 +125,9 @@ private:
     std::vector<FaultRule> rules_;
     std::vector<LinkFilter> links_;
     std::unique_ptr<Counters[]> counters_;
+    // (id, place) of the rules with an id, by id: whoever lists or carries counts of thousands of
+    // rules must not compare every rule with every other.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> byId_;
     Clock::time_point loaded_;
 };
 

@@ -1,8 +1,13 @@
 #include "faults/FaultBook.h"
 
 #include "engine/ProtocolEngine.h"
+#include "faults/FaultScenario.h"
 
 #include <algorithm>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace faults {
 
@@ -10,35 +15,45 @@ using pomrel::FaultRule;
 
 std::vector<FaultBook::Entry> FaultBook::List() const
 {
-    const auto set = engine_.FaultRulesInForce();
     std::vector<Entry> list;
-    for (const FaultRule& rule : rules_) {
-        Entry e{rule, 0, 0};
-        if (set) {
-            const auto& installed = set->Rules();
-            for (std::size_t i = 0; i < installed.size(); ++i) {
-                if (installed[i].id == rule.id) {
-                    e.matched = set->Matched(i);
-                    e.fired = set->Fired(i);
-                    break;
-                }
-            }
-        }
-        list.push_back(std::move(e));
-    }
+    list.reserve(rules_.size());
+    Visit([&list](const FaultRule& rule, std::uint64_t matched, std::uint64_t fired) {
+        list.push_back(Entry{rule, matched, fired});
+    });
     return list;
+}
+
+void FaultBook::Visit(const std::function<void(const FaultRule&, std::uint64_t, std::uint64_t)>& each) const
+{
+    const auto set = engine_.FaultRulesInForce();
+    for (const FaultRule& rule : rules_) {
+        const std::size_t i = set ? set->IndexOf(rule.id) : pomrel::FaultSet::kNotFound;
+        if (i != pomrel::FaultSet::kNotFound)
+            each(rule, set->Matched(i), set->Fired(i));
+        else
+            each(rule, 0, 0);
+    }
+}
+
+bool FaultBook::Full() const
+{
+    return rules_.size() >= kMaxFaultRules;
 }
 
 void FaultBook::Replace(std::vector<FaultRule> rules)
 {
+    const std::size_t had = rules_.size();
     rules_ = std::move(rules);
     for (FaultRule& r : rules_)
         r.id = nextId_++;
     Install(true);
+    GiveBack(had);
 }
 
 std::uint32_t FaultBook::Add(FaultRule rule)
 {
+    if (Full())
+        return 0;
     rule.id = nextId_++;
     rules_.push_back(std::move(rule));
     Install(rules_.size() == 1);
@@ -92,8 +107,23 @@ bool FaultBook::Move(std::uint32_t id, int by)
 
 void FaultBook::Clear()
 {
-    rules_.clear();
+    const std::size_t had = rules_.size();
+    std::vector<FaultRule>().swap(rules_);
     Install(true);
+    GiveBack(had);
+}
+
+void FaultBook::GiveBack(std::size_t freed)
+{
+    // Thousands of rules, and the lists and answers made of them, leave the heap in pieces the
+    // allocator keeps for itself (tens of MB for 10 000 rules listed once); after such a clear
+    // the whole pages among them go back to the system.
+#ifdef __GLIBC__
+    if (freed >= kGiveBackRules)
+        ::malloc_trim(0);
+#else
+    (void)freed;
+#endif
 }
 
 void FaultBook::Install(bool fresh)

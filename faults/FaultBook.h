@@ -6,6 +6,7 @@
 #include "engine/FaultRules.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,13 +26,17 @@ public:
         std::uint64_t fired = 0;
     };
     std::vector<Entry> List() const;
+    /// Each rule in order with its counters, without copying the list (thousands of rules).
+    void Visit(const std::function<void(const pomrel::FaultRule& rule, std::uint64_t matched, std::uint64_t fired)>& each) const;
     const std::vector<pomrel::FaultRule>& Rules() const { return rules_; }
     bool Empty() const { return rules_.empty(); }
+    /// As many rules as may be in force (kMaxFaultRules): Add adds no more.
+    bool Full() const;
 
     /// Replaces every rule (a scenario file, a test configuration): counters and time windows
     /// start again. Each rule must pass pomrel::CheckFaultRule.
     void Replace(std::vector<pomrel::FaultRule> rules);
-    /// Adds a rule at the end; returns its id.
+    /// Adds a rule at the end; returns its id, or 0 when the book is full.
     std::uint32_t Add(pomrel::FaultRule rule);
     /// Puts `rule` in the place of rule `id`, keeping its id and counters.
     bool Update(std::uint32_t id, pomrel::FaultRule rule);
@@ -43,6 +48,9 @@ public:
 
 private:
     void Install(bool fresh);
+    /// After `freed` rules went: returns the heap's free pages to the system when they were many.
+    static void GiveBack(std::size_t freed);
+    static constexpr std::size_t kGiveBackRules = 1000;
     std::vector<pomrel::FaultRule>::iterator Find(std::uint32_t id);
 
     pomrel::ProtocolEngine& engine_;

@@ -1,5 +1,7 @@
 #include "faults/FaultScenario.h"
 
+#include "document/StrictJson.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -227,12 +229,23 @@ std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
 
 std::optional<FaultRule> ParseFaultRuleText(const std::string& text, std::string& error)
 {
-    const json j = json::parse(text, nullptr, false);
+    std::optional<JsonDuplicate> duplicate;
+    const json j = ParseJsonNoDuplicates(text, duplicate);
     if (j.is_discarded()) {
         error = "not JSON";
         return std::nullopt;
     }
+    if (duplicate) {
+        error = duplicate->where.empty() ? "duplicate field \"" + duplicate->key + "\""
+                                         : duplicate->Path() + ": duplicate key";
+        return std::nullopt;
+    }
     return ParseFaultRule(j, error);
+}
+
+std::string DuplicateFieldError(const json& list, std::size_t index, const std::string& key)
+{
+    return RuleLabel(index, list[index]) + ": duplicate field \"" + key + "\"";
 }
 
 std::optional<std::vector<FaultRule>> ParseFaultList(const json& list, std::string& error)
@@ -241,7 +254,12 @@ std::optional<std::vector<FaultRule>> ParseFaultList(const json& list, std::stri
         error = "\"faults\" must be a list of rules";
         return std::nullopt;
     }
+    if (list.size() > kMaxFaultRules) {
+        error = "at most " + std::to_string(kMaxFaultRules) + " rules (this list has " + std::to_string(list.size()) + ")";
+        return std::nullopt;
+    }
     std::vector<FaultRule> rules;
+    rules.reserve(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         std::string why;
         auto rule = ParseFaultRule(list[i], why);

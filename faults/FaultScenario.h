@@ -8,17 +8,25 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace faults {
 
-/// The rules of a "faults" array; nullopt with `error` set when any is refused.
+/// Most rules in force at once: a list of more is refused, and so is adding one beyond it.
+inline constexpr std::size_t kMaxFaultRules = 10000;
+
+/// The rules of a "faults" array; nullopt with `error` set when any is refused (a list of more
+/// than kMaxFaultRules with its count).
 std::optional<std::vector<pomrel::FaultRule>> ParseFaultList(const nlohmann::json& list, std::string& error);
 /// One rule given on its own (automation, the command-line tool); `error` names the field.
 std::optional<pomrel::FaultRule> ParseFaultRule(const nlohmann::json& rule, std::string& error);
+/// A rule as text: not JSON, or a field given twice, is refused as well.
 std::optional<pomrel::FaultRule> ParseFaultRuleText(const std::string& text, std::string& error);
+/// Why a list is refused whose rule `index` gives `key` twice: `rule 2 ("x"): duplicate field "unit"`.
+std::string DuplicateFieldError(const nlohmann::json& list, std::size_t index, const std::string& key);
 
 /// A rule as the file keeps it: only the fields that differ from their defaults, "action" always.
 nlohmann::json FaultRuleToJson(const pomrel::FaultRule& rule);

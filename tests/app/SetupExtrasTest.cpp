@@ -38,6 +38,45 @@ TEST(SetupExtras, RefusedTextsNameTheKeyAndGiveNothing)
     }
 }
 
+// The parser keeps the last of a key given twice, so {"unit": 1, "unit": 2} meant unit 2 in
+// silence. A repeated key at any depth is refused as an unknown one is, naming it.
+TEST(SetupExtras, AKeyGivenTwiceAnywhereIsRefusedByName)
+{
+    struct Case { const char* text; const char* error; };
+    const Case cases[] = {
+        {R"({"tcp": {}, "tcp": {}})", "tcp: duplicate key"},
+        {R"({"tcp": {"max_connections": 1, "max_connections": 2}})", "tcp.max_connections: duplicate key"},
+        {R"({"faults": [], "faults": [{"action": "no-reply"}]})", "faults: duplicate key"},
+        {R"({"faults": [{"action": "no-reply"}, {"name": "b", "unit": 1, "action": "delay", "unit": 2}]})",
+         R"(faults: rule 2 ("b"): duplicate field "unit")"},
+        {R"({"faults": [{"action": "no-reply", "functions": [3], "functions": [4]}]})",
+         R"(faults: rule 1: duplicate field "functions")"},
+        {R"({"servers": {"udp": {"port": 1502}, "udp": {"port": 1503}}})", "servers.udp: duplicate key"},
+        {R"({"servers": {"tls": {"port": 802, "cert": "c", "key": "k", "cert": "d"}}})", "servers.tls.cert: duplicate key"},
+        {R"({"endpoints": [{"protocol": "tcp", "port": 1}, {"protocol": "tcp", "port": 2, "port": 3}]})",
+         "endpoints[1].port: duplicate key"},
+        {R"({"endpoints": [{"protocol": "tcp", "port": 1, "units": {"1": 7, "2": 8, "1": 9}}]})",
+         "endpoints[0].units.1: duplicate key"},
+        {R"({"identity": {"1": {"VendorName": "a", "VendorName": "b"}}})", "identity.1.VendorName: duplicate key"},
+        {R"({"identity": {"1": {"VendorName": "a"}, "1": {"ProductCode": "b"}}})", "identity.1: duplicate key"},
+        // Only the first is named; a text that is not JSON stays "not valid JSON".
+        {R"({"tcp": {"max_connections": 1, "max_connections": 2}, "tcp": {}})", "tcp.max_connections: duplicate key"},
+        {R"({"tcp": {}, "tcp": })", "not valid JSON"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(ParseSetupExtras(c.text, error), std::nullopt) << c.text;
+        EXPECT_EQ(error, c.error) << c.text;
+    }
+    // The same key in two different objects is no repetition.
+    std::string error;
+    EXPECT_TRUE(ParseSetupExtras(R"({"faults": [{"name": "a", "action": "no-reply"}, {"name": "b", "action": "no-reply"}],
+                                     "endpoints": [{"protocol": "tcp", "port": 0, "units": {"1": 1}},
+                                                   {"protocol": "tcp", "port": 0, "units": {"1": 1}}]})",
+                                 error))
+        << error;
+}
+
 TEST(SetupExtras, WhatIsGivenRoundTripsWhatIsLeftOutStaysOut)
 {
     struct Case { const char* text; std::optional<TcpExtras> tcp; };

@@ -3,6 +3,7 @@
 #include "automation/FaultAutomation.h"
 #include "engine/ProtocolEngine.h"
 #include "faults/FaultBook.h"
+#include "faults/FaultScenario.h"
 
 #include <gtest/gtest.h>
 
@@ -61,4 +62,28 @@ TEST(FaultAutomation, AddListEnableRemoveClear)
     methods.AddFault(json::parse(R"({"action": "no-reply"})"));
     EXPECT_EQ(methods.ClearFaults().status, 0);
     EXPECT_EQ(engine.FaultRulesInForce(), nullptr);
+}
+
+// At most 10 000 rules in force: one more is refused with the count, and listing that many
+// gives every rule with its id.
+TEST(FaultAutomation, NoRuleIsAddedBeyondTheMost)
+{
+    pomrel::ProtocolEngine engine;
+    faults::FaultBook book(engine);
+    FaultAutomation methods(book, [](const std::string&, std::string&) { return true; });
+    std::vector<pomrel::FaultRule> rules(faults::kMaxFaultRules);
+    for (auto& r : rules)
+        r.action = pomrel::FaultAction::NoReply;
+    book.Replace(std::move(rules));
+    EXPECT_TRUE(book.Full());
+    const FaultCallResult refused = methods.AddFault(json::parse(R"({"action": "no-reply"})"));
+    EXPECT_EQ(refused.status, -1);
+    EXPECT_EQ(refused.message, "at most 10000 fault rules in force (there are 10000)");
+    EXPECT_EQ(book.Add(pomrel::FaultRule{}), 0u);
+
+    const json list = methods.ListFaults().value;
+    ASSERT_EQ(list.size(), faults::kMaxFaultRules);
+    EXPECT_EQ(list.back()["id"], book.Rules().back().id);
+    EXPECT_TRUE(book.Remove(book.Rules().front().id));
+    EXPECT_EQ(methods.AddFault(json::parse(R"({"action": "no-reply"})")).status, 0);
 }

@@ -6,6 +6,7 @@
 
 #include "ScratchDir.h"
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -87,6 +88,39 @@ TEST(SettingsSave, EveryFailureNamesItsFileAndWhyAndTheRestIsWritten)
     ASSERT_EQ(failures.size(), 3u);
     for (const FileFailure& f : failures)
         EXPECT_NE(f.reason.find("Not a directory"), std::string::npos) << f.path << ": " << f.reason;
+}
+
+// A read-only file system: folders already there are found, a new one fails with EROFS.
+int ReadOnlyMkdir(const char* path, mode_t mode)
+{
+    struct stat st {};
+    if (::stat(path, &st) == 0)
+        return ::mkdir(path, mode);
+    errno = EROFS;
+    return -1;
+}
+
+// On a read-only file system without the settings folder, the save said "No such file or
+// directory" (the folder's failure went unheard, the files then missed it). The folder's own
+// reason is what each file reports.
+TEST(SettingsSave, AFolderThatCannotBeMadeGivesItsOwnReason)
+{
+    ScratchDir dir;
+    const std::string folder = dir.Path() + "/config/Orvane";
+    State s;
+    const auto failures = SettingsStore(folder, ReadOnlyMkdir).Save(s.Ref());
+    ASSERT_EQ(failures.size(), 3u);
+    for (const FileFailure& f : failures) {
+        EXPECT_NE(f.reason.find("Read-only file system"), std::string::npos) << f.path << ": " << f.reason;
+        EXPECT_NE(f.reason.find(dir.Path() + "/config"), std::string::npos) << f.reason;
+    }
+    EXPECT_EQ(MakeFolders(folder, ReadOnlyMkdir), "Read-only file system");
+
+    // The real call makes every missing step, and a folder already there is no failure.
+    EXPECT_EQ(MakeFolders(folder), "");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(MakeFolders(folder + "/"), "");
+    EXPECT_TRUE(SettingsStore(folder, ReadOnlyMkdir).Save(s.Ref()).empty());
 }
 
 // A FIFO under a settings file's name held start-up for ever. Such a file is reported and its

@@ -221,3 +221,30 @@ TEST(FaultRules, DescribeReadsTypeAndAddressesAndSurvivesShortRequests)
         EXPECT_EQ(r.last, c.last) << int(c.pdu.empty() ? 0 : c.pdu[0]);
     }
 }
+
+// A set built from another carries each rule's counts by id, wherever the rule now stands; a
+// rule new to it (or without an id) starts from nothing.
+TEST(FaultRules, CountsAreCarriedByIdWhateverTheOrder)
+{
+    std::vector<FaultRule> rules;
+    for (std::uint32_t id : {5u, 2u, 9u}) {
+        FaultRule r = Exception6();
+        r.id = id;
+        r.unit = static_cast<int>(id);
+        rules.push_back(r);
+    }
+    FaultSet old(rules, T0());
+    for (std::uint8_t unit : {5, 2, 2, 9, 9, 9})
+        old.Decide(Read3(unit, 100, 1), At(1));
+    EXPECT_EQ(old.IndexOf(9), 2u);
+    EXPECT_EQ(old.IndexOf(7), FaultSet::kNotFound);
+
+    std::vector<FaultRule> moved = {rules[2], rules[0], rules[1], Exception6()};
+    moved.back().id = 7;
+    FaultSet next(moved, T0(), &old);
+    const std::uint64_t want[] = {3, 1, 2, 0};
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        EXPECT_EQ(next.Matched(i), want[i]) << "rule " << moved[i].id;
+        EXPECT_EQ(next.IndexOf(moved[i].id), i);
+    }
+}

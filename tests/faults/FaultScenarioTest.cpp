@@ -109,6 +109,37 @@ TEST(FaultScenario, ARefusedRuleNamesItsIndexItsNameAndTheField)
     }
 }
 
+// The parser kept the last of a field given twice; which one the writer meant cannot be told.
+TEST(FaultScenario, AFieldGivenTwiceIsRefusedByName)
+{
+    struct Case { const char* text; const char* want; };
+    const Case cases[] = {
+        {R"({"action": "delay", "unit": 1, "unit": 2})", R"(duplicate field "unit")"},
+        {R"({"action": "delay", "action": "no-reply"})", R"(duplicate field "action")"},
+        {R"({"action": "delay", "unit": 1, "unit": 2)", "not JSON"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(ParseFaultRuleText(c.text, error)) << c.text;
+        EXPECT_EQ(error, c.want) << c.text;
+    }
+}
+
+// At most 10 000 rules are in force: a longer list is refused with its count.
+TEST(FaultScenario, AListOfMoreThanTheMostRulesIsRefusedWithItsCount)
+{
+    json list = json::array();
+    for (std::size_t i = 0; i < kMaxFaultRules; ++i)
+        list.push_back(json{{"action", "no-reply"}, {"unit", i % 256}});
+    std::string error;
+    const auto rules = ParseFaultList(list, error);
+    ASSERT_TRUE(rules) << error;
+    EXPECT_EQ(rules->size(), kMaxFaultRules);
+    list.push_back(json{{"action", "no-reply"}});
+    EXPECT_FALSE(ParseFaultList(list, error));
+    EXPECT_EQ(error, "at most 10000 rules (this list has 10001)");
+}
+
 TEST(FaultBook, IdsCountersAndOrder)
 {
     pomrel::ProtocolEngine engine;
@@ -135,6 +166,8 @@ TEST(FaultBook, IdsCountersAndOrder)
     EXPECT_FALSE(book.List()[1].rule.enabled);
     EXPECT_TRUE(book.Move(b, -1));
     EXPECT_EQ(book.List()[0].rule.id, b);
+    EXPECT_EQ(book.List()[1].matched, 1u);   // the counts go with their rule, not its place
+    EXPECT_EQ(book.List()[0].matched, 0u);
     EXPECT_FALSE(book.Move(b, -1));
 
     // A new list starts its counts again.

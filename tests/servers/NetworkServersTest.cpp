@@ -174,4 +174,34 @@ TEST(ServerAutomation, MethodsOpenListCloseAndRefuseByField)
         EXPECT_EQ(methods.CloseServer(bad).message, "no server " + std::to_string(bad));
 }
 
+// Thousands of endpoints opened and closed by automation were all still listed, closed; a closed
+// endpoint leaves the list, and a main server keeps its row, as the Network Servers window shows it.
+TEST(ServerAutomation, ClosedEndpointsLeaveTheListMainServersKeepTheirRows)
+{
+    pomrel::ProtocolEngine engine;
+    NetworkServers list(engine);
+    ServerAutomation methods(list);
+    using nlohmann::json;
+
+    const FaultCallResult udp = methods.OpenServer("udp", 0, json::object());
+    ASSERT_EQ(udp.status, 0) << udp.message;
+    std::uint32_t last = 0;
+    for (int i = 0; i < 40; ++i) {
+        const FaultCallResult e = methods.OpenEndpoint(json::parse(R"({"protocol": "tcp", "address": "127.0.0.1", "port": 0})"));
+        ASSERT_EQ(e.status, 0) << e.message;
+        last = e.value["id"].get<std::uint32_t>();
+        ASSERT_EQ(methods.CloseServer(last).status, 0);
+    }
+    json listed = methods.ListServers().value;
+    ASSERT_EQ(listed.size(), 1u) << listed.dump();
+    EXPECT_EQ(listed[0]["protocol"], "udp");
+    EXPECT_EQ(methods.CloseServer(last).message, "no server " + std::to_string(last));
+
+    ASSERT_EQ(methods.CloseServer(udp.value["id"].get<std::int64_t>()).status, 0);
+    listed = methods.ListServers().value;
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["state"], "closed");
+    EXPECT_EQ(list.Setup(), servers::ServerSetup{});
+}
+
 } // namespace
