@@ -306,8 +306,15 @@ QRect CKelvaro32View::ItemRect(int k, int chars) const
     return QRect(p.x, p.y, chars * QFontMetrics(itemFont_).maxWidth() + 1, layout_.lh);
 }
 
+const std::string& CKelvaro32View::CachedItem(int k) const
+{
+    static const std::string none;
+    return cache_.empty() ? none : cache_[static_cast<std::size_t>(k)];
+}
+
 void CKelvaro32View::FormatAllIntoCache()
 {
+    cache_.resize(kRegisterWords);
     const bool enron = Services().EnronMode();
     const AliasTable& aliases = Services().Aliases();
     const int length = std::min<int>(doc_->length, kRegisterWords);

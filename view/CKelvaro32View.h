@@ -13,9 +13,9 @@
 #include <QFont>
 #include <QRegion>
 #include <QWidget>
-#include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CKelvaro32Doc;
 class QComboBox;
@@ -65,7 +65,7 @@ public:
     int HitTest(QPoint pos) const;
     const layout::DisplayLayout& Layout() const { return layout_; }
     /// The item last drawn (or about to be drawn) for point k; empty after an erase.
-    const std::string& CachedItem(int k) const { return cache_[static_cast<std::size_t>(k)]; }
+    const std::string& CachedItem(int k) const;
     /// Prints the block's items column after column over as many pages as needed.
     /// Returns the number of pages.
     int PrintItems(QPrinter& printer);
@@ -128,7 +128,8 @@ private:
     QFont headerFont_;                 // the fixed-pitch system font: W and H
     QFont itemFont_;
     LogFont itemLogFont_;              // what itemFont_ was made from
-    std::array<std::string, 1000> cache_;
+    // Made by the first paint: a window never shown (all of the headless program's) keeps none.
+    std::vector<std::string> cache_;
     bool cacheValid_ = false;          // false after an erase: the next paint formats everything
     std::string scratch_;
     bool bannerVisiblePhase_ = false;
