@@ -142,8 +142,22 @@ bool CKelvaro32View::EnronAppliesNow() const
 
 void CKelvaro32View::SetupHeader()
 {
-    CreateHeaderControls();
+    headerWanted_ = true;
+    if (deviceEdit_ || isVisible())
+        CreateHeaderControls();
     ApplyBlockChange();
+}
+
+void CKelvaro32View::MakeHeaderControls()
+{
+    if (headerWanted_ && !deviceEdit_)
+        CreateHeaderControls();
+}
+
+void CKelvaro32View::showEvent(QShowEvent* event)
+{
+    MakeHeaderControls();
+    QWidget::showEvent(event);
 }
 
 void CKelvaro32View::CreateHeaderControls()

@@ -72,12 +72,13 @@ public:
     /// True while the block is in an ENRON range with EnronMode set.
     bool EnronAppliesNow() const;
 
-    // Header controls (null before SetupHeader).
-    QLabel* Banner() const { return banner_; }
-    QLineEdit* DeviceIdField() const { return deviceEdit_; }
-    QLineEdit* AddressField() const { return addressEdit_; }
-    QLineEdit* LengthField() const { return lengthEdit_; }
-    QComboBox* PointTypeList() const { return typeList_; }
+    // Header controls (null before SetupHeader). A view not yet shown makes them when it is
+    // shown or when one of them is asked for: the headless program's windows never need them.
+    QLabel* Banner() { MakeHeaderControls(); return banner_; }
+    QLineEdit* DeviceIdField() { MakeHeaderControls(); return deviceEdit_; }
+    QLineEdit* AddressField() { MakeHeaderControls(); return addressEdit_; }
+    QLineEdit* LengthField() { MakeHeaderControls(); return lengthEdit_; }
+    QComboBox* PointTypeList() { MakeHeaderControls(); return typeList_; }
     QScrollBar* HorizontalBar() const { return hbar_; }
 
     // Traffic display (TrafficView.cpp).
@@ -93,6 +94,7 @@ protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     /// Point editing: opens the write dialog of the point under the cursor (not in traffic mode).
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -112,6 +114,8 @@ private:
     void FormatAllIntoCache();
     void ApplyBlockChange();
     void CreateHeaderControls();
+    void MakeHeaderControls();
+    bool headerWanted_ = false;        // SetupHeader ran: the controls exist or wait for a show
     void FillDeviceId();
     void FillAddress();
     void FillLength();
