@@ -13,7 +13,6 @@ CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, 
     setAttribute(Qt::WA_DeleteOnClose);
     view_ = new CKelvaro32View(doc_.get(), frame_, this);
     setWidget(view_);
-    UpdateTitle();
 }
 
 CChildFrame::~CChildFrame()
@@ -27,6 +26,8 @@ CChildFrame::~CChildFrame()
 
 void CChildFrame::UpdateTitle()
 {
+    if (outOfSight_)
+        return;
     setWindowTitle(QString::fromStdString(doc_->title));
 }
 

@@ -17,8 +17,11 @@ public:
 
     CKelvaro32Doc* Document() const { return doc_.get(); }
     CKelvaro32View* View() const { return view_; }
-    /// Caption from the document's title.
+    /// Caption from the document's title (none for a window kept out of sight).
     void UpdateTitle();
+    /// The window is never shown (headless program): it keeps no caption, which Qt would
+    /// measure and elide at every change and when the window is given its parent.
+    void KeepOutOfSight() { outOfSight_ = true; }
     /// Closes without the save question (shutdown, test configuration restore after asking).
     void ForceClose();
 
@@ -30,4 +33,5 @@ private:
     std::unique_ptr<CKelvaro32Doc> doc_;
     CKelvaro32View* view_ = nullptr;
     bool forced_ = false;
+    bool outOfSight_ = false;
 };

@@ -345,9 +345,11 @@ void CMainFrame::AddChild(CChildFrame* child, bool activate)
         // Never shown: placing and activating would cost more with every window open, and so
         // would the shortcuts of its system menu (each one added searches all the others).
         child->setSystemMenu(nullptr);
+        child->KeepOutOfSight();
         child->setParent(this);
         child->hide();
     } else {
+        child->UpdateTitle();
         mdi_->addSubWindow(child);
         PlaceInCascade(child);
         if (activate) {

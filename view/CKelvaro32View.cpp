@@ -142,8 +142,22 @@ bool CKelvaro32View::EnronAppliesNow() const
 
 void CKelvaro32View::SetupHeader()
 {
-    CreateHeaderControls();
+    headerWanted_ = true;
+    if (deviceEdit_ || isVisible())
+        CreateHeaderControls();
     ApplyBlockChange();
+}
+
+void CKelvaro32View::MakeHeaderControls()
+{
+    if (headerWanted_ && !deviceEdit_)
+        CreateHeaderControls();
+}
+
+void CKelvaro32View::showEvent(QShowEvent* event)
+{
+    MakeHeaderControls();
+    QWidget::showEvent(event);
 }
 
 void CKelvaro32View::CreateHeaderControls()
@@ -306,8 +320,15 @@ QRect CKelvaro32View::ItemRect(int k, int chars) const
     return QRect(p.x, p.y, chars * QFontMetrics(itemFont_).maxWidth() + 1, layout_.lh);
 }
 
+const std::string& CKelvaro32View::CachedItem(int k) const
+{
+    static const std::string none;
+    return cache_.empty() ? none : cache_[static_cast<std::size_t>(k)];
+}
+
 void CKelvaro32View::FormatAllIntoCache()
 {
+    cache_.resize(kRegisterWords);
     const bool enron = Services().EnronMode();
     const AliasTable& aliases = Services().Aliases();
     const int length = std::min<int>(doc_->length, kRegisterWords);

@@ -13,9 +13,9 @@
 #include <QFont>
 #include <QRegion>
 #include <QWidget>
-#include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CKelvaro32Doc;
 class QComboBox;
@@ -65,19 +65,20 @@ public:
     int HitTest(QPoint pos) const;
     const layout::DisplayLayout& Layout() const { return layout_; }
     /// The item last drawn (or about to be drawn) for point k; empty after an erase.
-    const std::string& CachedItem(int k) const { return cache_[static_cast<std::size_t>(k)]; }
+    const std::string& CachedItem(int k) const;
     /// Prints the block's items column after column over as many pages as needed.
     /// Returns the number of pages.
     int PrintItems(QPrinter& printer);
     /// True while the block is in an ENRON range with EnronMode set.
     bool EnronAppliesNow() const;
 
-    // Header controls (null before SetupHeader).
-    QLabel* Banner() const { return banner_; }
-    QLineEdit* DeviceIdField() const { return deviceEdit_; }
-    QLineEdit* AddressField() const { return addressEdit_; }
-    QLineEdit* LengthField() const { return lengthEdit_; }
-    QComboBox* PointTypeList() const { return typeList_; }
+    // Header controls (null before SetupHeader). A view not yet shown makes them when it is
+    // shown or when one of them is asked for: the headless program's windows never need them.
+    QLabel* Banner() { MakeHeaderControls(); return banner_; }
+    QLineEdit* DeviceIdField() { MakeHeaderControls(); return deviceEdit_; }
+    QLineEdit* AddressField() { MakeHeaderControls(); return addressEdit_; }
+    QLineEdit* LengthField() { MakeHeaderControls(); return lengthEdit_; }
+    QComboBox* PointTypeList() { MakeHeaderControls(); return typeList_; }
     QScrollBar* HorizontalBar() const { return hbar_; }
 
     // Traffic display (TrafficView.cpp).
@@ -93,6 +94,7 @@ protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     /// Point editing: opens the write dialog of the point under the cursor (not in traffic mode).
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -112,6 +114,8 @@ private:
     void FormatAllIntoCache();
     void ApplyBlockChange();
     void CreateHeaderControls();
+    void MakeHeaderControls();
+    bool headerWanted_ = false;        // SetupHeader ran: the controls exist or wait for a show
     void FillDeviceId();
     void FillAddress();
     void FillLength();
@@ -128,7 +132,8 @@ private:
     QFont headerFont_;                 // the fixed-pitch system font: W and H
     QFont itemFont_;
     LogFont itemLogFont_;              // what itemFont_ was made from
-    std::array<std::string, 1000> cache_;
+    // Made by the first paint: a window never shown (all of the headless program's) keeps none.
+    std::vector<std::string> cache_;
     bool cacheValid_ = false;          // false after an erase: the next paint formats everything
     std::string scratch_;
     bool bannerVisiblePhase_ = false;

@@ -105,6 +105,30 @@ TEST_F(DataViewFixture, HeaderSetUpFillsTheControlsAndRegistersTheBlock)
     EXPECT_EQ(view->Banner()->text(), "");
 }
 
+TEST_F(DataViewFixture, AWindowSetUpWhileHiddenShowsTheHeaderOfItsDocumentWhenShown)
+{
+    frame->hide();
+    CKelvaro32Doc* later = app->NewDocument();
+    CKelvaro32View* hidden = frame->ActiveView();
+    ASSERT_NE(hidden, view);
+    later->deviceId = 42;
+    later->length = 12;
+    later->SetupViews();
+    frame->show();
+    Settle();
+    ASSERT_TRUE(hidden->isVisible());
+    const std::pair<const char*, QString> fields[] = {{"6", " 42"}, {"7", "0001"}, {"8", "12"}};
+    for (const auto& [id, text] : fields) {
+        auto* field = hidden->findChild<QLineEdit*>(id);
+        ASSERT_NE(field, nullptr) << id;
+        EXPECT_TRUE(field->isVisible()) << id;
+        EXPECT_EQ(field->text(), text) << id;
+    }
+    for (const char* id : {"1", "13"})
+        EXPECT_NE(hidden->findChild<QWidget*>(id), nullptr) << id;
+    EXPECT_NE(hidden->BlockHandle(), pomrel::kNoHandle);
+}
+
 TEST_F(DataViewFixture, KeystrokeRulesOfTheHeaderFields)
 {
     // Whole texts, as a paste gives them.
