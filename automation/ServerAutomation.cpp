@@ -83,6 +83,8 @@ FaultCallResult ServerAutomation::ListServers() const
                              {"sessions", c.sessions},
                              {"handshake_failures", c.handshakeFailures},
                              {"roles", c.roles}};
+        if (!c.handshakeError.empty())
+            j["counters"]["handshake_error"] = c.handshakeError;
         list.push_back(std::move(j));
     }
     return {0, std::move(list), {}};

@@ -87,6 +87,7 @@ struct ServerCounters {
     std::uint32_t invalidChecks = 0;
     std::uint32_t sessions = 0;           // connections open now (TCP kinds)
     std::uint32_t handshakeFailures = 0;  // TLS
+    std::string handshakeError;           // TLS: why the last failed handshake failed
     std::vector<std::string> roles;       // TLS: the roles of the clients connected now
 };
 

@@ -84,6 +84,7 @@ ServerCounters ProtocolEngine::ServerStatus(Handle connection) const
     if (const auto tls = std::dynamic_pointer_cast<TlsServer>(c)) {
         counters.sessions = tls->Sessions();
         counters.handshakeFailures = tls->HandshakeFailures();
+        counters.handshakeError = tls->LastHandshakeError();
         counters.roles = tls->Roles();
     }
     return counters;

@@ -55,6 +55,22 @@ bool IsRestart(const std::uint8_t* pdu, std::size_t size, bool& keepLog)
     return data == kKeepLog || data == kClearLog;
 }
 
+// Diagnostics that change the link's state for every master: a read-only client may not send them.
+bool ChangesLink(const std::uint8_t* pdu, std::size_t size)
+{
+    if (size < 3 || FunctionCode{pdu[0]} != FunctionCode::Diagnostics)
+        return false;
+    switch (Be16(pdu + 1)) {
+    case 0x01:  // Restart Communications
+    case 0x04:  // Force Listen Only
+    case 0x0A:  // Clear Counters
+    case 0x14:  // Clear Overrun Counter
+        return true;
+    default:
+        return false;
+    }
+}
+
 // What a diagnostics request does to the link once it has been counted (so that a restart or a
 // clear leaves nothing of the request that caused it).
 enum class LinkEffect : std::uint8_t { None, Restart, RestartKeepLog, ListenOnly, Clear };
@@ -148,6 +164,8 @@ std::size_t Responder::LinkFunction(const std::uint8_t* pdu, std::size_t size, s
     addressed_ = Served();
     if (!addressed_)
         return 0;
+    if (link_.writesRefused && ChangesLink(pdu, size))
+        return broadcast_ ? 0 : Exception(fc, kIllegalFunction, response);
     if (broadcast_) {
         BroadcastDiagnostics(pdu, size);
         return 0;
@@ -338,7 +356,7 @@ void Responder::ListenOnly(const std::uint8_t* pdu, std::size_t size)
     d_->AddEvent(static_cast<std::uint8_t>(Event::kReceived | Event::kReceivedListenOnly |
                                            (broadcast_ ? Event::kReceivedBroadcast : 0)));
     bool keepLog = false;
-    if (IsRestart(pdu, size, keepLog))
+    if (!link_.writesRefused && IsRestart(pdu, size, keepLog))
         d_->Restart(keepLog);  // not answered either
     else
         ++d_->noResponses;

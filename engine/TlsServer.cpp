@@ -58,27 +58,68 @@ std::string Unreadable(const std::string& path)
     return {};
 }
 
+// Where a connection's SSL keeps its session (asio keeps its own verify callback in app data).
+int SessionIndex()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+enum class RoleState { None, Role, Malformed };
+
+// The role extension of a certificate: absent, a role (a DER UTF8String and nothing after it,
+// once), or anything else, which is refused rather than read as "no role".
+RoleState RoleIn(X509* cert, std::string& role)
+{
+    role.clear();
+    ASN1_OBJECT* oid = OBJ_txt2obj(kRoleOid, 1);
+    if (!oid)
+        return RoleState::Malformed;
+    RoleState state = RoleState::None;
+    const int at = X509_get_ext_by_OBJ(cert, oid, -1);
+    if (at >= 0) {
+        state = RoleState::Malformed;
+        const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(X509_get_ext(cert, at));
+        const unsigned char* p = ASN1_STRING_get0_data(data);
+        const long size = ASN1_STRING_length(data);
+        const unsigned char* end = p + size;
+        if (ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, size)) {
+            if (p == end && X509_get_ext_by_OBJ(cert, oid, at) < 0) {
+                role.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                            static_cast<std::size_t>(ASN1_STRING_length(text)));
+                state = RoleState::Role;
+            }
+            ASN1_UTF8STRING_free(text);
+        }
+    }
+    ASN1_OBJECT_free(oid);
+    return state;
+}
+
+// Whether every critical extension of the certificate is one OpenSSL handles or the role.
+bool OnlyRoleUnhandled(X509* cert)
+{
+    ASN1_OBJECT* oid = OBJ_txt2obj(kRoleOid, 1);
+    if (!oid)
+        return false;
+    bool ok = true;
+    for (int i = 0; i < X509_get_ext_count(cert) && ok; ++i) {
+        X509_EXTENSION* ext = X509_get_ext(cert, i);
+        if (X509_EXTENSION_get_critical(ext) && !X509_supported_extension(ext))
+            ok = OBJ_cmp(X509_EXTENSION_get_object(ext), oid) == 0;
+    }
+    ASN1_OBJECT_free(oid);
+    return ok;
+}
+
 // The role a verified client certificate carries, or empty.
 std::string RoleOf(SSL* ssl)
 {
-    X509* cert = SSL_get1_peer_certificate(ssl);
-    if (!cert)
-        return {};
     std::string role;
-    if (ASN1_OBJECT* oid = OBJ_txt2obj(kRoleOid, 1)) {
-        const int at = X509_get_ext_by_OBJ(cert, oid, -1);
-        if (at >= 0) {
-            const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(X509_get_ext(cert, at));
-            const unsigned char* p = ASN1_STRING_get0_data(data);
-            if (ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(data))) {
-                role.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-                            static_cast<std::size_t>(ASN1_STRING_length(text)));
-                ASN1_UTF8STRING_free(text);
-            }
-        }
-        ASN1_OBJECT_free(oid);
+    if (X509* cert = SSL_get1_peer_certificate(ssl)) {
+        RoleIn(cert, role);
+        X509_free(cert);
     }
-    X509_free(cert);
     return role;
 }
 } // namespace
@@ -92,6 +133,7 @@ struct TlsSession : std::enable_shared_from_this<TlsSession> {
     asio::steady_timer timer;  // the handshake's deadline, then a fault's late answer
     FrameSource source;
     std::string role;
+    std::string refusal;  // why the client's certificate was refused, when it was
     bool writesRefused = false;
     bool handshaken = false;
     bool closed = false;
@@ -129,6 +171,7 @@ struct TlsServer::Impl {
     std::vector<std::string> roles;  // of the sessions open now
     std::atomic<std::uint32_t> sessionCount{0};
     std::atomic<std::uint32_t> handshakeFailures{0};
+    std::string lastHandshakeError;
 };
 
 TlsServer::~TlsServer() = default;
@@ -185,6 +228,29 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
         }
         // Mutual TLS: a client without a certificate that chains to the CA fails the handshake.
         d.ssl.set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert, ec);
+        d.ssl.set_verify_callback(
+            [](bool preverified, asio::ssl::verify_context& context) {
+                X509_STORE_CTX* store = context.native_handle();
+                X509* cert = X509_STORE_CTX_get_current_cert(store);
+                if (!preverified) {
+                    // A critical role extension is ours to read, not an unknown one.
+                    if (X509_STORE_CTX_get_error(store) != X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION || !cert ||
+                        !OnlyRoleUnhandled(cert))
+                        return false;
+                    X509_STORE_CTX_set_error(store, X509_V_OK);
+                }
+                if (X509_STORE_CTX_get_error_depth(store) != 0 || !cert)
+                    return true;
+                std::string role;
+                if (RoleIn(cert, role) != RoleState::Malformed)
+                    return true;
+                auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+                if (auto* session = ssl ? static_cast<TlsSession*>(SSL_get_ex_data(ssl, SessionIndex())) : nullptr)
+                    session->refusal = "client certificate refused: its role is not a UTF8String";
+                X509_STORE_CTX_set_error(store, X509_V_ERR_INVALID_EXTENSION);
+                return false;
+            },
+            ec);
     }
 
     auto listen = [](tcp::acceptor& acceptor, const tcp::endpoint& at, bool v6only) -> std::error_code {
@@ -245,6 +311,12 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
 }
 
 std::uint32_t TlsServer::HandshakeFailures() const { return impl_->handshakeFailures.load(std::memory_order_relaxed); }
+
+std::string TlsServer::LastHandshakeError() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastHandshakeError;
+}
 
 std::uint32_t TlsServer::Sessions() const { return impl_->sessionCount.load(std::memory_order_relaxed); }
 
@@ -358,6 +430,7 @@ void TlsRun::Adopt(tcp::socket socket)
     session->source.local = ToNetAddress(session->stream.lowest_layer().local_endpoint(ec));
     session->source.stream = d_.context.NextStreamNumber();
     session->lastUse = Clock::now();
+    SSL_set_ex_data(session->stream.native_handle(), SessionIndex(), session.get());
     d_.sessions.emplace(session.get(), session);
     d_.sessionCount.store(static_cast<std::uint32_t>(d_.sessions.size()), std::memory_order_relaxed);
     Handshake(session);
@@ -372,6 +445,10 @@ void TlsRun::Handshake(const std::shared_ptr<TlsSession>& session)
         if (ec || session->closed || session->handshaken)
             return;
         run.d_.handshakeFailures.fetch_add(1, std::memory_order_relaxed);
+        {
+            std::lock_guard lock(run.d_.mutex);
+            run.d_.lastHandshakeError = "no handshake in time";
+        }
         run.Close(*session);  // said nothing (or too little) in time
     });
     session->stream.async_handshake(asio::ssl::stream_base::server, [run = *this, session](const std::error_code& ec) mutable {
@@ -379,6 +456,10 @@ void TlsRun::Handshake(const std::shared_ptr<TlsSession>& session)
             return;
         if (ec) {
             run.d_.handshakeFailures.fetch_add(1, std::memory_order_relaxed);
+            {
+                std::lock_guard lock(run.d_.mutex);
+                run.d_.lastHandshakeError = session->refusal.empty() ? ec.message() : session->refusal;
+            }
             run.Close(*session);
             return;
         }

@@ -35,6 +35,8 @@ public:
     /// Any thread.
     std::uint32_t Sessions() const;
     std::uint32_t HandshakeFailures() const;
+    /// Why the last failed handshake failed (a refused certificate names its fault), or empty.
+    std::string LastHandshakeError() const;
     /// The roles of the clients connected now, one per session that has one.
     std::vector<std::string> Roles() const;
 

@@ -196,6 +196,8 @@ std::vector<std::vector<std::string>> NetworkServers::CounterRows() const
                 row[kSessions] = std::to_string(c.sessions);
             if (e.endpoint.protocol == pomrel::ServerProtocol::Tls) {
                 row[kHandshakeFailures] = std::to_string(c.handshakeFailures);
+                if (!c.handshakeError.empty())
+                    row[kHandshakeFailures] += " (last: " + c.handshakeError + ")";
                 row[kRoles] = RolesText(c.roles);
             }
             row[kBusMessages] = std::to_string(d.busMessages);

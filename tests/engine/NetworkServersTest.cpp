@@ -555,6 +555,182 @@ private:
     bool ok_ = false;
 };
 
+// A CA, the server's certificate and client certificates signed by it, made with the openssl
+// command in a scratch folder; each client certificate carries the extension given (or none).
+class TlsAuthority {
+public:
+    TlsAuthority()
+    {
+        char folder[] = "/tmp/tls-ca-XXXXXX";
+        if (!::mkdtemp(folder))
+            return;
+        folder_ = folder;
+        ok_ = Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=ca -keyout " + Path("ca.key") +
+                  " -out " + Path("ca.pem")) &&
+              Sign("server", "");
+    }
+    ~TlsAuthority() { std::system(("rm -rf " + folder_).c_str()); }
+    bool Ok() const { return ok_; }
+    // Makes <name>.pem and <name>.key; `extension` is an -addext value, or empty.
+    bool Sign(const std::string& name, const std::string& extension)
+    {
+        const std::string addext = extension.empty() ? std::string() : " -addext '" + extension + "'";
+        return Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=127.0.0.1 -keyout " + Path(name + ".key") +
+                   " -out " + Path(name + ".csr") + addext) &&
+               Run("openssl x509 -req -in " + Path(name + ".csr") + " -CA " + Path("ca.pem") + " -CAkey " + Path("ca.key") +
+                   " -CAcreateserial -days 2 -copy_extensions copyall -out " + Path(name + ".pem"));
+    }
+    std::string Path(const std::string& file) const { return folder_ + "/" + file; }
+
+private:
+    static bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+    std::string folder_;
+    bool ok_ = false;
+};
+
+// A TLS master showing a client certificate. Ask gives the answer, or nothing when the server
+// ended the connection (a refused certificate shows at the first read under TLS 1.3).
+class TlsMaster {
+public:
+    TlsMaster(std::uint16_t port, const std::string& cert, const std::string& key) : ssl_(Context(cert, key)), stream_(io_, ssl_)
+    {
+        std::error_code ec;
+        stream_.lowest_layer().connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+        if (ec)
+            return;
+        stream_.handshake(asio::ssl::stream_base::client, ec);
+        shaken_ = !ec;
+    }
+    // One whole MBAP answer, however long its header says it is.
+    Bytes Ask(const Bytes& request)
+    {
+        if (!shaken_)
+            return {};
+        std::error_code ec;
+        asio::write(stream_, asio::buffer(request), ec);
+        Bytes answer(6);
+        if (!Readable())
+            return {};
+        asio::read(stream_, asio::buffer(answer), ec);
+        if (ec)
+            return {};
+        answer.resize(6 + static_cast<std::size_t>(answer[4] << 8 | answer[5]));
+        asio::read(stream_, asio::buffer(answer.data() + 6, answer.size() - 6), ec);
+        return ec ? Bytes{} : answer;
+    }
+
+private:
+    // Whether an answer begins within 5 s: a server that keeps silent fails the test, not hangs it.
+    bool Readable()
+    {
+        pollfd p{stream_.lowest_layer().native_handle(), POLLIN, 0};
+        return SSL_pending(stream_.native_handle()) > 0 || ::poll(&p, 1, 5000) == 1;
+    }
+    static asio::ssl::context Context(const std::string& cert, const std::string& key)
+    {
+        asio::ssl::context ssl(asio::ssl::context::tls_client);
+        std::error_code ec;
+        ssl.set_verify_mode(asio::ssl::verify_none);
+        ssl.use_certificate_chain_file(cert, ec);
+        ssl.use_private_key_file(key, asio::ssl::context::pem, ec);
+        return ssl;
+    }
+    asio::io_context io_;
+    asio::ssl::context ssl_;
+    asio::ssl::stream<asio::ip::tcp::socket> stream_;
+    bool shaken_ = false;
+};
+
+TEST_F(NetworkServers, TlsRefusesARoleThatIsNotAUtf8StringAndReadsACriticalOneExactly)
+{
+    TlsAuthority ca;
+    ASSERT_TRUE(ca.Ok()) << "openssl could not make the certificates";
+    const std::string oid = "1.3.6.1.4.1.50316.802.1=";
+    struct Case { std::string name, extension; bool served; std::string role; bool writes; };
+    const Case cases[] = {
+        {"none", "", true, "", true},
+        {"reader", oid + "ASN1:UTF8String:reader", true, "reader", false},
+        {"critical", oid + "critical,ASN1:UTF8String:reader", true, "reader", false},
+        {"capital", oid + "ASN1:UTF8String:Reader", true, "Reader", true},  // names compare exactly
+        {"ia5", oid + "ASN1:IA5STRING:operator", false, "", false},
+        {"integer", oid + "ASN1:INTEGER:5", false, "", false},
+        {"garbage", oid + "DER:C0FFEE", false, "", false},
+        {"trailing", oid + "DER:0C0172FF", false, "", false},  // a UTF8String with a byte after it
+    };
+    for (const Case& c : cases)
+        ASSERT_TRUE(ca.Sign(c.name, c.extension)) << c.name;
+    ServerEndpoint e;
+    e.protocol = ServerProtocol::Tls;
+    e.address = "127.0.0.1";
+    e.tls.cert = ca.Path("server.pem");
+    e.tls.key = ca.Path("server.key");
+    e.tls.ca = ca.Path("ca.pem");
+    e.tls.readOnlyRoles = {"reader"};
+    const Handle h = engine.OpenServer(e);
+    ASSERT_NE(h, kNoHandle) << engine.LastOpenError();
+    const std::uint16_t port = engine.BoundTcpPort(h);
+
+    std::uint32_t refused = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device1[5] = 0;
+        TlsMaster master(port, ca.Path(c.name + ".pem"), ca.Path(c.name + ".key"));
+        const Bytes write = master.Ask(Hex("00 01 00 00 00 06 01 06 00 05 12 34"));
+        if (!c.served) {
+            EXPECT_TRUE(write.empty()) << ToHex(write);
+            EXPECT_EQ(device1[5].load(), 0);
+            ++refused;
+            for (int i = 0; i < 400 && engine.ServerStatus(h).handshakeFailures != refused; ++i)
+                std::this_thread::sleep_for(5ms);
+            EXPECT_EQ(engine.ServerStatus(h).handshakeFailures, refused);
+            EXPECT_NE(engine.ServerStatus(h).handshakeError.find("UTF8String"), std::string::npos) << engine.ServerStatus(h).handshakeError;
+            continue;
+        }
+        ASSERT_FALSE(write.empty());
+        if (c.writes) {
+            EXPECT_EQ(ToHex(write), "00 01 00 00 00 06 01 06 00 05 12 34");
+            EXPECT_EQ(device1[5].load(), 0x1234);
+        } else {
+            EXPECT_EQ(ToHex(write), "00 01 00 00 00 03 01 86 01");
+            EXPECT_EQ(device1[5].load(), 0);
+        }
+        const std::vector<std::string> roles = engine.ServerStatus(h).roles;
+        EXPECT_EQ(roles, c.role.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.role});
+    }
+    EXPECT_EQ(engine.ServerStatus(h).handshakeFailures, refused);
+}
+
+TEST_F(NetworkServers, TlsReadOnlyRoleCannotChangeTheLinkForOtherMasters)
+{
+    TlsAuthority ca;
+    ASSERT_TRUE(ca.Ok() && ca.Sign("reader", "1.3.6.1.4.1.50316.802.1=ASN1:UTF8String:reader") && ca.Sign("other", ""))
+        << "openssl could not make the certificates";
+    ServerEndpoint e;
+    e.protocol = ServerProtocol::Tls;
+    e.address = "127.0.0.1";
+    e.tls.cert = ca.Path("server.pem");
+    e.tls.key = ca.Path("server.key");
+    e.tls.ca = ca.Path("ca.pem");
+    e.tls.readOnlyRoles = {"reader"};
+    const Handle h = engine.OpenServer(e);
+    ASSERT_NE(h, kNoHandle) << engine.LastOpenError();
+    TlsMaster reader(engine.BoundTcpPort(h), ca.Path("reader.pem"), ca.Path("reader.key"));
+    TlsMaster other(engine.BoundTcpPort(h), ca.Path("other.pem"), ca.Path("other.key"));
+    const Bytes read = Hex("00 09 00 00 00 06 01 03 00 00 00 01");
+    ASSERT_EQ(ToHex(other.Ask(read)), "00 09 00 00 00 05 01 03 02 01 00");
+    // Restart, listen only, clear counters, clear overrun counter: refused as writes are.
+    for (const char* sub : {"00 01 00 00", "00 04 00 00", "00 0A 00 00", "00 14 00 00"}) {
+        SCOPED_TRACE(sub);
+        EXPECT_EQ(ToHex(reader.Ask(Hex(std::string("00 02 00 00 00 06 01 08 ") + sub))), "00 02 00 00 00 03 01 88 01");
+        EXPECT_EQ(ToHex(other.Ask(read)), "00 09 00 00 00 05 01 03 02 01 00");
+    }
+    // What only reads the link's state is still answered; the counters were never cleared.
+    EXPECT_EQ(ToHex(reader.Ask(Hex("00 03 00 00 00 06 01 08 00 00 AB CD"))), "00 03 00 00 00 06 01 08 00 00 ab cd");
+    const Bytes count = reader.Ask(Hex("00 04 00 00 00 06 01 08 00 0E 00 00"));
+    ASSERT_EQ(count.size(), 12u);
+    EXPECT_GE(count[10] << 8 | count[11], 6);
+}
+
 TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
 {
     TlsCertificate certificate;
