@@ -3,6 +3,7 @@
 #include "app/RuntimeDir.h"
 #include "app/Version.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,8 @@ int main(int argc, char** argv)
     }
     // Every master gets a descriptor; the Modbus/TCP server keeps its cap below what is left.
     pomrel::RaiseOpenFileLimit();
+    // A capture streamed to a FIFO whose reader leaves stops with EPIPE instead of ending us.
+    std::signal(SIGPIPE, SIG_IGN);
     const RuntimeDirStandIn runtimeDir;
     QApplication qapp(argc, argv);
     qapp.setOrganizationName("Orvane");

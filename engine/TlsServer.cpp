@@ -1,5 +1,6 @@
 #include "engine/TlsServer.h"
 
+#include "engine/FileBytes.h"
 #include "engine/Framing.h"
 #include "engine/Pdu.h"
 #include "engine/RequestAnswer.h"
@@ -45,17 +46,6 @@ constexpr const char* kRoleOid = "1.3.6.1.4.1.50316.802.1";
 std::string FileError(const char* what, const std::string& path, const std::string& reason)
 {
     return std::string(what) + " " + path + ": " + reason;
-}
-
-// Whether the file can be opened, with the system's reason when not: OpenSSL's own messages
-// ("system lib") do not say it.
-std::string Unreadable(const std::string& path)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return std::error_code(errno, std::generic_category()).message();
-    std::fclose(f);
-    return {};
 }
 
 // Where a connection's SSL keeps its session (asio keeps its own verify callback in app data).
@@ -196,33 +186,44 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
                       ec);
     SSL_CTX_set_min_proto_version(d.ssl.native_handle(), TLS1_2_VERSION);
     const TlsFiles& files = endpoint.tls;
+    // Read here, never waiting on a FIFO or a device, and handed to OpenSSL as bytes: OpenSSL
+    // opening the path itself would block on a FIFO, and its messages ("system lib") do not
+    // say why a file cannot be used.
+    constexpr std::size_t kPemLimit = 4u << 20;
+    std::vector<std::uint8_t> pem[3];
     struct File { const char* what; const std::string& path; };
-    for (const File f : {File{"certificate", files.cert}, File{"key", files.key}, File{"CA", files.ca}}) {
-        if (f.path.empty() && f.what[0] == 'C')
+    const File list[] = {File{"certificate", files.cert}, File{"key", files.key}, File{"CA", files.ca}};
+    for (int i = 0; i < 3; ++i) {
+        const File& f = list[i];
+        if (f.path.empty() && i == 2)
             continue;  // no CA: clients are not asked for a certificate
         if (f.path.empty()) {
             error = std::string("no ") + f.what + " file given";
             return nullptr;
         }
-        if (const std::string why = Unreadable(f.path); !why.empty()) {
+        std::string why;
+        auto bytes = ReadRegularFileBytes(f.path, kPemLimit, why);
+        if (!bytes) {
             error = FileError(f.what, f.path, why);
             return nullptr;
         }
+        pem[i] = std::move(*bytes);
     }
-    if (d.ssl.use_certificate_chain_file(files.cert, ec); ec) {
+    if (d.ssl.use_certificate_chain(asio::buffer(pem[0]), ec); ec) {
         error = FileError("certificate", files.cert, ec.message());
         return nullptr;
     }
-    if (d.ssl.use_private_key_file(files.key, asio::ssl::context::pem, ec); ec) {
+    if (d.ssl.use_private_key(asio::buffer(pem[1]), asio::ssl::context::pem, ec); ec) {
         error = FileError("key", files.key, ec.message());
         return nullptr;
     }
+    std::fill(pem[1].begin(), pem[1].end(), std::uint8_t{0});  // the key lives on only in OpenSSL
     if (SSL_CTX_check_private_key(d.ssl.native_handle()) != 1) {
         error = FileError("key", files.key, "does not match the certificate " + files.cert);
         return nullptr;
     }
     if (!files.ca.empty()) {
-        if (d.ssl.load_verify_file(files.ca, ec); ec) {
+        if (d.ssl.add_certificate_authority(asio::buffer(pem[2]), ec); ec) {
             error = FileError("CA", files.ca, ec.message());
             return nullptr;
         }

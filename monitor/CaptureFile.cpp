@@ -1,11 +1,13 @@
 #include "monitor/CaptureFile.h"
 
 #include "engine/Checksums.h"
+#include "engine/FileBytes.h"
 #include "engine/TrafficLog.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace monitor {
@@ -226,9 +228,10 @@ NetAddress V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, st
 
 std::unique_ptr<CaptureFile> CaptureFile::Open(const std::string& path, pomrel::FrameClockStart clock, std::string& error)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::string why;
+    std::FILE* file = pomrel::OpenOutputFile(path, why);
     if (!file) {
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + why;
         return nullptr;
     }
     std::unique_ptr<CaptureFile> capture(new CaptureFile(file, path, clock));
@@ -276,8 +279,11 @@ std::uint64_t CaptureFile::Packets() const
 void CaptureFile::Fail(const std::string& why)
 {
     std::lock_guard lock(mutex_);
-    if (error_.empty())
-        error_ = path_ + ": " + why;
+    if (!error_.empty())
+        return;
+    error_ = path_ + ": " + why;
+    // Told now, in the journal of a service, not only when somebody asks or the program ends.
+    std::fprintf(stderr, "kelvaro64: capture stopped: %s\n", error_.c_str());
 }
 
 void CaptureFile::Take(std::span<const TappedFrame> frames)

@@ -1,5 +1,6 @@
 #include "monitor/TrafficJsonLog.h"
 
+#include "engine/FileBytes.h"
 #include "engine/TrafficLog.h"
 
 #include <algorithm>
@@ -206,9 +207,10 @@ std::string TrafficJsonLog::RotatedName(const std::string& path, int n)
 std::unique_ptr<TrafficJsonLog> TrafficJsonLog::Open(const std::string& path, pomrel::FrameClockStart clock,
                                                      const JsonLogOptions& options, std::string& error)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::string why;
+    std::FILE* file = pomrel::OpenOutputFile(path, why);
     if (!file) {
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + why;
         return nullptr;
     }
     return std::unique_ptr<TrafficJsonLog>(new TrafficJsonLog(file, path, clock, options, 0));
@@ -237,8 +239,11 @@ void TrafficJsonLog::Fail(const std::string& why)
 {
     {
         std::lock_guard lock(mutex_);
-        if (error_.empty())
+        if (error_.empty()) {
             error_ = why;
+            // Told now, in the journal of a service, not only when somebody asks or the program ends.
+            std::fprintf(stderr, "kelvaro64: traffic log stopped: %s\n", error_.c_str());
+        }
     }
     if (file_)
         std::fclose(file_);
@@ -265,9 +270,10 @@ bool TrafficJsonLog::Rotate()
             return false;
         }
     }
-    file_ = std::fopen(path_.c_str(), "wb");
+    std::string why;
+    file_ = pomrel::OpenOutputFile(path_, why);
     if (!file_) {
-        Fail(path_ + ": " + std::strerror(errno));
+        Fail(path_ + ": " + why);
         return false;
     }
     size_ = 0;

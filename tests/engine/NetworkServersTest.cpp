@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -951,6 +952,40 @@ TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)
     Bytes spoiled = WithCrc(Hex("01 03 02 01 00"));
     spoiled.back() ^= 0xFF;
     EXPECT_EQ(ToHex(r.Receive(7)), ToHex(spoiled));
+}
+
+// A FIFO given as a certificate, key or CA file would hold the caller (the user interface, the
+// automation port) in open() until somebody wrote to it: it is refused at once instead.
+TEST_F(NetworkServers, TlsFilesThatAreFifosAreRefusedWithoutWaiting)
+{
+    TlsCertificate certificate;
+    if (!certificate.Ok())
+        GTEST_SKIP() << "the openssl command is not installed";
+    char folder[] = "/tmp/tls-fifo-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/fifo.pem";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case { TlsFiles files; std::string error; };
+    const Case cases[] = {
+        {{fifo, certificate.Key(), "", {}}, "tls *:0: certificate " + fifo + ": not a regular file"},
+        {{certificate.Cert(), fifo, "", {}}, "tls *:0: key " + fifo + ": not a regular file"},
+        {{certificate.Cert(), certificate.Key(), fifo, {}}, "tls *:0: CA " + fifo + ": not a regular file"},
+    };
+    for (const Case& c : cases) {
+        ServerEndpoint e;
+        e.protocol = ServerProtocol::Tls;
+        e.tls = c.files;
+        EXPECT_EQ(engine.OpenServer(e), kNoHandle);
+        EXPECT_EQ(engine.LastOpenError(), c.error);
+    }
+    // The same files as regular files open: the refusal is the FIFO's, not the certificate's.
+    ServerEndpoint e;
+    e.protocol = ServerProtocol::Tls;
+    e.tls = {certificate.Cert(), certificate.Key(), certificate.Cert(), {}};
+    const auto handle = engine.OpenServer(e);
+    EXPECT_NE(handle, kNoHandle) << engine.LastOpenError();
+    ::unlink(fifo.c_str());
+    ::rmdir(folder);
 }
 
 } // namespace

@@ -8,11 +8,16 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -243,6 +248,78 @@ TEST(TrafficJsonLog, RotatedNamesAndRefusedPaths)
     error.clear();
     EXPECT_FALSE(monitor::CaptureFile::Open("/nonexistent-folder/x.pcapng", kClock, error));
     EXPECT_EQ(error, "/nonexistent-folder/x.pcapng: No such file or directory");
+}
+
+// Either sink on a FIFO: refused at once without a reader, streamed to with one, and told on
+// standard error the moment its reader goes away (the program lives on: SIGPIPE is ignored, as
+// the programs do).
+TEST(TrafficSinks, FifosAreStreamedToOrRefusedWithoutWaiting)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    const auto frames = Decoded({
+        Frame(kTcp, pomrel::kReceived, "000100000006010300100002", 1'000'000, V4(7, 40000), V4(1, 502), 1),
+        Frame(kTcp, pomrel::kSent, "00010000000701030400010002", 1'000'250, V4(7, 40000), V4(1, 502), 1),
+    });
+    struct Sink {
+        std::shared_ptr<monitor::FrameSink> sink;
+        std::function<std::string()> error;
+    };
+    struct Kind {
+        const char* name;
+        const char* stopped;        // what standard error says when it stops
+        std::string firstBytes;     // what the reader gets first
+        std::function<Sink(const std::string&, std::string&)> open;
+    };
+    const Kind kinds[] = {
+        {"capture", "kelvaro64: capture stopped: ", std::string("\x0A\x0D\x0D\x0A", 4),
+         [](const std::string& path, std::string& error) -> Sink {
+             std::shared_ptr<monitor::CaptureFile> c = monitor::CaptureFile::Open(path, kClock, error);
+             if (!c)
+                 return {};
+             return {c, [c] { return c->Error(); }};
+         }},
+        {"traffic log", "kelvaro64: traffic log stopped: ", "{\"t\":",
+         [](const std::string& path, std::string& error) -> Sink {
+             std::shared_ptr<monitor::TrafficJsonLog> l = monitor::TrafficJsonLog::Open(path, kClock, {}, error);
+             if (!l)
+                 return {};
+             return {l, [l] { return l->Error(); }};
+         }},
+    };
+    const std::string dir = TempDir();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        std::string error;
+        EXPECT_FALSE(k.open(fifo, error).sink);
+        EXPECT_EQ(error, fifo + ": a FIFO with no reader");
+        error.clear();
+        EXPECT_FALSE(k.open(dir, error).sink);
+        EXPECT_EQ(error, dir + ": Is a directory");
+
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        error.clear();
+        const Sink sink = k.open(fifo, error);
+        ASSERT_TRUE(sink.sink) << error;
+        sink.sink->Take(frames);
+        std::string got(k.firstBytes.size(), '\0');
+        EXPECT_EQ(::read(reader, got.data(), got.size()), static_cast<ssize_t>(got.size()));
+        EXPECT_EQ(got, k.firstBytes);
+
+        ::close(reader);
+        testing::internal::CaptureStderr();
+        sink.sink->Take(frames);
+        const std::string told = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(sink.error(), fifo + ": Broken pipe");
+        EXPECT_EQ(told, k.stopped + fifo + ": Broken pipe\n");
+        // Told once: later frames are dropped quietly.
+        testing::internal::CaptureStderr();
+        sink.sink->Take(frames);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // ---- captures -------------------------------------------------------------------------------
