@@ -6,12 +6,12 @@
 set -euo pipefail
 # GoogleTest is on the run side: configuring the project looks for it.
 RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev libssl-dev nlohmann-json3-dev
-     libgtest-dev libgmock-dev fonts-dejavu-core)
+     libgtest-dev libgmock-dev fonts-dejavu-core liblua5.4-dev qt6-charts-dev libcpp-httplib-dev)
 TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
       socat mbpoll openssl libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
       dpkg-dev lintian desktop-file-utils appstream man-db systemd librsvg2-bin
-      tshark python3-pytest python3-pytest-xdist python3-build python3-venv python3-setuptools python3-wheel)
+      tshark python3-pytest python3-pytest-xdist python3-build python3-venv python3-setuptools python3-wheel prometheus)
 PKGS=("${RUN[@]}")
 [ "${1:-}" = "--test" ] && PKGS+=("${TEST[@]}")
 missing=()
