@@ -52,9 +52,43 @@ struct GeneratorSpec {
     double High() const;
 };
 
+/// A point of a reaction's target.
+struct PointRef {
+    int unit = 1;
+    int type = 3;
+    std::uint32_t address = 1;
+    bool operator==(const PointRef&) const = default;
+};
+
+enum class ReactionAction : std::uint8_t { Copy, Set, Add, Toggle, Clear };
+
+/// What happens when a master's write covers a point.
+struct ReactionSpec {
+    std::string name;
+    PointRef point;                   // the written point watched
+    std::optional<double> equals;     // fires only when the written value equals this
+    ReactionAction action = ReactionAction::Copy;
+    std::optional<PointRef> target;   // copy, set, add, toggle
+    double value = 0.0;               // set, add
+    Encoding encoding = Encoding::Uint16;   // the "value" width of the watched and target points
+    bool swapped = false;
+    std::uint32_t afterMs = 0;        // 0..3 600 000
+    bool enabled = true;
+};
+
+/// A Lua script of the extras.
+struct ScriptSpec {
+    std::string name;
+    std::string file;                 // as written (relative to the extras file)
+    std::string path;                 // resolved when parsed
+    std::uint32_t tickMs = 0;         // 0: no on_tick
+};
+
 /// Everything the behaviour core puts in force at once.
 struct Behaviour {
     std::vector<GeneratorSpec> generators;
+    std::vector<ReactionSpec> reactions;
+    std::vector<ScriptSpec> scripts;
 };
 
 // Limits a file may not pass.

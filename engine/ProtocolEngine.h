@@ -3,6 +3,7 @@
 // Knows nothing of the application; the application knows only this header.
 #pragma once
 
+#include "engine/AccessStats.h"
 #include "engine/FaultRules.h"
 #include "engine/FrameRecords.h"
 
@@ -198,6 +199,15 @@ public:
 
     /// Traffic batches lost because the application did not take them in time.
     std::uint64_t DroppedTrafficBatches() const;
+
+    /// Access statistics (AccessStats.h). Any thread.
+    /// The points of unit/type served now with addresses first..last (1-based), in address order.
+    std::vector<PointAccess> AccessStats(int unit, int type, std::uint32_t first, std::uint32_t last) const;
+    void ResetAccessStats();
+    std::vector<UnservedRequest> Unserved() const;
+    std::vector<FunctionCount> FunctionCounts() const;
+    /// On by default; off, the engine keeps none of the above (for measuring what they cost).
+    void EnableAccessStats(bool on);
 
 private:
     std::unique_ptr<EngineCore> core_;
