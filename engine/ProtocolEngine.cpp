@@ -2,6 +2,7 @@
 
 #include "engine/EngineCore.h"
 #include "engine/SerialLink.h"
+#include "engine/SessionBudget.h"
 #include "engine/TcpServer.h"
 #include "engine/TlsServer.h"
 
@@ -12,7 +13,7 @@
 
 namespace pomrel {
 
-ProtocolEngine::ProtocolEngine() : core_(std::make_unique<EngineCore>()) {}
+ProtocolEngine::ProtocolEngine() : core_(std::make_unique<EngineCore>()), sessionBudget_(std::make_shared<SessionBudget>()) {}
 ProtocolEngine::~ProtocolEngine() = default;
 
 void ProtocolEngine::EnableBufferCallback(TrafficCallback callback) { core_->context.traffic.SetCallback(callback); }
@@ -82,7 +83,7 @@ Handle ProtocolEngine::OpenTCPConnection(void*, int)
         limits = core_->tcpLimits;
     }
     std::string error;
-    auto server = TcpServer::Open(core_->context, port, limits, error);
+    auto server = TcpServer::Open(core_->context, port, limits, sessionBudget_, error);
     if (!server) {
         core_->SetError(error);
         return kNoHandle;

@@ -48,8 +48,10 @@ static_assert(sizeof(PortSettings) == 20, "PortSettings is a 20-byte record");
 /// connection management).
 struct TcpLimits {
     /// Connections served at once. When all are taken, the connection unused longest (no whole
-    /// request for the longest time) is closed to make room for the new one. The server keeps it
-    /// below the descriptors the process may still open when it starts.
+    /// request for the longest time) is closed to make room for the new one. The stream servers
+    /// of one engine together keep their sessions below the open-file limit, less a reserve for
+    /// the rest of the program; when that budget is full, the connection unused longest on any
+    /// of them makes room.
     std::uint32_t maxConnections = 2048;
     /// A request begun but not complete after this long closes its connection; 0: never.
     std::uint32_t requestTimeoutMs = 5000;
@@ -100,6 +102,7 @@ struct DiagnosticCounters {
 };
 
 class EngineCore;
+class SessionBudget;
 
 class ProtocolEngine {
 public:
@@ -130,7 +133,8 @@ public:
     /// lowered cap stay until they go). Any thread.
     void SetTcpLimits(const TcpLimits& limits);
     TcpLimits GetTcpLimits() const;
-    /// The sessions an open Modbus/TCP server serves at once (its limit, capped by descriptors);
+    /// The sessions an open Modbus/TCP server serves at once (its limit, capped by the budget
+    /// of descriptors all stream servers share);
     /// 0 when `connection` is not one.
     std::size_t TcpSessionCap(Handle connection) const;
     /// Starts the Modbus/TCP server on the service port. -1 if it cannot listen.
@@ -211,6 +215,7 @@ public:
 
 private:
     std::unique_ptr<EngineCore> core_;
+    std::shared_ptr<SessionBudget> sessionBudget_;  // the descriptors every stream server shares
 };
 
 } // namespace pomrel

@@ -44,7 +44,7 @@ Handle ProtocolEngine::OpenServer(const ServerEndpoint& endpoint)
     switch (endpoint.protocol) {
     case ServerProtocol::Tcp:
     case ServerProtocol::RtuOverTcp:
-        if (auto server = TcpServer::Open(core_->context, endpoint, limits, error)) {
+        if (auto server = TcpServer::Open(core_->context, endpoint, limits, sessionBudget_, error)) {
             start = [server] { server->Start(); };
             connection = std::move(server);
         }
@@ -56,7 +56,7 @@ Handle ProtocolEngine::OpenServer(const ServerEndpoint& endpoint)
         }
         break;
     case ServerProtocol::Tls:
-        if (auto server = TlsServer::Open(core_->context, endpoint, limits, error)) {
+        if (auto server = TlsServer::Open(core_->context, endpoint, limits, sessionBudget_, error)) {
             start = [server] { server->Start(); };
             connection = std::move(server);
         }

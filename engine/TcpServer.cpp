@@ -6,7 +6,6 @@
 
 #include <asio/ip/v6_only.hpp>
 
-#include <dirent.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,10 +25,6 @@ namespace {
 // requests beyond the cap wait in the read buffer for the next round.
 constexpr std::size_t kReadBuffer = 8192;
 constexpr std::size_t kWriteCap = 64 * 1024;
-// Descriptors kept for the rest of the program whatever the session cap: serial ports,
-// automation clients, documents and settings files, the toolkit's own.
-constexpr std::uint64_t kReservedDescriptors = 256;
-constexpr std::size_t kMinSessions = 16;
 // Out of descriptors (or memory): accepting waits this long instead of failing again at once.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // Ready sockets taken per epoll_wait; a full batch is followed by another before asio gets the
@@ -41,32 +36,7 @@ constexpr std::size_t kJunkRoom = 512;
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
-std::size_t OpenDescriptors()
-{
-    std::size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir))
-            count += entry->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return count;
-}
-
 } // namespace
-
-// The configured cap, lowered to what the soft limit of open files leaves after the descriptors
-// open now and a reserve: sessions never starve the rest of the program of descriptors.
-std::size_t SessionCapFor(std::uint32_t configured)
-{
-    std::size_t cap = std::max<std::size_t>(configured, 1);
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        const std::uint64_t used = OpenDescriptors() + kReservedDescriptors;
-        const std::uint64_t budget = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
-        cap = std::min<std::size_t>(cap, std::max<std::size_t>(static_cast<std::size_t>(budget), kMinSessions));
-    }
-    return cap;
-}
 
 std::uint64_t RaiseOpenFileLimit()
 {
@@ -110,9 +80,9 @@ struct TcpSession {
     std::array<std::uint8_t, kReadBuffer> read;
 };
 
-TcpServer::TcpServer(EngineContext& context, const TcpLimits& limits)
-    : context_(context), v6_(context.io), v4_(context.io), limits_(limits), sessionCap_(SessionCapFor(limits.maxConnections)),
-      requestTimer_(context.io), poller_(context.io)
+TcpServer::TcpServer(EngineContext& context, const TcpLimits& limits, std::shared_ptr<SessionBudget> budget)
+    : context_(context), v6_(context.io), v4_(context.io), limits_(limits), budget_(std::move(budget)),
+      sessionCap_(std::max<std::size_t>(limits.maxConnections, 1)), requestTimer_(context.io), poller_(context.io)
 {
 }
 
@@ -123,17 +93,18 @@ TcpServer::~TcpServer()
 }
 
 std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
-                                           std::string& error)
+                                           std::shared_ptr<SessionBudget> budget, std::string& error)
 {
     ServerEndpoint endpoint;
     endpoint.port = port;
-    return Open(context, endpoint, limits, error);
+    return Open(context, endpoint, limits, std::move(budget), error);
 }
 
 std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, const ServerEndpoint& endpoint,
-                                           const TcpLimits& limits, std::string& error)
+                                           const TcpLimits& limits, std::shared_ptr<SessionBudget> budget,
+                                           std::string& error)
 {
-    std::shared_ptr<TcpServer> server(new TcpServer(context, limits));
+    std::shared_ptr<TcpServer> server(new TcpServer(context, limits, std::move(budget)));
     server->rtu_ = endpoint.protocol == ServerProtocol::RtuOverTcp;
     server->link_ = LinkId{server->rtu_ ? LinkId::Kind::RtuOverTcp : LinkId::Kind::Tcp, 0, endpoint.number};
     server->units_ = UnitRoutes(endpoint.units, server->rtu_);
@@ -221,6 +192,7 @@ std::shared_ptr<TcpServer> TcpServer::Open(EngineContext& context, const ServerE
 
 void TcpServer::Start()
 {
+    budget_->Join(*this);
     if (v6_.acceptor.is_open())
         Accept(v6_);
     if (v4_.acceptor.is_open())
@@ -234,8 +206,23 @@ void TcpServer::Accept(Listener& listener)
         if (self->stopped_ || ec == asio::error::operation_aborted)
             return;
         const int error = ec.value();
-        if (ec && ec.category() == asio::error::get_system_category() &&
-            (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        const bool system = ec && ec.category() == asio::error::get_system_category();
+        if (system && (error == EMFILE || error == ENFILE)) {
+            if (!ConnectionWaiting(listener.acceptor.native_handle())) {
+                // Nobody came: accept takes a descriptor before it looks. Wait for a newcomer.
+                listener.acceptor.async_wait(Acceptor::wait_read, [self, &listener](const std::error_code& waitError) {
+                    if (!waitError && !self->stopped_)
+                        self->Accept(listener);
+                });
+                return;
+            }
+            if (self->budget_->Reclaim()) {
+                // The master unused longest on any server gave its descriptor to this one.
+                self->Accept(listener);
+                return;
+            }
+        }
+        if (system && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
             // The connection stays queued in the system; take it when descriptors are back
             // instead of failing again at once. Each listener has its own wait.
             listener.retry.expires_after(kAcceptPause);
@@ -249,6 +236,14 @@ void TcpServer::Accept(Listener& listener)
             self->Adopt(std::move(socket));
         self->Accept(listener);
     });
+}
+
+bool TcpServer::OldestUse(Clock::time_point& last) const
+{
+    if (use_.empty())
+        return false;
+    last = std::min_element(use_.begin(), use_.end(), [](const Use& a, const Use& b) { return a.last < b.last; })->last;
+    return true;
 }
 
 void TcpServer::CloseLeastRecentlyUsed()
@@ -266,8 +261,12 @@ void TcpServer::CloseLeastRecentlyUsed()
 void TcpServer::Adopt(Socket socket)
 {
     std::error_code ec;
+    // This server's own limit first; else the budget all servers share, whose oldest session
+    // may be another server's.
     if (sessions_.size() >= sessionCap_.load(std::memory_order_relaxed))
         CloseLeastRecentlyUsed();
+    else
+        budget_->MakeRoom();
     socket.set_option(asio::ip::tcp::no_delay(true), ec);
     FrameSource source;
     source.link = link_;
@@ -294,7 +293,8 @@ void TcpServer::Adopt(Socket socket)
 void TcpServer::SetLimits(const TcpLimits& limits)
 {
     limits_ = limits;
-    sessionCap_.store(SessionCapFor(limits.maxConnections), std::memory_order_relaxed);
+    sessionCap_.store(std::max<std::size_t>(limits.maxConnections, 1), std::memory_order_relaxed);
+    budget_->Measure();
     WatchRequestTimes();
 }
 
@@ -625,6 +625,7 @@ void TcpServer::CloseSession(TcpSession& session)
 void TcpServer::Stop()
 {
     stopped_ = true;
+    budget_->Leave(*this);
     std::error_code ignored;
     v6_.acceptor.close(ignored);
     v4_.acceptor.close(ignored);

@@ -11,12 +11,14 @@
 
 #include "engine/EngineContext.h"
 #include "engine/ProtocolEngine.h"
+#include "engine/SessionBudget.h"
 #include "engine/StreamFraming.h"
 #include "engine/UnitRoutes.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -29,11 +31,7 @@ namespace pomrel {
 
 struct TcpSession;
 
-/// The sessions a stream server serves at once: `configured`, kept below the descriptors the process
-/// may still open now (with a reserve for the rest of the program).
-std::size_t SessionCapFor(std::uint32_t configured);
-
-class TcpServer : public Connection, public std::enable_shared_from_this<TcpServer> {
+class TcpServer : public Connection, public std::enable_shared_from_this<TcpServer>, private SessionBudget::Member {
 public:
     // Bound to the io_context's own executor rather than the type-erased default: every
     // operation then dispatches its completion directly.
@@ -42,13 +40,14 @@ public:
     using Descriptor = asio::posix::basic_stream_descriptor<asio::io_context::executor_type>;
 
     /// Any thread: binds and listens on every interface (IPv6 and IPv4) on `port` (0: any free
-    /// port). Null with `error` set when it cannot listen.
+    /// port). Null with `error` set when it cannot listen. Its sessions count in `budget`.
     static std::shared_ptr<TcpServer> Open(EngineContext& context, std::uint16_t port, const TcpLimits& limits,
-                                           std::string& error);
+                                           std::shared_ptr<SessionBudget> budget, std::string& error);
     /// Any thread: a Modbus/TCP (protocol Tcp) or RTU over TCP (RtuOverTcp) server on the
     /// endpoint's address and port, answering unit ids through its map.
     static std::shared_ptr<TcpServer> Open(EngineContext& context, const ServerEndpoint& endpoint,
-                                           const TcpLimits& limits, std::string& error);
+                                           const TcpLimits& limits, std::shared_ptr<SessionBudget> budget,
+                                           std::string& error);
     ~TcpServer() override;
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
@@ -57,9 +56,12 @@ public:
     void Start();
     void Stop() override;
 
-    /// Sessions served at once: the configured number, kept below the descriptors the process
-    /// may still open when the server starts.
-    std::size_t SessionCap() const { return sessionCap_.load(std::memory_order_relaxed); }
+    /// Sessions served at once: the configured number, or fewer when the budget all stream
+    /// servers share is smaller. Any thread.
+    std::size_t SessionCap() const
+    {
+        return std::min(sessionCap_.load(std::memory_order_relaxed), budget_->Cap());
+    }
     /// Masters connected now. Any thread.
     std::uint32_t Sessions() const { return sessionCount_.load(std::memory_order_relaxed); }
     /// Engine thread: new limits for the running server.
@@ -73,7 +75,11 @@ private:
         asio::steady_timer retry;  // out of descriptors: accepting waits on this
     };
 
-    TcpServer(EngineContext& context, const TcpLimits& limits);
+    TcpServer(EngineContext& context, const TcpLimits& limits, std::shared_ptr<SessionBudget> budget);
+    // What the shared budget asks of its members.
+    std::size_t OpenSessions() const override { return sessions_.size(); }
+    bool OldestUse(Clock::time_point& last) const override;
+    void CloseOldest() override { CloseLeastRecentlyUsed(); }
     StreamScan ScanFront(const std::uint8_t* data, std::size_t size);
     void Accept(Listener& listener);
     void Adopt(Socket socket);
@@ -100,7 +106,8 @@ private:
     Listener v6_;
     Listener v4_;
     TcpLimits limits_;
-    std::atomic<std::size_t> sessionCap_{0};
+    std::shared_ptr<SessionBudget> budget_;
+    std::atomic<std::size_t> sessionCap_{0};  // the configured one
     std::atomic<std::uint32_t> sessionCount_{0};
     Clock::time_point now_;          // taken once per wake-up; what a session's times are set from
     // When each session last had a whole request, packed together so that finding the one

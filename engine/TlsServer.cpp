@@ -150,7 +150,7 @@ struct TlsServer::Impl {
     asio::steady_timer requestTimer;
     bool requestTimerArmed = false;
     TcpLimits limits;
-    std::size_t cap = 0;
+    std::shared_ptr<SessionBudget> budget;
     LinkId link{LinkId::Kind::Tls, 0, 0};
     UnitRoutes units;
     std::vector<std::string> readOnlyRoles;
@@ -167,13 +167,13 @@ struct TlsServer::Impl {
 TlsServer::~TlsServer() = default;
 
 std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerEndpoint& endpoint, const TcpLimits& limits,
-                                           std::string& error)
+                                           std::shared_ptr<SessionBudget> budget, std::string& error)
 {
     std::shared_ptr<TlsServer> server(new TlsServer());
     server->impl_ = std::make_unique<Impl>(context);
     Impl& d = *server->impl_;
     d.limits = limits;
-    d.cap = SessionCapFor(limits.maxConnections);
+    d.budget = std::move(budget);
     d.link.endpoint = endpoint.number;
     d.units = UnitRoutes(endpoint.units, false);
     d.readOnlyRoles = endpoint.tls.readOnlyRoles;
@@ -344,6 +344,7 @@ public:
     void AfterWrite(const std::shared_ptr<TlsSession>& session);
     void SendLate(const std::shared_ptr<TlsSession>& session);
     void Close(TlsSession& session);
+    void CloseOldest();
     void WatchRequestTimes();
 
 private:
@@ -358,13 +359,29 @@ private:
 void TlsServer::SetLimits(const TcpLimits& limits)
 {
     impl_->limits = limits;
-    impl_->cap = SessionCapFor(limits.maxConnections);
+    impl_->budget->Measure();
     TlsRun(*this, *impl_, shared_from_this()).WatchRequestTimes();
 }
+
+std::size_t TlsServer::OpenSessions() const { return impl_->sessions.size(); }
+
+bool TlsServer::OldestUse(SessionBudget::Clock::time_point& last) const
+{
+    const auto& sessions = impl_->sessions;
+    const auto oldest = std::min_element(sessions.begin(), sessions.end(),
+                                         [](const auto& a, const auto& b) { return a.second->lastUse < b.second->lastUse; });
+    if (oldest == sessions.end())
+        return false;
+    last = oldest->second->lastUse;
+    return true;
+}
+
+void TlsServer::CloseOldest() { TlsRun(*this, *impl_, shared_from_this()).CloseOldest(); }
 
 void TlsServer::Start()
 {
     TlsRun run(*this, *impl_, shared_from_this());
+    impl_->budget->Join(*this);
     if (impl_->v6.is_open())
         run.Accept(impl_->v6);
     if (impl_->v4.is_open())
@@ -375,6 +392,7 @@ void TlsServer::Stop()
 {
     Impl& d = *impl_;
     d.stopped = true;
+    d.budget->Leave(*this);
     std::error_code ignored;
     d.v6.close(ignored);
     d.v4.close(ignored);
@@ -398,6 +416,20 @@ void TlsRun::Accept(tcp::acceptor& acceptor)
     acceptor.async_accept([run = *this, &acceptor](const std::error_code& ec, tcp::socket socket) mutable {
         if (run.d_.stopped || ec == asio::error::operation_aborted)
             return;
+        if (ec == asio::error::no_descriptors || ec.value() == ENFILE) {
+            if (!ConnectionWaiting(acceptor.native_handle())) {
+                // Nobody came: accept takes a descriptor before it looks. Wait for a newcomer.
+                acceptor.async_wait(tcp::acceptor::wait_read, [run, &acceptor](const std::error_code& waitError) mutable {
+                    if (!waitError && !run.d_.stopped)
+                        run.Accept(acceptor);
+                });
+                return;
+            }
+            if (run.d_.budget->Reclaim()) {
+                run.Accept(acceptor);  // the master unused longest on any server gave its descriptor
+                return;
+            }
+        }
         if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory) {
             // Out of descriptors: the connection stays queued; try again shortly, not at once.
             auto pause = std::make_shared<asio::steady_timer>(run.d_.context.io, std::chrono::milliseconds(100));
@@ -415,14 +447,12 @@ void TlsRun::Accept(tcp::acceptor& acceptor)
 
 void TlsRun::Adopt(tcp::socket socket)
 {
-    if (d_.sessions.size() >= d_.cap && !d_.sessions.empty()) {
-        // Full: the session unused longest (a handshake counts as a use) makes room.
-        auto oldest = d_.sessions.begin();
-        for (auto it = d_.sessions.begin(); it != d_.sessions.end(); ++it)
-            if (it->second->lastUse < oldest->second->lastUse)
-                oldest = it;
-        Close(*oldest->second);
-    }
+    // This server's own limit first; else the budget all servers share, whose oldest session
+    // may be another server's.
+    if (d_.sessions.size() >= std::max<std::size_t>(d_.limits.maxConnections, 1))
+        CloseOldest();
+    else
+        d_.budget->MakeRoom();
     std::error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     auto session = std::make_shared<TlsSession>(std::move(socket), d_.ssl);
@@ -644,6 +674,15 @@ void TlsRun::Close(TlsSession& session)
     }
     d_.sessions.erase(&session);  // the last handler holding it lets it go
     d_.sessionCount.store(static_cast<std::uint32_t>(d_.sessions.size()), std::memory_order_relaxed);
+}
+
+// The session unused longest (a handshake counts as a use) makes room.
+void TlsRun::CloseOldest()
+{
+    const auto oldest = std::min_element(d_.sessions.begin(), d_.sessions.end(),
+                                         [](const auto& a, const auto& b) { return a.second->lastUse < b.second->lastUse; });
+    if (oldest != d_.sessions.end())
+        Close(*oldest->second);
 }
 
 void TlsRun::WatchRequestTimes()

@@ -7,6 +7,7 @@
 
 #include "engine/EngineContext.h"
 #include "engine/ProtocolEngine.h"
+#include "engine/SessionBudget.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,12 +18,13 @@
 
 namespace pomrel {
 
-class TlsServer : public Connection, public std::enable_shared_from_this<TlsServer> {
+class TlsServer : public Connection, public std::enable_shared_from_this<TlsServer>, private SessionBudget::Member {
 public:
     /// Any thread: reads the certificate, key and CA files and listens. Null with `error` naming
-    /// the file and the reason when one cannot be read or used.
+    /// the file and the reason when one cannot be read or used. Its sessions count in `budget`.
     static std::shared_ptr<TlsServer> Open(EngineContext& context, const ServerEndpoint& endpoint,
-                                           const TcpLimits& limits, std::string& error);
+                                           const TcpLimits& limits, std::shared_ptr<SessionBudget> budget,
+                                           std::string& error);
     ~TlsServer() override;
 
     /// Engine thread.
@@ -44,6 +46,9 @@ public:
 
 private:
     TlsServer() = default;
+    std::size_t OpenSessions() const override;
+    bool OldestUse(SessionBudget::Clock::time_point& last) const override;
+    void CloseOldest() override;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -334,9 +334,11 @@ TEST_F(TcpEngineTest, SessionCapStaysBelowTheDescriptorsLeft)
         std::size_t least;   // and at least this
     };
     const Case cases[] = {
-        {600, 2048, 600 - 256, 16},  // the program keeps its reserve whatever is configured
+        // The program keeps its reserve (an eighth of the limit, 16 to 128) whatever is configured.
+        {600, 2048, 600 - 75, 16},
+        {280, 2048, 280 - 35, 16},
         {0, 100, 100, 100},          // plenty left: the configured number
-        {280, 2048, 24, 16},         // next to nothing left: a handful still
+        {40, 2048, 16, 16},          // next to nothing left: a handful still
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.soft);
