@@ -366,7 +366,7 @@ TEST_F(SessionBudgetTest, NewMastersOnEveryServerAreServedWhenIdleOnesFillTheBud
 // the descriptor of the master idle longest instead of waiting in the backlog.
 TEST_F(SessionBudgetTest, OutOfDescriptorsANewMasterTakesThePlaceOfTheOneIdleLongest)
 {
-    LimitedEngine engine(200, certificate);
+    LimitedEngine engine(400, certificate);
     ASSERT_TRUE(engine.Running());
     auto idle = Connect(engine.tcpPort, 40);
     ASSERT_EQ(engine.WaitFor([](const auto& c) { return c.tcp >= 40; }).tcp, 40u);
