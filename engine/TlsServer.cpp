@@ -10,6 +10,7 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
 #include <asio/ssl.hpp>
 #include <asio/write.hpp>
 
@@ -25,6 +26,10 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace pomrel {
 
@@ -162,6 +167,8 @@ struct TlsServer::Impl {
     std::atomic<std::uint32_t> sessionCount{0};
     std::atomic<std::uint32_t> handshakeFailures{0};
     std::string lastHandshakeError;
+    FreedSessionMemory freed;
+    std::atomic<std::uint32_t> giveBacks{0};
 };
 
 TlsServer::~TlsServer() = default;
@@ -185,6 +192,9 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
                           asio::ssl::context::single_dh_use,
                       ec);
     SSL_CTX_set_min_proto_version(d.ssl.native_handle(), TLS1_2_VERSION);
+    // No server-side session cache: it would keep every closed session (with the client's
+    // certificate) for five minutes, 20 480 of them. Clients resume with tickets, which the
+    // server does not store.
     const TlsFiles& files = endpoint.tls;
     // Read here, never waiting on a FIFO or a device, and handed to OpenSSL as bytes: OpenSSL
     // opening the path itself would block on a FIFO, and its messages ("system lib") do not
@@ -327,6 +337,8 @@ std::vector<std::string> TlsServer::Roles() const
     return impl_->roles;
 }
 
+std::uint32_t TlsServer::MemoryGiveBacks() const { return impl_->giveBacks.load(std::memory_order_relaxed); }
+
 // ------------------------------------------------------------------ the session path (engine thread)
 
 namespace {
@@ -345,6 +357,7 @@ public:
     void SendLate(const std::shared_ptr<TlsSession>& session);
     void Close(TlsSession& session);
     void WatchRequestTimes();
+    void GiveBackFreed(std::size_t closed);
 
 private:
     TlsServer& server_;
@@ -386,6 +399,7 @@ void TlsServer::Stop()
         session->timer.cancel();
         session->stream.lowest_layer().close(ignored);
     }
+    TlsRun(*this, d, shared_from_this()).GiveBackFreed(sessions.size());
     std::lock_guard lock(d.mutex);
     d.roles.clear();
     d.sessionCount.store(0, std::memory_order_relaxed);
@@ -644,6 +658,24 @@ void TlsRun::Close(TlsSession& session)
     }
     d_.sessions.erase(&session);  // the last handler holding it lets it go
     d_.sessionCount.store(static_cast<std::uint32_t>(d_.sessions.size()), std::memory_order_relaxed);
+    GiveBackFreed(1);
+}
+
+void TlsRun::GiveBackFreed(std::size_t closed)
+{
+    bool due = false;
+    for (std::size_t i = closed; i > 0; --i)
+        due = d_.freed.Closed(d_.sessions.size() + i - 1) || due;
+    if (!due)
+        return;
+    // Posted: the handlers that still hold the closed sessions were queued when their sockets
+    // closed, so they have let go of them by the time this runs.
+    asio::post(d_.context.io, [run = *this] {
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+        run.d_.giveBacks.fetch_add(1, std::memory_order_relaxed);
+    });
 }
 
 void TlsRun::WatchRequestTimes()
