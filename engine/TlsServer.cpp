@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <unordered_map>
 
 #ifdef __GLIBC__
@@ -169,7 +170,39 @@ struct TlsServer::Impl {
     std::string lastHandshakeError;
     FreedSessionMemory freed;
     std::atomic<std::uint32_t> giveBacks{0};
+    // The give-back walks the heap for tens of milliseconds: a thread of its own does it, so
+    // the engine thread goes on serving; asks that come while it runs make one more pass.
+    std::thread giver;
+    std::atomic<bool> giveWanted{false};
+    std::atomic<bool> giving{false};
+
+    void GiveBack();
+    ~Impl()
+    {
+        if (giver.joinable())
+            giver.join();
+    }
 };
+
+void TlsServer::Impl::GiveBack()
+{
+    giveBacks.fetch_add(1, std::memory_order_relaxed);
+    giveWanted.store(true);
+    if (giving.exchange(true))
+        return;  // the running pass sees the ask
+    if (giver.joinable())
+        giver.join();  // finished: it cleared `giving` as it ended
+    giver = std::thread([this] {
+        do {
+            while (giveWanted.exchange(false)) {
+#ifdef __GLIBC__
+                ::malloc_trim(0);
+#endif
+            }
+            giving.store(false);
+        } while (giveWanted.load() && !giving.exchange(true));
+    });
+}
 
 TlsServer::~TlsServer() = default;
 
@@ -670,12 +703,7 @@ void TlsRun::GiveBackFreed(std::size_t closed)
         return;
     // Posted: the handlers that still hold the closed sessions were queued when their sockets
     // closed, so they have let go of them by the time this runs.
-    asio::post(d_.context.io, [run = *this] {
-#ifdef __GLIBC__
-        ::malloc_trim(0);
-#endif
-        run.d_.giveBacks.fetch_add(1, std::memory_order_relaxed);
-    });
+    asio::post(d_.context.io, [run = *this] { run.d_.GiveBack(); });
 }
 
 void TlsRun::WatchRequestTimes()

@@ -70,7 +70,8 @@ public:
     std::string LastHandshakeError() const;
     /// The roles of the clients connected now, one per session that has one.
     std::vector<std::string> Roles() const;
-    /// How often the memory of closed sessions was given back to the system.
+    /// How often the memory of closed sessions was to go back to the system (a thread of the
+    /// server's gives it back).
     std::uint32_t MemoryGiveBacks() const;
 
     struct Impl;
