@@ -225,9 +225,6 @@ std::shared_ptr<TlsServer> TlsServer::Open(EngineContext& context, const ServerE
                           asio::ssl::context::single_dh_use,
                       ec);
     SSL_CTX_set_min_proto_version(d.ssl.native_handle(), TLS1_2_VERSION);
-    // No server-side session cache: it would keep every closed session (with the client's
-    // certificate) for five minutes, 20 480 of them. Clients resume with tickets, which the
-    // server does not store.
     const TlsFiles& files = endpoint.tls;
     // Read here, never waiting on a FIFO or a device, and handed to OpenSSL as bytes: OpenSSL
     // opening the path itself would block on a FIFO, and its messages ("system lib") do not
