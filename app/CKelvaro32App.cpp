@@ -119,7 +119,9 @@ CChildFrame* CKelvaro32App::CreateDocumentWindow(const std::string& title, bool 
     context.defaults = mainFrame ? &mainFrame->Look() : nullptr;
     auto doc = std::make_unique<CKelvaro32Doc>(context);
     doc->title = title;
-    auto* child = new CChildFrame(std::move(doc), *mainFrame);
+    // A headless window is made inside the main frame at once: given its parent later, the
+    // sub-window would lay out its title bar for it (2 kB a window, never shown).
+    auto* child = new CChildFrame(std::move(doc), *mainFrame, options_.headless ? mainFrame : nullptr);
     if (mainFrame)
         mainFrame->AddChild(child, activate);
     return child;

@@ -346,7 +346,8 @@ void CMainFrame::AddChild(CChildFrame* child, bool activate)
         // would the shortcuts of its system menu (each one added searches all the others).
         child->setSystemMenu(nullptr);
         child->KeepOutOfSight();
-        child->setParent(this);
+        if (child->parentWidget() != this)
+            child->setParent(this);
         child->hide();
     } else {
         child->UpdateTitle();

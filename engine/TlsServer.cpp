@@ -10,6 +10,7 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
 #include <asio/ssl.hpp>
 #include <asio/write.hpp>
 
@@ -24,7 +25,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <unordered_map>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace pomrel {
 
@@ -162,7 +168,41 @@ struct TlsServer::Impl {
     std::atomic<std::uint32_t> sessionCount{0};
     std::atomic<std::uint32_t> handshakeFailures{0};
     std::string lastHandshakeError;
+    FreedSessionMemory freed;
+    std::atomic<std::uint32_t> giveBacks{0};
+    // The give-back walks the heap for tens of milliseconds: a thread of its own does it, so
+    // the engine thread goes on serving; asks that come while it runs make one more pass.
+    std::thread giver;
+    std::atomic<bool> giveWanted{false};
+    std::atomic<bool> giving{false};
+
+    void GiveBack();
+    ~Impl()
+    {
+        if (giver.joinable())
+            giver.join();
+    }
 };
+
+void TlsServer::Impl::GiveBack()
+{
+    giveBacks.fetch_add(1, std::memory_order_relaxed);
+    giveWanted.store(true);
+    if (giving.exchange(true))
+        return;  // the running pass sees the ask
+    if (giver.joinable())
+        giver.join();  // finished: it cleared `giving` as it ended
+    giver = std::thread([this] {
+        do {
+            while (giveWanted.exchange(false)) {
+#ifdef __GLIBC__
+                ::malloc_trim(0);
+#endif
+            }
+            giving.store(false);
+        } while (giveWanted.load() && !giving.exchange(true));
+    });
+}
 
 TlsServer::~TlsServer() = default;
 
@@ -327,6 +367,8 @@ std::vector<std::string> TlsServer::Roles() const
     return impl_->roles;
 }
 
+std::uint32_t TlsServer::MemoryGiveBacks() const { return impl_->giveBacks.load(std::memory_order_relaxed); }
+
 // ------------------------------------------------------------------ the session path (engine thread)
 
 namespace {
@@ -346,6 +388,7 @@ public:
     void Close(TlsSession& session);
     void CloseOldest();
     void WatchRequestTimes();
+    void GiveBackFreed(std::size_t closed);
 
 private:
     TlsServer& server_;
@@ -404,6 +447,7 @@ void TlsServer::Stop()
         session->timer.cancel();
         session->stream.lowest_layer().close(ignored);
     }
+    TlsRun(*this, d, shared_from_this()).GiveBackFreed(sessions.size());
     std::lock_guard lock(d.mutex);
     d.roles.clear();
     d.sessionCount.store(0, std::memory_order_relaxed);
@@ -674,6 +718,19 @@ void TlsRun::Close(TlsSession& session)
     }
     d_.sessions.erase(&session);  // the last handler holding it lets it go
     d_.sessionCount.store(static_cast<std::uint32_t>(d_.sessions.size()), std::memory_order_relaxed);
+    GiveBackFreed(1);
+}
+
+void TlsRun::GiveBackFreed(std::size_t closed)
+{
+    bool due = false;
+    for (std::size_t i = closed; i > 0; --i)
+        due = d_.freed.Closed(d_.sessions.size() + i - 1) || due;
+    if (!due)
+        return;
+    // Posted: the handlers that still hold the closed sessions were queued when their sockets
+    // closed, so they have let go of them by the time this runs.
+    asio::post(d_.context.io, [run = *this] { run.d_.GiveBack(); });
 }
 
 // The session unused longest (a handshake counts as a use) makes room.

@@ -63,7 +63,6 @@ CKelvaro32View::CKelvaro32View(CKelvaro32Doc* doc, Workspace& workspace, QWidget
     connect(hbar_, &QAbstractSlider::valueChanged, this, [this] { Scroll(layout::ScrollCode::Other); });
     layout_.clientWidth = width();
     layout_.clientHeight = ClientHeight();
-    refreshTimer_ = startTimer(1000);
 }
 
 CKelvaro32View::~CKelvaro32View()
@@ -156,6 +155,10 @@ void CKelvaro32View::MakeHeaderControls()
 
 void CKelvaro32View::showEvent(QShowEvent* event)
 {
+    // Refreshing starts with the first show: a window never shown (all of the headless
+    // program's) has nothing on screen to refresh, and thousands of timers would cost.
+    if (!refreshTimer_)
+        refreshTimer_ = startTimer(1000);
     MakeHeaderControls();
     QWidget::showEvent(event);
 }

@@ -13,6 +13,7 @@
 #include <QFont>
 #include <QRegion>
 #include <QWidget>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,7 +86,7 @@ public:
     bool TrafficMode() const { return trafficMode_; }
     /// Show Data / Show Traffic: keeps the lines, hides the header controls in traffic mode.
     void SetTrafficMode(bool on);
-    const TrafficLines& Traffic() const { return trafficLines_; }
+    const TrafficLines& Traffic() const;
     /// Paints the traffic that arrived since the last paint (the pacing timer's tick).
     void FlushTrafficPaint();
     bool TrafficPaintPending() const { return !trafficDirty_.isEmpty(); }
@@ -149,8 +150,11 @@ private:
     const FontTextMeasurer& TrafficMeasurer();
     bool trafficMode_ = false;
     bool paintedTraffic_ = false;   // the last paint was in traffic mode: data top 0
-    TrafficLines trafficLines_;
-    std::optional<FontTextMeasurer> trafficMeasurer_;   // for itemFont_
+    TrafficLines& Lines();
+    // Made when traffic first comes: a document without traffic (thousands, headless) keeps
+    // neither the lines (an empty deque already holds 600 bytes) nor the widths (2 kB).
+    std::unique_ptr<TrafficLines> trafficLines_;
+    std::unique_ptr<FontTextMeasurer> trafficMeasurer_;   // for itemFont_
     QRegion trafficDirty_;                    // new traffic text not yet painted
     QTimer* trafficPaintTimer_ = nullptr;     // paces those paints (FlushTrafficPaint)
 };

@@ -19,8 +19,21 @@ const FontTextMeasurer& CKelvaro32View::TrafficMeasurer()
 {
     // Follows the item font, which the font command changes.
     if (!trafficMeasurer_ || trafficMeasurer_->Font() != itemFont_)
-        trafficMeasurer_.emplace(itemFont_);
+        trafficMeasurer_ = std::make_unique<FontTextMeasurer>(itemFont_);
     return *trafficMeasurer_;
+}
+
+TrafficLines& CKelvaro32View::Lines()
+{
+    if (!trafficLines_)
+        trafficLines_ = std::make_unique<TrafficLines>();
+    return *trafficLines_;
+}
+
+const TrafficLines& CKelvaro32View::Traffic() const
+{
+    static const TrafficLines none;
+    return trafficLines_ ? *trafficLines_ : none;
 }
 
 TrafficGeometry CKelvaro32View::CurrentTrafficGeometry()
@@ -39,12 +52,12 @@ TrafficGeometry CKelvaro32View::CurrentTrafficGeometry()
 void CKelvaro32View::ShiftTraffic(int shift)
 {
     const TrafficGeometry g = CurrentTrafficGeometry();
-    const TrafficUpdate u = trafficLines_.ShiftTraffic(shift, Services().Traffic(), g, TrafficMeasurer());
+    const TrafficUpdate u = Lines().ShiftTraffic(shift, Services().Traffic(), g, TrafficMeasurer());
     if (!trafficMode_ || u.kind == TrafficUpdate::kNothing)
         return;
     trafficDirty_ += u.kind == TrafficUpdate::kAll
                          ? QRect(0, 0, g.clientWidth, g.clientHeight)
-                         : TrafficDirtyRect(u, trafficLines_, g.clientWidth, g.clientHeight, g.rowHeight);
+                         : TrafficDirtyRect(u, *trafficLines_, g.clientWidth, g.clientHeight, g.rowHeight);
     // A master polling flat out brings a batch every few milliseconds, each scrolling most of the
     // window: paint the first at once, then at most once per pacing interval.
     if (!trafficPaintTimer_) {
@@ -88,5 +101,5 @@ void CKelvaro32View::PaintTrafficMode(QPaintEvent* event)
     args.foreground = doc_->foreground;
     args.background = doc_->background;
     args.dirty = event->rect();
-    PaintTraffic(painter, trafficLines_, TrafficMeasurer(), args);
+    PaintTraffic(painter, Lines(), TrafficMeasurer(), args);
 }

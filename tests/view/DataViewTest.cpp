@@ -9,6 +9,7 @@
 #include "document/FontConversion.h"
 #include "view/CKelvaro32View.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -127,6 +128,30 @@ TEST_F(DataViewFixture, AWindowSetUpWhileHiddenShowsTheHeaderOfItsDocumentWhenSh
     for (const char* id : {"1", "13"})
         EXPECT_NE(hidden->findChild<QWidget*>(id), nullptr) << id;
     EXPECT_NE(hidden->BlockHandle(), pomrel::kNoHandle);
+}
+
+TEST_F(DataViewFixture, AWindowNeverShownRunsNoRefreshTimerUntilItIsShown)
+{
+    auto refreshTimers = [](QObject* object) {
+        int count = 0;
+        for (const QAbstractEventDispatcher::TimerInfo& timer : QAbstractEventDispatcher::instance()->registeredTimers(object))
+            count += timer.interval == 1000;
+        return count;
+    };
+    EXPECT_EQ(refreshTimers(view), 1);
+    frame->hide();
+    app->NewDocument();
+    CKelvaro32View* hidden = frame->ActiveView();
+    ASSERT_NE(hidden, view);
+    Settle();
+    EXPECT_EQ(refreshTimers(hidden), 0);
+    frame->show();
+    Settle();
+    ASSERT_TRUE(hidden->isVisible());
+    EXPECT_EQ(refreshTimers(hidden), 1);
+    hidden->hide();
+    hidden->show();
+    EXPECT_EQ(refreshTimers(hidden), 1);
 }
 
 TEST_F(DataViewFixture, KeystrokeRulesOfTheHeaderFields)
