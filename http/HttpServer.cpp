@@ -46,8 +46,30 @@ void SendError(httplib::Response& res, int status, std::string_view error, std::
     Send(res, JsonReply(status, web::ErrorBody(error, message)));
 }
 
+// Each connection is served from start to end by one worker thread, so what the worker learnt
+// about its connection's owner holds until the worker takes the next one.
+struct ConnectionOwner {
+    bool known = false;
+    bool own = false;
+    std::string remoteAddr;
+    int remotePort = -1;
+};
+thread_local ConnectionOwner t_owner;
+
+class ConnectionPool : public httplib::ThreadPool {
+public:
+    using httplib::ThreadPool::ThreadPool;
+    void enqueue(std::function<void()> fn) override {
+        httplib::ThreadPool::enqueue([fn = std::move(fn)] {
+            t_owner = {};
+            fn();
+            t_owner = {};
+        });
+    }
+};
+
 // Who asks: the connection's two addresses as the kernel's socket table knows them.
-bool FromOwnUser(const httplib::Request& req) {
+bool AskOwner(const httplib::Request& req) {
     const auto address = [](const std::string& ip, int port, sockaddr_storage& out) {
         std::memset(&out, 0, sizeof out);
         if (port < 0 || port > 65535) return false;
@@ -69,6 +91,17 @@ bool FromOwnUser(const httplib::Request& req) {
     if (!address(req.local_addr, req.local_port, ours) || !address(req.remote_addr, req.remote_port, peer))
         return false;
     return PeerIsOwnUser(reinterpret_cast<const sockaddr*>(&ours), reinterpret_cast<const sockaddr*>(&peer));
+}
+
+// Asked once per connection: the kernel's answer costs a netlink round trip.
+bool FromOwnUser(const httplib::Request& req) {
+    if (!t_owner.known || t_owner.remotePort != req.remote_port || t_owner.remoteAddr != req.remote_addr) {
+        t_owner.own = AskOwner(req);
+        t_owner.remoteAddr = req.remote_addr;
+        t_owner.remotePort = req.remote_port;
+        t_owner.known = true;
+    }
+    return t_owner.own;
 }
 
 // A name that reaches this machine's loopback door: a page whose name was made to resolve to
@@ -215,7 +248,7 @@ struct HttpServer::Impl {
 
     void Configure(httplib::Server& s, bool full) {
         const std::size_t threads = limits.threads;
-        s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+        s.new_task_queue = [threads] { return new ConnectionPool(threads); };
         s.set_payload_max_length(limits.maxBodyBytes);
         s.set_read_timeout(limits.readTimeoutS, 0);
         s.set_write_timeout(limits.writeTimeoutS, 0);
