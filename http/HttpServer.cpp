@@ -5,6 +5,7 @@
 #include "automation/PeerOwner.h"
 #include "http/JsonBatch.h"
 #include "http/PointValues.h"
+#include "http/ReadBudget.h"
 
 #include <httplib.h>
 
@@ -16,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -56,16 +58,24 @@ struct ConnectionOwner {
 };
 thread_local ConnectionOwner t_owner;
 
+// What a worker may read for one request: its headers and the next request's, and its body.
+constexpr std::size_t kHeaderAllowance = 256 * 1024;
+
 class ConnectionPool : public httplib::ThreadPool {
 public:
-    using httplib::ThreadPool::ThreadPool;
+    ConnectionPool(std::size_t threads, std::size_t budget) : httplib::ThreadPool(threads), budget_(budget) {}
     void enqueue(std::function<void()> fn) override {
-        httplib::ThreadPool::enqueue([fn = std::move(fn)] {
+        httplib::ThreadPool::enqueue([fn = std::move(fn), budget = budget_] {
             t_owner = {};
+            web::SetReadBudget(budget);
             fn();
+            web::ClearReadBudget();
             t_owner = {};
         });
     }
+
+private:
+    std::size_t budget_;
 };
 
 // Who asks: the connection's two addresses as the kernel's socket table knows them.
@@ -248,7 +258,8 @@ struct HttpServer::Impl {
 
     void Configure(httplib::Server& s, bool full) {
         const std::size_t threads = limits.threads;
-        s.new_task_queue = [threads] { return new ConnectionPool(threads); };
+        const std::size_t budget = limits.maxBodyBytes + kHeaderAllowance;
+        s.new_task_queue = [threads, budget] { return new ConnectionPool(threads, budget); };
         s.set_payload_max_length(limits.maxBodyBytes);
         s.set_read_timeout(limits.readTimeoutS, 0);
         s.set_write_timeout(limits.writeTimeoutS, 0);
@@ -270,6 +281,15 @@ struct HttpServer::Impl {
 
         // Checked before a body is read: who asks, and whether the path takes the method.
         s.set_pre_routing_handler([this, full](const httplib::Request& req, httplib::Response& res) {
+            // The headers are in: the worker may read this request's body and the next headers.
+            // A body over the limit is read and thrown away in a fixed buffer (then 413), so a
+            // client that does not ask first still gets its answer.
+            {
+                const std::string length = req.get_header_value("Content-Length");
+                unsigned long long size = 0;
+                std::from_chars(length.data(), length.data() + length.size(), size);
+                web::SetReadBudget(std::max<std::size_t>(limits.maxBodyBytes, size) + kHeaderAllowance);
+            }
             if (full) {
                 if (!FromOwnUser(req)) {
                     res.set_header("Connection", "close");

@@ -8,7 +8,9 @@ local user refused (setpriv to nobody) on the loopback door and served on the me
 client that stops half-way through a request never holding the door, and SIGTERM ending the
 program with status 0 while a kept-alive connection is open.
 
-usage: http_e2e.py KELVARO64_HEADLESS   (run with /usr/bin/python3)
+The desktop program, when given, serves the same door from KELVARO64_HTTP_PORT.
+
+usage: http_e2e.py KELVARO64_HEADLESS [KELVARO64]   (run with /usr/bin/python3)
 """
 
 import json
@@ -23,6 +25,7 @@ import tempfile
 import time
 
 HEADLESS = sys.argv[1]
+DESKTOP = sys.argv[2] if len(sys.argv) > 2 else None
 PATIENCE = 60
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 failures = []
@@ -255,6 +258,25 @@ def test_stalled_client(p):
     check(closed, "the stalled client is closed (no hang)")
 
 
+def test_endless_headers(p):
+    """Header lines that never end are cut off: the connection is closed, the program answers on."""
+    for door in (("127.0.0.1", p.http), tuple(p.metrics.rsplit(":", 1))):
+        s = socket.create_connection((door[0], int(door[1])))
+        s.settimeout(PATIENCE)
+        line = b"X-Filler: " + b"a" * 200 + b"\r\n"
+        sent, closed = 0, False
+        try:
+            s.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+            while sent < 256 * 1024 * 1024:
+                s.sendall(line * 1000)
+                sent += len(line) * 1000
+        except OSError:
+            closed = True
+        s.close()
+        check(closed, "%s: endless header lines closed after %.1f MB" % (door[1], sent / 1e6))
+        check(curl(p.base + "/health")[0] == 200, "still serving after endless headers")
+
+
 def test_stop_with_kept_alive_connection(p):
     s = socket.create_connection(("127.0.0.1", p.http))
     s.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
@@ -264,6 +286,32 @@ def test_stop_with_kept_alive_connection(p):
     code = p.stop()
     s.close()
     check(code == 0, "SIGTERM ends the program with status 0 while a connection is kept alive (%s)" % code)
+
+
+def test_desktop(folder):
+    automation, port = free_ports(2)
+    env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(folder, "desktop"), QT_QPA_PLATFORM="offscreen",
+               KELVARO64_AUTOMATION_PORT=str(automation), KELVARO64_HTTP_PORT=str(port))
+    proc = subprocess.Popen([DESKTOP], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        status, body = 0, ""
+        deadline = time.monotonic() + PATIENCE
+        while time.monotonic() < deadline and status != 200 and proc.poll() is None:
+            status, body, _ = curl("http://127.0.0.1:%d/health" % port)
+            if status != 200:
+                time.sleep(0.2)
+        health = as_json(body) or {}
+        check(status == 200 and health.get("status") == "ok", "the desktop program serves KELVARO64_HTTP_PORT: %s" % body)
+        status, body, _ = curl("http://127.0.0.1:%d/rpc" % port, "POST",
+                               {"jsonrpc": "2.0", "id": 1, "method": "ListServers"})
+        check(status == 200 and "result" in (as_json(body) or {}), "the desktop program's /rpc")
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def main():
@@ -281,7 +329,10 @@ def main():
         test_errors(p)
         test_other_user(p)
         test_stalled_client(p)
+        test_endless_headers(p)
         test_stop_with_kept_alive_connection(p)
+        if DESKTOP:
+            test_desktop(folder)
     finally:
         if p:
             p.stop()
