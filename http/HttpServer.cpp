@@ -140,7 +140,12 @@ std::string_view Allowed(const std::string& path, bool full) {
 }
 
 bool MethodAllowed(const std::string& method, std::string_view allowed) {
-    return allowed.find(method) != std::string_view::npos && !method.empty();
+    while (!allowed.empty()) {
+        const std::size_t comma = allowed.find(", ");
+        if (allowed.substr(0, comma) == method) return true;
+        allowed = comma == std::string_view::npos ? std::string_view() : allowed.substr(comma + 2);
+    }
+    return false;
 }
 
 QByteArray RpcAnswer(const MethodRegistry& methods, const std::string& body) {
