@@ -63,11 +63,13 @@ constexpr std::size_t kHeaderAllowance = 256 * 1024;
 
 class ConnectionPool : public httplib::ThreadPool {
 public:
-    ConnectionPool(std::size_t threads, std::size_t budget) : httplib::ThreadPool(threads), budget_(budget) {}
+    ConnectionPool(std::size_t threads, std::size_t budget, std::chrono::seconds time,
+                   std::shared_ptr<const std::atomic<bool>> cut)
+        : httplib::ThreadPool(threads), budget_(budget), time_(time), cut_(std::move(cut)) {}
     void enqueue(std::function<void()> fn) override {
-        httplib::ThreadPool::enqueue([fn = std::move(fn), budget = budget_] {
+        httplib::ThreadPool::enqueue([fn = std::move(fn), budget = budget_, time = time_, cut = cut_] {
             t_owner = {};
-            web::SetReadBudget(budget);
+            web::SetReadBudget(budget, std::chrono::steady_clock::now() + time, cut);
             fn();
             web::ClearReadBudget();
             t_owner = {};
@@ -76,6 +78,8 @@ public:
 
 private:
     std::size_t budget_;
+    std::chrono::seconds time_;
+    std::shared_ptr<const std::atomic<bool>> cut_;
 };
 
 // Who asks: the connection's two addresses as the kernel's socket table knows them.
@@ -190,6 +194,8 @@ struct HttpServer::Impl {
     HttpSources sources;
     HttpLimits limits;
     std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+    /// Set when the doors close: every worker's next read fails, so none outlives Stop for long.
+    std::shared_ptr<std::atomic<bool>> cut = std::make_shared<std::atomic<bool>>(false);
     std::vector<Door> doors;
     std::uint16_t port = 0, metricsPort = 0;
 
@@ -264,7 +270,8 @@ struct HttpServer::Impl {
     void Configure(httplib::Server& s, bool full) {
         const std::size_t threads = limits.threads;
         const std::size_t budget = limits.maxBodyBytes + kHeaderAllowance;
-        s.new_task_queue = [threads, budget] { return new ConnectionPool(threads, budget); };
+        const std::chrono::seconds time(limits.requestTimeS);
+        s.new_task_queue = [threads, budget, time, cut = cut] { return new ConnectionPool(threads, budget, time, cut); };
         s.set_payload_max_length(limits.maxBodyBytes);
         s.set_read_timeout(limits.readTimeoutS, 0);
         s.set_write_timeout(limits.writeTimeoutS, 0);
@@ -293,7 +300,8 @@ struct HttpServer::Impl {
                 const std::string length = req.get_header_value("Content-Length");
                 unsigned long long size = 0;
                 std::from_chars(length.data(), length.data() + length.size(), size);
-                web::SetReadBudget(std::max<std::size_t>(limits.maxBodyBytes, size) + kHeaderAllowance);
+                web::RenewReadBudget(std::max<std::size_t>(limits.maxBodyBytes, size) + kHeaderAllowance,
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(limits.requestTimeS));
             }
             if (full) {
                 if (!FromOwnUser(req)) {
@@ -439,6 +447,7 @@ void HttpServer::Stop() {
         impl_->gate->stopping = true;
     }
     impl_->gate->cv.notify_all();
+    impl_->cut->store(true);
     for (Door& d : impl_->doors) {
         d.server->stop();
         if (d.thread.joinable()) d.thread.join();

@@ -36,7 +36,10 @@ struct HttpLimits {
     std::size_t maxBodyBytes = 1024 * 1024;
     /// How long a request waits for the user-interface thread before it is answered 503.
     std::chrono::milliseconds handOverWait{10000};
+    /// Each read may wait this long; a request's headers, and then its body with the next
+    /// request's headers, must come whole within requestTimeS.
     int readTimeoutS = 5;
+    int requestTimeS = 30;
     int writeTimeoutS = 5;
     /// An idle kept-alive connection is closed after this; it also bounds how long Stop waits.
     int keepAliveTimeoutS = 2;
@@ -60,7 +63,8 @@ public:
     std::uint16_t Port() const;
     std::uint16_t MetricsPort() const;
     /// Closes both doors: requests waiting for the user-interface thread are answered 503 at
-    /// once; returns when every connection is gone (a request under way finishes first).
+    /// once, every connection's next read fails; returns when every connection is gone (within
+    /// the read timeout).
     void Stop();
 
 private:

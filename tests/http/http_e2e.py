@@ -22,6 +22,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HEADLESS = sys.argv[1]
@@ -277,6 +278,40 @@ def test_endless_headers(p):
         check(curl(p.base + "/health")[0] == 200, "still serving after endless headers")
 
 
+def test_stop_with_clients_holding_on(p):
+    """SIGTERM ends the program with status 0 while one client keeps its connection alive and
+    another trickles a request a byte at a time, for longer than the test waits."""
+    kept = socket.create_connection(("127.0.0.1", p.http))
+    kept.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    kept.settimeout(PATIENCE)
+    check(kept.recv(4096).startswith(b"HTTP/1.1 200"), "kept-alive connection answered")
+    trickle = socket.create_connection(("127.0.0.1", p.http))
+    trickle.sendall(b"PUT /points/1/40001 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: 1000000\r\n\r\n")
+    stop = threading.Event()
+
+    def drip():
+        while not stop.is_set():
+            try:
+                trickle.sendall(b" ")
+            except OSError:
+                return
+            stop.wait(1)
+    dripper = threading.Thread(target=drip, daemon=True)
+    dripper.start()
+    time.sleep(2)   # the trickle under way (the program is stopped the same way if it is not yet)
+    p.proc.send_signal(signal.SIGTERM)
+    try:
+        code = p.proc.wait(PATIENCE)
+    except subprocess.TimeoutExpired:
+        code = None
+    stop.set()
+    dripper.join()
+    kept.close()
+    trickle.close()
+    check(code == 0, "SIGTERM ends the program with status 0 while clients hold on (%s)" % code)
+
+
 def test_stop_with_kept_alive_connection(p):
     s = socket.create_connection(("127.0.0.1", p.http))
     s.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
@@ -330,7 +365,7 @@ def main():
         test_other_user(p)
         test_stalled_client(p)
         test_endless_headers(p)
-        test_stop_with_kept_alive_connection(p)
+        test_stop_with_clients_holding_on(p)
         if DESKTOP:
             test_desktop(folder)
     finally:
