@@ -12,6 +12,9 @@
 #include "automation/FaultAutomation.h"
 #include "automation/ServerAutomation.h"
 #include "faults/FaultBook.h"
+#include "http/HttpAddress.h"
+#include "http/HttpServer.h"
+#include "http/MetricsSources.h"
 #include "monitor/TrafficTap.h"
 #include "servers/NetworkServers.h"
 #include "view/CKelvaro32View.h"
@@ -63,6 +66,10 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
     mainFrameOwner_ = std::make_unique<CMainFrame>(*this);
     if (!mainFrameOwner_->Create())
         return false;
+    // The desktop program's HTTP door comes from the environment; kelvaro64-headless opens its
+    // own from its command line.
+    if (!options_.headless)
+        StartHttpServer(std::nullopt, std::nullopt);
 
     const StartRequest request = ParseCommandLine(args);
     if (request.automation) {
@@ -83,6 +90,7 @@ bool CKelvaro32App::InitInstance(const std::vector<std::string>& args)
 
 void CKelvaro32App::Shutdown()
 {
+    StopHttpServer();
     StopAutomationServer();
     if (!mainFrameOwner_)
         return;
@@ -173,13 +181,7 @@ bool CKelvaro32App::StartAutomationServer()
         std::fprintf(stderr, "kelvaro64: automation port %d is not a port number; %s\n", *port, consequence);
         return false;
     }
-    auto methods = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
-    auto registry = std::make_shared<MethodRegistry>();
-    RegisterDocumentMethods(*registry, *methods, [this] { NewDocument(); });
-    RegisterFaultMethods(*registry, *faultMethods_);
-    RegisterServerMethods(*registry, *serverMethods_);
-    RegisterCaptureMethods(*registry, *captureMethods_);
-    auto server = std::make_unique<AutomationServer>(std::move(registry));
+    auto server = std::make_unique<AutomationServer>(Methods());
     if (!server->Listen(static_cast<quint16>(*port))) {
         if (AutomationPortNamed()) {
             std::fprintf(stderr, "kelvaro64-headless: --automation-port %d: cannot open the port on 127.0.0.1: %s\n",
@@ -201,7 +203,6 @@ bool CKelvaro32App::StartAutomationServer()
         QObject::connect(server.get(), &AutomationServer::LastConnectionClosed, qApp,
                          [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     }
-    automationMethods_ = std::move(methods);
     automationServer_ = std::move(server);
     return true;
 }
@@ -209,7 +210,81 @@ bool CKelvaro32App::StartAutomationServer()
 void CKelvaro32App::StopAutomationServer()
 {
     automationServer_.reset();
-    automationMethods_.reset();
+}
+
+std::shared_ptr<const MethodRegistry> CKelvaro32App::Methods()
+{
+    if (methods_)
+        return methods_;
+    automationMethods_ = std::make_unique<DocumentAutomation>(openDocuments_, *engine_);
+    auto registry = std::make_shared<MethodRegistry>();
+    RegisterDocumentMethods(*registry, *automationMethods_, [this] { NewDocument(); });
+    RegisterFaultMethods(*registry, *faultMethods_);
+    RegisterServerMethods(*registry, *serverMethods_);
+    RegisterCaptureMethods(*registry, *captureMethods_);
+    methods_ = std::move(registry);
+    return methods_;
+}
+
+// ---- HTTP -------------------------------------------------------------------------------------
+
+bool CKelvaro32App::StartHttpServer(std::optional<int> port, const std::optional<web::ListenAddress>& metrics)
+{
+    StopHttpServer();
+    std::string error;
+    const std::optional<int> wanted = web::ResolveHttpPort(port, std::getenv("KELVARO64_HTTP_PORT"), error);
+    if (!wanted) {
+        std::fprintf(stderr, "kelvaro64: %s; running without HTTP\n", error.c_str());
+        return false;
+    }
+    if (*wanted == 0 && !metrics)
+        return false;
+    HttpSources sources;
+    sources.methods = Methods();
+    sources.metrics = [this] {
+        web::MetricsSources from;
+        from.engine = engine_.get();
+        from.connections = mainFrame ? &mainFrame->Connections() : nullptr;
+        from.servers = servers_.get();
+        from.faults = faults_.get();
+        from.documents = openDocuments_.Size();
+        return web::CollectMetrics(from);
+    };
+    sources.servers = [this] { return serverMethods_->ListServers().value; };
+    sources.documents = [this] { return openDocuments_.Size(); };
+    auto server = std::make_unique<HttpServer>(std::move(sources));
+    const char* program = options_.headless ? "kelvaro64-headless" : "kelvaro64";
+    if (*wanted != 0) {
+        if (!server->Listen(static_cast<std::uint16_t>(*wanted), error)) {
+            std::fprintf(stderr, "%s: HTTP port %d: %s\n", program, *wanted, error.c_str());
+            return false;
+        }
+        if (options_.headless) {
+            // Scripts wait for this line before they call.
+            std::printf("http: 127.0.0.1:%u\n", static_cast<unsigned>(server->Port()));
+            std::fflush(stdout);
+        }
+    }
+    if (metrics) {
+        if (!server->ListenMetrics(*metrics, error)) {
+            std::fprintf(stderr, "%s: metrics address %s: %s\n", program, web::FormatListenAddress(*metrics).c_str(),
+                         error.c_str());
+            return false;
+        }
+        if (options_.headless) {
+            web::ListenAddress bound = *metrics;
+            bound.port = server->MetricsPort();
+            std::printf("metrics: %s\n", web::FormatListenAddress(bound).c_str());
+            std::fflush(stdout);
+        }
+    }
+    httpServer_ = std::move(server);
+    return true;
+}
+
+void CKelvaro32App::StopHttpServer()
+{
+    httpServer_.reset();
 }
 
 bool CKelvaro32App::LoadScenario(const std::string& path, std::string& error)

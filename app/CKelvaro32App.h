@@ -15,6 +15,9 @@
 #include <vector>
 
 class AutomationServer;
+class HttpServer;
+class MethodRegistry;
+namespace web { struct ListenAddress; }
 namespace faults { class FaultBook; }
 namespace servers { class NetworkServers; }
 class DocumentAutomation;
@@ -98,6 +101,16 @@ public:
     bool AutomationPortNamed() const;
     /// The running automation server, or null.
     AutomationServer* Automation() const { return automationServer_.get(); }
+    /// The automation methods every door serves (the automation port, HTTP), made at first use.
+    std::shared_ptr<const MethodRegistry> Methods();
+
+    /// Starts the HTTP doors: the full one on `port` (nullopt: KELVARO64_HTTP_PORT; 0 or
+    /// neither: none) and the metrics door on `metrics` if given. Says on stderr why one does not
+    /// open; false then, or when nothing was asked.
+    bool StartHttpServer(std::optional<int> port, const std::optional<web::ListenAddress>& metrics);
+    void StopHttpServer();
+    /// The running HTTP doors, or null.
+    HttpServer* Http() const { return httpServer_.get(); }
 
 private:
     AppOptions options_;
@@ -113,6 +126,8 @@ private:
     std::unique_ptr<CaptureAutomation> captureMethods_;
     std::unique_ptr<ServerAutomation> serverMethods_;
     std::unique_ptr<AutomationServer> automationServer_;
+    std::shared_ptr<MethodRegistry> methods_;
+    std::unique_ptr<HttpServer> httpServer_;
     bool hidden_ = false;
     int untitledCount_ = 0;
     bool quitRequested_ = false;

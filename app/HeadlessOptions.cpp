@@ -64,6 +64,14 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
         else if (a == "--no-save") o.save = false;
         else if (a == "--tcp-port") portValue(o.tcpPort);
         else if (a == "--automation-port") portValue(o.automationPort);
+        else if (a == "--http-port") portValue(o.httpPort);
+        else if (a == "--metrics-address") {
+            std::string why;
+            if (i + 1 >= args.size())
+                o.error = a + " needs ADDRESS[:PORT]";
+            else if (!(o.metricsAddress = web::ParseListenAddress(args[++i], why)))
+                o.error = a + ": " + why;
+        }
         else if (a == "--max-connections") countValue(o.maxConnections, 1, 1000000);
         else if (a == "--request-timeout-ms") countValue(o.requestTimeoutMs, 0, 3600000);
         else if (a == "--udp-port") portValue(o.udpPort);
@@ -118,6 +126,11 @@ const char* HeadlessUsage()
            "Prints one line per connection opened (\"open: ...\") or failed (\"failed: ...\").\n\n"
            "  --tcp-port N          Modbus/TCP service port for this run\n"
            "  --automation-port N   automation (JSON-RPC) port; 0 turns it off\n"
+           "  --http-port N         HTTP on 127.0.0.1 and [::1] port N (JSON-RPC at /rpc, point\n"
+           "                        values at /points, /health, /metrics; see docs/http.md);\n"
+           "                        default KELVARO64_HTTP_PORT, else off; 0 turns it off\n"
+           "  --metrics-address ADDRESS[:PORT]  serve only /metrics and /health, to anyone, on\n"
+           "                        ADDRESS (IPv4, or IPv6 in brackets) and PORT (default 9502)\n"
            "  --scenario FILE       load set-up extras (JSON, see docs/extras.md) after the set-up\n"
            "  --capture FILE        write every frame of every link to a pcapng capture\n"
            "                        (Wireshark, tshark) until the program ends\n"
@@ -142,8 +155,9 @@ const char* HeadlessUsage()
            "  --help                this text\n"
            "  --version             the package version, the About box's and the licence\n"
            "\n"
-           "A port named by --tcp-port, --udp-port, --rtu-over-tcp-port, --tls-port or\n"
-           "--automation-port (other than 0) that cannot be opened ends the run with status 1.\n"
+           "A port named by --tcp-port, --udp-port, --rtu-over-tcp-port, --tls-port,\n"
+           "--automation-port or --http-port (other than 0), or a --metrics-address, that\n"
+           "cannot be opened ends the run with status 1.\n"
            "Exit status: 0 ended by SIGTERM or SIGINT; 1 start-up failed, a named port could\n"
            "not be opened, or --save could not write a settings file; 2 a bad option.\n";
 }

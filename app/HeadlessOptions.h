@@ -1,6 +1,8 @@
 // Command line of kelvaro64-headless.
 #pragma once
 
+#include "http/HttpAddress.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +14,8 @@ struct HeadlessOptions {
     bool save = false;                        // write the user's settings files at exit
     std::optional<int> tcpPort;               // overrides the service port for this run
     std::optional<int> automationPort;        // overrides the automation port
+    std::optional<int> httpPort;              // HTTP door on loopback (over KELVARO64_HTTP_PORT); 0 off
+    std::optional<web::ListenAddress> metricsAddress;  // read-only /metrics and /health door
     std::optional<std::uint32_t> maxConnections;    // Modbus/TCP sessions at once (over the set-up's)
     std::optional<std::uint32_t> requestTimeoutMs;  // incomplete Modbus/TCP request limit (over the set-up's)
     std::string scenario;                     // set-up extras file loaded after the set-up

@@ -153,6 +153,12 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
     });
     app.Servers().onOpenAttempt = PrintServer;
 
+    // The HTTP doors before the files: a client may watch /health while a long restore runs.
+    // A door named on the command line must open, or the run ends.
+    const bool httpNamed = (options.httpPort && *options.httpPort != 0) || options.metricsAddress;
+    if (!app.StartHttpServer(options.httpPort, options.metricsAddress) && httpNamed)
+        return false;
+
     // From the first frame on: the files are started before any connection opens.
     if (!options.capture.empty()) {
         const CaptureCallResult r = app.Captures().StartCapture(options.capture);
