@@ -16,6 +16,8 @@
 
 class AutomationServer;
 namespace faults { class FaultBook; }
+namespace behaviour { class BehaviourBook; class DocumentPoints; }
+class BehaviourAutomation;
 namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
@@ -52,6 +54,9 @@ public:
     AliasTable& Aliases() { return aliases_; }
     /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
     faults::FaultBook& Faults() { return *faults_; }
+    /// The generators, reactions and scripts in force (set-ups, --scenario, automation, Tools >
+    /// Behaviour); their points are found in the open documents.
+    behaviour::BehaviourBook& Behaviour() { return *behaviour_; }
     /// Every frame of every link, decoded, for whoever listens (the traffic monitor, captures, logs).
     monitor::TrafficTap& Tap() { return *tap_; }
     /// The capture and the JSON Lines log of automation and the headless options.
@@ -105,6 +110,9 @@ private:
     OpenDocuments openDocuments_;
     AliasTable aliases_;
     std::unique_ptr<faults::FaultBook> faults_;
+    std::unique_ptr<behaviour::DocumentPoints> behaviourPoints_;
+    std::unique_ptr<behaviour::BehaviourBook> behaviour_;
+    std::unique_ptr<BehaviourAutomation> behaviourMethods_;
     std::unique_ptr<servers::NetworkServers> servers_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;
