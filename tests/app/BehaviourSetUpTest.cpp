@@ -107,6 +107,18 @@ TEST_F(BehaviourSetUp, SavedWithTheSetUpRestoredOnceItsWindowsAreOpenAndSavedAga
     EXPECT_TRUE(Book().Generators().empty());
 }
 
+TEST_F(BehaviourSetUp, TheWorkedExampleSavesAsItIsWritten)
+{
+    const std::string example = KELVARO_SOURCE_DIR "/examples/behaviour/";
+    ASSERT_TRUE(RestoreTestConfig(*frame, example + "tank.tst"));
+    ASSERT_EQ(Names(), (std::vector<std::string>{"tank level", "pump run", "energy"}));
+    ASSERT_TRUE(SaveTestConfigTo(*frame, Path("tank.tst")));
+    std::ifstream committed(example + "tank.tst.json", std::ios::binary);
+    std::stringstream text;
+    text << committed.rdbuf();
+    EXPECT_EQ(Text("tank.tst.json"), text.str());
+}
+
 TEST_F(BehaviourSetUp, AScenarioWithoutTheKeysLeavesBehaviourAloneARefusedOneChangesNothing)
 {
     Document("plant.kvd");

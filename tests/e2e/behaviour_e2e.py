@@ -6,17 +6,20 @@ A sine's samples stay within [min, max] and its period is period_ms within 2 %; 
 wraps; steps come in order with their durations; a seeded random sequence is the same on two
 runs; refusals name the generator and the field; kelvaro64-ctl adds, lists, switches and removes.
 
-usage: behaviour_e2e.py KELVARO64_HEADLESS KELVARO64_CTL SOURCE_DIR   (run with /usr/bin/python3)
+The worked example (examples/behaviour/tank.tst) is what kelvaro64-make-tank writes, and runs.
+
+usage: behaviour_e2e.py KELVARO64_HEADLESS KELVARO64_CTL SOURCE_DIR MAKE_TANK   (run with /usr/bin/python3)
 """
 
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
-HEADLESS, CTL, SOURCE = sys.argv[1:4]
+HEADLESS, CTL, SOURCE, MAKE_TANK = sys.argv[1:5]
 sys.path.insert(0, os.path.join(SOURCE, "python", "src"))
 
 import kelvaro64 as kv                               # noqa: E402
@@ -187,6 +190,30 @@ with kv.Simulator(documents=[block], extras=EXTRAS, headless=HEADLESS) as sim:
 probe = again[1:8]
 found = any(first_random[i:i + len(probe)] == probe for i in range(len(first_random)))
 check(len(probe) == 7 and found, "seed 42 gives the same sequence on a second run: %s in %s" % (probe, first_random))
+
+# The worked example: its files as the program writes them, and its generators running.
+example = os.path.join(SOURCE, "examples", "behaviour")
+made = os.path.join(folder, "tank")
+os.mkdir(made)
+subprocess.run([MAKE_TANK, made], check=True, timeout=60)
+for name in sorted(os.listdir(made)):
+    with open(os.path.join(made, name), "rb") as a, open(os.path.join(example, name), "rb") as b:
+        check(a.read() == b.read(), "examples/behaviour/%s is kelvaro64-make-tank's (run it on the folder)" % name)
+with kv.Simulator(setup=os.path.join(example, "tank.tst"), headless=HEADLESS) as sim:
+    check("behaviour: 3 generators, 0 reactions, 0 scripts in force" in sim.log, "the tank's generators in force")
+    with ModbusTcpClient("127.0.0.1", port=sim.tcp_port, timeout=2) as c:
+        levels, energy, pump = [], set(), set()
+        end = time.monotonic() + 10
+        while time.monotonic() < end and (len(energy) < 2 or len(pump) < 2):
+            words = c.read_holding_registers(10, 2, slave=1).registers
+            levels.append(struct.unpack("<f", struct.pack("<HH", *words))[0])
+            high, low = c.read_input_registers(19, 2, slave=1).registers   # swapped: the high word first
+            energy.add(high << 16 | low)
+            pump.add(c.read_coils(4, 1, slave=1).bits[0])
+            time.sleep(0.05)
+    check(all(0 <= v <= 100 for v in levels), "the tank level stays within 0 .. 100")
+    check(len(energy) >= 2 and all(e % 7 == 0 for e in energy), "the energy counter counts by 7: %s" % sorted(energy))
+    check(pump == {True, False}, "the pump runs and stops")
 
 print("%d failed" % len(failures))
 sys.exit(1 if failures else 0)
