@@ -107,6 +107,12 @@ SetupExtras CurrentExtras(CMainFrame& frame)
     if (!setup.identities.empty())
         extras.identity = setup.identities;
     behaviour::Behaviour inForce = frame.App().Behaviour().InForce();
+    // A generator whose window has gone writes nothing and would refuse the set-up when
+    // restored: it is not kept.
+    inForce.generators.clear();
+    for (auto& g : frame.App().Behaviour().Generators())
+        if (g.attached)
+            inForce.generators.push_back(std::move(g.spec));
     if (!inForce.generators.empty() || !inForce.reactions.empty() || !inForce.scripts.empty())
         extras.behaviour = BehaviourExtras{std::move(inForce)};
     return extras;

@@ -169,6 +169,15 @@ TEST_F(BehaviourSetUp, AWindowClosingOrMovingItsBlockLetsGoOfItsPoints)
     EXPECT_TRUE(status[0].attached);
     EXPECT_FALSE(status[1].attached);
     EXPECT_FALSE(Book().Drives(2, 3, 1));
+    // Saved, the set-up keeps what still runs: restored, it would refuse a point nobody serves.
+    ASSERT_TRUE(SaveTestConfigTo(*frame, Path("left.tst")));
+    const auto saved = ReadSetupExtras(Path("left.tst.json"), error);
+    ASSERT_TRUE(saved && saved->behaviour) << error;
+    ASSERT_EQ(saved->behaviour->items.generators.size(), 1u);
+    EXPECT_EQ(saved->behaviour->items.generators[0].name, "kept");
+    ASSERT_TRUE(RestoreTestConfig(*frame, Path("left.tst")));
+    EXPECT_EQ(Names(), std::vector<std::string>{"kept"});
+    kept = app->Documents().All().front();
 
     // A new header: the block's words are other points now.
     kept->startAddress = 101;
