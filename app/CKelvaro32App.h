@@ -65,7 +65,8 @@ public:
     /// options, set-ups).
     servers::NetworkServers& Servers() { return *servers_; }
     /// A scenario file (`kelvaro64-headless --scenario`, LoadScenario, Tools > Fault Injection >
-    /// Load): a set-up extras file put in force whole, so its fault rules replace those in force.
+    /// Load): a set-up extras file put in force whole, so its fault rules replace those in force
+    /// (and its generators, reactions and scripts, when it has any of them, those in force).
     /// False with the reason when the file is refused; nothing changes then.
     bool LoadScenario(const std::string& path, std::string& error);
     const AppOptions& Options() const { return options_; }
