@@ -74,13 +74,23 @@ def runs(values):
     return merged
 
 
-def rising_crossings(series, level):
-    """Times the series passes `level` going up, interpolated between the samples around it."""
+def rising_crossings(series, level, gap=0.02):
+    """Times the series passes `level` going up, interpolated between the samples around it; a
+    crossing whose samples lie further apart than `gap` (the master was held up) is left out."""
     times = []
     for (t0, v0), (t1, v1) in zip(series, series[1:]):
-        if v0 < level <= v1:
+        if v0 < level <= v1 and t1 - t0 <= gap:
             times.append(t0 + (t1 - t0) * (level - v0) / (v1 - v0))
     return times
+
+
+def period_of(crossings, nominal):
+    """The least-squares period (s) of crossings one or more whole periods apart."""
+    cycles = [round((t - crossings[0]) / nominal) for t in crossings]
+    n = len(crossings)
+    mean_c, mean_t = sum(cycles) / n, sum(crossings) / n
+    spread = sum((c - mean_c) ** 2 for c in cycles)
+    return sum((c - mean_c) * (t - mean_t) for c, t in zip(cycles, crossings)) / spread if spread else 0.0
 
 
 def ctl(port, *args):
@@ -100,7 +110,7 @@ with kv.Simulator(documents=[block], extras=EXTRAS, headless=HEADLESS) as sim:
     check(all(100 <= v <= 900 for _, v in sine), "sine samples within [100, 900]: %d .. %d"
           % (min(v for _, v in sine), max(v for _, v in sine)))
     ups = rising_crossings(sine, 500)
-    period = (ups[-1] - ups[0]) / (len(ups) - 1) * 1000 if len(ups) >= 3 else 0
+    period = period_of(ups, 1.0) * 1000 if len(ups) >= 3 else 0
     check(abs(period - 1000) <= 20, "sine period %.1f ms from %d rising crossings (1000 ms within 2 %%)"
           % (period, len(ups)))
 
@@ -115,14 +125,16 @@ with kv.Simulator(documents=[block], extras=EXTRAS, headless=HEADLESS) as sim:
     start = order.index(10) if 10 in order else 0
     cycle = order[start:start + 6]
     check(cycle == [10, 20, 30, 10, 20, 30], "steps in order: %s" % order)
-    # Whole runs only (not the first or the last): from their first sample to the next run's.
+    # Whole runs only (not the first or the last). A change happened between the last sample of
+    # one value and the first of the next: its time is the middle, give or take half that gap.
+    changes = [((a[2] + b[1]) / 2, (b[1] - a[2]) / 2) for a, b in zip(steps, steps[1:])]
     lengths = {}
-    for (v, t0, _), (_, t1, _) in zip(steps[1:-1], steps[2:]):
-        lengths.setdefault(v, []).append((t1 - t0) * 1000)
+    for (v, _, _), (start, s_err), (end, e_err) in zip(steps[1:-1], changes, changes[1:]):
+        lengths.setdefault(v, []).append(((end - start) * 1000, (s_err + e_err) * 1000))
     wanted = {10: 300, 20: 600, 30: 900}
     for v, ms in sorted(lengths.items()):
-        check(all(abs(m - wanted[v]) <= max(50, wanted[v] * 0.1) for m in ms),
-              "step %d lasts %s ms (%d)" % (v, ", ".join("%.0f" % m for m in ms), wanted[v]))
+        check(all(abs(m - wanted[v]) <= max(15, wanted[v] * 0.05) + err for m, err in ms),
+              "step %d lasts %s ms (%d)" % (v, ", ".join("%.0f±%.0f" % m for m in ms), wanted[v]))
 
     first_random = [v for v, _, _ in runs([(t, r[30]) for t, r in samples])]
     other_random = [v for v, _, _ in runs([(t, r[31]) for t, r in samples])]
