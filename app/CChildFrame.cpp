@@ -1,7 +1,9 @@
 #include "app/CChildFrame.h"
 
+#include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/DocumentCommands.h"
+#include "behaviour/BehaviourBook.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
@@ -21,6 +23,8 @@ CChildFrame::~CChildFrame()
     // The view unregisters the block and must go before the memory it registered.
     delete view_;
     view_ = nullptr;
+    // Generators, reactions and scripts let go of its words first, as the engine did above.
+    frame_.App().Behaviour().ForgetOwner(doc_.get());
     doc_.reset();
 }
 

@@ -9,7 +9,10 @@
 #include "document/CKelvaro32Doc.h"
 #include "document/IniDefaults.h"
 #include "automation/CaptureAutomation.h"
+#include "automation/BehaviourAutomation.h"
 #include "automation/FaultAutomation.h"
+#include "behaviour/BehaviourBook.h"
+#include "behaviour/DocumentPoints.h"
 #include "automation/ServerAutomation.h"
 #include "faults/FaultBook.h"
 #include "http/HttpAddress.h"
@@ -31,6 +34,9 @@
 CKelvaro32App::CKelvaro32App(AppOptions options)
     : options_(std::move(options)), engine_(std::make_unique<pomrel::ProtocolEngine>()),
       faults_(std::make_unique<faults::FaultBook>(*engine_)),
+      behaviourPoints_(std::make_unique<behaviour::DocumentPoints>(openDocuments_)),
+      behaviour_(std::make_unique<behaviour::BehaviourBook>(*engine_, *behaviourPoints_)),
+      behaviourMethods_(std::make_unique<BehaviourAutomation>(*behaviour_)),
       servers_(std::make_unique<servers::NetworkServers>(*engine_)),
       faultMethods_(std::make_unique<FaultAutomation>(
           *faults_, [this](const std::string& path, std::string& error) { return LoadScenario(path, error); })),
@@ -48,6 +54,9 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
 CKelvaro32App::~CKelvaro32App()
 {
     Shutdown();
+    // Its thread stops, and it lets go of the engine's write feed, before the engine goes.
+    behaviourMethods_.reset();
+    behaviour_.reset();
     captureMethods_.reset();  // the files closed whole, with every frame up to here
     tap_.reset();
     engine_.reset();
@@ -220,6 +229,7 @@ std::shared_ptr<const MethodRegistry> CKelvaro32App::Methods()
     auto registry = std::make_shared<MethodRegistry>();
     RegisterDocumentMethods(*registry, *automationMethods_, [this] { NewDocument(); });
     RegisterFaultMethods(*registry, *faultMethods_);
+    RegisterBehaviourMethods(*registry, *behaviourMethods_);
     RegisterServerMethods(*registry, *serverMethods_);
     RegisterCaptureMethods(*registry, *captureMethods_);
     methods_ = std::move(registry);

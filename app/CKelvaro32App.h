@@ -19,6 +19,8 @@ class HttpServer;
 class MethodRegistry;
 namespace web { struct ListenAddress; }
 namespace faults { class FaultBook; }
+namespace behaviour { class BehaviourBook; class DocumentPoints; }
+class BehaviourAutomation;
 namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
@@ -55,6 +57,9 @@ public:
     AliasTable& Aliases() { return aliases_; }
     /// The fault rules in force (Tools > Fault Injection, automation, --scenario, set-ups).
     faults::FaultBook& Faults() { return *faults_; }
+    /// The generators, reactions and scripts in force (set-ups, --scenario, automation, Tools >
+    /// Behaviour); their points are found in the open documents.
+    behaviour::BehaviourBook& Behaviour() { return *behaviour_; }
     /// Every frame of every link, decoded, for whoever listens (the traffic monitor, captures, logs).
     monitor::TrafficTap& Tap() { return *tap_; }
     /// The capture and the JSON Lines log of automation and the headless options.
@@ -63,7 +68,8 @@ public:
     /// options, set-ups).
     servers::NetworkServers& Servers() { return *servers_; }
     /// A scenario file (`kelvaro64-headless --scenario`, LoadScenario, Tools > Fault Injection >
-    /// Load): a set-up extras file put in force whole, so its fault rules replace those in force.
+    /// Load): a set-up extras file put in force whole, so its fault rules replace those in force
+    /// (and its generators, reactions and scripts, when it has any of them, those in force).
     /// False with the reason when the file is refused; nothing changes then.
     bool LoadScenario(const std::string& path, std::string& error);
     const AppOptions& Options() const { return options_; }
@@ -118,6 +124,9 @@ private:
     OpenDocuments openDocuments_;
     AliasTable aliases_;
     std::unique_ptr<faults::FaultBook> faults_;
+    std::unique_ptr<behaviour::DocumentPoints> behaviourPoints_;
+    std::unique_ptr<behaviour::BehaviourBook> behaviour_;
+    std::unique_ptr<BehaviourAutomation> behaviourMethods_;
     std::unique_ptr<servers::NetworkServers> servers_;
     std::unique_ptr<CMainFrame> mainFrameOwner_;
     std::unique_ptr<DocumentAutomation> automationMethods_;

@@ -12,6 +12,7 @@
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "simulation/SimulationEngine.h"
+#include "behaviour/BehaviourBook.h"
 #include "view/CKelvaro32View.h"
 
 #include <QAction>
@@ -202,13 +203,21 @@ AliasTable& CMainFrame::Aliases()
 
 pomrel::Handle CMainFrame::DefineDataBlock(CKelvaro32Doc& doc)
 {
-    return app_.Engine().DefineDataBlock(doc.deviceId, doc.pointType, doc.startAddress, doc.length, doc.memory.data(),
-                                         &doc.valueLock);
+    const pomrel::Handle handle = app_.Engine().DefineDataBlock(doc.deviceId, doc.pointType, doc.startAddress,
+                                                                doc.length, doc.memory.data(), &doc.valueLock);
+    if (handle != pomrel::kNoHandle)
+        blockOwners_[handle] = &doc;
+    return handle;
 }
 
 void CMainFrame::RemoveDataBlock(pomrel::Handle handle)
 {
     app_.Engine().RemoveDataBlock(handle);
+    // Its points move or go (a new header, the window closing): behaviour bound to them stops.
+    if (const auto it = blockOwners_.find(handle); it != blockOwners_.end()) {
+        app_.Behaviour().ForgetOwner(it->second);
+        blockOwners_.erase(it);
+    }
 }
 
 bool CMainFrame::Create()
@@ -410,7 +419,11 @@ void CMainFrame::RefreshCaption()
 
 void CMainFrame::OnMainTimer()
 {
-    RunSimulation(app_.Documents());
+    // A point a generator drives is the generator's: Auto Simulation leaves it alone.
+    const behaviour::BehaviourBook& book = app_.Behaviour();
+    RunSimulation(app_.Documents(), [&book](int unit, int type, std::uint32_t address) {
+        return book.Drives(unit, type, address);
+    });
 }
 
 void CMainFrame::timerEvent(QTimerEvent* event)

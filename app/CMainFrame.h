@@ -135,4 +135,5 @@ private:
     int cascade_ = 0;                // where the next data window goes in the cascade
     std::unique_ptr<QPrinter> printer_;
     std::string openFailure_;
+    std::map<pomrel::Handle, const CKelvaro32Doc*> blockOwners_;   // whose block each handle serves
 };

@@ -6,6 +6,7 @@
 #include "app/HeadlessOptions.h"
 #include "app/TestConfig.h"
 #include "automation/CaptureAutomation.h"
+#include "behaviour/BehaviourBook.h"
 #include "document/FileAccess.h"
 #include "servers/NetworkServers.h"
 
@@ -14,6 +15,7 @@
 #include <QHash>
 #include <QIcon>
 #include <QProxyStyle>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -129,6 +131,21 @@ private:
 
 } // namespace
 
+std::uint64_t PrintBehaviourLog(const behaviour::BehaviourBook& book, std::uint64_t after, std::FILE* out)
+{
+    const auto lines = book.LogSince(after);
+    for (const auto& line : lines) {
+        if (line.source.empty())
+            std::fprintf(out, "behaviour: %s\n", line.text.c_str());
+        else
+            std::fprintf(out, "behaviour: %s: %s\n", line.source.c_str(), line.text.c_str());
+        after = line.sequence;
+    }
+    if (!lines.empty())
+        std::fflush(out);
+    return after;
+}
+
 void ShareStandardIcons()
 {
     QApplication::setStyle(new SharedIconStyle);
@@ -152,6 +169,13 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
         PrintConnection(e);
     });
     app.Servers().onOpenAttempt = PrintServer;
+    // What scripts log and why a call was stopped, on standard error as it comes. The timer is
+    // the main frame's, so it stops before the behaviour book goes.
+    auto* behaviourLog = new QTimer(&frame);
+    QObject::connect(behaviourLog, &QTimer::timeout, behaviourLog, [&app, last = std::uint64_t{0}]() mutable {
+        last = PrintBehaviourLog(app.Behaviour(), last, stderr);
+    });
+    behaviourLog->start(100);
 
     // The HTTP doors before the files: a client may watch /health while a long restore runs.
     // A door named on the command line must open, or the run ends.

@@ -52,7 +52,7 @@ bool RefuseUnknownKeys(const json& section, const std::string& sectionName, std:
     return true;
 }
 
-bool ParseTcp(const json& value, SetupExtras& extras, std::string& error)
+bool ParseTcp(const json& value, const std::string&, SetupExtras& extras, std::string& error)
 {
     if (!value.is_object()) {
         error = "tcp: must be an object";
@@ -80,7 +80,7 @@ void WriteTcp(const SetupExtras& extras, json& out)
     out["tcp"] = tcp;
 }
 
-bool ParseFaults(const json& value, SetupExtras& extras, std::string& error)
+bool ParseFaults(const json& value, const std::string&, SetupExtras& extras, std::string& error)
 {
     auto rules = faults::ParseFaultList(value, error);
     if (!rules) {
@@ -97,7 +97,7 @@ void WriteFaults(const SetupExtras& extras, json& out)
         out["faults"] = faults::FaultListToJson(*extras.faults);
 }
 
-bool ParseServers(const json& value, SetupExtras& extras, std::string& error)
+bool ParseServers(const json& value, const std::string&, SetupExtras& extras, std::string& error)
 {
     extras.servers = servers::ParseServers(value, error);
     return extras.servers.has_value();
@@ -109,7 +109,7 @@ void WriteServers(const SetupExtras& extras, json& out)
         out["servers"] = servers::ServersToJson(*extras.servers);
 }
 
-bool ParseEndpoints(const json& value, SetupExtras& extras, std::string& error)
+bool ParseEndpoints(const json& value, const std::string&, SetupExtras& extras, std::string& error)
 {
     extras.endpoints = servers::ParseEndpoints(value, error);
     return extras.endpoints.has_value();
@@ -121,7 +121,7 @@ void WriteEndpoints(const SetupExtras& extras, json& out)
         out["endpoints"] = servers::EndpointsToJson(*extras.endpoints);
 }
 
-bool ParseIdentity(const json& value, SetupExtras& extras, std::string& error)
+bool ParseIdentity(const json& value, const std::string&, SetupExtras& extras, std::string& error)
 {
     extras.identity = servers::ParseIdentities(value, error);
     return extras.identity.has_value();
@@ -132,6 +132,45 @@ void WriteIdentity(const SetupExtras& extras, json& out)
     if (extras.identity)
         out["identity"] = servers::IdentitiesToJson(*extras.identity);
 }
+
+// The three behaviour keys each fill their own list; a file naming any of them holds the
+// behaviour whole (a list it leaves out is empty).
+template <auto Member>
+bool ParseBehaviourKey(const char* key, const json& value, const std::string& baseDir, SetupExtras& extras,
+                       std::string& error)
+{
+    auto parsed = behaviour::ParseBehaviour(json{{key, value}}, baseDir, error);
+    if (!parsed)
+        return false;
+    if (!extras.behaviour)
+        extras.behaviour.emplace();
+    extras.behaviour->items.*Member = std::move((*parsed).*Member);
+    return true;
+}
+
+bool ParseGenerators(const json& value, const std::string& baseDir, SetupExtras& extras, std::string& error)
+{
+    return ParseBehaviourKey<&behaviour::Behaviour::generators>("generators", value, baseDir, extras, error);
+}
+
+bool ParseReactions(const json& value, const std::string& baseDir, SetupExtras& extras, std::string& error)
+{
+    return ParseBehaviourKey<&behaviour::Behaviour::reactions>("reactions", value, baseDir, extras, error);
+}
+
+bool ParseScripts(const json& value, const std::string& baseDir, SetupExtras& extras, std::string& error)
+{
+    return ParseBehaviourKey<&behaviour::Behaviour::scripts>("scripts", value, baseDir, extras, error);
+}
+
+// One writer for the three keys: the behaviour core writes them together.
+void WriteBehaviour(const SetupExtras& extras, json& out)
+{
+    if (extras.behaviour)
+        behaviour::BehaviourToJson(extras.behaviour->items, out);
+}
+
+void WrittenWithGenerators(const SetupExtras&, json&) {}
 
 // A key given twice, named as the section's own refusals name a field: a rule's field as the
 // fault rules word it, anything else by its path ("servers.tls.port: duplicate key").
@@ -151,7 +190,7 @@ std::string DuplicateError(const json& document, const JsonDuplicate& duplicate)
 // Every top-level key: a new capability adds its row (and its member of SetupExtras).
 struct Section {
     const char* key;
-    bool (*parse)(const json& value, SetupExtras& extras, std::string& error);
+    bool (*parse)(const json& value, const std::string& baseDir, SetupExtras& extras, std::string& error);
     void (*write)(const SetupExtras& extras, json& out);
 };
 constexpr Section kSections[] = {
@@ -160,6 +199,9 @@ constexpr Section kSections[] = {
     {"servers", ParseServers, WriteServers},
     {"endpoints", ParseEndpoints, WriteEndpoints},
     {"identity", ParseIdentity, WriteIdentity},
+    {"generators", ParseGenerators, WriteBehaviour},
+    {"reactions", ParseReactions, WrittenWithGenerators},
+    {"scripts", ParseScripts, WrittenWithGenerators},
 };
 
 } // namespace
@@ -169,7 +211,48 @@ std::string SetupExtrasPath(const std::string& testConfigPath)
     return testConfigPath + ".json";
 }
 
-std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error)
+bool BehaviourExtras::operator==(const BehaviourExtras& other) const
+{
+    json mine = json::object(), theirs = json::object();
+    behaviour::BehaviourToJson(items, mine);
+    behaviour::BehaviourToJson(other.items, theirs);
+    return mine == theirs;
+}
+
+void ResolveBehaviourFiles(behaviour::Behaviour& b, const std::string& folder)
+{
+    namespace fs = std::filesystem;
+    const auto whole = [&folder](std::string& name) {
+        if (!name.empty() && fs::path(name).is_relative())
+            name = (fs::path(folder) / name).lexically_normal().string();
+    };
+    for (auto& g : b.generators)
+        if (g.kind == behaviour::Kind::Csv)
+            whole(g.file);
+    for (auto& s : b.scripts)
+        whole(s.file);
+}
+
+void RelativeBehaviourFiles(behaviour::Behaviour& b, const std::string& folder)
+{
+    namespace fs = std::filesystem;
+    const fs::path base = fs::path(folder).lexically_normal();
+    const auto relative = [&base](std::string& name) {
+        const fs::path path(name);
+        if (!path.is_absolute())
+            return;
+        const fs::path inside = path.lexically_normal().lexically_relative(base);
+        if (!inside.empty() && *inside.begin() != "..")
+            name = inside.string();
+    };
+    for (auto& g : b.generators)
+        if (g.kind == behaviour::Kind::Csv)
+            relative(g.file);
+    for (auto& s : b.scripts)
+        relative(s.file);
+}
+
+std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error, const std::string& baseDir)
 {
     error.clear();
     // No exceptions: a text that is not JSON is discarded. A key given twice is refused as an
@@ -198,7 +281,7 @@ std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& 
             error = it.key() + ": unknown key";
             return std::nullopt;
         }
-        if (!section->parse(it.value(), extras, error))
+        if (!section->parse(it.value(), baseDir, extras, error))
             return std::nullopt;
     }
     return extras;
@@ -250,15 +333,18 @@ std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string&
         error = path + ": cannot be read whole";
         return std::nullopt;
     }
-    auto extras = ParseSetupExtras(text, error);
+    // Certificate, key, csv and script names are relative to the extras file, wherever the
+    // program runs.
+    const std::string folder = std::filesystem::absolute(std::filesystem::path(path)).parent_path().string();
+    auto extras = ParseSetupExtras(text, error, folder);
     if (!extras) {
         error = path + ": " + error;
         return extras;
     }
-    // Certificate and key names are relative to the extras file, wherever the program runs.
-    const std::string folder = std::filesystem::absolute(std::filesystem::path(path)).parent_path().string();
     for (auto* list : {&extras->servers, &extras->endpoints})
         if (*list)
             servers::ResolveFiles(**list, folder);
+    if (extras->behaviour)
+        ResolveBehaviourFiles(extras->behaviour->items, folder);
     return extras;
 }

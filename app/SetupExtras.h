@@ -4,6 +4,7 @@
 // new capability adds a key without reshaping the rest.
 #pragma once
 
+#include "behaviour/BehaviourScenario.h"
 #include "engine/FaultRules.h"
 #include "servers/ServerSetup.h"
 
@@ -20,6 +21,13 @@ struct TcpExtras {
     bool operator==(const TcpExtras&) const = default;
 };
 
+/// "generators", "reactions", "scripts": the program's behaviour, read and written by
+/// behaviour/BehaviourScenario. Two are equal when a file would hold the same.
+struct BehaviourExtras {
+    behaviour::Behaviour items;
+    bool operator==(const BehaviourExtras& other) const;
+};
+
 struct SetupExtras {
     std::optional<TcpExtras> tcp;
     /// "faults": the fault rules, read and written by faults/FaultScenario.
@@ -28,9 +36,11 @@ struct SetupExtras {
     std::optional<std::vector<pomrel::ServerEndpoint>> servers;
     std::optional<std::vector<pomrel::ServerEndpoint>> endpoints;
     std::optional<servers::Identities> identity;
+    /// Present when the file holds any of the three behaviour keys (the others then hold nothing).
+    std::optional<BehaviourExtras> behaviour;
 
     /// Nothing to keep: no extras file is written.
-    bool Empty() const { return !tcp && !faults && !servers && !endpoints && !identity; }
+    bool Empty() const { return !tcp && !faults && !servers && !endpoints && !identity && !behaviour; }
     bool operator==(const SetupExtras&) const = default;
 };
 
@@ -40,10 +50,15 @@ inline constexpr std::size_t kMaxExtrasBytes = 16 * 1024 * 1024;
 /// The extras file that goes with a test configuration: NAME.tst -> NAME.tst.json.
 std::string SetupExtrasPath(const std::string& testConfigPath);
 /// Parses extras text. nullopt with `error` set (naming the key, as "tcp.max_connections") when
-/// anything is wrong: nothing of a refused text is taken.
-std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error);
+/// anything is wrong: nothing of a refused text is taken. Behaviour files (csv rows, scripts)
+/// are found relative to `baseDir` (empty: the current folder).
+std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error, const std::string& baseDir = {});
 /// The JSON text of the extras (UTF-8, two-space indent, newline at the end).
 std::string SerializeSetupExtras(const SetupExtras& extras);
-/// Reads a file (regular files only) and parses it; the error names the file. TLS file names
-/// relative to the file's folder come back absolute.
+/// Reads a file (regular files only) and parses it; the error names the file. TLS, csv and script
+/// file names relative to the file's folder come back absolute.
 std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string& error);
+/// Behaviour file names (csv, scripts) made absolute from `folder`, and those inside `folder`
+/// made relative to it again for writing, so that a set-up moves with its files.
+void ResolveBehaviourFiles(behaviour::Behaviour& b, const std::string& folder);
+void RelativeBehaviourFiles(behaviour::Behaviour& b, const std::string& folder);

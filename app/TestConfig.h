@@ -69,7 +69,8 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path);
 /// Reads a set-up extras file (app/SetupExtras.h) and puts it in force; a refused file is
 /// reported (naming the key) and changes nothing. A set-up's own extras (`setUp`) decide the
 /// network servers whole; a scenario file (--scenario, LoadScenario) without any of their keys
-/// leaves them as they are.
+/// leaves them as they are. The same for the behaviour keys (generators, reactions, scripts),
+/// put in force first: a point no open window serves refuses the file.
 bool LoadSetupExtras(CMainFrame& frame, const std::string& path, bool setUp = false);
 /// The same without a word: false with the reason (the file's name and the key) when refused.
 bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::string& error, bool setUp = false);

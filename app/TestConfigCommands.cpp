@@ -7,6 +7,7 @@
 #include "app/DocumentCommands.h"
 #include "app/FileDialogs.h"
 #include "app/SetupExtras.h"
+#include "behaviour/BehaviourBook.h"
 #include "faults/FaultBook.h"
 #include "servers/NetworkServers.h"
 #include "app/SubsystemCommands.h"
@@ -105,7 +106,36 @@ SetupExtras CurrentExtras(CMainFrame& frame)
         extras.endpoints = setup.endpoints;
     if (!setup.identities.empty())
         extras.identity = setup.identities;
+    behaviour::Behaviour inForce = frame.App().Behaviour().InForce();
+    // A generator whose window has gone writes nothing and would refuse the set-up when
+    // restored: it is not kept.
+    inForce.generators.clear();
+    for (auto& g : frame.App().Behaviour().Generators())
+        if (g.attached)
+            inForce.generators.push_back(std::move(g.spec));
+    if (!inForce.generators.empty() || !inForce.reactions.empty() || !inForce.scripts.empty())
+        extras.behaviour = BehaviourExtras{std::move(inForce)};
     return extras;
+}
+
+std::string Counted(std::size_t n, const char* what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// Generators, reactions and scripts in force at once, their points served by the documents open
+// now; the headless program says so, as it says what it opened.
+bool PutBehaviourInForce(CMainFrame& frame, const BehaviourExtras& extras, std::string& error)
+{
+    const behaviour::Behaviour& b = extras.items;
+    if (!frame.App().Behaviour().PutInForce(b, error))
+        return false;
+    if (frame.App().Options().headless) {
+        std::printf("behaviour: %s, %s, %s in force\n", Counted(b.generators.size(), "generator").c_str(),
+                    Counted(b.reactions.size(), "reaction").c_str(), Counted(b.scripts.size(), "script").c_str());
+        std::fflush(stdout);
+    }
+    return true;
 }
 
 // Puts extras in force whole; what they leave out goes back to its default. The network servers
@@ -137,6 +167,16 @@ bool ApplySetupExtrasFile(CMainFrame& frame, const std::string& path, std::strin
     const auto extras = ReadSetupExtras(path, error);
     if (!extras)
         return false;
+    // Behaviour first: it is the one part that can still be refused (a point no window serves),
+    // and a refused file changes nothing. A file without its keys leaves it alone.
+    if (extras->behaviour) {
+        if (!PutBehaviourInForce(frame, *extras->behaviour, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+    } else if (setUp) {
+        frame.App().Behaviour().Clear();
+    }
     ApplyExtras(frame, *extras, setUp);
     return true;
 }
@@ -195,11 +235,14 @@ bool SaveTestConfigTo(CMainFrame& frame, const std::string& path)
     // old extras file would otherwise come back with this set-up.
     SetupExtras extras = CurrentExtras(frame);
     const std::string extrasPath = SetupExtrasPath(path);
-    // Certificates beside the set-up are kept by relative name, so the two move together.
+    // Certificates, csv files and scripts beside the set-up are kept by relative name, so the
+    // set-up moves with them.
     const std::string folder = QFileInfo(QString::fromStdString(extrasPath)).absolutePath().toStdString();
     for (auto* list : {&extras.servers, &extras.endpoints})
         if (*list)
             servers::RelativeFiles(**list, folder);
+    if (extras.behaviour)
+        RelativeBehaviourFiles(extras.behaviour->items, folder);
     if (extras.Empty()) {
         std::remove(extrasPath.c_str());
     } else {
@@ -272,15 +315,29 @@ bool RestoreTestConfig(CMainFrame& frame, const std::string& path)
         return false;
     }
     const TestConfigFile file = ParseTestConfig(*bytes);
-    // The set-up's extras when it has them; without them, the defaults.
-    if (const std::string extras = SetupExtrasPath(path); QFileInfo::exists(QString::fromStdString(extras)))
-        LoadSetupExtras(frame, extras, true);
-    else
-        ApplyExtras(frame, SetupExtras{}, true);
+    // The set-up's extras when it has them; without them, the defaults. Their behaviour waits
+    // for the documents that serve its points.
+    std::optional<SetupExtras> extras = SetupExtras{};
+    if (const std::string extrasPath = SetupExtrasPath(path); QFileInfo::exists(QString::fromStdString(extrasPath))) {
+        std::string error;
+        extras = ReadSetupExtras(extrasPath, error);
+        if (!extras)
+            Report(frame, QString::fromStdString("Set-up extras refused: " + error));
+    }
+    if (extras) {
+        frame.App().Behaviour().Clear();
+        ApplyExtras(frame, *extras, true);
+    }
     frame.MarkExtrasSaved();
     const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
     if (!OpenListedDocuments(frame, file.documents, folder))
         return true;   // cancelled, or the program is ending: the rest of the set-up stays as it was
+    if (extras && extras->behaviour) {
+        std::string error;
+        if (!PutBehaviourInForce(frame, *extras->behaviour, error))
+            Report(frame, QString::fromStdString("Set-up extras refused: " + SetupExtrasPath(path) + ": " + error));
+        frame.MarkExtrasSaved();
+    }
 
     if (file.HasSettings() && file.version) {
         ConnectionManager& connections = frame.Connections();

@@ -42,7 +42,7 @@ struct ParamShape {
 
 struct AutomationMethod {
     std::string name;
-    /// Who provides it: "document", "faults", "servers", "capture".
+    /// Who provides it: "document", "faults", "behaviour", "servers", "capture".
     std::string family;
     std::vector<ParamShape> params;
     /// Called with a JSON array of exactly params.size() values.

@@ -36,10 +36,10 @@ ClassicRandom& SimulationRandom()
     return random;
 }
 
-void RunSimulation(OpenDocuments& documents)
+void RunSimulation(OpenDocuments& documents, const DrivenElsewhere& driven)
 {
     for (CKelvaro32Doc* doc : documents)
-        SimulateDocument(*doc);
+        SimulateDocument(*doc, driven);
 }
 
 std::int64_t LastRegisterIndex(const CAutomatePt& point)
@@ -135,15 +135,25 @@ void StepSimulatedPoint(CKelvaro32Doc& doc, const CAutomatePt& point)
     WriteSimValue(point.valueType, doc, point.pointIndex, x);
 }
 
-void SimulateDocument(CKelvaro32Doc& doc)
+void SimulateDocument(CKelvaro32Doc& doc, const DrivenElsewhere& driven)
 {
     PruneSimulatedPoints(doc);
+    const auto drivenElsewhere = [&](const CAutomatePt& p) {
+        if (!driven)
+            return false;
+        const std::int64_t first = doc.StartAddress() + p.pointIndex;
+        for (std::int64_t a = first; a <= first + (LastRegisterIndex(p) - p.pointIndex); ++a)
+            if (a >= 0 && a <= UINT32_MAX && driven(doc.deviceId, doc.pointType, static_cast<std::uint32_t>(a)))
+                return true;
+        return false;
+    };
     for (const auto& p : doc.simulatedPoints) {
         if (p->tickCounter < INT32_MAX)
             ++p->tickCounter;
         if (p->tickCounter >= p->interval) {
             p->tickCounter = 0;
-            StepSimulatedPoint(doc, *p);
+            if (!drivenElsewhere(*p))
+                StepSimulatedPoint(doc, *p);
         }
     }
 }

@@ -3,16 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 class CKelvaro32Doc;
 class OpenDocuments;
 struct CAutomatePt;
 
-/// One tick of the main timer over every document, in creation order.
-void RunSimulation(OpenDocuments& documents);
+/// Whether something else owns a word (unit, point type 1-4, address as the documents count
+/// them): a simulated point with such a word is not stepped.
+using DrivenElsewhere = std::function<bool(int unit, int type, std::uint32_t address)>;
 
-/// One tick of one document: prune, then count ticks and step the points that are due.
-void SimulateDocument(CKelvaro32Doc& doc);
+/// One tick of the main timer over every document, in creation order.
+void RunSimulation(OpenDocuments& documents, const DrivenElsewhere& driven = {});
+
+/// One tick of one document: prune, then count ticks and step the points that are due and not
+/// driven elsewhere.
+void SimulateDocument(CKelvaro32Doc& doc, const DrivenElsewhere& driven = {});
 
 /// Drops every point that no longer fits in the document's block (or has an unknown type).
 void PruneSimulatedPoints(CKelvaro32Doc& doc);

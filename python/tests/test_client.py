@@ -1,6 +1,10 @@
 """The client against a real program: typed values word by word, refusals, method names."""
 
+import importlib.machinery
 import math
+import os
+import re
+import types
 
 import pytest
 
@@ -96,3 +100,41 @@ def test_a_client_of_its_own_as_a_context_manager(kelvaro64):
         c.write_point(1, 40003, 77)
         assert c.read_point_ex(1, 3, 3) == 77
     assert c._sock is None
+
+
+def _served_methods():
+    """Every method of kelvaro64-ctl's list (checked against the program by the C++ tests)."""
+    ctl = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "kelvaro64-ctl")
+    loader = importlib.machinery.SourceFileLoader("kelvaro64_ctl", ctl)
+    module = types.ModuleType(loader.name)
+    loader.exec_module(module)
+    return [name for _, methods in module.METHODS for name, _ in methods]
+
+
+def test_every_method_has_a_snake_case_method_of_its_own():
+    names = _served_methods()
+    assert "ListBehaviour" in names
+    missing = [n for n in names if re.sub(r"(?<!^)([A-Z])", r"_\1", n).lower() not in vars(kv.Client)]
+    assert missing == []
+
+
+def test_generators_added_listed_switched_and_refused_by_name(kelvaro64):
+    c = kelvaro64.client
+    gen = c.add_generator({"name": "held", "unit": 1, "type": 3, "address": 15, "kind": "steps",
+                           "values": [4321], "durations_ms": [3600000], "update_ms": 3600000})
+    listed = c.list_behaviour()
+    assert set(listed) == {"generators", "reactions", "scripts"}
+    assert [(g["id"], g["name"], g["kind"], g["enabled"]) for g in listed["generators"]] == \
+        [(gen, "held", "steps", True)]
+    assert c.enable_generator(gen, False) is None
+    assert c.list_behaviour()["generators"][0]["enabled"] is False
+    with pytest.raises(kv.Error) as refused:
+        c.add_generator({"name": "bad", "unit": 1, "type": 3, "address": 1, "kind": "sine"})
+    assert refused.value.status == -1
+    assert '"bad"' in refused.value.message and "period_ms" in refused.value.message
+    with pytest.raises(kv.Error) as refused:
+        c.remove_generator(gen + 1000)
+    assert refused.value.status == -1 and "generator" in refused.value.message
+    assert c.remove_generator(gen) is None
+    assert c.list_behaviour()["generators"] == []
+    assert c.clear_behaviour() is None and c.reload_scripts() is None

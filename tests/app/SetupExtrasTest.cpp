@@ -167,3 +167,92 @@ TEST(HeadlessLimits, OptionsTakeTheirRangeOrSayWhatIsWrong)
 }
 
 } // namespace
+
+TEST(SetupExtrasBehaviour, GeneratorsAreReadNamedWhenRefusedAndWrittenTheSameTwice)
+{
+    const char* text = R"({"faults": [{"unit": 9, "action": "no-reply"}],
+        "generators": [{"name": "level", "unit": 1, "type": 3, "address": 1, "value": "float32",
+                        "kind": "sine", "min": 0, "max": 100, "period_ms": 60000, "update_ms": 100},
+                       {"unit": 2, "type": 1, "address": 5, "kind": "steps", "values": [1, 0],
+                        "durations_ms": [3000, 500]}]})";
+    std::string error;
+    const auto read = ParseSetupExtras(text, error);
+    ASSERT_TRUE(read) << error;
+    ASSERT_TRUE(read->behaviour);
+    ASSERT_EQ(read->behaviour->items.generators.size(), 2u);
+    EXPECT_EQ(read->behaviour->items.generators[0].name, "level");
+    EXPECT_EQ(read->behaviour->items.generators[1].durationsMs, (std::vector<std::uint32_t>{3000, 500}));
+    EXPECT_TRUE(read->faults);
+    EXPECT_FALSE(read->Empty());
+
+    const std::string written = SerializeSetupExtras(*read);
+    const auto again = ParseSetupExtras(written, error);
+    ASSERT_TRUE(again) << written;
+    EXPECT_EQ(*again, *read);
+    EXPECT_EQ(SerializeSetupExtras(*again), written);
+
+    // A file without the keys holds no behaviour (what is in force then stays); an empty list
+    // is behaviour, and saves as nothing.
+    EXPECT_FALSE(ParseSetupExtras(R"({"faults": []})", error)->behaviour);
+    const auto none = ParseSetupExtras(R"({"generators": []})", error);
+    ASSERT_TRUE(none && none->behaviour);
+    EXPECT_TRUE(none->behaviour->items.generators.empty());
+
+    struct Case { const char* text; std::vector<const char*> named; };
+    const Case refused[] = {
+        {R"({"generators": [{"name": "pump", "unit": 1, "type": 3, "address": 1, "kind": "sine", "period_ms": 1000,
+             "min": 5, "max": 1}]})", {"generator 1", "pump", "max"}},
+        {R"({"generators": [{"unit": 1, "type": 3, "address": 1, "kind": "sine", "period_ms": 1000},
+             {"name": "b", "unit": 1, "type": 3, "address": 2, "kind": "wobble"}]})", {"generator 2", "\"b\"", "kind"}},
+        {R"({"generators": [{"unit": 1, "type": 3, "address": 1, "kind": "counter", "update_ms": 5}]})",
+         {"generator 1", "update_ms"}},
+        {R"({"generators": {"unit": 1}})", {"generators"}},
+        {R"({"generators": [{"unit": 1, "unit": 2}]})", {"generators[0].unit", "duplicate"}},
+        {R"({"generators": [], "generator": []})", {"generator: unknown key"}},
+    };
+    for (const Case& c : refused) {
+        error.clear();
+        EXPECT_FALSE(ParseSetupExtras(c.text, error)) << c.text;
+        for (const char* n : c.named)
+            EXPECT_NE(error.find(n), std::string::npos) << c.text << " -> " << error;
+    }
+}
+
+TEST(SetupExtrasBehaviour, CsvFilesAreFoundBesideTheFileAndKeptRelativeInsideItsFolder)
+{
+    char folder[] = "/tmp/extrasXXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    std::ofstream(dir + "/level.csv") << "ms,value\n0,1\n500,2\n";
+    const std::string path = dir + "/plant.tst.json";
+    std::ofstream(path) << R"({"generators": [{"unit": 1, "type": 3, "address": 1, "kind": "csv", "file": "level.csv"}]})";
+
+    // Read from elsewhere: the file is the one beside the extras, and comes back whole.
+    std::string error;
+    const auto read = ReadSetupExtras(path, error);
+    ASSERT_TRUE(read) << error;
+    const behaviour::GeneratorSpec& g = read->behaviour->items.generators.at(0);
+    EXPECT_EQ(g.file, dir + "/level.csv");
+    ASSERT_TRUE(g.rows);
+    EXPECT_EQ(g.rows->size(), 2u);
+
+    // Written for the same folder: relative again; for another folder: whole.
+    behaviour::Behaviour same = read->behaviour->items;
+    RelativeBehaviourFiles(same, dir);
+    EXPECT_EQ(same.generators[0].file, "level.csv");
+    behaviour::Behaviour other = read->behaviour->items;
+    RelativeBehaviourFiles(other, dir + "/sub");
+    EXPECT_EQ(other.generators[0].file, dir + "/level.csv");
+    ResolveBehaviourFiles(same, dir);
+    EXPECT_EQ(same.generators[0].file, dir + "/level.csv");
+
+    // A missing csv refuses the file, naming the generator and the field.
+    std::ofstream(path) << R"({"generators": [{"name": "g", "unit": 1, "type": 3, "address": 1, "kind": "csv",
+                                               "file": "gone.csv"}]})";
+    EXPECT_FALSE(ReadSetupExtras(path, error));
+    EXPECT_NE(error.find("generator 1 (\"g\")"), std::string::npos) << error;
+    EXPECT_NE(error.find("file"), std::string::npos) << error;
+    std::remove((dir + "/level.csv").c_str());
+    std::remove(path.c_str());
+    ::rmdir(folder);
+}

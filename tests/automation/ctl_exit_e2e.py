@@ -25,6 +25,8 @@ CASES = (
     (["read", "1", "25000"], 1, "no such point"),
     (["fault", "rm", "99"], 1, "no fault rule 99"),
     (["fault", "add", '{"action": "exception"}'], 1, 'field "code"'),
+    (["gen", "rm", "99"], 1, "no generator 99"),
+    (["gen", "add", '{"name": "g", "unit": 1, "type": 3, "address": 1, "kind": "sine"}'], 1, 'field "period_ms"'),
     (["server", "close", "99999"], 1, "no server 99999"),
     (["server", "open", "udp", "70000"], 1, "port: a whole number from 0 to 65535"),
     (["capture", "stop"], 1, "no capture is running"),
@@ -34,14 +36,19 @@ CASES = (
     (["call", "NoSuchMethod"], 1, "-32601"),
     (["call", "ReadPoint", "[1]"], 1, "-32602"),
     (["call", "AddFault", '["not a rule"]'], 1, "rule: a JSON object"),
+    (["call", "AddGenerator", '[7]'], 1, "generator: a JSON object"),
     (["call", "OpenServer", '["udp", 1.5, {}]'], 1, "port: a whole number"),
     (["call", "StartCapture", '[""]'], 1, "path: a file name"),
     # refused before calling
     (["write", "1", "40001", "70000"], 2, "not from -32768 to 65535"),
     (["fault", "rm"], 2, "needs a rule id"),
+    (["gen", "off"], 2, "needs a generator id"),
+    (["gen", "add", "[1]"], 2, "a generator is a JSON object"),
     # carried out
     (["fault", "list"], 0, ""),
     (["call", "ListServers"], 0, ""),
+    (["behaviour", "list"], 0, ""),
+    (["behaviour", "clear"], 0, ""),
 )
 
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <limits>
 #include <vector>
 
@@ -256,6 +258,43 @@ TEST_F(SimFixture, EnronSpanNeverReachesPastTheMemory)
     SimulateDocument(doc);
     ASSERT_EQ(doc.simulatedPoints.size(), 1u);
     EXPECT_EQ(doc.simulatedPoints[0]->pointIndex, 998);
+}
+
+TEST_F(SimFixture, APointWithAWordDrivenElsewhereIsNotStepped)
+{
+    doc.deviceId = 7;
+    doc.pointType = 4;
+    doc.startAddress = 101;
+    doc.length = 20;
+    Add(0, kValueWord, kSimIncrement, 1, 0, 100);
+    Add(2, kValueLongLowFirst, kSimIncrement, 1, 0, 100);
+    Add(6, kValueDoubleLowFirst, kSimIncrement, 1, 0, 100);
+    // Which words are driven (by unit, type and the address the documents count) -> which of the
+    // three points still step.
+    struct Case { std::vector<std::uint32_t> driven; std::vector<bool> stepped; };
+    const Case cases[] = {
+        {{}, {true, true, true}},
+        {{101}, {false, true, true}},
+        {{104}, {true, false, true}},       // the long's second word
+        {{110}, {true, true, false}},       // the double's last word
+        {{102, 105, 111}, {true, true, true}},
+    };
+    for (const Case& c : cases) {
+        for (int i = 0; i < 20; ++i)
+            doc.SetWord(i, 0);
+        std::vector<std::tuple<int, int, std::uint32_t>> asked;
+        SimulateDocument(doc, [&](int unit, int type, std::uint32_t address) {
+            asked.emplace_back(unit, type, address);
+            return std::find(c.driven.begin(), c.driven.end(), address) != c.driven.end();
+        });
+        EXPECT_EQ(doc.Word(0) != 0, c.stepped[0]) << c.driven.size();
+        EXPECT_EQ(doc.Word(2) != 0, c.stepped[1]) << c.driven.size();
+        EXPECT_EQ(Words(6, 4) != std::vector<int>(4, 0), c.stepped[2]) << c.driven.size();
+        for (const auto& [unit, type, address] : asked) {
+            EXPECT_EQ(unit, 7);
+            EXPECT_EQ(type, 4);
+        }
+    }
 }
 
 TEST(RunSimulationTest, StepsEveryOpenDocument)

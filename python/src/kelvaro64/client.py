@@ -209,6 +209,36 @@ class Client:
     def clear_faults(self):
         return self.call("ClearFaults")
 
+    # -- behaviour: generators, reactions, scripts -------------------------------------------
+
+    def list_behaviour(self):
+        """``{"generators": [...], "reactions": [...], "scripts": [...]}`` with ids and counters."""
+        return self.call("ListBehaviour")
+
+    def add_generator(self, generator):
+        generator = dict(generator)
+        if generator.get("kind") == "csv" and isinstance(generator.get("file"), (str, os.PathLike)):
+            generator["file"] = os.path.abspath(generator["file"])   # the program's folder is not ours
+        return self.call("AddGenerator", generator)["id"]
+
+    def remove_generator(self, generator_id):
+        return self.call("RemoveGenerator", generator_id)
+
+    def enable_generator(self, generator_id, enable=True):
+        return self.call("EnableGenerator", generator_id, bool(enable))
+
+    def add_reaction(self, reaction):
+        return self.call("AddReaction", dict(reaction))["id"]
+
+    def remove_reaction(self, reaction_id):
+        return self.call("RemoveReaction", reaction_id)
+
+    def reload_scripts(self):
+        return self.call("ReloadScripts")
+
+    def clear_behaviour(self):
+        return self.call("ClearBehaviour")
+
     # -- network servers ---------------------------------------------------------------------
 
     def open_server(self, protocol, port=0, options=None):
