@@ -2,6 +2,7 @@
 
 #include "app/CMainFrame.h"
 #include "app/DocumentCommands.h"
+#include "app/ToolsCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
 
@@ -13,6 +14,10 @@ CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, 
     setAttribute(Qt::WA_DeleteOnClose);
     view_ = new CKelvaro32View(doc_.get(), frame_, this);
     setWidget(view_);
+    connect(view_, &CKelvaro32View::AddGeneratorAsked, this,
+            [this](const behaviour::TrendPoint& point) { AddGeneratorForPoint(frame_, point); });
+    connect(view_, &CKelvaro32View::AddToTrendAsked, this,
+            [this](const behaviour::TrendPoint& point) { AddPointToTrend(frame_, point); });
 }
 
 CChildFrame::~CChildFrame()

@@ -128,6 +128,7 @@ GeneratorDialog::GeneratorDialog(const GeneratorForm& form, std::string baseDir,
             control = edit;
         }
         control->setObjectName(F::FieldName(i));
+        control->setWhatsThis(F::FieldHelp(i));
         rows->addRow(F::FieldLabel(i), control);
     }
     layout->addLayout(rows);
@@ -206,6 +207,19 @@ ReactionDialog::ReactionDialog(QWidget* parent) : QDialog(parent)
                                                      "Target unit", "Target point type", "Target address", "Value",
                                                      "After (ms)"};
     static const char* const kDefaults[kFieldCount] = {"", "1", "3", "1", "", "", "1", "3", "2", "", "0"};
+    static const char* const kHelp[kFieldCount] = {
+        "The reaction's name, shown in the Behaviour window and in refusals.",
+        "The unit of the point whose writes are watched.",
+        "Its point type: 1 coils, 2 inputs, 3 holding registers, 4 input registers.",
+        "Its address, counted from 1 as the data windows count.",
+        "Fires only when a master writes this value; empty: any value written.",
+        "What happens: copy the written value to the target, set or add a value, toggle it, or clear the "
+        "watched point.",
+        "The unit of the point the action changes.",
+        "Its point type.",
+        "Its address, counted from 1.",
+        "The value set or added.",
+        "How long after the write the action happens, in milliseconds (0 to 3600000)."};
     auto* layout = new QVBoxLayout(this);
     auto* rows = new QFormLayout;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -221,6 +235,7 @@ ReactionDialog::ReactionDialog(QWidget* parent) : QDialog(parent)
             control = edit;
         }
         control->setObjectName(kNames[i]);
+        control->setWhatsThis(kHelp[i]);
         rows->addRow(kLabels[i], control);
     }
     Field(kEquals)->setPlaceholderText("empty: any value written");

@@ -17,29 +17,49 @@ struct FieldInfo {
     const char* name;
     const char* label;
     const char* hint;
+    const char* help;
 };
 
 // clang-format off
 constexpr FieldInfo kFields[GeneratorForm::kFieldCount] = {
-    {"name",         "Name",             "shown in lists and refusals"},
-    {"unit",         "Unit",             "1-255"},
-    {"type",         "Point type",       "1 coils, 2 inputs, 3 holding, 4 input registers"},
-    {"address",      "Address",          "1-65536, as the data windows count"},
-    {"value",        "Value",            "bit, int16, uint16, ..., float64"},
-    {"swapped",      "High word first",  ""},
-    {"kind",         "Kind",             "sine, ramp, counter, steps, ..."},
-    {"min",          "Min",              "empty: the value's lowest"},
-    {"max",          "Max",              "empty: the value's highest"},
-    {"period_ms",    "Period (ms)",      "1-86400000"},
-    {"phase",        "Phase",            "0-1 of a period; empty: 0"},
-    {"step",         "Step",             "above 0; empty: 1"},
-    {"seed",         "Seed",             "the same seed, the same sequence; empty: 0"},
-    {"values",       "Values",           "numbers, separated by commas"},
-    {"durations_ms", "Durations (ms)",   "one time for each value"},
-    {"file",         "File",             "rows ms,value; relative to the extras file"},
-    {"loop",         "Loop",             ""},
-    {"update_ms",    "Update every (ms)", "10-3600000; empty: 1000"},
-    {"enabled",      "Enabled",          ""},
+    {"name",         "Name",             "shown in lists and refusals",
+     "The generator's name, shown in the Behaviour window and in refusals."},
+    {"unit",         "Unit",             "1-255",
+     "The unit (device id) of the data window that serves the point."},
+    {"type",         "Point type",       "1 coils, 2 inputs, 3 holding, 4 input registers",
+     "The point type of that window: coils, inputs, holding registers or input registers."},
+    {"address",      "Address",          "1-65536, as the data windows count",
+     "The point's address, counted from 1 as the data windows count; a value of several words takes the registers from here on."},
+    {"value",        "Value",            "bit, int16, uint16, ..., float64",
+     "How the number becomes words: a bit for coils and inputs, a 16-, 32- or 64-bit integer or a float for registers."},
+    {"swapped",      "High word first",  "",
+     "Puts the high word first. Unchecked is the word order the Float, Long and Double formats show."},
+    {"kind",         "Kind",             "sine, ramp, counter, steps, ...",
+     "What the value does over time: a wave (sine, triangle, ramp, square), random values, a counter, steps, the clock or the rows of a csv file."},
+    {"min",          "Min",              "empty: the value's lowest",
+     "The lowest value written; empty: the lowest the value can hold."},
+    {"max",          "Max",              "empty: the value's highest",
+     "The highest value written; empty: the highest the value can hold. A counter goes back to min after it."},
+    {"period_ms",    "Period (ms)",      "1-86400000",
+     "How long one wave takes, in milliseconds."},
+    {"phase",        "Phase",            "0-1 of a period; empty: 0",
+     "Where in its period the wave starts, 0 to 1."},
+    {"step",         "Step",             "above 0; empty: 1",
+     "What a counter adds at each update, or how far a random walk may move at each update."},
+    {"seed",         "Seed",             "the same seed, the same sequence; empty: 0",
+     "The start of the random sequence: the same seed gives the same values on every run."},
+    {"values",       "Values",           "numbers, separated by commas",
+     "The values of the steps, in order, separated by commas."},
+    {"durations_ms", "Durations (ms)",   "one time for each value",
+     "How long each step's value stays, in milliseconds, one for each value."},
+    {"file",         "File",             "rows ms,value; relative to the extras file",
+     "A csv file of rows ms,value: each value holds from its time until the next row's."},
+    {"loop",         "Loop",             "",
+     "Starts the steps or the file again after the last one; unchecked, the last value stays."},
+    {"update_ms",    "Update every (ms)", "10-3600000; empty: 1000",
+     "How often the value is written, in milliseconds; the updates keep to a fixed grid from when the generator was put in force."},
+    {"enabled",      "Enabled",          "",
+     "A generator that is not enabled is kept in the list but writes nothing; its point is left to Auto Simulation and masters."},
 };
 // clang-format on
 
@@ -112,6 +132,7 @@ std::string ListText(const List& list)
 const char* GeneratorForm::FieldName(int field) { return kFields[field].name; }
 const char* GeneratorForm::FieldLabel(int field) { return kFields[field].label; }
 const char* GeneratorForm::FieldHint(int field) { return kFields[field].hint; }
+const char* GeneratorForm::FieldHelp(int field) { return kFields[field].help; }
 
 int GeneratorForm::FieldOf(const std::string& name)
 {

@@ -29,6 +29,8 @@ struct GeneratorForm {
     static const char* FieldLabel(int field);
     /// What the field takes, shown in an empty field.
     static const char* FieldHint(int field);
+    /// What the field does (the editor's What's This text).
+    static const char* FieldHelp(int field);
     /// Whether `field` means anything for a generator of `kind` writing a `value` ("float32"):
     /// the editor enables only these and a form leaves the others out. Unknown names: every field.
     static bool FieldUsed(int field, const std::string& kind, const std::string& value);
