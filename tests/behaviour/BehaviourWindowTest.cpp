@@ -140,11 +140,12 @@ TEST(BehaviourWindow, TheTickShowsEachGeneratorsValueAndUpdates)
     std::string error;
     ASSERT_TRUE(bench.book.AddGenerator(
         Parse(R"({"name": "count", "unit": 1, "type": 3, "address": 3, "kind": "counter", "step": 7, "min": 0,
-                  "max": 1000, "update_ms": 10})"),
+                  "max": 1000, "update_ms": 3600000})"),
         error))
         << error;
     w.Refresh();
     ASSERT_EQ(w.Generators()->rowCount(), 1);
+    // An hour between updates: after this pass nothing writes while the test reads.
     bench.book.Runner().RunDue(SystemClock().SteadyNs() + 3'600'000'000'000);
     w.Refresh();
     const auto g = bench.book.Generators()[0];
