@@ -393,8 +393,20 @@ BehaviourWindow::BehaviourWindow(BehaviourBook& book, QWidget* parent) : QDialog
     timer_ = new QTimer(this);
     timer_->setInterval(500);
     connect(timer_, &QTimer::timeout, this, &BehaviourWindow::Refresh);
-    timer_->start();
     Rebuild();
+}
+
+void BehaviourWindow::showEvent(QShowEvent* event)
+{
+    Refresh();
+    timer_->start();
+    QDialog::showEvent(event);
+}
+
+void BehaviourWindow::hideEvent(QHideEvent* event)
+{
+    timer_->stop();
+    QDialog::hideEvent(event);
 }
 
 void BehaviourWindow::Tell(const QString& text)

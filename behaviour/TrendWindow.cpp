@@ -80,7 +80,18 @@ TrendWindow::TrendWindow(std::unique_ptr<PointSource> points, QWidget* parent)
     timer_ = new QTimer(this);
     timer_->setInterval(static_cast<int>(TrendSeries::kMinSpacingMs));
     connect(timer_, &QTimer::timeout, this, [this] { Tick(QDateTime::currentMSecsSinceEpoch()); });
+}
+
+void TrendWindow::showEvent(QShowEvent* event)
+{
     timer_->start();
+    QWidget::showEvent(event);
+}
+
+void TrendWindow::hideEvent(QHideEvent* event)
+{
+    timer_->stop();
+    QWidget::hideEvent(event);
 }
 
 TrendWindow::~TrendWindow() = default;

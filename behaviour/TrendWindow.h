@@ -51,6 +51,11 @@ public:
     /// Failures are told here (tests read them instead of a message box).
     std::function<void(const QString& text)> tell;
 
+protected:
+    // The timer runs while the window is shown: a closed window costs nothing.
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     void Redraw(std::int64_t nowMs);
     void Tell(const QString& text);
