@@ -693,8 +693,23 @@ void BehaviourWindow::SaveAs()
     const QString path = AskFileName(true);
     if (path.isEmpty())
         return;
+    // Files named relative to the file loaded last are named relative to the file written.
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::absolute(fs::path(path.toStdString())).parent_path();
+    const fs::path from = fs::absolute(baseDir_.empty() ? fs::path(".") : fs::path(baseDir_));
+    auto rebase = [&](std::string& file, const std::string& resolved) {
+        if (file.empty() || fs::path(file).is_absolute())
+            return;
+        const fs::path target = resolved.empty() ? from / file : fs::absolute(fs::path(resolved));
+        file = target.lexically_normal().lexically_relative(folder).generic_string();
+    };
+    Behaviour b = book_.InForce();
+    for (GeneratorSpec& g : b.generators)
+        rebase(g.file, {});
+    for (ScriptSpec& sc : b.scripts)
+        rebase(sc.file, sc.path);
     nlohmann::json extras = nlohmann::json::object();
-    BehaviourToJson(book_.InForce(), extras);
+    BehaviourToJson(b, extras);
     const std::string text = extras.dump(2) + "\n";
     std::string why;
     if (!WriteFileAtomically(path.toStdString(), std::vector<std::uint8_t>(text.begin(), text.end()), &why))

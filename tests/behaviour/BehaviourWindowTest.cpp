@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -259,4 +260,34 @@ TEST(BehaviourWindow, TrendSendsTheSelectedGeneratorsPoint)
     Click(w, "trend");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0], (TrendPoint{2, 4, 120, Encoding::Float64, true}));
+}
+
+// A csv file named relative to the loaded file is still found from a file saved elsewhere.
+TEST(BehaviourWindow, SaveAsElsewhereKeepsCsvFilesFound)
+{
+    BehaviourBench bench;
+    bench.Add(1, 3, 1, 100);
+    BehaviourWindow w(bench.book);
+    std::vector<QString> told;
+    w.tell = [&](const QString& text) { told.push_back(text); };
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkpath("a/data") && QDir(dir.path()).mkpath("b/c"));
+    std::ofstream(dir.filePath("a/data/level.csv").toStdString()) << "0,5\n1000,7\n";
+    std::ofstream(dir.filePath("a/setup.json").toStdString())
+        << R"({"generators": [{"unit": 1, "type": 3, "address": 4, "kind": "csv", "file": "data/level.csv"}]})";
+    QString file = dir.filePath("a/setup.json");
+    w.askFileName = [&](bool) { return file; };
+    Click(w, "load");
+    ASSERT_EQ(bench.book.Generators().size(), 1u) << (told.empty() ? "" : told[0].toStdString());
+
+    file = dir.filePath("b/c/moved.json");
+    Click(w, "saveAs");
+    EXPECT_EQ(nlohmann::json::parse(ReadText(file))["generators"][0]["file"], "../../a/data/level.csv");
+    bench.book.Clear();
+    Click(w, "load");
+    const auto gens = bench.book.Generators();
+    ASSERT_EQ(gens.size(), 1u);
+    ASSERT_TRUE(gens[0].spec.rows);
+    EXPECT_EQ(gens[0].spec.rows->size(), 2u);
+    EXPECT_TRUE(told.empty()) << told.front().toStdString();
 }
