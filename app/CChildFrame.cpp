@@ -3,6 +3,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/DocumentCommands.h"
+#include "app/ToolsCommands.h"
 #include "behaviour/BehaviourBook.h"
 #include "document/CKelvaro32Doc.h"
 #include "view/CKelvaro32View.h"
@@ -15,6 +16,10 @@ CChildFrame::CChildFrame(std::unique_ptr<CKelvaro32Doc> doc, CMainFrame& frame, 
     setAttribute(Qt::WA_DeleteOnClose);
     view_ = new CKelvaro32View(doc_.get(), frame_, this);
     setWidget(view_);
+    connect(view_, &CKelvaro32View::AddGeneratorAsked, this,
+            [this](const behaviour::TrendPoint& point) { AddGeneratorForPoint(frame_, point); });
+    connect(view_, &CKelvaro32View::AddToTrendAsked, this,
+            [this](const behaviour::TrendPoint& point) { AddPointToTrend(frame_, point); });
 }
 
 CChildFrame::~CChildFrame()

@@ -85,6 +85,7 @@ MenuItem ConnectionMenu()
 MenuItem ToolsMenu()
 {
     return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
+                              Item("&Behaviour...", cmd::ToolsBehaviour), Item("T&rend...", cmd::ToolsTrend),
                               Item("&Network Servers...", cmd::ToolsNetworkServers),
                               Item("Traffic &Monitor", cmd::ToolsTrafficMonitor)});
 }

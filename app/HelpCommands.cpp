@@ -51,6 +51,10 @@ constexpr TopicEntry kTopics[] = {
     {"faults::FaultRuleDialog", "dialogs.html#fault-rule"},
     {"servers::NetworkServersDialog", "dialogs.html#network-servers"},
     {"monitor::TrafficMonitorWindow", "dialogs.html#traffic-monitor"},
+    {"behaviour::BehaviourWindow", "behaviour.html#behaviour-window"},
+    {"behaviour::GeneratorDialog", "behaviour.html#generator"},
+    {"behaviour::ReactionDialog", "behaviour.html#reactions"},
+    {"behaviour::TrendWindow", "behaviour.html#trend"},
     {"dialog100", "dialogs.html#about"},
 };
 

@@ -4,7 +4,11 @@
 #include "app/CommandIds.h"
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
+#include "app/ToolsCommands.h"
 #include "app/TrafficCommands.h"
+#include "behaviour/BehaviourWindow.h"
+#include "behaviour/DocumentPoints.h"
+#include "behaviour/TrendWindow.h"
 #include "connections/ConnectionManager.h"
 #include "document/FileAccess.h"
 #include "faults/FaultDialog.h"
@@ -57,10 +61,58 @@ void ShowOne(CMainFrame& frame, const std::function<Window*()>& make)
     window->activateWindow();
 }
 
+// The application's behaviour book; a build whose application has none offers no Behaviour window.
+template <class App>
+behaviour::BehaviourBook* BehaviourOf(App& app)
+{
+    if constexpr (requires { app.Behaviour(); })
+        return &app.Behaviour();
+    else
+        return nullptr;
+}
+
+behaviour::TrendWindow* ShowTrend(CMainFrame& frame)
+{
+    auto* window = frame.findChild<behaviour::TrendWindow*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!window)
+        window = new behaviour::TrendWindow(std::make_unique<behaviour::DocumentPoints>(frame.App().Documents()), &frame);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
+behaviour::BehaviourWindow* ShowBehaviour(CMainFrame& frame)
+{
+    behaviour::BehaviourBook* book = BehaviourOf(frame.App());
+    if (!book)
+        return nullptr;
+    auto* window = frame.findChild<behaviour::BehaviourWindow*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!window) {
+        window = new behaviour::BehaviourWindow(*book, &frame);
+        window->trendPoint = [&frame](const behaviour::TrendPoint& point) { ShowTrend(frame)->AddPoint(point); };
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
 } // namespace
+
+void AddGeneratorForPoint(CMainFrame& frame, const behaviour::TrendPoint& point)
+{
+    if (auto* window = ShowBehaviour(frame))
+        window->AddGeneratorFor(behaviour::FormForPoint(point.unit, point.type, point.address, point.value, point.swapped));
+}
+
+void AddPointToTrend(CMainFrame& frame, const behaviour::TrendPoint& point) { ShowTrend(frame)->AddPoint(point); }
 
 void RegisterToolsCommands(CMainFrame& frame)
 {
+    if (BehaviourOf(frame.App()))
+        frame.Commands().Add(cmd::ToolsBehaviour, [&frame] { ShowBehaviour(frame); });
+    frame.Commands().Add(cmd::ToolsTrend, [&frame] { ShowTrend(frame); });
     frame.Commands().Add(cmd::ToolsFaultInjection, [&frame] {
         ShowOne<faults::FaultDialog>(frame, [&frame] {
             auto* dlg = new faults::FaultDialog(frame.App().Faults(), &frame);

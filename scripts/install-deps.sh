@@ -6,7 +6,7 @@
 set -euo pipefail
 # GoogleTest is on the run side: configuring the project looks for it.
 RUN=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools libasio-dev libssl-dev nlohmann-json3-dev
-     libgtest-dev libgmock-dev fonts-dejavu-core liblua5.4-dev qt6-charts-dev libcpp-httplib-dev)
+     libgtest-dev libgmock-dev fonts-dejavu-core liblua5.4-dev qt6-charts-dev libqt6opengl6-dev libcpp-httplib-dev)
 TEST=(libbenchmark-dev clang libclang-rt-14-dev
       xvfb xauth x11-apps imagemagick
       socat mbpoll openssl libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio

@@ -4,16 +4,19 @@
 #include "document/CKelvaro32Doc.h"
 #include "document/AnsiQString.h"
 #include "document/FontConversion.h"
+#include "view/PointEditing.h"
 #include "view/PointEditingDialog.h"
 #include "view/Workspace.h"
 
 #include <QAbstractSlider>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -118,6 +121,48 @@ void CKelvaro32View::mouseDoubleClickEvent(QMouseEvent* event)
     const QPoint at = event->position().toPoint();
     OnViewDoubleClick(*this, at.x(), at.y());
     QWidget::mouseDoubleClickEvent(event);
+}
+
+void CKelvaro32View::contextMenuEvent(QContextMenuEvent* event)
+{
+    const int point = trafficMode_ ? -1 : HitTest(event->pos());
+    if (point < 0)
+        return QWidget::contextMenuEvent(event);
+    QMenu* menu = PointMenu(point, this);
+    menu->exec(event->globalPos());
+    delete menu;
+}
+
+QMenu* CKelvaro32View::PointMenu(int pointIndex, QWidget* parent)
+{
+    const behaviour::TrendPoint point = PointAt(pointIndex);
+    auto* menu = new QMenu(parent);
+    connect(menu->addAction("Add &Generator..."), &QAction::triggered, this, [this, point] { emit AddGeneratorAsked(point); });
+    connect(menu->addAction("Add to &Trend"), &QAction::triggered, this, [this, point] { emit AddToTrendAsked(point); });
+    return menu;
+}
+
+behaviour::TrendPoint CKelvaro32View::PointAt(int pointIndex) const
+{
+    using behaviour::Encoding;
+    const pointedit::EditPlan plan = pointedit::PlanEdit(*doc_, DisplayFormat(), EnronAppliesNow(), pointIndex);
+    behaviour::TrendPoint p;
+    p.unit = doc_->deviceId;
+    p.type = doc_->pointType;
+    p.address = doc_->StartAddress() + static_cast<std::uint32_t>(plan.reg);
+    if (p.type == 1 || p.type == 2) {
+        p.value = Encoding::Bit;
+        return p;
+    }
+    const regval::ValueLayout& layout = regval::LayoutOf(plan.format);
+    switch (layout.kind) {
+    case regval::ValueKind::Float32: p.value = Encoding::Float32; break;
+    case regval::ValueKind::Float64: p.value = Encoding::Float64; break;
+    case regval::ValueKind::Long32: p.value = Encoding::Int32; break;
+    default: p.value = Encoding::Uint16; break;
+    }
+    p.swapped = layout.registers > 1 && !layout.lowWordFirst;
+    return p;
 }
 
 void CKelvaro32View::UpdateScrollRange()

@@ -2,6 +2,7 @@
 // with the engine and refreshes once a second.
 #pragma once
 
+#include "behaviour/TrendSeries.h"
 #include "document/DocumentView.h"
 #include "engine/ProtocolEngine.h"
 #include "document/LogFont.h"
@@ -23,6 +24,7 @@ class QComboBox;
 class QLabel;
 class QTimer;
 class QLineEdit;
+class QMenu;
 class QPainter;
 class QPrinter;
 class QScrollBar;
@@ -91,6 +93,15 @@ public:
     void FlushTrafficPaint();
     bool TrafficPaintPending() const { return !trafficDirty_.isEmpty(); }
 
+    /// Point k as a value of the view's format: its first register's address and word layout.
+    behaviour::TrendPoint PointAt(int pointIndex) const;
+    /// The context menu of point k (Add Generator..., Add to Trend), owned by `parent`.
+    QMenu* PointMenu(int pointIndex, QWidget* parent);
+
+signals:
+    void AddGeneratorAsked(const behaviour::TrendPoint& point);
+    void AddToTrendAsked(const behaviour::TrendPoint& point);
+
 protected:
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -98,6 +109,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     /// Point editing: opens the write dialog of the point under the cursor (not in traffic mode).
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

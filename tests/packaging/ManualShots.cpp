@@ -8,6 +8,8 @@
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/TestConfig.h"
+#include "app/ToolsCommands.h"
+#include "behaviour/TrendWindow.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/RegisterValues.h"
 #include "monitor/TrafficMonitorWindow.h"
@@ -209,6 +211,20 @@ int main(int argc, char** argv)
     Save(holding, "data-window");
     holding->showNormal();
     frame.findChild<QMdiArea*>()->tileSubWindows();
+
+    // Tools > Trend: points of the three windows, as their context menus add them, for a few seconds.
+    AddPointToTrend(frame, holding->View()->PointAt(0));
+    AddPointToTrend(frame, inputs->View()->PointAt(9));
+    AddPointToTrend(frame, coils->View()->PointAt(0));
+    if (auto* trend = frame.findChild<behaviour::TrendWindow*>(QString(), Qt::FindDirectChildrenOnly)) {
+        trend->resize(1000, 480);
+        Settle(6000);
+        Save(trend, "window-trend");
+        trend->close();
+    } else {
+        std::fprintf(stderr, "Tools > Trend did not open\n");
+        ++g_failures;
+    }
 
     auto edit = [&](CChildFrame* child, int format, int point) {
         return [&app, child, format, point] {
