@@ -61,14 +61,9 @@ void ShowOne(CMainFrame& frame, const std::function<Window*()>& make)
     window->activateWindow();
 }
 
-// The application's behaviour book; a build whose application has none offers no Behaviour window.
-template <class App>
-behaviour::BehaviourBook* BehaviourOf(App& app)
+behaviour::BehaviourBook* BehaviourOf(CKelvaro32App& app)
 {
-    if constexpr (requires { app.Behaviour(); })
-        return &app.Behaviour();
-    else
-        return nullptr;
+    return &app.Behaviour();
 }
 
 behaviour::TrendWindow* ShowTrend(CMainFrame& frame)

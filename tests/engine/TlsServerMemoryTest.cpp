@@ -1,6 +1,7 @@
 // What a Modbus/TCP Security server keeps once its clients have gone: the memory of a crowd of
 // closed sessions goes back to the system.
 #include "engine/EngineContext.h"
+#include "engine/SessionBudget.h"
 #include "engine/TlsServer.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +101,7 @@ protected:
         e.tls.cert = certificate.Cert();
         e.tls.key = certificate.Key();
         std::string error;
-        server = TlsServer::Open(context, e, TcpLimits{4096, 0}, error);
+        server = TlsServer::Open(context, e, TcpLimits{4096, 0}, std::make_shared<SessionBudget>(), error);
         ASSERT_TRUE(server) << error;
         thread = std::thread([this] { context.io.run(); });
         asio::post(context.io, [s = server] { s->Start(); });
