@@ -141,6 +141,7 @@ private:
     std::uint64_t logSequence_ = 0;
 
     std::vector<pomrel::WriteRecord> batch_;   // the behaviour thread's
+    std::size_t taken_ = 0;                    // writes the last Step took
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
