@@ -341,48 +341,15 @@ void BehaviourBook::Clear()
 
 std::optional<std::uint64_t> BehaviourBook::AddGenerator(GeneratorSpec spec, std::string& error)
 {
-    std::vector<GeneratorSpec> list;
-    for (auto& g : runner_.Status())
-        list.push_back(g.spec);
-    list.push_back(std::move(spec));
-    if (!runner_.PutInForce(std::move(list), points_, error))
-        return std::nullopt;
-    auto now = runner_.Status();
-    return now.empty() ? std::nullopt : std::optional<std::uint64_t>(now.back().id);
+    return runner_.Add(std::move(spec), points_, error);
 }
 
 bool BehaviourBook::ReplaceGenerator(std::uint64_t id, GeneratorSpec spec, std::string& error)
 {
-    std::vector<GeneratorSpec> list;
-    bool found = false;
-    for (auto& g : runner_.Status()) {
-        if (g.id == id) {
-            list.push_back(spec);
-            found = true;
-        } else {
-            list.push_back(g.spec);
-        }
-    }
-    if (!found) {
-        error = "no generator " + std::to_string(id);
-        return false;
-    }
-    return runner_.PutInForce(std::move(list), points_, error);
+    return runner_.Replace(id, std::move(spec), points_, error);
 }
 
-bool BehaviourBook::RemoveGenerator(std::uint64_t id)
-{
-    std::vector<GeneratorSpec> list;
-    bool found = false;
-    for (auto& g : runner_.Status()) {
-        if (g.id == id)
-            found = true;
-        else
-            list.push_back(g.spec);
-    }
-    std::string error;
-    return found && runner_.PutInForce(std::move(list), points_, error);
-}
+bool BehaviourBook::RemoveGenerator(std::uint64_t id) { return runner_.Remove(id); }
 
 bool BehaviourBook::EnableGenerator(std::uint64_t id, bool on) { return runner_.SetEnabled(id, on); }
 

@@ -98,6 +98,13 @@ public:
     /// starting its grid now. All or nothing: on a point not served, `error` names the generator
     /// and the point and the list in force stays.
     bool PutInForce(std::vector<GeneratorSpec> list, PointSource& points, std::string& error);
+    /// Adds one generator beside those running (with `id`, or a new one when 0); its grid starts
+    /// now and theirs go on. Nothing, with `error` naming the point, when it is not served.
+    std::optional<std::uint64_t> Add(GeneratorSpec spec, PointSource& points, std::string& error, std::uint64_t id = 0);
+    /// A generator's new description in its place, keeping its id; its grid starts now.
+    bool Replace(std::uint64_t id, GeneratorSpec spec, PointSource& points, std::string& error);
+    /// Takes one generator away; the others go on on their grids.
+    bool Remove(std::uint64_t id);
     void Clear();
     /// No generator touches `owner`'s words once this returns.
     void ForgetOwner(const void* owner);
