@@ -69,6 +69,10 @@ struct GeneratorRunner::Running {
     std::uint64_t updates = 0;
     int words = 1;
     Words last;
+    // The words of update stagedK, made after the pass before, so that a pass only stores words
+    // and the last of a large list is not late by the time it takes to work out the first.
+    Words staged;
+    std::uint64_t stagedK = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct GeneratorRunner::Group {
@@ -76,6 +80,7 @@ struct GeneratorRunner::Group {
     std::int64_t updateNs = 0;
     std::uint64_t k = 0;                  // the next grid point
     std::vector<std::size_t> members;     // by document, so that one lock covers a run of them
+    bool stage = false;                   // written this pass: its next words are to be made
 };
 
 struct GeneratorRunner::List {
@@ -100,14 +105,14 @@ bool GeneratorRunner::PutInForce(std::vector<GeneratorSpec> list, PointSource& p
                   + PointText(g) + " is not served by an open data window";
             return false;
         }
-        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}});
+        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
     }
     std::map<std::uint32_t, std::size_t> byPeriod;
     for (std::size_t i = 0; i < next->gens.size(); ++i) {
         const std::uint32_t ms = next->gens[i].gen.Spec().updateMs;
         auto [it, added] = byPeriod.try_emplace(ms, next->groups.size());
         if (added)
-            next->groups.push_back(Group{0, static_cast<std::int64_t>(ms) * kNsPerMs, 0, {}});
+            next->groups.push_back(Group{0, static_cast<std::int64_t>(ms) * kNsPerMs, 0, {}, false});
         next->groups[it->second].members.push_back(i);
     }
     for (Group& group : next->groups)
@@ -158,9 +163,9 @@ std::optional<std::uint64_t> GeneratorRunner::Add(GeneratorSpec spec, PointSourc
         if (id == 0)
             id = nextId_++;
         Generator gen(std::move(spec), wallMs);
-        list_->gens.push_back(Running{std::move(gen), *target, id, 0, words, {}});
+        list_->gens.push_back(Running{std::move(gen), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
         // A grid of its own from now: the others go on on theirs.
-        list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {list_->gens.size() - 1}});
+        list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {list_->gens.size() - 1}, false});
         PublishDrives();
     }
     {
@@ -193,11 +198,11 @@ bool GeneratorRunner::Replace(std::uint64_t id, GeneratorSpec spec, PointSource&
         return false;
     }
     // In its place in the list, on a grid of its own from now.
-    *it = Running{Generator(std::move(spec), wallMs), *target, id, 0, words, {}};
+    *it = Running{Generator(std::move(spec), wallMs), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()};
     for (Group& group : list_->groups)
         std::erase(group.members, at);
     std::erase_if(list_->groups, [](const Group& g) { return g.members.empty(); });
-    list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {at}});
+    list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {at}, false});
     PublishDrives();
     {
         std::lock_guard wakeLock(wakeMutex_);   // never taken the other way round
@@ -350,7 +355,7 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
             Running& r = list.gens[index];
             if (!r.target.words || !r.gen.Spec().enabled)
                 continue;
-            const Words w = r.gen.WordsAt(k);
+            const Words w = r.stagedK == k ? r.staged : r.gen.WordsAt(k);
             if (w.count > 1) {
                 if (held != r.target.lock || inHold >= kWritesPerHold) {
                     if (held)
@@ -373,7 +378,21 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
         record();
         ++stats_.passes;
         ++group.k;
+        group.stage = true;
         nextDue = std::min(nextDue, group.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs);
+    }
+    // Every group due has been written: now the words of their next points.
+    for (Group& group : list.groups) {
+        if (!group.stage)
+            continue;
+        group.stage = false;
+        for (std::size_t index : group.members) {
+            Running& r = list.gens[index];
+            if (!r.target.words || !r.gen.Spec().enabled)
+                continue;
+            r.staged = r.gen.WordsAt(group.k);
+            r.stagedK = group.k;
+        }
     }
     return nextDue;
 }
