@@ -230,7 +230,7 @@ void BehaviourBook::Loop()
     }
 }
 
-bool BehaviourBook::Install(Behaviour behaviour, bool keepGenerators, std::string& error)
+bool BehaviourBook::Install(Behaviour behaviour, std::string& error)
 {
     auto next = std::make_unique<State>(*this);
     next->points.Assign(points_.Blocks());
@@ -275,7 +275,7 @@ bool BehaviourBook::Install(Behaviour behaviour, bool keepGenerators, std::strin
             next->scripts.push_back(std::move(s));
         }
     }
-    if (!keepGenerators && !runner_.PutInForce(std::move(behaviour.generators), points_, error))
+    if (!runner_.PutInForce(std::move(behaviour.generators), points_, error))
         return false;
     std::unique_ptr<State> old;
     {
@@ -309,7 +309,7 @@ void BehaviourBook::UpdateFeed()
 
 bool BehaviourBook::PutInForce(Behaviour behaviour, std::string& error)
 {
-    return Install(std::move(behaviour), false, error);
+    return Install(std::move(behaviour), error);
 }
 
 Behaviour BehaviourBook::InForce() const

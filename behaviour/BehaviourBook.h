@@ -117,7 +117,7 @@ private:
 
     void Start();
     void Loop();
-    bool Install(Behaviour behaviour, bool keepGenerators, std::string& error);
+    bool Install(Behaviour behaviour, std::string& error);
     void Handle(const pomrel::WriteRecord& w, std::int64_t nowNs);
     void Act(Reaction& r, long double written, std::int64_t nowNs);
     void RunTimers(std::int64_t nowNs);

@@ -18,6 +18,7 @@
 
 #include <bit>
 #include <fstream>
+#include <thread>
 
 using namespace behaviour;
 using pomrel::test::TcpMaster;
@@ -498,4 +499,28 @@ TEST(BehaviourBook, ADocumentGoneIsNoLongerTouched)
     rig.book->Step();
     EXPECT_EQ(extra.Word(0), 0);
     EXPECT_EQ(rig.book->Scripts().at(0).error, "touch.lua:1: kv.set: unit 2 type 3 address 1 is not served by an open data window");
+}
+
+TEST(BehaviourBook, ItsOwnThreadHandlesWritesWhileMastersAreServed)
+{
+    Rig rig;
+    rig.book.reset();
+    behaviour::BehaviourBook book(rig.engine, rig.points);   // the behaviour thread of its own
+    rig.WriteFile("copy.lua", "function on_write(w) kv.set(1, 4, w.address, w.values[1]) end\n");
+    std::string error;
+    auto b = ParseBehaviour(json::parse(R"({"scripts": [{"name": "copy", "file": "copy.lua"}],
+        "reactions": [{"unit": 1, "type": 3, "address": 50, "action": "add", "value": 1, "target": {"unit": 1, "type": 4, "address": 99}}]})"),
+        rig.dir.Path(), error);
+    ASSERT_TRUE(b) << error;
+    ASSERT_TRUE(book.PutInForce(std::move(*b), error)) << error;
+    constexpr int kWrites = 500;
+    for (int i = 1; i <= kWrites; ++i)
+        rig.WriteRegister(1 + i % 60, i);
+    // Liveness only: the copies arrive, however long the machine takes.
+    for (int wait = 0; wait < 10'000 && (rig.Word(4, 99) != kWrites / 60 || rig.Word(4, 1 + kWrites % 60) != kWrites); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(rig.Word(4, 1 + kWrites % 60), kWrites);
+    EXPECT_EQ(rig.Word(4, 99), kWrites / 60);   // address 50 was written every 60th time
+    EXPECT_EQ(book.Scripts().at(0).calls, static_cast<std::uint64_t>(kWrites));
+    EXPECT_EQ(book.DroppedWrites(), 0u);
 }
