@@ -162,12 +162,16 @@ bool BehaviourBook::Host::After(LuaScript& script, std::int64_t ms, int ref)
 {
     // While a script loads it is not listed yet: its calls wait all the same.
     Script* s = state_.Find(script);
-    std::size_t waiting = 0;
-    for (const auto& [key, t] : state_.timers)
-        if (t.kind == Timer::Kind::Later && t.script == &script && ++waiting >= kMaxPendingAfter)
+    if (s != nullptr) {
+        if (s->waiting >= kMaxPendingAfter)
             return false;
-    if (s != nullptr)
         ++s->waiting;
+    } else {
+        std::size_t waiting = 0;
+        for (const auto& [key, t] : state_.timers)
+            if (t.kind == Timer::Kind::Later && t.script == &script && ++waiting >= kMaxPendingAfter)
+                return false;
+    }
     Timer t;
     t.kind = Timer::Kind::Later;
     t.script = &script;

@@ -524,3 +524,17 @@ TEST(BehaviourBook, ItsOwnThreadHandlesWritesWhileMastersAreServed)
     EXPECT_EQ(book.Scripts().at(0).calls, static_cast<std::uint64_t>(kWrites));
     EXPECT_EQ(book.DroppedWrites(), 0u);
 }
+
+TEST(BehaviourBook, LaterCallsWaitingAreBounded)
+{
+    Rig rig;
+    rig.WriteFile("many.lua", "function on_write(w)\n  for i = 1, 10001 do kv.after(1000, function() end) end\nend\n");
+    rig.MustPutInForce(R"({"scripts": [{"name": "many", "file": "many.lua"}]})");
+    rig.WriteRegister(100, 1);
+    rig.book->Step();
+    EXPECT_EQ(rig.book->Scripts().at(0).error, "many.lua:2: kv.after: too many calls waiting");
+    rig.Advance(1000);   // those taken ran; room again
+    rig.WriteRegister(100, 1);
+    rig.book->Step();
+    EXPECT_EQ(rig.book->Scripts().at(0).calls, 2u + BehaviourBook::kMaxPendingAfter);
+}
