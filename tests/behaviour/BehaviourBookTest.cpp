@@ -67,13 +67,16 @@ struct Rig {
     std::unique_ptr<TcpMaster> master;
     std::uint16_t transaction = 0;
 
+    pomrel::Handle server = pomrel::kNoHandle;
+
     Rig()
     {
         Add(1, 3, 1, 200);
         Add(1, 1, 1, 100);
         Add(1, 4, 1, 100);
+        Add(1, 3, 7001, 10);   // 32-bit registers for a master that speaks ENRON
         engine.SetTCPServicePort(0);
-        const pomrel::Handle server = engine.OpenTCPConnection(nullptr, 0);
+        server = engine.OpenTCPConnection(nullptr, 0);
         port = engine.BoundTcpPort(server);
         master = std::make_unique<TcpMaster>(port);
     }
@@ -268,10 +271,13 @@ TEST(BehaviourBook, AScriptSeesEveryKindOfWriteWithItsLinkAndPeer)
         {{16, 0, 19, 0, 2, 4, 0, 7, 0xFF, 0xFF}, "1 3 20 2 7,65535"},
         {{23, 0, 0, 0, 1, 0, 29, 0, 1, 2, 0, 9}, "1 3 30 1 9"},
         {{22, 0, 39, 0x00, 0xF0, 0x00, 0x05}, "1 3 40 1 53"},   // (0x33 & 0xF0) | (0x05 & ~0xF0)
+        {{16, 0x1B, 0x59, 0, 2, 8, 0, 1, 0, 2, 0, 3, 0, 4}, "1 3 7002 2 1,2,3,4"},   // ENRON: two words a register
+        {{6, 0x1B, 0x58, 0xAB, 0xCD, 0x12, 0x34}, "1 3 7001 1 43981,4660"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seen);
         Rig rig;
+        rig.engine.SetProtocolOptions(rig.server, 1);
         rig.SetWord(3, 40, 0x33);
         rig.WriteFile("seen.lua", R"(
             function on_write(w)
