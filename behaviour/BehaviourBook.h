@@ -6,13 +6,18 @@
 #include "behaviour/BehaviourScenario.h"
 #include "behaviour/GeneratorRunner.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-namespace pomrel { class ProtocolEngine; }
+namespace pomrel { class ProtocolEngine; struct WriteRecord; }
 
 namespace behaviour {
 
@@ -38,10 +43,26 @@ struct BehaviourLogLine {
     std::string text;
 };
 
+/// Figures of the behaviour thread, for benches.
+struct BehaviourStats {
+    std::uint64_t writes = 0;                 // masters' writes handled
+    std::array<std::uint64_t, 1000> delay{};  // writes by answer-to-handled delay, 10 µs steps; the last holds the rest
+    /// The delay (ns) that `share` (0..1) of the writes did not pass.
+    std::int64_t DelayQuantileNs(double share) const;
+};
+
 class BehaviourBook {
 public:
+    static constexpr std::size_t kLogLines = 1000;
+    static constexpr int kFailuresToStop = 10;
+    static constexpr std::size_t kMaxPendingAfter = 10'000;   // kv.after calls waiting, per script
+
     /// `points` resolves points in the open data windows; `engine` hands over masters' writes.
     BehaviourBook(pomrel::ProtocolEngine& engine, PointSource& points);
+    /// For tests: time from `clock`, and no thread of its own (the test calls Step, and the
+    /// generator runner's RunDue).
+    struct Manual {};
+    BehaviourBook(pomrel::ProtocolEngine& engine, PointSource& points, RunnerClock& clock, Manual);
     ~BehaviourBook();
     BehaviourBook(const BehaviourBook&) = delete;
     BehaviourBook& operator=(const BehaviourBook&) = delete;
@@ -78,11 +99,51 @@ public:
 
     GeneratorRunner& Runner() { return runner_; }
 
+    /// Takes the points scripts reach again from the open data windows (after one opened).
+    void RefreshPoints();
+    /// Handles the writes handed over and runs whatever is due now (reactions' after_ms, scripts'
+    /// ticks and kv.after); returns when the next is due (INT64_MAX: nothing waits). The
+    /// behaviour thread calls it; tests call it instead of starting one.
+    std::int64_t Step();
+    BehaviourStats Stats() const;
+
 private:
-    [[maybe_unused]] pomrel::ProtocolEngine& engine_;
+    struct Reaction;
+    struct Script;
+    struct Timer;
+    struct TimerLater;
+    struct State;
+    class Host;
+
+    void Start();
+    void Loop();
+    bool Install(Behaviour behaviour, std::string& error);
+    void Handle(const pomrel::WriteRecord& w, std::int64_t nowNs);
+    void Act(Reaction& r, long double written, std::int64_t nowNs);
+    void RunTimers(std::int64_t nowNs);
+    void Failed(Script& s, const std::string& error);
+    void Told(const std::string& source, std::string text);
+    void UpdateFeed();
+
+    pomrel::ProtocolEngine& engine_;
     PointSource& points_;
-    SystemClock clock_;
+    SystemClock systemClock_;
+    RunnerClock& clock_;
     GeneratorRunner runner_;
+
+    mutable std::mutex mutex_;            // all below; the behaviour thread holds it while it works
+    std::unique_ptr<State> state_;
+    std::uint64_t nextId_ = 1;
+    BehaviourStats stats_;
+
+    mutable std::mutex logMutex_;
+    std::deque<BehaviourLogLine> log_;
+    std::uint64_t logSequence_ = 0;
+
+    std::vector<pomrel::WriteRecord> batch_;   // the behaviour thread's
+    std::size_t taken_ = 0;                    // writes the last Step took
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 } // namespace behaviour

@@ -496,6 +496,286 @@ std::optional<std::vector<GeneratorSpec>> ParseGeneratorList(const json& list, c
     return out;
 }
 
+namespace {
+
+constexpr const char* kReactionFields[] = {"name", "unit", "type", "address", "equals", "action", "target",
+                                           "value", "width", "swapped", "after_ms", "enabled"};
+constexpr const char* kScriptFields[] = {"name", "file", "tick_ms"};
+
+template <std::size_t N>
+bool OneOf(const std::string& key, const char* const (&fields)[N])
+{
+    for (const char* f : fields)
+        if (key == f)
+            return true;
+    return false;
+}
+
+struct ActionNaming {
+    ReactionAction action;
+    const char* name;
+};
+constexpr ActionNaming kActions[] = {{ReactionAction::Copy, "copy"},
+                                     {ReactionAction::Set, "set"},
+                                     {ReactionAction::Add, "add"},
+                                     {ReactionAction::Toggle, "toggle"},
+                                     {ReactionAction::Clear, "clear"}};
+
+bool TakesNumber(ReactionAction a) { return a == ReactionAction::Set || a == ReactionAction::Add; }
+
+std::string ItemLabel(const char* what, std::size_t index, const json& item)
+{
+    std::string label = std::string(what) + " " + std::to_string(index + 1);
+    if (item.is_object()) {
+        const auto it = item.find("name");
+        if (it != item.end() && it->is_string())
+            label += " (\"" + it->get<std::string>() + "\")";
+    }
+    return label;
+}
+
+std::optional<Encoding> WidthFrom(FieldReader& in, const char* field, const std::string& name)
+{
+    const auto e = EncodingFromName(name);
+    if (!e)
+        in.Fail(field, "unknown width \"" + name + "\" (bit, int16, uint16, int32, uint32, int64, uint64, float32 or float64)");
+    return e;
+}
+
+// A point's words must lie inside the address space.
+void CheckPointWords(FieldReader& in, const char* field, const PointRef& p, Encoding e)
+{
+    const bool bits = p.type == 1 || p.type == 2;
+    if (!in.Failed() && !bits && p.address + static_cast<std::uint32_t>(WordsOf(e)) - 1 > 65536)
+        in.Fail(field, "the value's words run past 65536");
+}
+
+} // namespace
+
+const char* ActionName(ReactionAction a) { return kActions[static_cast<int>(a)].name; }
+
+std::optional<ReactionAction> ActionFromName(const std::string& name)
+{
+    for (const auto& n : kActions)
+        if (name == n.name)
+            return n.action;
+    return std::nullopt;
+}
+
+std::optional<ReactionSpec> ParseReaction(const json& j, std::string& error)
+{
+    error.clear();
+    if (!j.is_object()) {
+        error = "must be an object";
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : j.items()) {
+        if (!OneOf(key, kReactionFields)) {
+            error = "unknown field \"" + key + "\"";
+            return std::nullopt;
+        }
+    }
+    FieldReader in(j, error);
+    ReactionSpec r;
+    if (auto v = in.Text("name")) r.name = *v;
+    in.Require("unit", "1 to 255");
+    if (auto v = in.Integer("unit", 1, 255)) r.point.unit = static_cast<int>(*v);
+    in.Require("type", "1 coils or 3 holding registers, the points a master writes");
+    if (auto v = in.Integer("type", 1, 4)) {
+        r.point.type = static_cast<int>(*v);
+        if (r.point.type != 1 && r.point.type != 3)
+            in.Fail("type", "a master writes only coils (1) and holding registers (3)");
+    }
+    in.Require("address", "1 to 65536");
+    if (auto v = in.Integer("address", 1, 65536)) r.point.address = static_cast<std::uint32_t>(*v);
+    in.Require("action", "copy, set, add, toggle or clear");
+    if (auto v = in.Text("action")) {
+        const auto a = ActionFromName(*v);
+        if (!a)
+            in.Fail("action", "unknown action \"" + *v + "\" (copy, set, add, toggle or clear)");
+        else
+            r.action = *a;
+    }
+    if (in.Failed())
+        return std::nullopt;
+    // "value" is the width (a name) or, for set and add, the number; "width" names the width
+    // when "value" holds the number.
+    bool widthGiven = false;
+    if (const auto it = j.find("value"); it != j.end()) {
+        if (it->is_string()) {
+            if (auto e = WidthFrom(in, "value", it->get<std::string>())) {
+                r.encoding = *e;
+                widthGiven = true;
+            }
+        } else if (it->is_number()) {
+            if (!TakesNumber(r.action))
+                in.Fail("value", "a number only with action set or add (else the width's name)");
+            else if (auto v = in.Number("value", -std::numeric_limits<double>::max(), std::numeric_limits<double>::max()))
+                r.value = *v;
+        } else {
+            in.Fail("value", "must be a number (set, add) or a width's name");
+        }
+    }
+    if (auto v = in.Text("width")) {
+        if (widthGiven)
+            in.Fail("width", "the width is already named by \"value\"");
+        else if (auto e = WidthFrom(in, "width", *v))
+            r.encoding = *e;
+    }
+    if (TakesNumber(r.action) && !in.Failed() && !(j.contains("value") && j["value"].is_number()))
+        in.Fail("value", "missing (the number to " + std::string(ActionName(r.action)) + ")");
+    if (auto v = in.Flag("swapped")) r.swapped = *v;
+    if (!in.Failed() && j.contains("swapped") && WordsOf(r.encoding) == 1)
+        in.Fail("swapped", "only with a width of several words");
+    if (auto v = in.Number("equals", -std::numeric_limits<double>::max(), std::numeric_limits<double>::max()))
+        r.equals = *v;
+    CheckPointWords(in, "address", r.point, r.encoding);
+    if (r.action == ReactionAction::Clear) {
+        if (!in.Failed() && in.Has("target"))
+            in.Fail("target", "clear acts on the written point itself");
+    } else {
+        in.Require("target", "{\"unit\", \"type\", \"address\"}");
+        if (const auto it = j.find("target"); it != j.end() && !in.Failed()) {
+            if (!it->is_object()) {
+                in.Fail("target", "must be an object {\"unit\", \"type\", \"address\"}");
+            } else {
+                for (const auto& [key, value] : it->items())
+                    if (key != "unit" && key != "type" && key != "address")
+                        in.Fail("target", "unknown field \"" + key + "\"");
+                std::string why;
+                FieldReader t(*it, why);
+                PointRef p;
+                t.Require("unit", "1 to 255");
+                if (auto v = t.Integer("unit", 1, 255)) p.unit = static_cast<int>(*v);
+                t.Require("type", "1 coils, 2 inputs, 3 holding registers, 4 input registers");
+                if (auto v = t.Integer("type", 1, 4)) p.type = static_cast<int>(*v);
+                t.Require("address", "1 to 65536");
+                if (auto v = t.Integer("address", 1, 65536)) p.address = static_cast<std::uint32_t>(*v);
+                CheckPointWords(t, "address", p, r.encoding);
+                if (t.Failed())
+                    in.Fail("target", why);
+                else
+                    r.target = p;
+            }
+        }
+    }
+    if (auto v = in.Integer("after_ms", 0, kMaxUpdateMs)) r.afterMs = static_cast<std::uint32_t>(*v);
+    if (auto v = in.Flag("enabled")) r.enabled = *v;
+    if (in.Failed())
+        return std::nullopt;
+    return r;
+}
+
+std::optional<std::vector<ReactionSpec>> ParseReactionList(const json& list, std::string& error)
+{
+    if (!list.is_array()) {
+        error = "\"reactions\" must be a list of reactions";
+        return std::nullopt;
+    }
+    std::vector<ReactionSpec> out;
+    out.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::string why;
+        auto r = ParseReaction(list[i], why);
+        if (!r) {
+            error = ItemLabel("reaction", i, list[i]) + ": " + why;
+            return std::nullopt;
+        }
+        out.push_back(std::move(*r));
+    }
+    return out;
+}
+
+std::optional<ScriptSpec> ParseScript(const json& j, const std::string& baseDir, std::string& error)
+{
+    error.clear();
+    if (!j.is_object()) {
+        error = "must be an object";
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : j.items()) {
+        if (!OneOf(key, kScriptFields)) {
+            error = "unknown field \"" + key + "\"";
+            return std::nullopt;
+        }
+    }
+    FieldReader in(j, error);
+    ScriptSpec s;
+    if (auto v = in.Text("name")) s.name = *v;
+    in.Require("file", "the Lua file, relative to the extras file");
+    if (auto v = in.Text("file")) {
+        if (v->empty()) {
+            in.Fail("file", "must not be empty");
+        } else {
+            s.file = *v;
+            std::filesystem::path path(*v);
+            if (path.is_relative() && !baseDir.empty())
+                path = std::filesystem::path(baseDir) / path;
+            s.path = path.string();
+        }
+    }
+    if (auto v = in.Integer("tick_ms", 0, kMaxUpdateMs)) {
+        if (*v != 0 && *v < kMinUpdateMs)
+            in.Fail("tick_ms", "must be 0 (no ticks) or " + std::to_string(kMinUpdateMs) + " to " + std::to_string(kMaxUpdateMs));
+        else
+            s.tickMs = static_cast<std::uint32_t>(*v);
+    }
+    if (in.Failed())
+        return std::nullopt;
+    return s;
+}
+
+std::optional<std::vector<ScriptSpec>> ParseScriptList(const json& list, const std::string& baseDir, std::string& error)
+{
+    if (!list.is_array()) {
+        error = "\"scripts\" must be a list of scripts";
+        return std::nullopt;
+    }
+    std::vector<ScriptSpec> out;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::string why;
+        auto s = ParseScript(list[i], baseDir, why);
+        if (!s) {
+            error = ItemLabel("script", i, list[i]) + ": " + why;
+            return std::nullopt;
+        }
+        out.push_back(std::move(*s));
+    }
+    return out;
+}
+
+json ReactionToJson(const ReactionSpec& r)
+{
+    json j = json::object();
+    if (!r.name.empty()) j["name"] = r.name;
+    j["unit"] = r.point.unit;
+    j["type"] = r.point.type;
+    j["address"] = r.point.address;
+    if (r.equals) j["equals"] = NumberJson(*r.equals);
+    j["action"] = ActionName(r.action);
+    if (r.target)
+        j["target"] = json{{"unit", r.target->unit}, {"type", r.target->type}, {"address", r.target->address}};
+    if (TakesNumber(r.action)) {
+        j["value"] = NumberJson(r.value);
+        if (r.encoding != Encoding::Uint16) j["width"] = EncodingName(r.encoding);
+    } else if (r.encoding != Encoding::Uint16) {
+        j["value"] = EncodingName(r.encoding);
+    }
+    if (r.swapped) j["swapped"] = true;
+    if (r.afterMs != 0) j["after_ms"] = r.afterMs;
+    if (!r.enabled) j["enabled"] = false;
+    return j;
+}
+
+json ScriptToJson(const ScriptSpec& s)
+{
+    json j = json::object();
+    if (!s.name.empty()) j["name"] = s.name;
+    j["file"] = s.file;
+    if (s.tickMs != 0) j["tick_ms"] = s.tickMs;
+    return j;
+}
+
 std::optional<Behaviour> ParseBehaviour(const json& extras, const std::string& baseDir, std::string& error)
 {
     Behaviour b;
@@ -508,6 +788,18 @@ std::optional<Behaviour> ParseBehaviour(const json& extras, const std::string& b
         if (!list)
             return std::nullopt;
         b.generators = std::move(*list);
+    }
+    if (const auto it = extras.find("reactions"); it != extras.end()) {
+        auto list = ParseReactionList(*it, error);
+        if (!list)
+            return std::nullopt;
+        b.reactions = std::move(*list);
+    }
+    if (const auto it = extras.find("scripts"); it != extras.end()) {
+        auto list = ParseScriptList(*it, baseDir, error);
+        if (!list)
+            return std::nullopt;
+        b.scripts = std::move(*list);
     }
     return b;
 }
@@ -560,6 +852,22 @@ void BehaviourToJson(const Behaviour& b, json& extras)
         extras.erase("generators");
     else
         extras["generators"] = GeneratorListToJson(b.generators);
+    if (b.reactions.empty()) {
+        extras.erase("reactions");
+    } else {
+        json list = json::array();
+        for (const ReactionSpec& r : b.reactions)
+            list.push_back(ReactionToJson(r));
+        extras["reactions"] = list;
+    }
+    if (b.scripts.empty()) {
+        extras.erase("scripts");
+    } else {
+        json list = json::array();
+        for (const ScriptSpec& sc : b.scripts)
+            list.push_back(ScriptToJson(sc));
+        extras["scripts"] = list;
+    }
 }
 
 } // namespace behaviour

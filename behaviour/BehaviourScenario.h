@@ -1,7 +1,7 @@
-// Behaviour as JSON: the "generators" list of a set-up's extras, read into plain descriptions
-// and written back. Reading is all or nothing, as for fault rules: an unknown field, a wrong type,
-// a value out of range or a field of another kind refuses the whole list, naming the generator
-// (index and name) and the field. "reactions" and "scripts" take their place in Behaviour later.
+// Behaviour as JSON: the "generators", "reactions" and "scripts" lists of a set-up's extras, read
+// into plain descriptions and written back. Reading is all or nothing, as for fault rules: an
+// unknown field, a wrong type, a value out of range or a field of another kind refuses the whole
+// list, naming the item (index and name) and the field.
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
@@ -126,6 +126,20 @@ nlohmann::json GeneratorToJson(const GeneratorSpec& g);
 nlohmann::json GeneratorListToJson(const std::vector<GeneratorSpec>& list);
 /// Writes the behaviour keys into `extras` (a key with nothing to hold is left out).
 void BehaviourToJson(const Behaviour& b, nlohmann::json& extras);
+
+const char* ActionName(ReactionAction a);
+std::optional<ReactionAction> ActionFromName(const std::string& name);
+/// One reaction. Its "value" is the width's name (as a generator's, default "uint16"), or for set
+/// and add the number, the width then in "width". Coils and inputs are one bit whatever the width.
+std::optional<ReactionSpec> ParseReaction(const nlohmann::json& j, std::string& error);
+/// A "reactions" array; `error` starts with the reaction ("reaction 2 (\"ack\"): ...").
+std::optional<std::vector<ReactionSpec>> ParseReactionList(const nlohmann::json& list, std::string& error);
+nlohmann::json ReactionToJson(const ReactionSpec& r);
+/// One script: its file is resolved against `baseDir` into `path` (read when put in force).
+std::optional<ScriptSpec> ParseScript(const nlohmann::json& j, const std::string& baseDir, std::string& error);
+std::optional<std::vector<ScriptSpec>> ParseScriptList(const nlohmann::json& list, const std::string& baseDir,
+                                                       std::string& error);
+nlohmann::json ScriptToJson(const ScriptSpec& s);
 
 /// Rows `ms,value` of a csv file: a regular file of at most kMaxCsvBytes, kMaxCsvRows rows whose
 /// times rise strictly from 0 or later and whose values lie in [low, high]. Blank lines, lines

@@ -26,4 +26,15 @@ std::optional<PointTarget> DocumentPoints::Resolve(int unit, int type, std::uint
     return std::nullopt;
 }
 
+std::vector<PointBlock> DocumentPoints::Blocks()
+{
+    std::vector<PointBlock> out;
+    for (CKelvaro32Doc* doc : documents_) {
+        const auto length = static_cast<std::uint32_t>(std::min<std::int64_t>(doc->length, kRegisterWords));
+        out.push_back(PointBlock{doc->deviceId, doc->pointType, static_cast<std::uint32_t>(doc->StartAddress()), length,
+                                 doc->memory.data(), &doc->valueLock, doc});
+    }
+    return out;
+}
+
 } // namespace behaviour

@@ -13,6 +13,7 @@ class DocumentPoints final : public PointSource {
 public:
     explicit DocumentPoints(const OpenDocuments& documents) : documents_(documents) {}
     std::optional<PointTarget> Resolve(int unit, int type, std::uint32_t address, int words) override;
+    std::vector<PointBlock> Blocks() override;
 
 private:
     const OpenDocuments& documents_;

@@ -69,16 +69,21 @@ struct GeneratorRunner::Running {
     std::uint64_t updates = 0;
     int words = 1;
     Words last;
+    // The words of update stagedK, made after the pass before, so that a pass only stores words
+    // and the last of a large list is not late by the time it takes to work out the first.
+    Words staged;
+    std::uint64_t stagedK = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct GeneratorRunner::Group {
+    std::int64_t t0Ns = 0;                // the grid's start: when the list, or the one added, came
     std::int64_t updateNs = 0;
     std::uint64_t k = 0;                  // the next grid point
     std::vector<std::size_t> members;     // by document, so that one lock covers a run of them
+    bool stage = false;                   // written this pass: its next words are to be made
 };
 
 struct GeneratorRunner::List {
-    std::int64_t t0Ns = 0;
     std::vector<Running> gens;
     std::vector<Group> groups;
 };
@@ -100,14 +105,14 @@ bool GeneratorRunner::PutInForce(std::vector<GeneratorSpec> list, PointSource& p
                   + PointText(g) + " is not served by an open data window";
             return false;
         }
-        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}});
+        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
     }
     std::map<std::uint32_t, std::size_t> byPeriod;
     for (std::size_t i = 0; i < next->gens.size(); ++i) {
         const std::uint32_t ms = next->gens[i].gen.Spec().updateMs;
         auto [it, added] = byPeriod.try_emplace(ms, next->groups.size());
         if (added)
-            next->groups.push_back(Group{static_cast<std::int64_t>(ms) * kNsPerMs, 0, {}});
+            next->groups.push_back(Group{0, static_cast<std::int64_t>(ms) * kNsPerMs, 0, {}, false});
         next->groups[it->second].members.push_back(i);
     }
     for (Group& group : next->groups)
@@ -118,7 +123,9 @@ bool GeneratorRunner::PutInForce(std::vector<GeneratorSpec> list, PointSource& p
     std::unique_ptr<List> old;
     {
         std::lock_guard lock(mutex_);
-        next->t0Ns = clock_.SteadyNs();
+        const std::int64_t t0 = clock_.SteadyNs();
+        for (Group& group : next->groups)
+            group.t0Ns = t0;
         for (Running& r : next->gens) {
             r.id = nextId_++;
             // Clocks count from the wall time the grid starts at.
@@ -134,6 +141,96 @@ bool GeneratorRunner::PutInForce(std::vector<GeneratorSpec> list, PointSource& p
         changed_ = true;
     }
     wake_.notify_all();
+    return true;
+}
+
+std::optional<std::uint64_t> GeneratorRunner::Add(GeneratorSpec spec, PointSource& points, std::string& error,
+                                                  std::uint64_t id)
+{
+    const int words = WordsOf(spec.value);
+    const auto target = points.Resolve(spec.unit, spec.type, spec.address, words);
+    if (!target || !target->words || !target->lock) {
+        error = "generator " + std::to_string(Size() + 1) + (spec.name.empty() ? "" : " (\"" + spec.name + "\")") +
+                ": " + PointText(spec) + " is not served by an open data window";
+        return std::nullopt;
+    }
+    const std::int64_t wallMs = clock_.WallMs();
+    const std::int64_t updateNs = static_cast<std::int64_t>(Generator(spec).Spec().updateMs) * kNsPerMs;
+    {
+        std::lock_guard lock(mutex_);
+        if (!list_)
+            list_ = std::make_unique<List>();
+        if (id == 0)
+            id = nextId_++;
+        Generator gen(std::move(spec), wallMs);
+        list_->gens.push_back(Running{std::move(gen), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
+        // A grid of its own from now: the others go on on theirs.
+        list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {list_->gens.size() - 1}, false});
+        PublishDrives();
+    }
+    {
+        std::lock_guard lock(wakeMutex_);
+        changed_ = true;
+    }
+    wake_.notify_all();
+    return id;
+}
+
+bool GeneratorRunner::Replace(std::uint64_t id, GeneratorSpec spec, PointSource& points, std::string& error)
+{
+    const int words = WordsOf(spec.value);
+    const auto target = points.Resolve(spec.unit, spec.type, spec.address, words);
+    const std::int64_t wallMs = clock_.WallMs();
+    const std::int64_t updateNs = static_cast<std::int64_t>(Generator(spec).Spec().updateMs) * kNsPerMs;
+    std::lock_guard lock(mutex_);
+    if (!list_)
+        return false;
+    auto& gens = list_->gens;
+    const auto it = std::find_if(gens.begin(), gens.end(), [&](const Running& r) { return r.id == id; });
+    if (it == gens.end()) {
+        error = "no generator " + std::to_string(id);
+        return false;
+    }
+    const auto at = static_cast<std::size_t>(it - gens.begin());
+    if (!target || !target->words || !target->lock) {
+        error = "generator " + std::to_string(at + 1) + (spec.name.empty() ? "" : " (\"" + spec.name + "\")") + ": " +
+                PointText(spec) + " is not served by an open data window";
+        return false;
+    }
+    // In its place in the list, on a grid of its own from now.
+    *it = Running{Generator(std::move(spec), wallMs), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()};
+    for (Group& group : list_->groups)
+        std::erase(group.members, at);
+    std::erase_if(list_->groups, [](const Group& g) { return g.members.empty(); });
+    list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {at}, false});
+    PublishDrives();
+    {
+        std::lock_guard wakeLock(wakeMutex_);   // never taken the other way round
+        changed_ = true;
+    }
+    wake_.notify_all();
+    return true;
+}
+
+bool GeneratorRunner::Remove(std::uint64_t id)
+{
+    std::lock_guard lock(mutex_);
+    if (!list_)
+        return false;
+    auto& gens = list_->gens;
+    const auto it = std::find_if(gens.begin(), gens.end(), [&](const Running& r) { return r.id == id; });
+    if (it == gens.end())
+        return false;
+    const auto gone = static_cast<std::size_t>(it - gens.begin());
+    gens.erase(it);
+    for (Group& group : list_->groups) {
+        std::erase(group.members, gone);
+        for (std::size_t& m : group.members)
+            if (m > gone)
+                --m;
+    }
+    std::erase_if(list_->groups, [](const Group& g) { return g.members.empty(); });
+    PublishDrives();
     return true;
 }
 
@@ -229,20 +326,20 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
     List& list = *list_;
     std::int64_t nextDue = std::numeric_limits<std::int64_t>::max();
     for (Group& group : list.groups) {
-        const std::int64_t due = list.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs;
+        const std::int64_t due = group.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs;
         if (due > nowNs) {
             nextDue = std::min(nextDue, due);
             continue;
         }
         // The grid point now is the one to write; any before it have passed unseen.
-        const auto current = static_cast<std::uint64_t>((nowNs - list.t0Ns) / group.updateNs);
+        const auto current = static_cast<std::uint64_t>((nowNs - group.t0Ns) / group.updateNs);
         if (current > group.k) {
             stats_.skipped += (current - group.k) * group.members.size();
             ++stats_.latePasses;
             group.k = current;
         }
         const std::uint64_t k = group.k;
-        const std::int64_t dueNs = list.t0Ns + static_cast<std::int64_t>(k) * group.updateNs;
+        const std::int64_t dueNs = group.t0Ns + static_cast<std::int64_t>(k) * group.updateNs;
         std::mutex* held = nullptr;
         int inHold = 0;
         std::uint64_t unrecorded = 0;
@@ -258,7 +355,7 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
             Running& r = list.gens[index];
             if (!r.target.words || !r.gen.Spec().enabled)
                 continue;
-            const Words w = r.gen.WordsAt(k);
+            const Words w = r.stagedK == k ? r.staged : r.gen.WordsAt(k);
             if (w.count > 1) {
                 if (held != r.target.lock || inHold >= kWritesPerHold) {
                     if (held)
@@ -281,7 +378,21 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
         record();
         ++stats_.passes;
         ++group.k;
-        nextDue = std::min(nextDue, list.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs);
+        group.stage = true;
+        nextDue = std::min(nextDue, group.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs);
+    }
+    // Every group due has been written: now the words of their next points.
+    for (Group& group : list.groups) {
+        if (!group.stage)
+            continue;
+        group.stage = false;
+        for (std::size_t index : group.members) {
+            Running& r = list.gens[index];
+            if (!r.target.words || !r.gen.Spec().enabled)
+                continue;
+            r.staged = r.gen.WordsAt(group.k);
+            r.stagedK = group.k;
+        }
     }
     return nextDue;
 }

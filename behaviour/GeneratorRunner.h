@@ -32,12 +32,25 @@ struct PointTarget {
     const void* owner = nullptr;             // the document, for ForgetOwner
 };
 
+/// One open data window's block of points.
+struct PointBlock {
+    int unit = 0;
+    int type = 0;
+    std::uint32_t start = 1;                 // the first address, 1..65536
+    std::uint32_t length = 0;
+    pomrel::RegisterWord* words = nullptr;
+    std::mutex* lock = nullptr;
+    const void* owner = nullptr;
+};
+
 /// Where generators find their points; the application answers from its open data windows.
 class PointSource {
 public:
     virtual ~PointSource() = default;
     /// `words` words from `address` (1..65536) of unit/type, all in one open data window.
     virtual std::optional<PointTarget> Resolve(int unit, int type, std::uint32_t address, int words) = 0;
+    /// Every block served now, in the order Resolve searches them (scripts reach any point).
+    virtual std::vector<PointBlock> Blocks() { return {}; }
 };
 
 /// The runner's time: steady nanoseconds for the grid, wall ms for clocks. Tests drive their own.
@@ -85,6 +98,13 @@ public:
     /// starting its grid now. All or nothing: on a point not served, `error` names the generator
     /// and the point and the list in force stays.
     bool PutInForce(std::vector<GeneratorSpec> list, PointSource& points, std::string& error);
+    /// Adds one generator beside those running (with `id`, or a new one when 0); its grid starts
+    /// now and theirs go on. Nothing, with `error` naming the point, when it is not served.
+    std::optional<std::uint64_t> Add(GeneratorSpec spec, PointSource& points, std::string& error, std::uint64_t id = 0);
+    /// A generator's new description in its place, keeping its id; its grid starts now.
+    bool Replace(std::uint64_t id, GeneratorSpec spec, PointSource& points, std::string& error);
+    /// Takes one generator away; the others go on on their grids.
+    bool Remove(std::uint64_t id);
     void Clear();
     /// No generator touches `owner`'s words once this returns.
     void ForgetOwner(const void* owner);

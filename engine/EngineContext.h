@@ -8,6 +8,7 @@
 #include "engine/FrameRecords.h"
 #include "engine/LinkDiagnostics.h"
 #include "engine/TrafficLog.h"
+#include "engine/WriteFeed.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
@@ -89,6 +90,7 @@ public:
     TrafficLog traffic;
     DeviceIdentities identities;  // function 43/14, per device id
     FrameRecordQueue frames;
+    WriteFeed writes;             // masters' writes for the behaviour core
 
 private:
     asio::steady_timer sealTimer_;

@@ -6,6 +6,7 @@
 #include "engine/AccessStats.h"
 #include "engine/FaultRules.h"
 #include "engine/FrameRecords.h"
+#include "engine/WriteFeed.h"
 
 #include <atomic>
 #include <cstdint>
@@ -212,6 +213,19 @@ public:
     std::vector<FunctionCount> FunctionCounts() const;
     /// On by default; off, the engine keeps none of the above (for measuring what they cost).
     void EnableAccessStats(bool on);
+
+    /// Masters' writes (WriteFeed.h) for whoever reacts to them: off by default, and then a
+    /// request pays one load. Any thread.
+    void EnableWriteFeed(bool on);
+    /// The one consumer: moves the oldest answered writes into out[0], out[1]...; returns how many.
+    std::size_t TakeWrites(std::span<WriteRecord> out);
+    /// The one consumer: waits until a write is there, WakeWriteFeed is called or `timeoutNs`
+    /// passes (negative: no limit).
+    void WaitForWrites(std::int64_t timeoutNs);
+    /// Any thread: ends a WaitForWrites.
+    void WakeWriteFeed();
+    /// Writes not handed over because the consumer fell behind (the feed is bounded).
+    std::uint64_t DroppedWrites() const;
 
 private:
     std::unique_ptr<EngineCore> core_;

@@ -413,6 +413,8 @@ Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Address
     }
     answer.pduSize = responder.Respond(pdu, size, response);
     responder.Count(pdu[0], response, answer.pduSize);
+    if (sources.writes != nullptr && sources.writes->Enabled())
+        sources.writes->Offer(sources.blocks, link.id, link.peer, addressing, options, pdu, size, response, answer.pduSize);
     return answer;
 }
 

@@ -12,6 +12,7 @@
 #include "engine/FaultRules.h"
 #include "engine/LinkDiagnostics.h"
 #include "engine/Pdu.h"
+#include "engine/WriteFeed.h"
 
 #include <vector>
 
@@ -22,6 +23,7 @@ struct RequestLink {
     LinkId id;
     LinkDiagnostics* diagnostics = nullptr;  // the link's diagnostics state; null: none kept
     bool writesRefused = false;              // a TLS role that may only read: writes get exception 01
+    const NetAddress* peer = nullptr;        // the master, on network links
 };
 
 struct Answer {
@@ -35,6 +37,7 @@ struct AnswerSources {
     const BlockTable& blocks;
     const FaultSet* faults = nullptr;             // the rules in force, or none
     const DeviceIdentities* identities = nullptr; // none: every device has the default identity
+    WriteFeed* writes = nullptr;                  // answered writes are handed over here while it is on
 };
 
 /// Serves one request (function code first). The caller holds the block table's lock.
@@ -46,7 +49,7 @@ template <class Context>
 Answer AnswerRequest(Context& context, const RequestLink& link, Addressing addressing, PduOptions options,
                      const std::uint8_t* pdu, std::size_t size, std::uint8_t* response)
 {
-    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities}, link, addressing, options,
+    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities, &context.writes}, link, addressing, options,
                       pdu, size, response);
 }
 

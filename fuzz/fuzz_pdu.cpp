@@ -101,7 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LinkDiagnostics diagnostics;
     diagnostics.checkErrors = &damaged;
     const RequestLink link{LinkId{}, &diagnostics, (mode & 0x20) != 0};
-    const AnswerSources sources{fixture.table, nullptr, &Identities()};
+    // Answered writes go through the hand-over too: what it records must stay inside a record.
+    static WriteFeed writes;
+    static WriteRecord taken[4];
+    writes.Enable(true);
+    const AnswerSources sources{fixture.table, nullptr, &Identities(), &writes};
     std::size_t at = 1;
     while (at < size) {
         const std::size_t length = std::min<std::size_t>(data[at], size - at - 1);
@@ -114,6 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             answer = AnswerFrom(sources, link, addressing, options, pdu, length, response);
         }
         CheckAnswer(pdu, length, response, answer.pduSize, addressing);
+        for (std::size_t i = 0, n = writes.Take(taken); i < n; ++i)
+            if (taken[i].address < 1 || taken[i].address > 65536 || taken[i].count == 0 ||
+                (taken[i].type == 1 ? (taken[i].count + 15u) / 16u : taken[i].ValueCount()) > WriteRecord::kMaxWords)
+                std::abort();
         if (listening && answer.pduSize != 0)
             std::abort();  // a listen-only link says nothing
         if (diagnostics.eventsHeld > LinkDiagnostics::kEventLogSize)

@@ -257,3 +257,53 @@ TEST(GeneratorRunner, TheThreadRunsOnTheSystemClock)
     runner.Stop();
     EXPECT_GE(runner.Status()[0].updates, 4u);
 }
+
+TEST(GeneratorRunner, AddingReplacingOrRemovingOneLeavesTheOthersOnTheirGrid)
+{
+    Documents docs;
+    auto doc = docs.Add(1, 3, 1, 100);
+    DocumentPoints points(docs.open);
+    ManualClock clock;
+    GeneratorRunner runner(clock);
+    std::string error;
+    ASSERT_TRUE(runner.PutInForce(List(R"([{"unit":1,"type":3,"address":1,"kind":"counter","update_ms":100},
+                                           {"unit":1,"type":3,"address":2,"kind":"counter","update_ms":100}])"), points, error)) << error;
+    const std::int64_t t0 = clock.now;
+    const auto first = runner.Status()[0].id;
+    const auto second = runner.Status()[1].id;
+    clock.now = t0 + 350 * kMs;
+    runner.RunDue(clock.now);
+    EXPECT_EQ(doc->Word(0), 3u);
+
+    auto added = ParseGenerator(json::parse(R"({"unit":1,"type":3,"address":3,"kind":"counter","update_ms":100})"), "", error);
+    ASSERT_TRUE(added) << error;
+    const auto id = runner.Add(*added, points, error);
+    ASSERT_TRUE(id) << error;
+    EXPECT_EQ(runner.RunDue(clock.now), t0 + 400 * kMs);   // the newcomer's first update is due at once
+    EXPECT_EQ(doc->Word(2), 0u);
+    clock.now = t0 + 400 * kMs;
+    EXPECT_EQ(runner.RunDue(clock.now), t0 + 450 * kMs);   // its grid: 350, 450, ...
+    EXPECT_EQ(doc->Word(0), 4u);                           // the others' grid went on
+    EXPECT_EQ(doc->Word(2), 0u);
+    clock.now = t0 + 450 * kMs;
+    runner.RunDue(clock.now);
+    EXPECT_EQ(doc->Word(2), 1u);
+
+    ASSERT_TRUE(runner.Replace(second, *ParseGenerator(json::parse(
+        R"({"unit":1,"type":3,"address":2,"kind":"counter","min":100,"max":200,"update_ms":100})"), "", error), points, error)) << error;
+    EXPECT_FALSE(runner.Replace(second, *ParseGenerator(json::parse(
+        R"({"unit":1,"type":3,"address":500,"kind":"counter"})"), "", error), points, error));
+    EXPECT_EQ(error, "generator 2: unit 1 type 3 address 500 is not served by an open data window");
+    ASSERT_TRUE(runner.Remove(*id));
+    EXPECT_FALSE(runner.Remove(*id));
+    clock.now = t0 + 500 * kMs;
+    runner.RunDue(clock.now);
+    EXPECT_EQ(doc->Word(0), 5u);
+    EXPECT_EQ(doc->Word(1), 100u);   // the replaced one starts afresh, in its place and with its id
+    EXPECT_EQ(doc->Word(2), 1u);     // the removed one is left alone
+    const auto status = runner.Status();
+    ASSERT_EQ(status.size(), 2u);
+    EXPECT_EQ(status[0].id, first);
+    EXPECT_EQ(status[1].id, second);
+    EXPECT_FALSE(runner.Drives(1, 3, 3));
+}
