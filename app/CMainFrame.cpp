@@ -206,8 +206,11 @@ pomrel::Handle CMainFrame::DefineDataBlock(CKelvaro32Doc& doc)
 {
     const pomrel::Handle handle = app_.Engine().DefineDataBlock(doc.deviceId, doc.pointType, doc.startAddress,
                                                                 doc.length, doc.memory.data(), &doc.valueLock);
-    if (handle != pomrel::kNoHandle)
+    if (handle != pomrel::kNoHandle) {
         blockOwners_[handle] = &doc;
+        // Scripts reach the points of windows opened after they were put in force.
+        app_.Behaviour().RefreshPoints();
+    }
     return handle;
 }
 

@@ -495,6 +495,12 @@ void BehaviourBook::ForgetOwner(const void* document)
 
 void BehaviourBook::RefreshPoints()
 {
+    {
+        // Only scripts search the blocks; with none in force a new window costs nothing here.
+        std::lock_guard lock(mutex_);
+        if (state_->scripts.empty())
+            return;
+    }
     auto blocks = points_.Blocks();
     std::lock_guard lock(mutex_);
     state_->points.Assign(std::move(blocks));
