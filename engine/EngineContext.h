@@ -89,6 +89,7 @@ public:
     TrafficLog traffic;
     DeviceIdentities identities;  // function 43/14, per device id
     FrameRecordQueue frames;
+    AccessRecorder access;
 
 private:
     asio::steady_timer sealTimer_;

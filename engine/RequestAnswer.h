@@ -22,6 +22,7 @@ struct RequestLink {
     LinkId id;
     LinkDiagnostics* diagnostics = nullptr;  // the link's diagnostics state; null: none kept
     bool writesRefused = false;              // a TLS role that may only read: writes get exception 01
+    const NetAddress* peer = nullptr;        // the master's address on network links
 };
 
 struct Answer {
@@ -35,6 +36,7 @@ struct AnswerSources {
     const BlockTable& blocks;
     const FaultSet* faults = nullptr;             // the rules in force, or none
     const DeviceIdentities* identities = nullptr; // none: every device has the default identity
+    AccessRecorder* access = nullptr;             // access statistics, or none kept
 };
 
 /// Serves one request (function code first). The caller holds the block table's lock.
@@ -46,7 +48,7 @@ template <class Context>
 Answer AnswerRequest(Context& context, const RequestLink& link, Addressing addressing, PduOptions options,
                      const std::uint8_t* pdu, std::size_t size, std::uint8_t* response)
 {
-    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities}, link, addressing, options,
+    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities, &context.access}, link, addressing, options,
                       pdu, size, response);
 }
 

@@ -473,7 +473,7 @@ std::size_t TcpServer::AnswerBuffered(TcpSession& session, bool& malformed)
             // RTU frames keep the serial line's addressing (unit 0 a broadcast, never answered).
             const Addressing addressing = units_[scan.unit];
             const std::size_t header = rtu_ ? 1 : kMbapHeader;
-            const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics}, addressing, options,
+            const Answer answer = AnswerRequest(context_, RequestLink{session.source.link, &diagnostics, false, &session.source.peer}, addressing, options,
                                                 scan.pdu, scan.pduSize, out + header);
             offset += frameSize;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {

@@ -529,7 +529,7 @@ void TlsRun::Serve(const std::shared_ptr<TlsSession>& session)
             context.Log(frame, scan.size, kReceived, s.source);
             std::array<std::uint8_t, kMaxMbapFrame + kJunkRoom> out;
             const Addressing addressing = d_.units[scan.unit];
-            const Answer answer = AnswerRequest(context, RequestLink{s.source.link, &server_.diagnostics, s.writesRefused},
+            const Answer answer = AnswerRequest(context, RequestLink{s.source.link, &server_.diagnostics, s.writesRefused, &s.source.peer},
                                                 addressing, options, scan.pdu, scan.pduSize, out.data() + kMbapHeader);
             offset += scan.size;
             if (answer.fault.fired && answer.fault.action == FaultAction::Close) {

@@ -198,7 +198,7 @@ void UdpServer::Serve(Listener& listener, std::size_t size)
     Answer answer;
     {
         std::lock_guard lock(context_.blocks.Mutex());
-        answer = AnswerRequest(context_, RequestLink{link_, &diagnostics}, addressing,
+        answer = AnswerRequest(context_, RequestLink{link_, &diagnostics, false, &source.peer}, addressing,
                                PduOptions{enron.load(std::memory_order_relaxed)}, scan.pdu, scan.pduSize,
                                out.data() + kMbapHeader);
     }
