@@ -3,6 +3,7 @@
 #include "app/CChildFrame.h"
 #include "app/CMainFrame.h"
 #include "app/CommandLine.h"
+#include "app/LearnMode.h"
 #include "app/TestConfig.h"
 #include "automation/Automation.h"
 #include "automation/AutomationServer.h"
@@ -11,6 +12,7 @@
 #include "automation/CaptureAutomation.h"
 #include "automation/FaultAutomation.h"
 #include "automation/ServerAutomation.h"
+#include "automation/StatsAutomation.h"
 #include "faults/FaultBook.h"
 #include "monitor/TrafficTap.h"
 #include "servers/NetworkServers.h"
@@ -35,6 +37,7 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
 {
     tap_ = std::make_unique<monitor::TrafficTap>(*engine_);
     captureMethods_ = std::make_unique<CaptureAutomation>(*tap_);
+    learn_ = std::make_unique<LearnMode>(*this);
     // A server that does not open is never silent; the dialog shows it too.
     servers_->onOpenAttempt = [](const servers::NetworkServers::Entry& e) {
         if (!e.Open())
@@ -45,6 +48,7 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
 CKelvaro32App::~CKelvaro32App()
 {
     Shutdown();
+    learn_.reset();
     captureMethods_.reset();  // the files closed whole, with every frame up to here
     tap_.reset();
     engine_.reset();
@@ -177,6 +181,7 @@ bool CKelvaro32App::StartAutomationServer()
     RegisterFaultMethods(*registry, *faultMethods_);
     RegisterServerMethods(*registry, *serverMethods_);
     RegisterCaptureMethods(*registry, *captureMethods_);
+    RegisterStatsMethods(*registry, *engine_, [this](bool on) { learn_->SetOn(on); });
     auto server = std::make_unique<AutomationServer>(std::move(registry));
     if (!server->Listen(static_cast<quint16>(*port))) {
         if (AutomationPortNamed()) {

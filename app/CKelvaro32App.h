@@ -20,6 +20,7 @@ namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
 class CaptureAutomation;
+class LearnMode;
 namespace monitor { class TrafficTap; }
 class ServerAutomation;
 class CMainFrame;
@@ -56,6 +57,8 @@ public:
     monitor::TrafficTap& Tap() { return *tap_; }
     /// The capture and the JSON Lines log of automation and the headless options.
     CaptureAutomation& Captures() { return *captureMethods_; }
+    /// Tools > Learn, --learn, SetLearn.
+    LearnMode& Learn() { return *learn_; }
     /// The network servers and device identities (Tools > Network Servers, automation, headless
     /// options, set-ups).
     servers::NetworkServers& Servers() { return *servers_; }
@@ -113,6 +116,7 @@ private:
     std::unique_ptr<CaptureAutomation> captureMethods_;
     std::unique_ptr<ServerAutomation> serverMethods_;
     std::unique_ptr<AutomationServer> automationServer_;
+    std::unique_ptr<LearnMode> learn_;
     bool hidden_ = false;
     int untitledCount_ = 0;
     bool quitRequested_ = false;

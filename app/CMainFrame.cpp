@@ -85,7 +85,8 @@ MenuItem ToolsMenu()
 {
     return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
                               Item("&Network Servers...", cmd::ToolsNetworkServers),
-                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor)});
+                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor),
+                              Item("&Learn", cmd::ToolsLearn)});
 }
 
 MenuItem HelpMenu()

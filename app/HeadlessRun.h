@@ -1,6 +1,8 @@
 // What the headless program does after start-up: the files and overrides of its command line.
 #pragma once
 
+#include <string>
+
 struct HeadlessOptions;
 class CKelvaro32App;
 
@@ -14,6 +16,9 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options);
 /// Ends --capture and --traffic-log: the files closed whole, one line each on stdout
 /// ("capture: FILE, N packets, M frame records dropped"). False when one could not be written.
 bool StopHeadlessRecording(CKelvaro32App& app);
+/// --access-report: the access statistics and unserved requests written to `path` (atomically).
+/// False, said on stderr, when the file cannot be written.
+bool WriteAccessReport(CKelvaro32App& app, const std::string& path);
 /// Makes the application style hand out each standard icon once, shared: every data window
 /// (a QMdiSubWindow) otherwise decodes and keeps its own copy of the same picture, which with
 /// thousands of documents open is most of their start-up time and memory. Call after the
