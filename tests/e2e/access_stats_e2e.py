@@ -100,5 +100,44 @@ with open(report) as f:
 check(set(written) == {"points", "requests"}, "the report holds points and requests")
 agree(written["points"], "access report")
 check(written["requests"] == [], "nothing unserved in the report")
+# --learn: a unit nobody serves is listed, learnt (said on stdout) and then served.
+tcp, automation = free_port(), free_port()
+proc = subprocess.Popen([headless, "--learn", "--tcp-port", str(tcp), "--automation-port", str(automation), doc],
+                        stdout=subprocess.PIPE, text=True)
+try:
+    for line in proc.stdout:
+        if line.startswith("automation:"):
+            break
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            raw = socket.create_connection(("127.0.0.1", tcp), timeout=5)
+            break
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+    read9 = bytes([0, 1, 0, 0, 0, 6, 9, 3, 0, 0, 0, 4])
+    raw.sendall(read9)   # unanswered: nobody serves unit 9 yet
+    learnt = ""
+    for line in proc.stdout:
+        if line.startswith("learnt:"):
+            learnt = line.strip()
+            break
+    check(learnt.startswith("learnt: unit 9 holding registers 1..4"), "headless says what it learnt: %r" % learnt)
+    raw.sendall(read9)
+    answer = b""
+    while len(answer) < 17:
+        chunk = raw.recv(64)
+        if not chunk:
+            break
+        answer += chunk
+    check(answer[7:] == bytes([3, 8] + [0] * 8), "the learnt window answers 0: %s" % answer.hex())
+    listed = rpc(automation, "ListUnserved")["requests"]
+    check(any(q["unit"] == 9 and q["address"] == 1 and q["quantity"] == 4 for q in listed), "unit 9 listed")
+    raw.close()
+finally:
+    proc.send_signal(signal.SIGTERM)
+    proc.wait(timeout=30)
 print("%d failures" % len(failures))
 sys.exit(1 if failures else 0)
