@@ -382,6 +382,15 @@ void MarkExceptions(const BlockTable& table, Addressing addressing, bool enron, 
     }
 }
 
+bool HasType(const BlockTable& table, Addressing addressing, int type)
+{
+    for (const Block& b : table.Blocks())
+        if (b.type == type && table.DeviceActive(b.device) &&
+            (addressing.kind == Addressing::Kind::AnyDevice || b.device == addressing.unit))
+            return true;
+    return false;
+}
+
 // The statistics of one request once its answer is known: per function, per point for an
 // exception, and as not served for a unit nobody serves or addresses outside every block.
 void Account(const AnswerSources& sources, const RequestLink& link, Addressing addressing, const AccessMarks& marks,
@@ -390,11 +399,14 @@ void Account(const AnswerSources& sources, const RequestLink& link, Addressing a
 {
     const std::uint8_t code = answered >= 2 && (response[0] & kExceptionBit) != 0 ? response[1] : 0;
     marks.recorder->CountFunction(link.id.kind, addressing.unit, pdu[0], code);
-    const bool unserved = !faulted && addressing.kind != Addressing::Kind::Broadcast &&
-                          (code == kIllegalDataAddress || (answered == 0 && !DeviceServed(sources.blocks, addressing)));
+    bool unserved = !faulted && addressing.kind != Addressing::Kind::Broadcast &&
+                    (code == kIllegalDataAddress || (answered == 0 && !DeviceServed(sources.blocks, addressing)));
     if (code == 0 && !unserved)
         return;
     const FaultRequest r = DescribeRequest(link.id, addressing.unit, pdu, size);
+    // Exception 01 for points of a type the device has no block of: nothing serves those either.
+    if (!faulted && code == kIllegalFunction && r.pointType != 0 && !link.writesRefused)
+        unserved = !HasType(sources.blocks, addressing, r.pointType);
     if (code != 0) {
         MarkExceptions(sources.blocks, addressing, enron, r.pointType, r.first, r.last);
         MarkExceptions(sources.blocks, addressing, enron, r.pointType, r.first2, r.last2);

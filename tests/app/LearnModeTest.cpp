@@ -3,6 +3,8 @@
 #include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/CommandTable.h"
 #include "app/LearnMode.h"
 #include "app/TestConfig.h"
 #include "automation/MethodRegistry.h"
@@ -165,6 +167,26 @@ TEST_F(LearnModeTest, AutomationRefusesOutOfRangeAndResetEmpties)
     EXPECT_EQ(after["points"][1]["reads"], 0);
     EXPECT_FALSE(after["points"][1].contains("last_read"));
     EXPECT_TRUE(Call("ListUnserved")["requests"].empty());
+}
+
+TEST_F(LearnModeTest, ToolsLearnIsACheckItemThatSwitchesLearnMode)
+{
+    EXPECT_FALSE(app->Learn().On());
+    const CommandState off = frame->Commands().State(cmd::ToolsLearn);
+    EXPECT_TRUE(off.checkable && off.enabled);
+    EXPECT_FALSE(off.checked);
+    ASSERT_TRUE(frame->RunCommand(cmd::ToolsLearn));
+    EXPECT_TRUE(app->Learn().On());
+    EXPECT_TRUE(frame->Commands().State(cmd::ToolsLearn).checked);
+    // With learn on, a unit nobody serves gets its window at the next poll.
+    pomrel::test::TcpMaster master(port);
+    ASSERT_TRUE(master.Connected());
+    EXPECT_EQ(Ask(master, Request(1, 1, 0, 8), 9), (Bytes{0x81, 0x01}));  // no coils yet
+    app->Learn().Tick();
+    ASSERT_NE(Learnt(1, 1), nullptr);
+    EXPECT_EQ(Ask(master, Request(1, 1, 0, 8), 10), (Bytes{1, 1, 0}));
+    ASSERT_TRUE(frame->RunCommand(cmd::ToolsLearn));
+    EXPECT_FALSE(app->Learn().On());
 }
 
 TEST(IsoTime, MicrosecondsInUtc)

@@ -115,9 +115,11 @@ TEST_F(AccessStatsTest, RequestsNothingServesAreListedWithTheirCounts)
     Ask(master, Request(1, 3, 0, 1), 11);
     Ask(master, Request(1, 3, 44999, 2), 9);  // 45000: exception 02
     Ask(master, Request(1, 3, 94, 10), 9);    // 95..104 runs past the block: exception 02 as well
+    Ask(master, Request(1, 2, 0, 3), 9);      // inputs: unit 1 has none (exception 01)
+    Ask(master, Request(1, 0x41, 0, 3), 9);   // a function nobody knows is not a point nothing serves
 
     const auto list = engine.Unserved();
-    ASSERT_EQ(list.size(), 3u);
+    ASSERT_EQ(list.size(), 4u);
     const UnservedRequest* unit9 = Find(list, 9, 1);
     ASSERT_NE(unit9, nullptr);
     EXPECT_EQ(unit9->link, "tcp");
@@ -131,6 +133,8 @@ TEST_F(AccessStatsTest, RequestsNothingServesAreListedWithTheirCounts)
     EXPECT_EQ(far->quantity, 2);
     EXPECT_EQ(far->count, 1u);
     ASSERT_NE(Find(list, 1, 95), nullptr);
+    ASSERT_NE(Find(list, 1, 1), nullptr);
+    EXPECT_EQ(Find(list, 1, 1)->function, 2);
 
     // The points the refused read reached carry the exception; the others none.
     const auto points = engine.AccessStats(1, 3, 90, 100);
