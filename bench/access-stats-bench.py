@@ -49,19 +49,32 @@ def main():
         for name, extra in (("on", []), ("off", ["--no-access-stats"])):
             procs[name] = start(server, extra)
         rates = {"on": [], "off": []}
+        cpu = {"on": [], "off": []}  # server CPU microseconds per request: steadier on a busy machine
+        pairs = []
         for rep in range(args.reps):
+            this = {}
             for name in ("on", "off") if rep % 2 == 0 else ("off", "on"):
+                before = tcpbench.cpu_seconds(procs[name][0].pid)
                 r = tcpbench.run_load(loadgen, procs[name][1], args.connections, 1, args.seconds, args.warmup)
                 if "failed" in r:
                     sys.exit("%s: %s" % (name, r["failed"]))
+                used = tcpbench.cpu_seconds(procs[name][0].pid) - before
+                served = r["requests"] + r["rps"] * args.warmup  # the warm-up is served too
+                cpu[name].append(1e6 * used / served)
                 rates[name].append(r["rps"])
-                print("rep %d %-3s %12.0f requests/s" % (rep + 1, name, r["rps"]), flush=True)
+                this[name] = r["rps"]
+                print("rep %d %-3s %12.0f requests/s %8.2f server CPU us/request" % (rep + 1, name, r["rps"], cpu[name][-1]),
+                      flush=True)
+            pairs.append(this["on"] / this["off"])
         on, off = statistics.median(rates["on"]), statistics.median(rates["off"])
         print("| statistics | median requests/s (%d lock-step masters, %d runs) |" % (args.connections, args.reps))
         print("|---|---|")
         print("| on | %.0f |" % on)
         print("| off | %.0f |" % off)
-        print("ratio on/off: %.3f (target >= 0.95)" % (on / off))
+        print("ratio on/off of the medians: %.3f; median of the paired runs' ratios: %.3f (target >= 0.95)"
+              % (on / off, statistics.median(pairs)))
+        con, coff = statistics.median(cpu["on"]), statistics.median(cpu["off"])
+        print("server CPU per request: on %.2f us, off %.2f us: throughput bound by the server %.3f x" % (con, coff, coff / con))
         print("memory: %d bytes per served point (counters, times, writer index)" % POINT_BYTES)
     finally:
         for proc, _ in procs.values():

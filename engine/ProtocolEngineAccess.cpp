@@ -14,7 +14,8 @@ std::vector<PointAccess> ProtocolEngine::AccessStats(int unit, int type, std::ui
     {
         std::lock_guard lock(context.blocks.Mutex());
         for (const Block& b : context.blocks.Blocks()) {
-            if ((unit >= 0 && b.device != unit) || (type > 0 && b.type != type) || b.stats == nullptr)
+            if ((unit >= 0 && b.device != unit) || (type > 0 && b.type != type) || b.stats == nullptr ||
+                b.wireStart + 1 > last || b.wireStart + b.length < first)
                 continue;
             for (std::uint32_t i = 0; i < b.length; ++i) {
                 const std::uint32_t address = (b.wireStart + i) + 1;  // 1..65536 as the documents count
