@@ -129,6 +129,7 @@ TEST_F(LearnModeTest, UnservedRequestsAreListedThenLearntServedAndKeptBySetUp)
     app->Learn().Tick();
     EXPECT_EQ(Learnt(9, 3), unit9);
     EXPECT_EQ(unit9->length, 12);
+    EXPECT_EQ(Call("GetAccessStats", {9, 3, 1, 65536})["points"].size(), 12u);  // one block, not two
     EXPECT_EQ(Ask(master, Request(9, 3, 1, 1), 11), (Bytes{3, 2, 0x12, 0x34}));
     EXPECT_EQ(Ask(master, Request(9, 3, 11, 1), 11), (Bytes{3, 2, 0, 0}));
 
