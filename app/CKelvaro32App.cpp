@@ -3,6 +3,7 @@
 #include "app/CChildFrame.h"
 #include "app/CMainFrame.h"
 #include "app/CommandLine.h"
+#include "app/LearnMode.h"
 #include "app/TestConfig.h"
 #include "automation/Automation.h"
 #include "automation/AutomationServer.h"
@@ -14,6 +15,7 @@
 #include "behaviour/BehaviourBook.h"
 #include "behaviour/DocumentPoints.h"
 #include "automation/ServerAutomation.h"
+#include "automation/StatsAutomation.h"
 #include "faults/FaultBook.h"
 #include "http/HttpAddress.h"
 #include "http/HttpServer.h"
@@ -44,6 +46,7 @@ CKelvaro32App::CKelvaro32App(AppOptions options)
 {
     tap_ = std::make_unique<monitor::TrafficTap>(*engine_);
     captureMethods_ = std::make_unique<CaptureAutomation>(*tap_);
+    learn_ = std::make_unique<LearnMode>(*this);
     // A server that does not open is never silent; the dialog shows it too.
     servers_->onOpenAttempt = [](const servers::NetworkServers::Entry& e) {
         if (!e.Open())
@@ -57,6 +60,7 @@ CKelvaro32App::~CKelvaro32App()
     // Its thread stops, and it lets go of the engine's write feed, before the engine goes.
     behaviourMethods_.reset();
     behaviour_.reset();
+    learn_.reset();
     captureMethods_.reset();  // the files closed whole, with every frame up to here
     tap_.reset();
     engine_.reset();
@@ -232,6 +236,7 @@ std::shared_ptr<const MethodRegistry> CKelvaro32App::Methods()
     RegisterBehaviourMethods(*registry, *behaviourMethods_);
     RegisterServerMethods(*registry, *serverMethods_);
     RegisterCaptureMethods(*registry, *captureMethods_);
+    RegisterStatsMethods(*registry, *engine_, [this](bool on) { learn_->SetOn(on); });
     methods_ = std::move(registry);
     return methods_;
 }

@@ -25,6 +25,7 @@ namespace servers { class NetworkServers; }
 class DocumentAutomation;
 class FaultAutomation;
 class CaptureAutomation;
+class LearnMode;
 namespace monitor { class TrafficTap; }
 class ServerAutomation;
 class CMainFrame;
@@ -64,6 +65,8 @@ public:
     monitor::TrafficTap& Tap() { return *tap_; }
     /// The capture and the JSON Lines log of automation and the headless options.
     CaptureAutomation& Captures() { return *captureMethods_; }
+    /// Tools > Learn, --learn, SetLearn.
+    LearnMode& Learn() { return *learn_; }
     /// The network servers and device identities (Tools > Network Servers, automation, headless
     /// options, set-ups).
     servers::NetworkServers& Servers() { return *servers_; }
@@ -137,6 +140,7 @@ private:
     std::unique_ptr<AutomationServer> automationServer_;
     std::shared_ptr<MethodRegistry> methods_;
     std::unique_ptr<HttpServer> httpServer_;
+    std::unique_ptr<LearnMode> learn_;
     bool hidden_ = false;
     int untitledCount_ = 0;
     bool quitRequested_ = false;

@@ -87,7 +87,8 @@ MenuItem ToolsMenu()
     return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
                               Item("&Behaviour...", cmd::ToolsBehaviour), Item("T&rend...", cmd::ToolsTrend),
                               Item("&Network Servers...", cmd::ToolsNetworkServers),
-                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor)});
+                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor),
+                              Item("&Learn", cmd::ToolsLearn)});
 }
 
 MenuItem HelpMenu()

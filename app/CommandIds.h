@@ -43,6 +43,7 @@ inline constexpr int ToolsNetworkServers = 33110;
 inline constexpr int ToolsTrafficMonitor = 33120;
 inline constexpr int ToolsBehaviour = 33140;
 inline constexpr int ToolsTrend = 33150;
+inline constexpr int ToolsLearn = 33160;
 
 /// Connect and Disconnect of serial ports 1..32 (index = port − 1); the ids are not consecutive.
 inline constexpr std::array<int, 32> ConnectPort = {

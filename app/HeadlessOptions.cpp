@@ -84,6 +84,13 @@ HeadlessOptions ParseHeadlessOptions(const std::vector<std::string>& args)
             else
                 target = args[++i];
         }
+        else if (a == "--learn") o.learn = true;
+        else if (a == "--access-report") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                o.error = a + " needs a file";
+            else
+                o.accessReport = args[++i];
+        }
         else if (a == "--capture" || a == "--traffic-log") {
             if (i + 1 >= args.size() || args[i + 1].empty())
                 o.error = a + " needs a file";
@@ -138,6 +145,10 @@ const char* HeadlessUsage()
            "  --traffic-log-rotate SIZE  rotate the traffic log at SIZE bytes (K, M or G;\n"
            "                        at least 4K): FILE.jsonl becomes FILE.1.jsonl, that one\n"
            "                        FILE.2.jsonl ... (FILE without a dot: FILE.1), five kept\n"
+           "  --learn               serve what masters ask for that nothing serves: a new\n"
+           "                        data window per unit and point type (\"learnt: ...\")\n"
+           "  --access-report FILE  write each point's reads, writes and last writer and the\n"
+           "                        requests nothing served to FILE (JSON) at exit\n"
            "  --udp-port N          open a Modbus/UDP server on port N\n"
            "  --rtu-over-tcp-port N open an RTU over TCP server on port N\n"
            "  --tls-port N          open a Modbus/TCP Security (TLS) server on port N; needs\n"

@@ -21,6 +21,8 @@ struct HeadlessOptions {
     std::string scenario;                     // set-up extras file loaded after the set-up
     std::string capture;                      // pcapng capture of every frame, from the start
     std::string trafficLog;                   // JSON Lines log of every frame, from the start
+    bool learn = false;                       // serve what masters ask for that nothing serves
+    std::string accessReport;                 // access statistics and unserved requests, written at exit
     std::uint64_t trafficLogRotateBytes = 0;  // the log rotates at this size; 0 never
     std::optional<int> udpPort, rtuOverTcpPort, tlsPort;  // network servers opened for this run
     std::string tlsCert, tlsKey, tlsCa;       // the TLS server's PEM files (cert and key needed)

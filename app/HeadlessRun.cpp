@@ -7,6 +7,8 @@
 #include "app/TestConfig.h"
 #include "automation/CaptureAutomation.h"
 #include "behaviour/BehaviourBook.h"
+#include "app/LearnMode.h"
+#include "automation/StatsAutomation.h"
 #include "document/FileAccess.h"
 #include "servers/NetworkServers.h"
 
@@ -198,6 +200,13 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
             return false;
         }
     }
+    if (options.learn) {
+        app.Learn().onLearnt = [](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+        app.Learn().SetOn(true);
+    }
     bool anyTestConfig = false;
     bool anything = options.files.empty();
     for (const auto& file : options.files) {
@@ -265,4 +274,15 @@ bool StopHeadlessRecording(CKelvaro32App& app)
         report("traffic log", app.Captures().StopTrafficLog());
     std::fflush(stdout);
     return ok;
+}
+
+bool WriteAccessReport(CKelvaro32App& app, const std::string& path)
+{
+    const std::string text = AccessReport(app.Engine()).dump(2) + "\n";
+    std::string why;
+    if (!WriteFileAtomically(path, std::vector<std::uint8_t>(text.begin(), text.end()), &why)) {
+        std::fprintf(stderr, "kelvaro64-headless: --access-report %s: %s\n", path.c_str(), why.c_str());
+        return false;
+    }
+    return true;
 }

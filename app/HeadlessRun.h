@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct HeadlessOptions;
 class CKelvaro32App;
@@ -22,6 +23,9 @@ std::uint64_t PrintBehaviourLog(const behaviour::BehaviourBook& book, std::uint6
 /// Ends --capture and --traffic-log: the files closed whole, one line each on stdout
 /// ("capture: FILE, N packets, M frame records dropped"). False when one could not be written.
 bool StopHeadlessRecording(CKelvaro32App& app);
+/// --access-report: the access statistics and unserved requests written to `path` (atomically).
+/// False, said on stderr, when the file cannot be written.
+bool WriteAccessReport(CKelvaro32App& app, const std::string& path);
 /// Makes the application style hand out each standard icon once, shared: every data window
 /// (a QMdiSubWindow) otherwise decodes and keeps its own copy of the same picture, which with
 /// thousands of documents open is most of their start-up time and memory. Call after the

@@ -2,6 +2,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/LearnMode.h"
 #include "app/SetupExtras.h"
 #include "app/SubsystemCommands.h"
 #include "app/ToolsCommands.h"
@@ -131,6 +132,13 @@ void RegisterToolsCommands(CMainFrame& frame)
     });
     // A window beside the data windows, not a dialog: one at a time, brought to the front when
     // asked for again; it listens to the program's tap while open.
+    // Serving what masters ask for that nothing serves, as new data windows.
+    frame.Commands().Add(
+        cmd::ToolsLearn, [&frame] { frame.App().Learn().SetOn(!frame.App().Learn().On()); },
+        [&frame](CommandState& state) {
+            state.checkable = true;
+            state.checked = frame.App().Learn().On();
+        });
     frame.Commands().Add(cmd::ToolsTrafficMonitor, [&frame] {
         auto* window = frame.findChild<monitor::TrafficMonitorWindow*>(QString(), Qt::FindDirectChildrenOnly);
         if (!window) {

@@ -83,7 +83,9 @@ int main(int argc, char** argv)
             QCoreApplication::exit(1);
     });
     const int rc = qapp.exec();
-    const bool recorded = StopHeadlessRecording(app);
+    bool recorded = StopHeadlessRecording(app);
+    if (!options.accessReport.empty())
+        recorded = WriteAccessReport(app, options.accessReport) && recorded;
     app.Shutdown();
     std::fflush(stdout);
     // --save that could not save is a failed run: say which file and why.

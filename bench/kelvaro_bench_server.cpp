@@ -37,6 +37,7 @@ int main(int argc, char** argv)
     int faultRules = 0;
     int delayMs = -1;
     bool rtuOverTcp = false;
+    bool accessStats = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--port" && i + 1 < argc)
@@ -49,8 +50,10 @@ int main(int argc, char** argv)
             delayMs = std::atoi(argv[++i]);
         else if (a == "--rtu-over-tcp")
             rtuOverTcp = true;
+        else if (a == "--no-access-stats")
+            accessStats = false;
         else {
-            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D] [--rtu-over-tcp]\n");
+            std::fprintf(stderr, "usage: kelvaro_bench_server [--port P] [--max-seconds S] [--fault-rules N] [--delay-ms D] [--rtu-over-tcp] [--no-access-stats]\n");
             return 2;
         }
     }
@@ -63,6 +66,7 @@ int main(int argc, char** argv)
         memory[std::size_t(i)].store(std::uint16_t(i), std::memory_order_relaxed);
 
     pomrel::ProtocolEngine engine;
+    engine.EnableAccessStats(accessStats);
     for (int b = 0; b < kBlocks; ++b) {
         const pomrel::Handle h = engine.DefineDataBlock(1, 3, 1 + b * kBlockLength, kBlockLength,
                                                         memory.get() + std::size_t(b) * kBlockLength);

@@ -30,6 +30,10 @@ Handle BlockTable::Define(int deviceId, int pointType, int startAddress, int len
         block.ownLock = std::make_shared<std::mutex>();
         block.valueLock = block.ownLock.get();
     }
+    if (block.length > 0) {
+        block.ownStats = std::shared_ptr<PointStats[]>(new PointStats[block.length]);
+        block.stats = block.ownStats.get();
+    }
     std::lock_guard lock(mutex_);
     block.handle = next_++;
     blocks_.push_back(std::move(block));
@@ -41,6 +45,20 @@ bool BlockTable::Remove(Handle handle)
     std::lock_guard lock(mutex_);
     const auto removed = std::erase_if(blocks_, [&](const Block& b) { return b.handle == handle; });
     return removed != 0;
+}
+
+void BlockTable::ResetStats()
+{
+    for (const Block& b : blocks_)
+        for (std::uint32_t i = 0; i < b.length; ++i) {
+            PointStats& p = b.stats[i];
+            p.reads.store(0, std::memory_order_relaxed);
+            p.writes.store(0, std::memory_order_relaxed);
+            p.exceptions.store(0, std::memory_order_relaxed);
+            p.writer.store(0, std::memory_order_relaxed);
+            p.lastReadUs.store(0, std::memory_order_relaxed);
+            p.lastWriteUs.store(0, std::memory_order_relaxed);
+        }
 }
 
 void BlockTable::SetDeviceActive(std::uint16_t deviceId, bool enable)

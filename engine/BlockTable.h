@@ -1,6 +1,7 @@
 // The registered data blocks, by device id and point type, in registration order.
 #pragma once
 
+#include "engine/AccessRecorder.h"
 #include "engine/ProtocolEngine.h"
 
 #include <algorithm>
@@ -30,6 +31,8 @@ struct Block {
     RegisterWord* memory = nullptr;
     std::mutex* valueLock = nullptr;
     std::shared_ptr<std::mutex> ownLock;  // used when the application gave no lock
+    PointStats* stats = nullptr;           // one per point, beside the memory (ownStats)
+    std::shared_ptr<PointStats[]> ownStats;
 
     /// Words per point: 2 when the ENRON rules apply to this block on this connection.
     std::uint32_t Width(bool enronRules) const { return (enronRules && enron != Enron::None) ? 2 : 1; }
@@ -85,6 +88,9 @@ public:
     bool Remove(Handle block);
     void SetDeviceActive(std::uint16_t deviceId, bool enable);
     bool DeviceActive(std::uint8_t deviceId) const { return !inactive_[deviceId].load(std::memory_order_relaxed); }
+
+    /// Zeroes every block's access statistics. Caller holds Mutex().
+    void ResetStats();
 
     TableLock& Mutex() const { return mutex_; }
     /// Caller holds Mutex().

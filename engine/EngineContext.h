@@ -91,6 +91,7 @@ public:
     DeviceIdentities identities;  // function 43/14, per device id
     FrameRecordQueue frames;
     WriteFeed writes;             // masters' writes for the behaviour core
+    AccessRecorder access;
 
 private:
     asio::steady_timer sealTimer_;

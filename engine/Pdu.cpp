@@ -110,7 +110,7 @@ struct Runs {
 class Handler {
 public:
     Handler(const BlockTable& table, Addressing addressing, PduOptions options)
-        : table_(table), blocks_(table.Blocks()), addressing_(addressing), enron_(options.enron)
+        : table_(table), blocks_(table.Blocks()), addressing_(addressing), enron_(options.enron), access_(options.access)
     {
     }
 
@@ -272,10 +272,32 @@ private:
         }
     }
 
+    // Access statistics of the points a served request reached.
+    void MarkRead(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count) const
+    {
+        if (access_ != nullptr)
+            EachRun(runs, type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+                access_->Read(b.stats + first, n);
+            });
+    }
+    void MarkWrite(const Runs& runs, std::uint8_t type, std::uint32_t address, std::uint32_t count) const
+    {
+        if (access_ != nullptr)
+            EachRun(runs, type, address, count, [&](const Block& b, std::uint32_t first, std::uint32_t n) {
+                access_->Write(b.stats + first, n);
+            });
+    }
+    void MarkWrite(const Block& b, std::uint32_t first, std::uint32_t n) const
+    {
+        if (access_ != nullptr)
+            access_->Write(b.stats + first, n);
+    }
+
     const BlockTable& table_;
     const std::vector<Block>& blocks_;
     Addressing addressing_;
     bool enron_;
+    AccessMarks* access_;
 };
 
 // The width test stays out of the word loops: they run up to 125 times per request.
@@ -358,6 +380,7 @@ std::size_t Handler::ReadBits(const std::uint8_t* req, std::size_t size, std::ui
             if (b.memory[first + i].load(std::memory_order_relaxed) != 0)
                 resp[2 + bit / 8] = static_cast<std::uint8_t>(resp[2 + bit / 8] | (1u << (bit % 8)));
     });
+    MarkRead(runs, type, address, count);
     return 2 + bytes;
 }
 
@@ -383,6 +406,7 @@ std::size_t Handler::ReadRegisters(const std::uint8_t* req, std::size_t size, st
     resp[0] = fc;
     resp[1] = static_cast<std::uint8_t>(bytes);
     CopyOut(runs, type, address, count, resp + 2);
+    MarkRead(runs, type, address, count);
     return 2 + bytes;
 }
 
@@ -402,6 +426,7 @@ std::size_t Handler::WriteCoil(const std::uint8_t* req, std::size_t size, std::u
     }
     ForWrite(kCoils, address, 1, [&](const Block& b, std::uint32_t first, std::uint32_t, std::uint32_t) {
         b.memory[first].store(value == 0xFF00 ? 1 : 0, std::memory_order_relaxed);
+        MarkWrite(b, first, 1);
     });
     std::memcpy(resp, req, 5);
     return Answer(5);
@@ -426,6 +451,7 @@ std::size_t Handler::WriteRegister(const std::uint8_t* req, std::size_t size, st
             } else {
                 b.memory[first].store(Be16(req + kValue), std::memory_order_relaxed);
             }
+            MarkWrite(b, first, 1);
         });
         return 0;
     }
@@ -436,6 +462,7 @@ std::size_t Handler::WriteRegister(const std::uint8_t* req, std::size_t size, st
     if (width * 2 != valueBytes)
         return Exception(fc, kIllegalDataValue, resp);
     CopyIn(runs, kHoldingRegisters, address, 1, req + kValue);
+    MarkWrite(runs, kHoldingRegisters, address, 1);
     std::memcpy(resp, req, size);
     return size;
 }
@@ -460,6 +487,7 @@ std::size_t Handler::WriteCoils(const std::uint8_t* req, std::size_t size, std::
             const std::uint32_t bit = offset + i;
             b.memory[first + i].store((bits[bit / 8] >> (bit % 8)) & 1u, std::memory_order_relaxed);
         }
+        MarkWrite(b, first, n);
     });
     std::memcpy(resp, req, 5);
     return Answer(5);
@@ -494,6 +522,7 @@ std::size_t Handler::WriteRegisters(const std::uint8_t* req, std::size_t size, s
                         }
                         src += 2 * width;
                     }
+                    MarkWrite(b, first, n);
                 });
         return 0;
     }
@@ -504,6 +533,7 @@ std::size_t Handler::WriteRegisters(const std::uint8_t* req, std::size_t size, s
     if (held != width || (width == 2 && count > kMaxEnronWrite))
         return Exception(fc, kIllegalDataValue, resp);
     CopyIn(runs, kHoldingRegisters, address, count, req + kWriteData);
+    MarkWrite(runs, kHoldingRegisters, address, count);
     std::memcpy(resp, req, 5);
     return 5;
 }
@@ -530,6 +560,7 @@ std::size_t Handler::MaskWrite(const std::uint8_t* req, std::size_t size, std::u
         std::lock_guard lock(*b.valueLock);
         const std::uint16_t old = b.memory[first].load(std::memory_order_relaxed);
         b.memory[first].store(static_cast<std::uint16_t>((old & andMask) | (orMask & ~andMask)), std::memory_order_relaxed);
+        MarkWrite(b, first, 1);
     });
     std::memcpy(resp, req, 7);
     return Answer(7);
@@ -564,6 +595,8 @@ std::size_t Handler::ReadWrite(const std::uint8_t* req, std::size_t size, std::u
     resp[0] = fc;
     resp[1] = static_cast<std::uint8_t>(readCount * 2);
     CopyOut(readRuns, kHoldingRegisters, readAddress, readCount, resp + 2);
+    MarkWrite(writeRuns, kHoldingRegisters, writeAddress, writeCount);
+    MarkRead(readRuns, kHoldingRegisters, readAddress, readCount);
     return 2 + readCount * 2;
 }
 
@@ -625,6 +658,7 @@ std::size_t Handler::ReadFifo(const std::uint8_t* req, std::size_t size, std::ui
     // The count and the values in one copy (under the block's value lock); the count read first
     // goes out, so that the answer's sizes agree with each other whatever a writer did since.
     CopyOut(runs, kHoldingRegisters, pointer, count + 1, resp + 3);
+    MarkRead(runs, kHoldingRegisters, pointer, count + 1);
     resp[0] = fc;
     PutBe16(resp + 1, static_cast<std::uint16_t>(2 + 2 * count));
     PutBe16(resp + 3, static_cast<std::uint16_t>(count));

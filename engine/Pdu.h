@@ -38,6 +38,7 @@ struct Addressing {
 /// Per-connection rules that change how registers are read and written.
 struct PduOptions {
     bool enron = false;  // Daniel/ENRON: 32-bit registers in the ENRON ranges
+    AccessMarks* access = nullptr;  // where reads and writes are counted; none: not counted
 };
 
 /// Serves `request` (size bytes, function code first). The caller holds table.Mutex().

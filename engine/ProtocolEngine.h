@@ -209,7 +209,12 @@ public:
     /// The points of unit/type served now with addresses first..last (1-based), in address order.
     std::vector<PointAccess> AccessStats(int unit, int type, std::uint32_t first, std::uint32_t last) const;
     void ResetAccessStats();
+    /// In first-seen order; at most 4096 distinct requests, the rest counted in UnservedOverflow().
     std::vector<UnservedRequest> Unserved() const;
+    std::uint64_t UnservedOverflow() const;
+    /// Grows with every unserved request (never reset): a poller looks at Unserved() only when it moved.
+    std::uint64_t UnservedEvents() const;
+    /// Not cleared by ResetAccessStats: they are counters that only grow (for metrics).
     std::vector<FunctionCount> FunctionCounts() const;
     /// On by default; off, the engine keeps none of the above (for measuring what they cost).
     void EnableAccessStats(bool on);

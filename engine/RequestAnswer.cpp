@@ -2,6 +2,7 @@
 
 #include "engine/FunctionCodes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pomrel {
@@ -362,6 +363,61 @@ void Responder::ListenOnly(const std::uint8_t* pdu, std::size_t size)
         ++d_->noResponses;
 }
 
+// Exception answers on the served points a request touched.
+void MarkExceptions(const BlockTable& table, Addressing addressing, bool enron, int type, std::uint32_t first,
+                    std::uint32_t last)
+{
+    if (type == 0 || first == 0 || addressing.kind == Addressing::Kind::Absent)
+        return;
+    const std::uint32_t lo = first - 1;
+    const std::uint32_t hi = std::min<std::uint32_t>(last, 0x10000u);  // one past the last wire address
+    for (const Block& b : table.Blocks()) {
+        if (b.type != type || b.stats == nullptr || !table.DeviceActive(b.device) ||
+            (addressing.kind != Addressing::Kind::AnyDevice && b.device != addressing.unit))
+            continue;
+        const std::uint32_t from = std::max(lo, b.wireStart);
+        const std::uint32_t to = std::min(hi, b.wireStart + b.Points(enron));
+        for (std::uint32_t a = from; a < to; ++a)
+            Bump(b.stats[a - b.wireStart].exceptions);
+    }
+}
+
+bool HasType(const BlockTable& table, Addressing addressing, int type)
+{
+    for (const Block& b : table.Blocks())
+        if (b.type == type && table.DeviceActive(b.device) &&
+            (addressing.kind == Addressing::Kind::AnyDevice || b.device == addressing.unit))
+            return true;
+    return false;
+}
+
+// The statistics of one request once its answer is known: per function, per point for an
+// exception, and as not served for a unit nobody serves or addresses outside every block.
+void Account(const AnswerSources& sources, const RequestLink& link, Addressing addressing, const AccessMarks& marks,
+             bool enron, const std::uint8_t* pdu, std::size_t size, const std::uint8_t* response, std::size_t answered,
+             bool faulted)
+{
+    const std::uint8_t code = answered >= 2 && (response[0] & kExceptionBit) != 0 ? response[1] : 0;
+    marks.recorder->CountFunction(link.id.kind, addressing.unit, pdu[0], code);
+    bool unserved = !faulted && addressing.kind != Addressing::Kind::Broadcast &&
+                    (code == kIllegalDataAddress || (answered == 0 && !DeviceServed(sources.blocks, addressing)));
+    if (code == 0 && !unserved)
+        return;
+    const FaultRequest r = DescribeRequest(link.id, addressing.unit, pdu, size);
+    // Exception 01 for points of a type the device has no block of: nothing serves those either.
+    if (!faulted && code == kIllegalFunction && r.pointType != 0 && !link.writesRefused)
+        unserved = !HasType(sources.blocks, addressing, r.pointType);
+    if (code != 0) {
+        MarkExceptions(sources.blocks, addressing, enron, r.pointType, r.first, r.last);
+        MarkExceptions(sources.blocks, addressing, enron, r.pointType, r.first2, r.last2);
+    }
+    if (unserved) {
+        const std::uint32_t quantity = r.pointType == 0 ? 0 : r.last - r.first + 1;
+        marks.recorder->CountUnserved(link.id, addressing.unit, pdu[0], r.first,
+                                      static_cast<std::uint16_t>(std::min<std::uint32_t>(quantity, 0xFFFF)), marks.nowUs);
+    }
+}
+
 } // namespace
 
 Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Addressing addressing, PduOptions options,
@@ -371,6 +427,15 @@ Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Address
     answer.unit = addressing.unit;
     if (size == 0)
         return answer;
+    AccessMarks marks;
+    if (sources.access != nullptr && sources.access->Enabled()) {
+        marks = AccessMarks{sources.access, WallClockUs(), &link.id, link.peer};
+        options.access = &marks;
+    }
+    const auto account = [&](bool faulted) {
+        if (options.access != nullptr)
+            Account(sources, link, addressing, marks, options.enron, pdu, size, response, answer.pduSize, faulted);
+    };
     Responder responder(sources, link, addressing, options);
     if (LinkDiagnostics* d = link.diagnostics) {
         ++d->requests;
@@ -389,6 +454,7 @@ Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Address
                     responder.SetAddressed(responder.Served());
                     responder.Count(pdu[0], response, 0);
                 }
+                account(true);
                 return answer;
             case FaultAction::Exception:
                 // Decided before the block lookup, so a gateway can answer for an absent device;
@@ -402,6 +468,7 @@ Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Address
                     responder.SetAddressed(answer.pduSize > 0 || responder.Served());
                     responder.Count(pdu[0], response, answer.pduSize);
                 }
+                account(true);
                 return answer;
             case FaultAction::WrongUnit:
                 answer.unit = static_cast<std::uint8_t>(addressing.unit + 1);
@@ -415,6 +482,7 @@ Answer AnswerFrom(const AnswerSources& sources, const RequestLink& link, Address
     responder.Count(pdu[0], response, answer.pduSize);
     if (sources.writes != nullptr && sources.writes->Enabled())
         sources.writes->Offer(sources.blocks, link.id, link.peer, addressing, options, pdu, size, response, answer.pduSize);
+    account(false);
     return answer;
 }
 

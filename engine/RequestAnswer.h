@@ -38,6 +38,7 @@ struct AnswerSources {
     const FaultSet* faults = nullptr;             // the rules in force, or none
     const DeviceIdentities* identities = nullptr; // none: every device has the default identity
     WriteFeed* writes = nullptr;                  // answered writes are handed over here while it is on
+    AccessRecorder* access = nullptr;             // access statistics, or none kept
 };
 
 /// Serves one request (function code first). The caller holds the block table's lock.
@@ -49,7 +50,7 @@ template <class Context>
 Answer AnswerRequest(Context& context, const RequestLink& link, Addressing addressing, PduOptions options,
                      const std::uint8_t* pdu, std::size_t size, std::uint8_t* response)
 {
-    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities, &context.writes}, link, addressing, options,
+    return AnswerFrom(AnswerSources{context.blocks, context.Faults(), &context.identities, &context.writes, &context.access}, link, addressing, options,
                       pdu, size, response);
 }
 

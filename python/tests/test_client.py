@@ -138,3 +138,22 @@ def test_generators_added_listed_switched_and_refused_by_name(kelvaro64):
     assert c.remove_generator(gen) is None
     assert c.list_behaviour()["generators"] == []
     assert c.clear_behaviour() is None and c.reload_scripts() is None
+def test_access_statistics_and_unserved_requests(kelvaro64):
+    import socket
+    c = kelvaro64.client
+    with socket.create_connection(("127.0.0.1", kelvaro64.tcp_port), timeout=5) as master:
+        me = "tcp 127.0.0.1:%d" % master.getsockname()[1]
+        for request, size in ((bytes([0, 1, 0, 0, 0, 6, 1, 6, 0, 1, 0, 9]), 12),       # write 40002
+                              (bytes([0, 2, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2]), 13),       # read 40001-40002
+                              (bytes([0, 3, 0, 0, 0, 6, 1, 3, 0x0B, 0xB8, 0, 1]), 9)):  # 43001: exception 02
+            master.sendall(request)
+            answer = b""
+            while len(answer) < size:
+                answer += master.recv(size - len(answer))
+    points = c.get_access_stats(1, 3, 1, 2)
+    assert [(p["address"], p["reads"], p["writes"]) for p in points] == [(1, 1, 0), (2, 1, 1)]
+    assert points[1]["last_writer"] == me and "last_writer" not in points[0]
+    assert [(r["unit"], r["address"], r["quantity"], r["count"]) for r in c.list_unserved()] == [(1, 3001, 1, 1)]
+    c.reset_access_stats()
+    assert c.list_unserved() == [] and c.get_access_stats(1, 3, 2, 2)[0]["writes"] == 0
+    c.set_learn(False)

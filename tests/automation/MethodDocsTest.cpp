@@ -79,7 +79,7 @@ TEST(AutomationMethods, EveryServedMethodIsInTheReferenceAndTheClientHelp) {
             EXPECT_EQ(ParamCount(*params), m.params.size()) << m.name << ": [" << *params << "]";
         }
     }
-    EXPECT_EQ(families, (std::set<std::string>{"document", "faults", "behaviour", "servers", "capture"}));
+    EXPECT_EQ(families, (std::set<std::string>{"document", "faults", "behaviour", "servers", "capture", "stats"}));
     app.Shutdown();
 }
 

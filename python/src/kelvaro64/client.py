@@ -271,6 +271,22 @@ class Client:
     def stop_traffic_log(self):
         return self.call("StopTrafficLog")
 
+    # -- access statistics and learn mode ----------------------------------------------------
+
+    def get_access_stats(self, unit=-1, point_type=0, first=1, last=65536):
+        """The served points' reads, writes, exceptions, last read/write (ISO 8601 UTC) and last writer."""
+        return self.call("GetAccessStats", unit, point_type, first, last)["points"]
+
+    def reset_access_stats(self):
+        return self.call("ResetAccessStats")
+
+    def list_unserved(self):
+        """The requests nothing served: link, unit, function, address, quantity, count, first, last."""
+        return self.call("ListUnserved")["requests"]
+
+    def set_learn(self, on=True):
+        return self.call("SetLearn", bool(on))
+
     # -- typed values ------------------------------------------------------------------------
 
     @staticmethod
