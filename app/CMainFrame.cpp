@@ -9,9 +9,11 @@
 #include "dialogs/DialogKit.h"
 #include "automation/AutomationServer.h"
 #include "document/AliasTable.h"
+#include "document/AnsiText.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "simulation/SimulationEngine.h"
+#include "statistics/AccessTexts.h"
 #include "view/CKelvaro32View.h"
 
 #include <QAction>
@@ -85,7 +87,8 @@ MenuItem ToolsMenu()
 {
     return Submenu("&Tools", {Item("&Fault Injection...", cmd::ToolsFaultInjection),
                               Item("&Network Servers...", cmd::ToolsNetworkServers),
-                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor)});
+                              Item("Traffic &Monitor", cmd::ToolsTrafficMonitor),
+                              Item("&Access Statistics...", cmd::ToolsAccessStatistics)});
 }
 
 MenuItem HelpMenu()
@@ -119,7 +122,8 @@ std::vector<MenuItem> Menu129()
                                  Item("Long (Swapped)", cmd::FormatLongSwapped), Item("&Floating Point ", cmd::FormatFloat),
                                  Item("Float (&Swapped) ", cmd::FormatFloatSwapped), Item("&64-Bit Floats", cmd::FormatFloat64),
                                  Item("64-Bit Swapped", cmd::FormatFloat64Swapped), Separator(),
-                                 Item("Reset Alias List", cmd::ResetAliasList)}),
+                                 Item("Reset Alias List", cmd::ResetAliasList), Separator(),
+                                 Item("Access &Marks", cmd::DisplayAccessMarks)}),
             Submenu("&View", {Submenu("Config", {Submenu("Colors", {Item("Background", cmd::Background),
                                                                    Item("ForeGround", cmd::Foreground)}),
                                                  Item("Fonts", cmd::Fonts)})}),
@@ -136,6 +140,9 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     for (const FileFailure& f : settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()}))
         std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f.path.c_str(),
                      f.reason.c_str());
+    if (const auto f = settings_.LoadViewOptions(viewOptions_))
+        std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f->path.c_str(),
+                     f->reason.c_str());
 
     // Failed opens go to stderr as before, and are kept for the Connect commands to show.
     connections_.SetListener([this](const ConnectionEvent& e) {
@@ -180,7 +187,10 @@ std::vector<FileFailure> CMainFrame::SaveSettings()
 {
     settingsSaved_ = true;
     std::uint16_t port = app_.settingsServicePort.value_or(app_.servicePort);
-    return settings_.Save({&port, &connections_.Ports(), &look_, &app_.Aliases()});
+    auto failures = settings_.Save({&port, &connections_.Ports(), &look_, &app_.Aliases()});
+    if (auto f = settings_.SaveViewOptions(viewOptions_))
+        failures.push_back(std::move(*f));
+    return failures;
 }
 
 QPrinter& CMainFrame::Printer()
@@ -209,6 +219,34 @@ pomrel::Handle CMainFrame::DefineDataBlock(CKelvaro32Doc& doc)
 void CMainFrame::RemoveDataBlock(pomrel::Handle handle)
 {
     app_.Engine().RemoveDataBlock(handle);
+}
+
+std::string CMainFrame::AccessText(int unit, int type, std::uint32_t address)
+{
+    const auto points = app_.Engine().AccessStats(unit, type, address, address);
+    if (points.empty())
+        return {};
+    const std::string alias = ansi::ToUtf8(app_.Aliases().GetAlias(type, static_cast<int>(address)));
+    return statistics::HoverText(points.front(), alias, statistics::NowUs());
+}
+
+bool CMainFrame::AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
+                             std::vector<AccessMark>& marks)
+{
+    if (!viewOptions_.accessMarks || last < first)
+        return false;
+    const std::int64_t now = statistics::NowUs();
+    marks.assign(last - first + 1, AccessMark::kNone);
+    for (const auto& p : app_.Engine().AccessStats(unit, type, first, last))
+        if (p.address >= first && p.address <= last)
+            marks[p.address - first] = statistics::MarkOf(p, now);
+    return true;
+}
+
+void CMainFrame::SetAccessMarks(bool on)
+{
+    viewOptions_.accessMarks = on;
+    RepaintAllViews();
 }
 
 bool CMainFrame::Create()

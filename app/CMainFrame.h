@@ -48,6 +48,12 @@ public:
     const TrafficRing& Traffic() const override { return traffic_; }
     pomrel::Handle DefineDataBlock(CKelvaro32Doc& doc) override;
     void RemoveDataBlock(pomrel::Handle handle) override;
+    std::string AccessText(int unit, int type, std::uint32_t address) override;
+    bool AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
+                     std::vector<AccessMark>& marks) override;
+    /// Display > Access Marks (remembered in the settings): on, data windows colour their labels.
+    bool AccessMarksOn() const { return viewOptions_.accessMarks; }
+    void SetAccessMarks(bool on);
     CommandTable& Commands() { return commands_; }
     /// Default font and colours for new data windows.
     DisplayDefaults& Look() { return look_; }
@@ -119,6 +125,7 @@ private:
     ConnectionManager connections_;
     DisplayDefaults look_;
     SettingsStore settings_;
+    ViewOptions viewOptions_;
     bool settingsSaved_ = false;
     TrafficRing traffic_;
     CommandTable commands_;

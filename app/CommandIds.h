@@ -41,6 +41,9 @@ inline constexpr int AppAbout = 57664;
 inline constexpr int ToolsFaultInjection = 33100;
 inline constexpr int ToolsNetworkServers = 33110;
 inline constexpr int ToolsTrafficMonitor = 33120;
+inline constexpr int ToolsAccessStatistics = 33180;
+// Display > Access Marks (a check item).
+inline constexpr int DisplayAccessMarks = 33181;
 
 /// Connect and Disconnect of serial ports 1..32 (index = port − 1); the ids are not consecutive.
 inline constexpr std::array<int, 32> ConnectPort = {

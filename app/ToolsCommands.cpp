@@ -11,6 +11,7 @@
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"
 #include "servers/NetworkServersDialog.h"
+#include "statistics/AccessStatsWindow.h"
 
 #include <algorithm>
 #include <functional>
@@ -81,6 +82,11 @@ void RegisterToolsCommands(CMainFrame& frame)
     frame.Commands().Add(cmd::ToolsNetworkServers, [&frame] {
         ShowOne<servers::NetworkServersDialog>(
             frame, [&frame] { return new servers::NetworkServersDialog(frame.App().Servers(), &frame); });
+    });
+    frame.Commands().Add(cmd::ToolsAccessStatistics, [&frame] {
+        ShowOne<statistics::AccessStatsWindow>(frame, [&frame] {
+            return new statistics::AccessStatsWindow(frame.App().Engine(), frame.App().Aliases(), &frame);
+        });
     });
     // A window beside the data windows, not a dialog: one at a time, brought to the front when
     // asked for again; it listens to the program's tap while open.
