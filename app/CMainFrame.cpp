@@ -4,6 +4,7 @@
 #include "app/CKelvaro32App.h"
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
+#include "app/FileDialogs.h"
 #include "app/HelpCommands.h"
 #include "app/TrafficRelay.h"
 #include "dialogs/DialogKit.h"
@@ -60,6 +61,9 @@ class ShowQuietly : public QObject {
 public:
     bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::Show; }
 };
+
+// Display > Access Marks in the profile.
+const char* const kAccessMarksKey = "Display/AccessMarks";
 
 MenuItem Separator() { return {}; }
 MenuItem Item(const QString& caption, int id, const QString& shortcut = {}) { return {caption, id, shortcut, {}}; }
@@ -140,9 +144,7 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     for (const FileFailure& f : settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()}))
         std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f.path.c_str(),
                      f.reason.c_str());
-    if (const auto f = settings_.LoadViewOptions(viewOptions_))
-        std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f->path.c_str(),
-                     f->reason.c_str());
+    accessMarks_ = ProfileSettings(*this).value(kAccessMarksKey, false).toBool();
 
     // Failed opens go to stderr as before, and are kept for the Connect commands to show.
     connections_.SetListener([this](const ConnectionEvent& e) {
@@ -187,10 +189,7 @@ std::vector<FileFailure> CMainFrame::SaveSettings()
 {
     settingsSaved_ = true;
     std::uint16_t port = app_.settingsServicePort.value_or(app_.servicePort);
-    auto failures = settings_.Save({&port, &connections_.Ports(), &look_, &app_.Aliases()});
-    if (auto f = settings_.SaveViewOptions(viewOptions_))
-        failures.push_back(std::move(*f));
-    return failures;
+    return settings_.Save({&port, &connections_.Ports(), &look_, &app_.Aliases()});
 }
 
 QPrinter& CMainFrame::Printer()
@@ -233,7 +232,7 @@ std::string CMainFrame::AccessText(int unit, int type, std::uint32_t address)
 bool CMainFrame::AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
                              std::vector<AccessMark>& marks)
 {
-    if (!viewOptions_.accessMarks || last < first)
+    if (!accessMarks_ || last < first)
         return false;
     const std::int64_t now = statistics::NowUs();
     marks.assign(last - first + 1, AccessMark::kNone);
@@ -245,7 +244,11 @@ bool CMainFrame::AccessMarks(int unit, int type, std::uint32_t first, std::uint3
 
 void CMainFrame::SetAccessMarks(bool on)
 {
-    viewOptions_.accessMarks = on;
+    accessMarks_ = on;
+    // Kept in the profile beside the recent files, not in kv64comm2.cfg, whose layout is the
+    // original's; an older version reading the profile skips the key.
+    if (app_.Options().saveSettings)
+        ProfileSettings(*this).setValue(kAccessMarksKey, on);
     RepaintAllViews();
 }
 

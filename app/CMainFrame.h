@@ -51,8 +51,9 @@ public:
     std::string AccessText(int unit, int type, std::uint32_t address) override;
     bool AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
                      std::vector<AccessMark>& marks) override;
-    /// Display > Access Marks (remembered in the settings): on, data windows colour their labels.
-    bool AccessMarksOn() const { return viewOptions_.accessMarks; }
+    /// Display > Access Marks: on, data windows colour their labels. Remembered in the profile
+    /// (Kelvaro64.conf, [Display] AccessMarks) as it changes, unless settings are left alone.
+    bool AccessMarksOn() const { return accessMarks_; }
     void SetAccessMarks(bool on);
     CommandTable& Commands() { return commands_; }
     /// Default font and colours for new data windows.
@@ -125,7 +126,7 @@ private:
     ConnectionManager connections_;
     DisplayDefaults look_;
     SettingsStore settings_;
-    ViewOptions viewOptions_;
+    bool accessMarks_ = false;
     bool settingsSaved_ = false;
     TrafficRing traffic_;
     CommandTable commands_;

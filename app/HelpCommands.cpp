@@ -51,6 +51,7 @@ constexpr TopicEntry kTopics[] = {
     {"faults::FaultRuleDialog", "dialogs.html#fault-rule"},
     {"servers::NetworkServersDialog", "dialogs.html#network-servers"},
     {"monitor::TrafficMonitorWindow", "dialogs.html#traffic-monitor"},
+    {"statistics::AccessStatsWindow", "access.html#window"},
     {"dialog100", "dialogs.html#about"},
 };
 

@@ -151,7 +151,7 @@ void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases
 
 SettingsStore::SettingsStore(std::string folder, MakeFolderCall makeFolder)
     : folder_(std::move(folder)), settingsPath_(folder_ + "/kv64comm2.cfg"), aliasPath_(folder_ + "/kelvaro64.ali"),
-      portsPath_(folder_ + "/kelvaro64.ports"), viewPath_(folder_ + "/kelvaro64.view"), makeFolder_(makeFolder)
+      portsPath_(folder_ + "/kelvaro64.ports"), makeFolder_(makeFolder)
 {
 }
 
@@ -159,8 +159,7 @@ std::vector<FileFailure> SettingsStore::Load(const RememberedState& state) const
 {
     // A folder that cannot be made leaves the defaults; the files are simply not there.
     MakeFolders(folder_, makeFolder_);
-    RemoveStaleTemporaries(folder_, {"kv64comm2.cfg", "kelvaro64.ali", "kelvaro64.ports", "kelvaro64.view"},
-                           kStaleTemporarySeconds);
+    RemoveStaleTemporaries(folder_, {"kv64comm2.cfg", "kelvaro64.ali", "kelvaro64.ports"}, kStaleTemporarySeconds);
     std::vector<FileFailure> failures;
     auto read = [&failures](const std::string& path, auto&& readFile) {
         std::string why;
@@ -203,52 +202,4 @@ std::vector<FileFailure> SettingsStore::Save(const RememberedState& state) const
     const std::string ports = state.ports->PortPathsText();
     write(portsPath_, std::vector<std::uint8_t>(ports.begin(), ports.end()));
     return failures;
-}
-
-std::string EncodeViewOptions(const ViewOptions& options)
-{
-    return std::string("access-marks=") + (options.accessMarks ? "1" : "0") + "\n";
-}
-
-void DecodeViewOptions(const std::string& text, ViewOptions& options)
-{
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line == "access-marks=1")
-            options.accessMarks = true;
-        else if (line == "access-marks=0")
-            options.accessMarks = false;
-    }
-}
-
-std::optional<FileFailure> SettingsStore::LoadViewOptions(ViewOptions& options) const
-{
-    std::string why;
-    const auto bytes = ReadWholeFile(viewPath_, kPortsFileLimit, &why);
-    struct stat st {};
-    if (!bytes)
-        return ::stat(viewPath_.c_str(), &st) == 0 ? std::optional<FileFailure>(FileFailure{viewPath_, why}) : std::nullopt;
-    DecodeViewOptions(std::string(bytes->begin(), bytes->end()), options);
-    return std::nullopt;
-}
-
-std::optional<FileFailure> SettingsStore::SaveViewOptions(const ViewOptions& options) const
-{
-    struct stat st {};
-    if (options == ViewOptions{} && ::lstat(viewPath_.c_str(), &st) != 0)
-        return std::nullopt;
-    if (const std::string folderWhy = MakeFolders(folder_, makeFolder_); !folderWhy.empty())
-        return FileFailure{viewPath_, folderWhy + " (cannot create the folder " + folder_ + ")"};
-    const std::string text = EncodeViewOptions(options);
-    std::string why;
-    if (!WriteFileAtomically(viewPath_, std::vector<std::uint8_t>(text.begin(), text.end()), &why))
-        return FileFailure{viewPath_, why};
-    return std::nullopt;
 }

@@ -1,14 +1,12 @@
 // The files the program remembers between runs, in the folder "Orvane" under the user's
 // configuration folder: kv64comm2.cfg (service port, port table, default font and colours),
-// kelvaro64.ali (alias names) and kelvaro64.ports (the device of each mapped serial port), and
-// for options the original never had, kelvaro64.view (Display > Access Marks).
+// kelvaro64.ali (alias names) and kelvaro64.ports (the device of each mapped serial port).
 #pragma once
 
 #include "document/LogFont.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,17 +34,6 @@ std::vector<std::uint8_t> EncodeAliasFile(const AliasTable& aliases);
 /// Entries go in through SetAlias (a repeated key keeps its first place, with the last text).
 /// Reading stops at the first entry that is not whole; a count is never trusted.
 void DecodeAliasFile(const std::vector<std::uint8_t>& bytes, AliasTable& aliases);
-
-/// Display options the original never had. Kept in a file of their own, so the original's files
-/// stay as they were and an older version, which never opens it, reads its files as before.
-struct ViewOptions {
-    bool accessMarks = false;
-    bool operator==(const ViewOptions&) const = default;
-};
-
-/// kelvaro64.view: "key=value" lines ("access-marks=1"); unknown keys and other lines are ignored.
-std::string EncodeViewOptions(const ViewOptions& options);
-void DecodeViewOptions(const std::string& text, ViewOptions& options);
 
 /// A settings file that could not be read or written, and why.
 struct FileFailure {
@@ -77,19 +64,11 @@ public:
     /// Writes every file, each whole or not at all (WriteFileAtomically). Returns the files
     /// that could not be written, with why; the others are written regardless.
     std::vector<FileFailure> Save(const RememberedState& state) const;
-    const std::string& ViewOptionsPath() const { return viewPath_; }
-    /// Reads kelvaro64.view into `options` (a missing file keeps the defaults); the failure of a
-    /// file that is there but cannot be read.
-    std::optional<FileFailure> LoadViewOptions(ViewOptions& options) const;
-    /// Writes kelvaro64.view when it is there or `options` differ from the defaults (a user who
-    /// never changed one gets no new file).
-    std::optional<FileFailure> SaveViewOptions(const ViewOptions& options) const;
 
 private:
     std::string folder_;
     std::string settingsPath_;
     std::string aliasPath_;
     std::string portsPath_;
-    std::string viewPath_;
     MakeFolderCall makeFolder_;
 };

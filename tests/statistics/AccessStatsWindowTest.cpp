@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -235,8 +236,11 @@ TEST(AccessStatsMenus, OneWindowNotModalAndAccessMarksRemembered)
 {
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString();
+    AppOptions options = TestAppOptions(folder);
+    options.saveSettings = true;
+    const QString profile = QString::fromStdString(folder + "/Orvane/Kelvaro64.conf");
     {
-        auto app = std::make_unique<CKelvaro32App>(TestAppOptions(folder));
+        auto app = std::make_unique<CKelvaro32App>(options);
         ASSERT_TRUE(app->InitInstance({}));
         CMainFrame* frame = app->mainFrame;
         ASSERT_TRUE(frame->RunCommand(cmd::ToolsAccessStatistics));
@@ -257,25 +261,23 @@ TEST(AccessStatsMenus, OneWindowNotModalAndAccessMarksRemembered)
         EXPECT_TRUE(marks->isCheckable());
         EXPECT_FALSE(marks->isChecked());
         EXPECT_FALSE(frame->AccessMarksOn());
-        // Never changed: no file of its own is written.
-        frame->SaveSettings();
-        EXPECT_FALSE(std::filesystem::exists(folder + "/Orvane/kelvaro64.view"));
+        // Never changed: nothing of it in the profile.
+        EXPECT_FALSE(QSettings(profile, QSettings::IniFormat).contains("Display/AccessMarks"));
         ASSERT_TRUE(frame->RunCommand(cmd::DisplayAccessMarks));
         emit qobject_cast<QMenu*>(marks->parent())->aboutToShow();
         EXPECT_TRUE(marks->isChecked());
-        frame->SaveSettings();
         app->Shutdown();
     }
-    auto app = std::make_unique<CKelvaro32App>(TestAppOptions(folder));
-    ASSERT_TRUE(app->InitInstance({}));
-    EXPECT_TRUE(app->mainFrame->AccessMarksOn());
-    ASSERT_TRUE(app->mainFrame->RunCommand(cmd::DisplayAccessMarks));
-    EXPECT_FALSE(app->mainFrame->AccessMarksOn());
-    app->mainFrame->SaveSettings();
-    app->Shutdown();
-    auto third = std::make_unique<CKelvaro32App>(TestAppOptions(folder));
-    ASSERT_TRUE(third->InitInstance({}));
-    EXPECT_FALSE(third->mainFrame->AccessMarksOn());
+    // The next start has it on; off again is remembered too.
+    for (bool expected : {true, false}) {
+        auto app = std::make_unique<CKelvaro32App>(options);
+        ASSERT_TRUE(app->InitInstance({}));
+        EXPECT_EQ(app->mainFrame->AccessMarksOn(), expected);
+        ASSERT_TRUE(app->mainFrame->RunCommand(cmd::DisplayAccessMarks));
+        app->Shutdown();
+    }
+    // The original's settings file keeps its size and layout.
+    EXPECT_EQ(std::filesystem::file_size(folder + "/Orvane/kv64comm2.cfg"), 746u);
 }
 
 } // namespace
