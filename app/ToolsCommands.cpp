@@ -6,7 +6,9 @@
 #include "app/SubsystemCommands.h"
 #include "app/TrafficCommands.h"
 #include "connections/ConnectionManager.h"
+#include "document/CKelvaro32Doc.h"
 #include "document/FileAccess.h"
+#include "document/OpenDocuments.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"
@@ -85,7 +87,16 @@ void RegisterToolsCommands(CMainFrame& frame)
     });
     frame.Commands().Add(cmd::ToolsAccessStatistics, [&frame] {
         ShowOne<statistics::AccessStatsWindow>(frame, [&frame] {
-            return new statistics::AccessStatsWindow(frame.App().Engine(), frame.App().Aliases(), &frame);
+            auto* window = new statistics::AccessStatsWindow(frame.App().Engine(), frame.App().Aliases(), &frame);
+            // Only the devices and point types the open data windows serve are asked for: a
+            // few questions a second instead of one per unit and type.
+            window->takePoints = [&frame] {
+                std::vector<std::pair<int, int>> served;
+                for (const CKelvaro32Doc* doc : frame.App().Documents())
+                    served.emplace_back(doc->deviceId, doc->pointType);
+                return statistics::ServedPointsOf(frame.App().Engine(), std::move(served));
+            };
+            return window;
         });
     });
     // A window beside the data windows, not a dialog: one at a time, brought to the front when

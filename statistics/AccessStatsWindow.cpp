@@ -17,6 +17,8 @@
 #include <QVBoxLayout>
 #include <QWhatsThis>
 
+#include <algorithm>
+
 namespace statistics {
 
 namespace {
@@ -70,6 +72,19 @@ std::vector<pomrel::PointAccess> AllServedPoints(const pomrel::ProtocolEngine& e
             auto points = engine.AccessStats(unit, type, 1, 65536);
             all.insert(all.end(), std::make_move_iterator(points.begin()), std::make_move_iterator(points.end()));
         }
+    return all;
+}
+
+std::vector<pomrel::PointAccess> ServedPointsOf(const pomrel::ProtocolEngine& engine,
+                                               std::vector<std::pair<int, int>> unitTypes)
+{
+    std::sort(unitTypes.begin(), unitTypes.end());
+    unitTypes.erase(std::unique(unitTypes.begin(), unitTypes.end()), unitTypes.end());
+    std::vector<pomrel::PointAccess> all;
+    for (const auto& [unit, type] : unitTypes) {
+        auto points = engine.AccessStats(unit, type, 1, 65536);
+        all.insert(all.end(), std::make_move_iterator(points.begin()), std::make_move_iterator(points.end()));
+    }
     return all;
 }
 

@@ -29,6 +29,9 @@ namespace statistics {
 
 /// Every served point of every unit and type the engine counts, in unit, type, address order.
 std::vector<pomrel::PointAccess> AllServedPoints(const pomrel::ProtocolEngine& engine);
+/// The served points of the given (unit, type) pairs only (each asked once).
+std::vector<pomrel::PointAccess> ServedPointsOf(const pomrel::ProtocolEngine& engine,
+                                               std::vector<std::pair<int, int>> unitTypes);
 
 /// A plain model's rows as a Qt table; sorting through the header goes to the plain model.
 template <class Plain>

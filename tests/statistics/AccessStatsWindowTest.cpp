@@ -251,6 +251,11 @@ TEST(AccessStatsMenus, OneWindowNotModalAndAccessMarksRemembered)
         EXPECT_FALSE(windows.front()->isModal());
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
+        // Off, the frame hands data windows no marks; on, one per point asked for.
+        std::vector<AccessMark> pointMarks;
+        EXPECT_FALSE(frame->AccessMarks(1, 3, 1, 10, pointMarks));
+        EXPECT_TRUE(pointMarks.empty());
+
         // Display > Access Marks: in the data windows' menu set, unchecked until chosen.
         app->NewDocument();
         ASSERT_EQ(frame->CurrentMenuId(), 129);
@@ -266,6 +271,8 @@ TEST(AccessStatsMenus, OneWindowNotModalAndAccessMarksRemembered)
         ASSERT_TRUE(frame->RunCommand(cmd::DisplayAccessMarks));
         emit qobject_cast<QMenu*>(marks->parent())->aboutToShow();
         EXPECT_TRUE(marks->isChecked());
+        EXPECT_TRUE(frame->AccessMarks(1, 3, 1, 10, pointMarks));
+        EXPECT_EQ(pointMarks.size(), 10u);
         app->Shutdown();
     }
     // The next start has it on; off again is remembered too.
