@@ -267,6 +267,15 @@ void AccessStatsWindow::Tick()
     points_->Change([&](AccessStatsModel& rows) { rows.SetSnapshot(std::move(points), aliases_); });
     auto requests = takeUnserved ? takeUnserved() : std::vector<pomrel::UnservedRequest>();
     unserved_->Change([&](UnservedModel& rows) { rows.SetSnapshot(std::move(requests)); });
+    // Columns as wide as their first texts, once: later the user's widths stay.
+    const auto fit = [](QTableView* table, bool& fitted) {
+        if (!fitted && table->model()->rowCount() > 0) {
+            table->resizeColumnsToContents();
+            fitted = true;
+        }
+    };
+    fit(pointsTable_, pointsFitted_);
+    fit(unservedTable_, unservedFitted_);
     RefreshStatus();
 }
 

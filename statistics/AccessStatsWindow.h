@@ -112,6 +112,8 @@ private:
     QLabel* status_ = nullptr;
     QTimer* timer_ = nullptr;
     QString message_;
+    bool pointsFitted_ = false;     // columns sized to the first rows shown
+    bool unservedFitted_ = false;
 };
 
 } // namespace statistics

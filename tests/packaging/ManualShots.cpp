@@ -306,6 +306,8 @@ int main(int argc, char** argv)
     if (auto* stats = frame.findChild<statistics::AccessStatsWindow*>(QString(), Qt::FindDirectChildrenOnly)) {
         stats->resize(1000, 360);
         stats->Tick();
+        stats->PointsTable()->sortByColumn(statistics::AccessStatsModel::kLastWrite, Qt::DescendingOrder);
+        stats->PointsTable()->selectRow(0);
         Settle(300);
         Save(stats, "window-access-statistics");
         stats->close();
