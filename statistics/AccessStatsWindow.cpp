@@ -201,6 +201,8 @@ AccessStatsWindow::AccessStatsWindow(pomrel::ProtocolEngine& engine, const Alias
     };
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName("tabs");
+    tabs_->setWhatsThis("Points: what masters did to each served point. Not served: the requests no data window "
+                        "serves.");
     pointsTable_ = table(points_, "points");
     pointsTable_->sortByColumn(AccessStatsModel::kUnit, Qt::AscendingOrder);
     pointsTable_->setWhatsThis("One row per served point: its unit, point type, address (as the data window "

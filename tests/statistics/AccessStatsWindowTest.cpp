@@ -5,6 +5,7 @@
 
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/HelpCommands.h"
 #include "engine/ProtocolEngine.h"
 #include "document/AliasTable.h"
 #include "statistics/AccessStatsWindow.h"
@@ -230,6 +231,18 @@ TEST(AccessStatsWindow, NotServedTabListsTheRequests)
     for (int c = 0; c < m.columnCount(); ++c)
         row << m.data(m.index(0, c), Qt::DisplayRole).toString();
     EXPECT_EQ(row.mid(0, 6), (QStringList{"tcp", "9", "3 Read Holding Registers", "1", "10", "7"}));
+}
+
+TEST(AccessStatsWindow, EveryControlSaysWhatItDoesAndF1OpensItsSection)
+{
+    Fixture f;
+    for (const char* name : {"neverRead", "written", "exceptions", "reset", "export", "points", "notServed", "status",
+                             "tabs"}) {
+        auto* w = f.window->findChild<QWidget*>(name);
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_FALSE(w->whatsThis().isEmpty()) << name;
+    }
+    EXPECT_EQ(HelpTopic(f.window.get()), "access.html#window");
 }
 
 TEST(AccessStatsMenus, OneWindowNotModalAndAccessMarksRemembered)
