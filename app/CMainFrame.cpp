@@ -4,15 +4,18 @@
 #include "app/CKelvaro32App.h"
 #include "app/CommandIds.h"
 #include "app/DocumentCommands.h"
+#include "app/FileDialogs.h"
 #include "app/HelpCommands.h"
 #include "app/TrafficRelay.h"
 #include "dialogs/DialogKit.h"
 #include "automation/AutomationServer.h"
 #include "document/AliasTable.h"
+#include "document/AnsiText.h"
 #include "app/SubsystemCommands.h"
 #include "document/CKelvaro32Doc.h"
 #include "simulation/SimulationEngine.h"
 #include "behaviour/BehaviourBook.h"
+#include "statistics/AccessTexts.h"
 #include "view/CKelvaro32View.h"
 
 #include <QAction>
@@ -60,6 +63,9 @@ public:
     bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::Show; }
 };
 
+// Display > Access Marks in the profile.
+const char* const kAccessMarksKey = "Display/AccessMarks";
+
 MenuItem Separator() { return {}; }
 MenuItem Item(const QString& caption, int id, const QString& shortcut = {}) { return {caption, id, shortcut, {}}; }
 MenuItem Submenu(const QString& caption, std::vector<MenuItem> items) { return {caption, -1, {}, std::move(items)}; }
@@ -88,6 +94,7 @@ MenuItem ToolsMenu()
                               Item("&Behaviour...", cmd::ToolsBehaviour), Item("T&rend...", cmd::ToolsTrend),
                               Item("&Network Servers...", cmd::ToolsNetworkServers),
                               Item("Traffic &Monitor", cmd::ToolsTrafficMonitor),
+                              Item("&Access Statistics...", cmd::ToolsAccessStatistics),
                               Item("&Learn", cmd::ToolsLearn)});
 }
 
@@ -122,7 +129,8 @@ std::vector<MenuItem> Menu129()
                                  Item("Long (Swapped)", cmd::FormatLongSwapped), Item("&Floating Point ", cmd::FormatFloat),
                                  Item("Float (&Swapped) ", cmd::FormatFloatSwapped), Item("&64-Bit Floats", cmd::FormatFloat64),
                                  Item("64-Bit Swapped", cmd::FormatFloat64Swapped), Separator(),
-                                 Item("Reset Alias List", cmd::ResetAliasList)}),
+                                 Item("Reset Alias List", cmd::ResetAliasList), Separator(),
+                                 Item("Access &Marks", cmd::DisplayAccessMarks)}),
             Submenu("&View", {Submenu("Config", {Submenu("Colors", {Item("Background", cmd::Background),
                                                                    Item("ForeGround", cmd::Foreground)}),
                                                  Item("Fonts", cmd::Fonts)})}),
@@ -139,6 +147,7 @@ CMainFrame::CMainFrame(CKelvaro32App& app)
     for (const FileFailure& f : settings_.Load({&app_.servicePort, &connections_.Ports(), &look_, &app_.Aliases()}))
         std::fprintf(stderr, "Kelvaro64: %s not read (%s); its settings keep their defaults\n", f.path.c_str(),
                      f.reason.c_str());
+    accessMarks_ = ProfileSettings(*this).value(kAccessMarksKey, false).toBool();
 
     // Failed opens go to stderr as before, and are kept for the Connect commands to show.
     connections_.SetListener([this](const ConnectionEvent& e) {
@@ -223,6 +232,38 @@ void CMainFrame::RemoveDataBlock(pomrel::Handle handle)
         app_.Behaviour().ForgetOwner(it->second);
         blockOwners_.erase(it);
     }
+}
+
+std::string CMainFrame::AccessText(int unit, int type, std::uint32_t address)
+{
+    const auto points = app_.Engine().AccessStats(unit, type, address, address);
+    if (points.empty())
+        return {};
+    const std::string alias = ansi::ToUtf8(app_.Aliases().GetAlias(type, static_cast<int>(address)));
+    return statistics::HoverText(points.front(), alias, statistics::NowUs());
+}
+
+bool CMainFrame::AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
+                             std::vector<AccessMark>& marks)
+{
+    if (!accessMarks_ || last < first)
+        return false;
+    const std::int64_t now = statistics::NowUs();
+    marks.assign(last - first + 1, AccessMark::kNone);
+    for (const auto& p : app_.Engine().AccessStats(unit, type, first, last))
+        if (p.address >= first && p.address <= last)
+            marks[p.address - first] = statistics::MarkOf(p, now);
+    return true;
+}
+
+void CMainFrame::SetAccessMarks(bool on)
+{
+    accessMarks_ = on;
+    // Kept in the profile beside the recent files, not in kv64comm2.cfg, whose layout is the
+    // original's; an older version reading the profile skips the key.
+    if (app_.Options().saveSettings)
+        ProfileSettings(*this).setValue(kAccessMarksKey, on);
+    RepaintAllViews();
 }
 
 bool CMainFrame::Create()

@@ -48,6 +48,13 @@ public:
     const TrafficRing& Traffic() const override { return traffic_; }
     pomrel::Handle DefineDataBlock(CKelvaro32Doc& doc) override;
     void RemoveDataBlock(pomrel::Handle handle) override;
+    std::string AccessText(int unit, int type, std::uint32_t address) override;
+    bool AccessMarks(int unit, int type, std::uint32_t first, std::uint32_t last,
+                     std::vector<AccessMark>& marks) override;
+    /// Display > Access Marks: on, data windows colour their labels. Remembered in the profile
+    /// (Kelvaro64.conf, [Display] AccessMarks) as it changes, unless settings are left alone.
+    bool AccessMarksOn() const { return accessMarks_; }
+    void SetAccessMarks(bool on);
     CommandTable& Commands() { return commands_; }
     /// Default font and colours for new data windows.
     DisplayDefaults& Look() { return look_; }
@@ -119,6 +126,7 @@ private:
     ConnectionManager connections_;
     DisplayDefaults look_;
     SettingsStore settings_;
+    bool accessMarks_ = false;
     bool settingsSaved_ = false;
     TrafficRing traffic_;
     CommandTable commands_;

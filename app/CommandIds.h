@@ -44,6 +44,9 @@ inline constexpr int ToolsTrafficMonitor = 33120;
 inline constexpr int ToolsBehaviour = 33140;
 inline constexpr int ToolsTrend = 33150;
 inline constexpr int ToolsLearn = 33160;
+inline constexpr int ToolsAccessStatistics = 33180;
+// Display > Access Marks (a check item).
+inline constexpr int DisplayAccessMarks = 33181;
 
 /// Connect and Disconnect of serial ports 1..32 (index = port − 1); the ids are not consecutive.
 inline constexpr std::array<int, 32> ConnectPort = {

@@ -55,6 +55,7 @@ constexpr TopicEntry kTopics[] = {
     {"behaviour::GeneratorDialog", "behaviour.html#generator"},
     {"behaviour::ReactionDialog", "behaviour.html#reactions"},
     {"behaviour::TrendWindow", "behaviour.html#trend"},
+    {"statistics::AccessStatsWindow", "access.html#window"},
     {"dialog100", "dialogs.html#about"},
 };
 

@@ -11,11 +11,14 @@
 #include "behaviour/DocumentPoints.h"
 #include "behaviour/TrendWindow.h"
 #include "connections/ConnectionManager.h"
+#include "document/CKelvaro32Doc.h"
 #include "document/FileAccess.h"
+#include "document/OpenDocuments.h"
 #include "faults/FaultDialog.h"
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"
 #include "servers/NetworkServersDialog.h"
+#include "statistics/AccessStatsWindow.h"
 
 #include <algorithm>
 #include <functional>
@@ -129,6 +132,20 @@ void RegisterToolsCommands(CMainFrame& frame)
     frame.Commands().Add(cmd::ToolsNetworkServers, [&frame] {
         ShowOne<servers::NetworkServersDialog>(
             frame, [&frame] { return new servers::NetworkServersDialog(frame.App().Servers(), &frame); });
+    });
+    frame.Commands().Add(cmd::ToolsAccessStatistics, [&frame] {
+        ShowOne<statistics::AccessStatsWindow>(frame, [&frame] {
+            auto* window = new statistics::AccessStatsWindow(frame.App().Engine(), frame.App().Aliases(), &frame);
+            // Only the devices and point types the open data windows serve are asked for: a
+            // few questions a second instead of one per unit and type.
+            window->takePoints = [&frame] {
+                std::vector<std::pair<int, int>> served;
+                for (const CKelvaro32Doc* doc : frame.App().Documents())
+                    served.emplace_back(doc->deviceId, doc->pointType);
+                return statistics::ServedPointsOf(frame.App().Engine(), std::move(served));
+            };
+            return window;
+        });
     });
     // A window beside the data windows, not a dialog: one at a time, brought to the front when
     // asked for again; it listens to the program's tap while open.

@@ -1,4 +1,4 @@
-// The Display menu's number formats, File Print for the active data window and Print Setup.
+// The Display menu's number formats and Access Marks, File Print for the active data window and Print Setup.
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
 #include "app/SubsystemCommands.h"
@@ -40,6 +40,14 @@ void RegisterViewCommands(CMainFrame& frame)
                 state.checked = view && view->DisplayFormat() == format;
             });
     }
+
+    // Colours every data window's labels by what masters did lately; off, they look as before.
+    frame.Commands().Add(
+        cmd::DisplayAccessMarks, [&frame] { frame.SetAccessMarks(!frame.AccessMarksOn()); },
+        [&frame](CommandState& state) {
+            state.checkable = true;
+            state.checked = frame.AccessMarksOn();
+        });
 
     // Print Preview (57609) stays without a handler and so shows disabled.
     frame.Commands().Add(

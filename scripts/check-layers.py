@@ -18,7 +18,7 @@ import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-APP_FOLDERS = ["document", "dialogs", "simulation", "connections", "faults", "behaviour", "servers", "monitor", "view", "automation", "http", "app"]
+APP_FOLDERS = ["document", "dialogs", "simulation", "connections", "faults", "behaviour", "servers", "monitor", "view", "statistics", "automation", "http", "app"]
 LAYER_NAMES = {0: "engine", 1: "model", 2: "ui", 3: "program"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QEvent>
+#include <QHelpEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTimerEvent>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -389,7 +391,60 @@ void CKelvaro32View::FormatAllIntoCache()
             entry.clear();
     }
     model_.SetDisplayFormat(format);
+    TakeMarks(marks_);
     cacheValid_ = true;
+}
+
+bool CKelvaro32View::TakeMarks(std::vector<AccessMark>& into)
+{
+    const int length = std::min<int>(doc_->length, kRegisterWords);
+    const std::uint32_t first = doc_->StartAddress();
+    if (length <= 0 || !Services().AccessMarks(doc_->deviceId, doc_->pointType, first,
+                                                first + static_cast<std::uint32_t>(length) - 1, into)) {
+        into.clear();
+        return false;
+    }
+    into.resize(static_cast<std::size_t>(length), AccessMark::kNone);
+    return true;
+}
+
+AccessMark CKelvaro32View::ShownMark(int k) const
+{
+    return k >= 0 && static_cast<std::size_t>(k) < marks_.size() ? marks_[static_cast<std::size_t>(k)] : AccessMark::kNone;
+}
+
+QColor CKelvaro32View::AccessMarkColour(AccessMark mark)
+{
+    switch (mark) {
+    case AccessMark::kRead: return QColor(0x00, 0x99, 0x00);       // green
+    case AccessMark::kWritten: return QColor(0xE0, 0x00, 0x00);    // red
+    case AccessMark::kNeverRead: return QColor(0x99, 0x99, 0x99);  // grey
+    case AccessMark::kNone: break;
+    }
+    return {};
+}
+
+QString CKelvaro32View::AccessToolTip(QPoint pos) const
+{
+    const int k = HitTest(pos);
+    if (k < 0)
+        return {};
+    return QString::fromStdString(
+        Services().AccessText(doc_->deviceId, doc_->pointType, doc_->StartAddress() + static_cast<std::uint32_t>(k)));
+}
+
+bool CKelvaro32View::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = AccessToolTip(help->pos());
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, this);
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 int CKelvaro32View::RefreshItems()
@@ -406,11 +461,22 @@ int CKelvaro32View::RefreshItems()
     const QRect client(0, 0, layout_.clientWidth, layout_.clientHeight);
     int rects = 0;
     int format = model_.DisplayFormat();
+    // A mark changes with time alone (a read ages past 2 s): its item is repainted like a new text.
+    const bool marksWereOn = !marks_.empty();
+    const bool marksOn = TakeMarks(newMarks_);
+    if (marksOn != marksWereOn) {
+        marks_.swap(newMarks_);
+        update();
+    }
     for (int k = layout_.firstShown; k < length; ++k) {
         valuefmt::FormatItem(scratch_, *doc_, k, format, enron, aliases);
         model_.SetDisplayFormat(format);
         auto& cached = cache_[static_cast<std::size_t>(k)];
-        if (scratch_ == cached)
+        const auto m = static_cast<std::size_t>(k);
+        const bool markChanged = marksOn && marksWereOn && m < marks_.size() && marks_[m] != newMarks_[m];
+        if (markChanged)
+            marks_[m] = newMarks_[m];
+        if (scratch_ == cached && !markChanged)
             continue;
         // Cover the old text as well as the new one: the paint blanks it first.
         const int chars = static_cast<int>(std::max(scratch_.size(), cached.size()));
@@ -483,7 +549,22 @@ void CKelvaro32View::PaintData(QPaintEvent* event)
         const int reach = std::max(layout_.columnWidth, static_cast<int>(item.size()) * maxWidth) + 1;
         if (!region.intersects(QRect(pos.x, pos.y, reach, layout_.lh)))
             continue;
-        p.drawText(pos.x, pos.y + ascent, QStringFromAnsi(item));
+        const AccessMark mark = ShownMark(k);
+        if (mark == AccessMark::kNone) {
+            p.drawText(pos.x, pos.y + ascent, QStringFromAnsi(item));
+            continue;
+        }
+        // The label in the mark's colour, the value after it as always.
+        label_.clear();
+        valuefmt::AppendLabel(label_, doc_->pointType, doc_->StartAddress() + static_cast<unsigned>(k),
+                              Services().Aliases());
+        const std::size_t split = std::min(label_.size(), item.size());
+        const QString labelText = QStringFromAnsi(std::string_view(item).substr(0, split));
+        p.setPen(AccessMarkColour(mark));
+        p.drawText(pos.x, pos.y + ascent, labelText);
+        p.setPen(ToQColor(doc_->foreground));
+        p.drawText(pos.x + fm.horizontalAdvance(labelText), pos.y + ascent,
+                   QStringFromAnsi(std::string_view(item).substr(split)));
     }
 }
 

@@ -10,6 +10,7 @@
 #include "view/DisplayLayout.h"
 #include "view/TrafficPainter.h"
 #include "view/ValueFormat.h"
+#include "view/Workspace.h"
 
 #include <QFont>
 #include <QRegion>
@@ -75,6 +76,14 @@ public:
     /// True while the block is in an ENRON range with EnronMode set.
     bool EnronAppliesNow() const;
 
+    /// The tooltip of the point under a client position: what masters did to it, as the
+    /// workspace tells it; empty over no point or when there is nothing to tell.
+    QString AccessToolTip(QPoint pos) const;
+    /// The label colour of a mark (Display > Access Marks); invalid for kNone (the foreground).
+    static QColor AccessMarkColour(AccessMark mark);
+    /// The mark point k was last painted or refreshed with (kNone while the marks are off).
+    AccessMark ShownMark(int k) const;
+
     // Header controls (null before SetupHeader). A view not yet shown makes them when it is
     // shown or when one of them is asked for: the headless program's windows never need them.
     QLabel* Banner() { MakeHeaderControls(); return banner_; }
@@ -111,6 +120,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    /// Tooltips: the access statistics of the point under the mouse.
+    bool event(QEvent* event) override;
 
 private:
     CKelvaro32Doc* doc_;
@@ -149,6 +160,11 @@ private:
     std::vector<std::string> cache_;
     bool cacheValid_ = false;          // false after an erase: the next paint formats everything
     std::string scratch_;
+    // Access Marks: asked of the workspace with every full format and refresh; empty while off.
+    bool TakeMarks(std::vector<AccessMark>& into);
+    std::vector<AccessMark> marks_;
+    std::vector<AccessMark> newMarks_;
+    std::string label_;
     bool bannerVisiblePhase_ = false;
     QLabel* banner_ = nullptr;         // id 13
     QLineEdit* deviceEdit_ = nullptr;  // id 6

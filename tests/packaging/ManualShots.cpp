@@ -14,6 +14,7 @@
 #include "document/RegisterValues.h"
 #include "monitor/TrafficMonitorWindow.h"
 #include "servers/NetworkServers.h"
+#include "statistics/AccessStatsWindow.h"
 #include "view/CKelvaro32View.h"
 #include "view/PointEditingDialog.h"
 
@@ -160,6 +161,30 @@ void Poll(quint16 port)
     }
 }
 
+// One Write Single Register from the same kind of master: a written point for Access Marks.
+void WriteRegister(quint16 port, quint16 address, quint16 value)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) {
+        std::fprintf(stderr, "write: no connection to port %u\n", port);
+        ++g_failures;
+        return;
+    }
+    QByteArray request = QByteArray::fromHex("000900000006010600000000");
+    request[8] = static_cast<char>(address >> 8);
+    request[9] = static_cast<char>(address & 0xFF);
+    request[10] = static_cast<char>(value >> 8);
+    request[11] = static_cast<char>(value & 0xFF);
+    s.write(request);
+    s.waitForBytesWritten(1000);
+    s.waitForReadyRead(1000);
+    if (s.readAll().isEmpty()) {
+        std::fprintf(stderr, "write: no answer on port %u\n", port);
+        ++g_failures;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -284,6 +309,29 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Tools > Traffic Monitor did not open\n");
         ++g_failures;
     }
+
+    // Access Marks and Tools > Access Statistics after a master read four registers and wrote one.
+    frame.RunCommand(cmd::ShowData);
+    frame.RunCommand(cmd::DisplayAccessMarks);
+    Poll(app.servicePort);
+    WriteRegister(app.servicePort, 5, 1234);
+    holding->View()->OnRefreshTimer();
+    Settle(300);
+    Save(holding, "access-marks");
+    frame.RunCommand(cmd::ToolsAccessStatistics);
+    if (auto* stats = frame.findChild<statistics::AccessStatsWindow*>(QString(), Qt::FindDirectChildrenOnly)) {
+        stats->resize(1000, 360);
+        stats->Tick();
+        stats->PointsTable()->sortByColumn(statistics::AccessStatsModel::kLastWrite, Qt::DescendingOrder);
+        stats->PointsTable()->selectRow(0);
+        Settle(300);
+        Save(stats, "window-access-statistics");
+        stats->close();
+    } else {
+        std::fprintf(stderr, "Tools > Access Statistics did not open\n");
+        ++g_failures;
+    }
+    frame.RunCommand(cmd::DisplayAccessMarks);
 
     // Last: asking for the service port again means disconnecting the server first.
     Shoot({{"dialog-service-port", {}}}, [&] { frame.RunCommand(cmd::DisconnectServer); frame.RunCommand(cmd::ConnectServer); });
