@@ -67,18 +67,6 @@ QString ValueText(double v)
     return ec == std::errc() ? QString::fromLatin1(buf, static_cast<int>(p - buf)) : QString();
 }
 
-const char* ActionName(ReactionAction a)
-{
-    switch (a) {
-    case ReactionAction::Copy: return "copy";
-    case ReactionAction::Set: return "set";
-    case ReactionAction::Add: return "add";
-    case ReactionAction::Toggle: return "toggle";
-    case ReactionAction::Clear: return "clear";
-    }
-    return "?";
-}
-
 struct TypeChoice {
     const char* value;
     const char* shown;
