@@ -65,11 +65,6 @@ void ShowOne(CMainFrame& frame, const std::function<Window*()>& make)
     window->activateWindow();
 }
 
-behaviour::BehaviourBook* BehaviourOf(CKelvaro32App& app)
-{
-    return &app.Behaviour();
-}
-
 behaviour::TrendWindow* ShowTrend(CMainFrame& frame)
 {
     auto* window = frame.findChild<behaviour::TrendWindow*>(QString(), Qt::FindDirectChildrenOnly);
@@ -83,12 +78,9 @@ behaviour::TrendWindow* ShowTrend(CMainFrame& frame)
 
 behaviour::BehaviourWindow* ShowBehaviour(CMainFrame& frame)
 {
-    behaviour::BehaviourBook* book = BehaviourOf(frame.App());
-    if (!book)
-        return nullptr;
     auto* window = frame.findChild<behaviour::BehaviourWindow*>(QString(), Qt::FindDirectChildrenOnly);
     if (!window) {
-        window = new behaviour::BehaviourWindow(*book, &frame);
+        window = new behaviour::BehaviourWindow(frame.App().Behaviour(), &frame);
         window->trendPoint = [&frame](const behaviour::TrendPoint& point) { ShowTrend(frame)->AddPoint(point); };
     }
     window->show();
@@ -101,16 +93,14 @@ behaviour::BehaviourWindow* ShowBehaviour(CMainFrame& frame)
 
 void AddGeneratorForPoint(CMainFrame& frame, const behaviour::TrendPoint& point)
 {
-    if (auto* window = ShowBehaviour(frame))
-        window->AddGeneratorFor(behaviour::FormForPoint(point.unit, point.type, point.address, point.value, point.swapped));
+    ShowBehaviour(frame)->AddGeneratorFor(behaviour::FormForPoint(point.unit, point.type, point.address, point.value, point.swapped));
 }
 
 void AddPointToTrend(CMainFrame& frame, const behaviour::TrendPoint& point) { ShowTrend(frame)->AddPoint(point); }
 
 void RegisterToolsCommands(CMainFrame& frame)
 {
-    if (BehaviourOf(frame.App()))
-        frame.Commands().Add(cmd::ToolsBehaviour, [&frame] { ShowBehaviour(frame); });
+    frame.Commands().Add(cmd::ToolsBehaviour, [&frame] { ShowBehaviour(frame); });
     frame.Commands().Add(cmd::ToolsTrend, [&frame] { ShowTrend(frame); });
     frame.Commands().Add(cmd::ToolsFaultInjection, [&frame] {
         ShowOne<faults::FaultDialog>(frame, [&frame] {
