@@ -262,6 +262,7 @@ bool CKelvaro32App::StartHttpServer(std::optional<int> port, const std::optional
         from.connections = mainFrame ? &mainFrame->Connections() : nullptr;
         from.servers = servers_.get();
         from.faults = faults_.get();
+        from.behaviour = behaviour_.get();
         from.documents = openDocuments_.Size();
         return web::CollectMetrics(from);
     };

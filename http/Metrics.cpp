@@ -123,9 +123,19 @@ std::string MetricsText(const MetricsSnapshot& s) {
     dropped.Add({}, s.droppedFrameRecords);
     Family documents{"kelvaro64_documents", "gauge", "Documents open.", {}};
     documents.Add({}, s.documents);
+    Family updates{"kelvaro64_generator_updates_total", "counter", "Values each generator wrote (generator id and name).", {}};
+    for (const auto& g : s.generatorUpdates) updates.Add({{"generator", std::to_string(g.id)}, {"name", g.name}}, g.value);
+    Family reactions{"kelvaro64_reaction_fired_total", "counter", "Times each reaction fired (reaction id and name).", {}};
+    for (const auto& r : s.reactionsFired) reactions.Add({{"reaction", std::to_string(r.id)}, {"name", r.name}}, r.value);
+    Family scripts{"kelvaro64_script_calls_total", "counter", "Calls of each script's functions (script id and name).", {}};
+    for (const auto& c : s.scriptCalls) scripts.Add({{"script", std::to_string(c.id)}, {"name", c.name}}, c.value);
+    Family writesDropped{"kelvaro64_behaviour_writes_dropped_total", "counter",
+                         "Masters' writes the reactions and scripts missed because they were behind.", {}};
+    writesDropped.Add({}, s.droppedWrites);
 
     std::string out;
-    for (const Family* f : {&requests, &exceptions, &invalid, &connections, &fired, &dropped, &documents})
+    for (const Family* f : {&requests, &exceptions, &invalid, &connections, &fired, &dropped, &documents, &updates, &reactions, &scripts,
+                           &writesDropped})
         Write(out, *f);
     return out;
 }

@@ -29,6 +29,16 @@ struct MetricsSnapshot {
     std::vector<LinkCount> invalidFrames;           // bad checksums and frames that could not be read
     std::vector<LinkCount> connections;             // masters connected now (TCP kinds)
     std::vector<RuleFired> faults;
+    /// A generator's updates, a reaction's firings or a script's calls, by id and name.
+    struct BehaviourCount {
+        std::uint64_t id = 0;
+        std::string name;
+        std::uint64_t value = 0;
+    };
+    std::vector<BehaviourCount> generatorUpdates;
+    std::vector<BehaviourCount> reactionsFired;
+    std::vector<BehaviourCount> scriptCalls;
+    std::uint64_t droppedWrites = 0;                // masters' writes the behaviour core could not take
     std::uint64_t droppedFrameRecords = 0;
     std::uint64_t documents = 0;
 };

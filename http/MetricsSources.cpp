@@ -1,5 +1,6 @@
 #include "http/MetricsSources.h"
 
+#include "behaviour/BehaviourBook.h"
 #include "connections/ConnectionManager.h"
 #include "connections/PortTable.h"
 #include "engine/ProtocolEngine.h"
@@ -56,6 +57,13 @@ MetricsSnapshot CollectMetrics(const MetricsSources& sources) {
         sources.faults->Visit([&s](const pomrel::FaultRule& rule, std::uint64_t, std::uint64_t fired) {
             s.faults.push_back({rule.id, rule.name, fired});
         });
+    if (sources.behaviour) {
+        const behaviour::BehaviourBook& b = *sources.behaviour;
+        for (const auto& g : b.Generators()) s.generatorUpdates.push_back({g.id, g.spec.name, g.updates});
+        for (const auto& r : b.Reactions()) s.reactionsFired.push_back({r.id, r.spec.name, r.fired});
+        for (const auto& c : b.Scripts()) s.scriptCalls.push_back({c.id, c.spec.name, c.calls});
+        s.droppedWrites = b.DroppedWrites();
+    }
     return s;
 }
 

@@ -1,6 +1,6 @@
 // Where each number of /metrics comes from: the engine's per-function counts and dropped frame
 // records, each open link's counters (the Modbus/TCP server and serial ports of the connection
-// manager, the network servers), the fault rules' counters. Called on the user-interface thread,
+// manager, the network servers), the fault rules' and the behaviour's counters. Called on the user-interface thread,
 // which owns those lists. Plain code.
 #pragma once
 
@@ -11,6 +11,7 @@
 
 class ConnectionManager;
 namespace faults { class FaultBook; }
+namespace behaviour { class BehaviourBook; }
 namespace servers { class NetworkServers; }
 namespace pomrel { class ProtocolEngine; }
 
@@ -22,6 +23,7 @@ struct MetricsSources {
     ConnectionManager* connections = nullptr;
     const servers::NetworkServers* servers = nullptr;
     const faults::FaultBook* faults = nullptr;
+    const behaviour::BehaviourBook* behaviour = nullptr;
     std::size_t documents = 0;
 };
 

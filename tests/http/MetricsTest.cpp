@@ -14,6 +14,10 @@ TEST(MetricsText, EveryFamilyWithHelpTypeAndSamples) {
     s.faults = {{4, "slow reads", 9}};
     s.droppedFrameRecords = 11;
     s.documents = 3;
+    s.generatorUpdates = {{1, "tank level", 600}};
+    s.reactionsFired = {{2, "ack \"start\"", 4}};
+    s.scriptCalls = {{3, "filler", 21}};
+    s.droppedWrites = 5;
     const std::string expected =
         "# HELP kelvaro64_requests_total Requests answered, per link kind, unit id and function code.\n"
         "# TYPE kelvaro64_requests_total counter\n"
@@ -38,7 +42,19 @@ TEST(MetricsText, EveryFamilyWithHelpTypeAndSamples) {
         "kelvaro64_frame_records_dropped_total 11\n"
         "# HELP kelvaro64_documents Documents open.\n"
         "# TYPE kelvaro64_documents gauge\n"
-        "kelvaro64_documents 3\n";
+        "kelvaro64_documents 3\n"
+        "# HELP kelvaro64_generator_updates_total Values each generator wrote (generator id and name).\n"
+        "# TYPE kelvaro64_generator_updates_total counter\n"
+        "kelvaro64_generator_updates_total{generator=\"1\",name=\"tank level\"} 600\n"
+        "# HELP kelvaro64_reaction_fired_total Times each reaction fired (reaction id and name).\n"
+        "# TYPE kelvaro64_reaction_fired_total counter\n"
+        "kelvaro64_reaction_fired_total{reaction=\"2\",name=\"ack \\\"start\\\"\"} 4\n"
+        "# HELP kelvaro64_script_calls_total Calls of each script's functions (script id and name).\n"
+        "# TYPE kelvaro64_script_calls_total counter\n"
+        "kelvaro64_script_calls_total{script=\"3\",name=\"filler\"} 21\n"
+        "# HELP kelvaro64_behaviour_writes_dropped_total Masters' writes the reactions and scripts missed because they were behind.\n"
+        "# TYPE kelvaro64_behaviour_writes_dropped_total counter\n"
+        "kelvaro64_behaviour_writes_dropped_total 5\n";
     EXPECT_EQ(web::MetricsText(s), expected);
 }
 
