@@ -142,7 +142,9 @@ def test_a_chosen_port_taken_meanwhile_is_replaced(monkeypatch, which):
             assert sim.client.read_point(1, 40001) == 0
     finally:
         taken.close()
-    assert len(calls) == 6   # a second try with new ports
+    # A second try with three new ports (a further one when a port chosen meanwhile was taken
+    # by a test running beside this one).
+    assert len(calls) >= 6 and len(calls) % 3 == 0
 
 
 def test_a_killed_test_process_leaves_nothing_behind():
