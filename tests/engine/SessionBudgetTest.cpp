@@ -366,6 +366,11 @@ TEST_F(SessionBudgetTest, NewMastersOnEveryServerAreServedWhenIdleOnesFillTheBud
 // the descriptor of the master idle longest instead of waiting in the backlog.
 TEST_F(SessionBudgetTest, OutOfDescriptorsANewMasterTakesThePlaceOfTheOneIdleLongest)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime opens a pipe to probe memory before it reports or checks a vptr;
+    // with every descriptor taken it finds none and reports a valid object as invalid.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
     LimitedEngine engine(400, certificate);
     ASSERT_TRUE(engine.Running());
     auto idle = Connect(engine.tcpPort, 40);
