@@ -69,23 +69,53 @@ struct GeneratorRunner::Running {
     std::uint64_t updates = 0;
     int words = 1;
     Words last;
-    // The words of update stagedK, made after the pass before, so that a pass only stores words
-    // and the last of a large list is not late by the time it takes to work out the first.
-    Words staged;
-    std::uint64_t stagedK = std::numeric_limits<std::uint64_t>::max();
+};
+
+// One write of a pass, made ready after the pass before: a pass then walks a dense array and only
+// stores words, so the last of a large list is not late by the time it takes to work out the
+// first, nor by cache misses into every generator's state.
+struct PlannedStore {
+    pomrel::RegisterWord* words = nullptr;
+    std::mutex* lock = nullptr;
+    std::array<std::uint16_t, 4> word{};
+    std::uint32_t member = 0;                // index into the list's generators
+    std::uint8_t count = 1;
 };
 
 struct GeneratorRunner::Group {
+    Group(std::int64_t start, std::int64_t period, std::vector<std::size_t> first)
+        : t0Ns(start), updateNs(period), members(std::move(first))
+    {
+    }
+
     std::int64_t t0Ns = 0;                // the grid's start: when the list, or the one added, came
     std::int64_t updateNs = 0;
     std::uint64_t k = 0;                  // the next grid point
     std::vector<std::size_t> members;     // by document, so that one lock covers a run of them
     bool stage = false;                   // written this pass: its next words are to be made
+    bool fromPlan = false;                // this pass wrote the plan: its bookkeeping follows
+    std::vector<PlannedStore> plan;       // the writes of grid point planK
+    std::uint64_t planK = kNoPlan;
+
+    static constexpr std::uint64_t kNoPlan = std::numeric_limits<std::uint64_t>::max();
+    /// After any change to the list: the next pass works its words out afresh, and no pointer
+    /// into a document stays behind.
+    void DropPlan()
+    {
+        plan.clear();
+        planK = kNoPlan;
+    }
 };
 
 struct GeneratorRunner::List {
     std::vector<Running> gens;
     std::vector<Group> groups;
+
+    void DropPlans()
+    {
+        for (Group& group : groups)
+            group.DropPlan();
+    }
 };
 
 GeneratorRunner::GeneratorRunner(RunnerClock& clock) : clock_(clock) {}
@@ -105,14 +135,14 @@ bool GeneratorRunner::PutInForce(std::vector<GeneratorSpec> list, PointSource& p
                   + PointText(g) + " is not served by an open data window";
             return false;
         }
-        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
+        next->gens.push_back(Running{Generator(std::move(list[i])), *target, 0, 0, words, {}});
     }
     std::map<std::uint32_t, std::size_t> byPeriod;
     for (std::size_t i = 0; i < next->gens.size(); ++i) {
         const std::uint32_t ms = next->gens[i].gen.Spec().updateMs;
         auto [it, added] = byPeriod.try_emplace(ms, next->groups.size());
         if (added)
-            next->groups.push_back(Group{0, static_cast<std::int64_t>(ms) * kNsPerMs, 0, {}, false});
+            next->groups.emplace_back(0, static_cast<std::int64_t>(ms) * kNsPerMs, std::vector<std::size_t>{});
         next->groups[it->second].members.push_back(i);
     }
     for (Group& group : next->groups)
@@ -163,9 +193,9 @@ std::optional<std::uint64_t> GeneratorRunner::Add(GeneratorSpec spec, PointSourc
         if (id == 0)
             id = nextId_++;
         Generator gen(std::move(spec), wallMs);
-        list_->gens.push_back(Running{std::move(gen), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()});
+        list_->gens.push_back(Running{std::move(gen), *target, id, 0, words, {}});
         // A grid of its own from now: the others go on on theirs.
-        list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {list_->gens.size() - 1}, false});
+        list_->groups.emplace_back(clock_.SteadyNs(), updateNs, std::vector<std::size_t>{list_->gens.size() - 1});
         PublishDrives();
     }
     {
@@ -198,11 +228,12 @@ bool GeneratorRunner::Replace(std::uint64_t id, GeneratorSpec spec, PointSource&
         return false;
     }
     // In its place in the list, on a grid of its own from now.
-    *it = Running{Generator(std::move(spec), wallMs), *target, id, 0, words, {}, {}, std::numeric_limits<std::uint64_t>::max()};
+    *it = Running{Generator(std::move(spec), wallMs), *target, id, 0, words, {}};
+    list_->DropPlans();
     for (Group& group : list_->groups)
         std::erase(group.members, at);
     std::erase_if(list_->groups, [](const Group& g) { return g.members.empty(); });
-    list_->groups.push_back(Group{clock_.SteadyNs(), updateNs, 0, {at}, false});
+    list_->groups.emplace_back(clock_.SteadyNs(), updateNs, std::vector<std::size_t>{at});
     PublishDrives();
     {
         std::lock_guard wakeLock(wakeMutex_);   // never taken the other way round
@@ -223,6 +254,7 @@ bool GeneratorRunner::Remove(std::uint64_t id)
         return false;
     const auto gone = static_cast<std::size_t>(it - gens.begin());
     gens.erase(it);
+    list_->DropPlans();
     for (Group& group : list_->groups) {
         std::erase(group.members, gone);
         for (std::size_t& m : group.members)
@@ -250,6 +282,7 @@ void GeneratorRunner::ForgetOwner(const void* owner)
     for (Running& r : list_->gens)
         if (r.target.owner == owner)
             r.target = PointTarget{};
+    list_->DropPlans();
     PublishDrives();
 }
 
@@ -261,6 +294,7 @@ bool GeneratorRunner::SetEnabled(std::uint64_t id, bool enabled)
     for (Running& r : list_->gens) {
         if (r.id == id) {
             r.gen.SetEnabled(enabled);   // a walk and a clock keep their place
+            list_->DropPlans();
             PublishDrives();
             return true;
         }
@@ -351,27 +385,36 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
             stats_.updates += unrecorded;
             unrecorded = 0;
         };
-        for (std::size_t index : group.members) {
-            Running& r = list.gens[index];
-            if (!r.target.words || !r.gen.Spec().enabled)
-                continue;
-            const Words w = r.stagedK == k ? r.staged : r.gen.WordsAt(k);
-            if (w.count > 1) {
-                if (held != r.target.lock || inHold >= kWritesPerHold) {
+        const auto store = [&](pomrel::RegisterWord* words, std::mutex* lock, const std::uint16_t* word, int count) {
+            if (count > 1) {
+                if (held != lock || inHold >= kWritesPerHold) {
                     if (held)
                         held->unlock();
-                    held = r.target.lock;
+                    held = lock;
                     held->lock();
                     inHold = 0;
                 }
                 ++inHold;
             }
-            for (int i = 0; i < w.count; ++i)
-                r.target.words[i].store(w.word[static_cast<std::size_t>(i)], std::memory_order_relaxed);
-            r.last = w;
-            ++r.updates;
+            for (int i = 0; i < count; ++i)
+                words[i].store(word[i], std::memory_order_relaxed);
             if (++unrecorded == kUpdatesPerLatenessSample)
                 record();
+        };
+        group.fromPlan = group.planK == k;
+        if (group.fromPlan) {
+            for (const PlannedStore& p : group.plan)
+                store(p.words, p.lock, p.word.data(), p.count);
+        } else {
+            for (std::size_t index : group.members) {
+                Running& r = list.gens[index];
+                if (!r.target.words || !r.gen.Spec().enabled)
+                    continue;
+                const Words w = r.gen.WordsAt(k);
+                store(r.target.words, r.target.lock, w.word.data(), w.count);
+                r.last = w;
+                ++r.updates;
+            }
         }
         if (held)
             held->unlock();
@@ -381,18 +424,29 @@ std::int64_t GeneratorRunner::RunDue(std::int64_t nowNs)
         group.stage = true;
         nextDue = std::min(nextDue, group.t0Ns + static_cast<std::int64_t>(group.k) * group.updateNs);
     }
-    // Every group due has been written: now the words of their next points.
+    // Every group due has been written: now what the generators keep of it, and the plan of their
+    // next points.
     for (Group& group : list.groups) {
         if (!group.stage)
             continue;
         group.stage = false;
+        if (group.fromPlan) {
+            for (const PlannedStore& p : group.plan) {
+                Running& r = list.gens[p.member];
+                r.last = Words{p.word, p.count};
+                ++r.updates;
+            }
+        }
+        group.plan.clear();
         for (std::size_t index : group.members) {
             Running& r = list.gens[index];
             if (!r.target.words || !r.gen.Spec().enabled)
                 continue;
-            r.staged = r.gen.WordsAt(group.k);
-            r.stagedK = group.k;
+            const Words w = r.gen.WordsAt(group.k);
+            group.plan.push_back(PlannedStore{r.target.words, r.target.lock, w.word, static_cast<std::uint32_t>(index),
+                                              static_cast<std::uint8_t>(w.count)});
         }
+        group.planK = group.k;
     }
     return nextDue;
 }

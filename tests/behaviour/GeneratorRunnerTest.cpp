@@ -307,3 +307,51 @@ TEST(GeneratorRunner, AddingReplacingOrRemovingOneLeavesTheOthersOnTheirGrid)
     EXPECT_EQ(status[1].id, second);
     EXPECT_FALSE(runner.Drives(1, 3, 3));
 }
+
+// A pass writes the words made ready after the pass before: whatever changes in between (one
+// switched off, one taken away, another's document gone) must be what the next pass obeys.
+TEST(GeneratorRunner, WordsMadeReadyAheadFollowWhatChangedSince)
+{
+    Documents docs;
+    auto doc = docs.Add(1, 3, 1, 100);
+    auto other = docs.Add(2, 3, 1, 10);
+    DocumentPoints points(docs.open);
+    ManualClock clock;
+    GeneratorRunner runner(clock);
+    std::string error;
+    ASSERT_TRUE(runner.PutInForce(List(R"([{"unit":1,"type":3,"address":1,"kind":"counter","update_ms":100},
+                                           {"unit":1,"type":3,"address":2,"kind":"counter","update_ms":100},
+                                           {"unit":1,"type":3,"address":3,"kind":"counter","min":500,"max":600,"update_ms":100},
+                                           {"unit":2,"type":3,"address":1,"value":"uint32","kind":"counter","update_ms":100}])"),
+                                  points, error)) << error;
+    const std::int64_t t0 = clock.now;
+    for (int k = 0; k <= 2; ++k)
+        runner.RunDue(t0 + k * 100 * kMs);
+    ASSERT_EQ(doc->Word(2), 502u);
+    auto status = runner.Status();
+    EXPECT_EQ(status[2].updates, 3u);
+    EXPECT_EQ(status[2].last.word[0], 502u);
+
+    ASSERT_TRUE(runner.SetEnabled(status[1].id, false));
+    ASSERT_TRUE(runner.Remove(status[0].id));   // the others move up the list
+    runner.ForgetOwner(other.get());
+    other->SetWord(0, 0xBEEF);
+    doc->SetWord(1, 77);                         // a master's write to the point switched off
+    runner.RunDue(t0 + 300 * kMs);
+    EXPECT_EQ(doc->Word(0), 2u);                 // removed: stays where it was
+    EXPECT_EQ(doc->Word(1), 77u);
+    EXPECT_EQ(doc->Word(2), 503u);
+    EXPECT_EQ(other->Word(0), 0xBEEF);
+    status = runner.Status();
+    ASSERT_EQ(status.size(), 3u);
+    EXPECT_EQ(status[0].updates, 3u);
+    EXPECT_EQ(status[1].updates, 4u);
+    EXPECT_EQ(status[1].last.word[0], 503u);
+    EXPECT_EQ(status[2].updates, 3u);
+
+    ASSERT_TRUE(runner.SetEnabled(status[0].id, true));
+    runner.RunDue(t0 + 400 * kMs);
+    EXPECT_EQ(doc->Word(1), 4u);
+    EXPECT_EQ(doc->Word(2), 504u);
+    EXPECT_EQ(runner.Status()[1].updates, 5u);
+}
