@@ -200,13 +200,13 @@ bool StartHeadless(CKelvaro32App& app, const HeadlessOptions& options)
             return false;
         }
     }
-    if (options.learn) {
-        app.Learn().onLearnt = [](const std::string& line) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-        };
+    // Said whether learning came on here or later through SetLearn.
+    app.Learn().onLearnt = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    if (options.learn)
         app.Learn().SetOn(true);
-    }
     bool anyTestConfig = false;
     bool anything = options.files.empty();
     for (const auto& file : options.files) {

@@ -1,6 +1,7 @@
 """A real master (pymodbus) against kelvaro64-headless: it polls 40001-40010 every 100 ms and
 writes 40020 once; GetAccessStats and the access report written at exit must agree with the
-requests it made, and name its address and port as the last writer.
+requests it made, and name its address and port as the last writer. Then requests nothing
+serves are listed with their counts, and learn mode (--learn, SetLearn) serves them.
 
 usage: access_stats_e2e.py KELVARO64_HEADLESS PYTHON_SRC
 """
@@ -100,7 +101,10 @@ with open(report) as f:
 check(set(written) == {"points", "requests"}, "the report holds points and requests")
 agree(written["points"], "access report")
 check(written["requests"] == [], "nothing unserved in the report")
-# --learn: a unit nobody serves is listed, learnt (said on stdout) and then served.
+# Requests nothing serves, from a real master: a unit no document serves (no answer) and 45000 of
+# unit 1, whose block ends at 40100 (exception 02). Both are listed with their counts; with learn
+# mode switched on they are served next time, and what a master writes there is kept. The run
+# starts with --learn, which a request for unit 7 shows, then learning is switched off.
 tcp, automation = free_port(), free_port()
 proc = subprocess.Popen([headless, "--learn", "--tcp-port", str(tcp), "--automation-port", str(automation), doc],
                         stdout=subprocess.PIPE, text=True)
@@ -108,36 +112,54 @@ try:
     for line in proc.stdout:
         if line.startswith("automation:"):
             break
+    master = ModbusTcpClient("127.0.0.1", port=tcp, timeout=1, retries=0)
     deadline = time.monotonic() + 20
-    while True:
-        try:
-            raw = socket.create_connection(("127.0.0.1", tcp), timeout=5)
-            break
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-    read9 = bytes([0, 1, 0, 0, 0, 6, 9, 3, 0, 0, 0, 4])
-    raw.sendall(read9)   # unanswered: nobody serves unit 9 yet
-    learnt = ""
-    for line in proc.stdout:
-        if line.startswith("learnt:"):
-            learnt = line.strip()
-            break
-    check(learnt.startswith("learnt: unit 9 holding registers 1..4"), "headless says what it learnt: %r" % learnt)
-    raw.sendall(read9)
-    answer = b""
-    while len(answer) < 17:
-        chunk = raw.recv(64)
-        if not chunk:
-            break
-        answer += chunk
-    check(answer[7:] == bytes([3, 8] + [0] * 8), "the learnt window answers 0: %s" % answer.hex())
+    while not master.connect():
+        check(time.monotonic() < deadline, "the master connects")
+        time.sleep(0.05)
+    seven = [master.read_holding_registers(0, 1, slave=7) for _ in range(2)]
+    check(not seven[1].isError(), "--learn: unit 7 served at the second request: %s" % seven)
+    check(rpc(automation, "SetLearn", False)["status"] == 0, "SetLearn off")
+    check(rpc(automation, "ResetAccessStats")["status"] == 0, "ResetAccessStats")
+    for _ in range(2):
+        check(master.read_holding_registers(0, 4, slave=9).isError(), "unit 9 gets no answer")
+    for _ in range(3):
+        r = master.read_holding_registers(4999, 2, slave=1)
+        check(r.isError() and getattr(r, "exception_code", None) == 2, "45000 of unit 1 gets exception 02: %s" % r)
     listed = rpc(automation, "ListUnserved")["requests"]
-    check(any(q["unit"] == 9 and q["address"] == 1 and q["quantity"] == 4 for q in listed), "unit 9 listed")
-    raw.close()
-finally:
+    counts = {(q["unit"], q["function"], q["address"], q["quantity"]): q["count"] for q in listed}
+    check(counts.get((9, 3, 1, 4)) == 2, "unit 9 listed twice: %s" % listed)
+    check(counts.get((1, 3, 5000, 2)) == 3, "45000 of unit 1 listed three times: %s" % listed)
+    check(all(q["link"] == "tcp" and q["first"] <= q["last"] for q in listed), "listed with link and times: %s" % listed)
+
+    check(rpc(automation, "SetLearn", True)["status"] == 0, "SetLearn on")
+    learnt = []
+    for slave, address in ((9, 0), (1, 4999)):
+        # The first request after learn mode came on makes the window; the one after it is served.
+        answered = None
+        for _ in range(3):
+            r = master.read_holding_registers(address, 4 if slave == 9 else 2, slave=slave)
+            if not r.isError():
+                answered = r.registers
+                break
+        check(answered is not None and set(answered) == {0}, "unit %d 4%04d learnt and read as 0: %s"
+              % (slave, address + 1, answered))
+        check(not master.write_register(address + 1, 4321, slave=slave).isError(), "write to the learnt window answered")
+        r = master.read_holding_registers(address + 1, 1, slave=slave)
+        check(not r.isError() and r.registers == [4321], "the learnt window kept the write: %s" % r)
+    master.close()
     proc.send_signal(signal.SIGTERM)
-    proc.wait(timeout=30)
+    out, _ = proc.communicate(timeout=30)
+    learnt = [line for line in out.splitlines() if line.startswith("learnt:")]
+    check(any(line.startswith("learnt: unit 7 holding registers 1..1") for line in learnt),
+          "headless says it learnt unit 7: %s" % learnt)
+    check(any(line.startswith("learnt: unit 9 holding registers 1..4") for line in learnt),
+          "headless says it learnt unit 9: %s" % learnt)
+    check(any(line.startswith("learnt: unit 1 holding registers 5000..5001") for line in learnt),
+          "headless says it learnt 45000 of unit 1: %s" % learnt)
+finally:
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
 print("%d failures" % len(failures))
 sys.exit(1 if failures else 0)
