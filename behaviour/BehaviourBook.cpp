@@ -444,6 +444,7 @@ bool BehaviourBook::ReloadScripts(std::string& error)
 }
 
 std::vector<GeneratorStatus> BehaviourBook::Generators() const { return runner_.Status(); }
+std::vector<GeneratorProgress> BehaviourBook::GeneratorProgressNow() const { return runner_.Progress(); }
 
 std::vector<ReactionStatus> BehaviourBook::Reactions() const
 {

@@ -85,6 +85,8 @@ public:
     bool ReloadScripts(std::string& error);
 
     std::vector<GeneratorStatus> Generators() const;
+    /// Ids, updates and last values only, in the order of Generators(): for a refresh.
+    std::vector<GeneratorProgress> GeneratorProgressNow() const;
     std::vector<ReactionStatus> Reactions() const;
     std::vector<ScriptStatus> Scripts() const;
     /// Lines with a sequence above `after`, oldest first (the last 1000 are kept).

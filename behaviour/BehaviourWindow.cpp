@@ -461,20 +461,30 @@ void BehaviourWindow::Rebuild()
 
 void BehaviourWindow::Refresh()
 {
-    // Rebuilding keeps the selection; it is cheap beside a person reading the table.
-    const auto gens = book_.Generators();
+    // Rebuilding keeps the selection; it is cheap beside a person reading the table. Between
+    // rebuilds only the rows in sight change text, so a list of many thousand generators costs
+    // the window what a screenful does.
+    const auto gens = book_.GeneratorProgressNow();
     bool same = static_cast<int>(gens.size()) == generators_->rowCount();
     for (int row = 0; same && row < generators_->rowCount(); ++row)
         same = RowId(generators_, row) == gens[static_cast<std::size_t>(row)].id
-            && generators_->item(row, kEnabled)->checkState() == (gens[static_cast<std::size_t>(row)].spec.enabled ? Qt::Checked : Qt::Unchecked);
+            && generators_->item(row, kEnabled)->checkState() == (gens[static_cast<std::size_t>(row)].enabled ? Qt::Checked : Qt::Unchecked);
     if (!same) {
         Rebuild();
     } else {
         filling_ = true;
-        for (int row = 0; row < generators_->rowCount(); ++row) {
-            const GeneratorStatus& g = gens[static_cast<std::size_t>(row)];
+        int first = 0;
+        int last = generators_->rowCount() - 1;
+        if (generators_->isVisible() && generators_->rowAt(0) >= 0) {
+            first = generators_->rowAt(0);
+            const int bottom = generators_->rowAt(generators_->viewport()->height() - 1);
+            if (bottom >= 0)
+                last = bottom;
+        }
+        for (int row = first; row <= last; ++row) {
+            const GeneratorProgress& g = gens[static_cast<std::size_t>(row)];
             generators_->item(row, kValueNow)->setText(
-                g.updates ? ValueText(ValueOfWords(g.last, g.spec.value, g.spec.swapped)) : QString());
+                g.updates ? ValueText(ValueOfWords(g.last, g.value, g.swapped)) : QString());
             generators_->item(row, kUpdates)->setText(QString::number(g.updates));
         }
         const auto reactions = book_.Reactions();

@@ -340,6 +340,23 @@ std::vector<GeneratorStatus> GeneratorRunner::Status() const
     return out;
 }
 
+std::vector<GeneratorProgress> GeneratorRunner::Progress() const
+{
+    // The room is made and touched before the runner is held, so that a pass never waits on the
+    // allocator or on page faults.
+    std::vector<GeneratorProgress> out(Size());
+    std::lock_guard lock(mutex_);
+    if (!list_)
+        return {};
+    out.resize(list_->gens.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const Running& r = list_->gens[i];
+        const GeneratorSpec& spec = r.gen.Spec();
+        out[i] = GeneratorProgress{r.id, r.updates, r.last, spec.value, spec.swapped, spec.enabled};
+    }
+    return out;
+}
+
 RunnerStats GeneratorRunner::Stats() const
 {
     std::lock_guard lock(mutex_);

@@ -75,6 +75,16 @@ struct GeneratorStatus {
     Words last;                  // the words written last
 };
 
+/// What changes as a generator runs: cheap to take for every generator many times a second.
+struct GeneratorProgress {
+    std::uint64_t id = 0;
+    std::uint64_t updates = 0;
+    Words last;
+    Encoding value = Encoding::Uint16;   // how `last` reads as a number
+    bool swapped = false;
+    bool enabled = true;
+};
+
 struct RunnerStats {
     static constexpr int kBuckets = 1000;   // lateness in 0.1 ms steps; the last holds the rest
     std::uint64_t updates = 0;
@@ -113,6 +123,8 @@ public:
     /// True when an enabled generator writes this word (Auto Simulation leaves it alone).
     bool Drives(int unit, int type, std::uint32_t address) const;
     std::vector<GeneratorStatus> Status() const;
+    /// Status without the descriptions, in the same order: a refresh holds the runner for less.
+    std::vector<GeneratorProgress> Progress() const;
     RunnerStats Stats() const;
     std::size_t Size() const;
 

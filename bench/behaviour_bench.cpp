@@ -10,6 +10,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,17 @@ int main(int argc, char** argv)
     const double cpu = CpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     behaviour::RunnerStats after = runner.Stats();
+    // What a window's refresh or ListBehaviour holds the runner for.
+    const auto s0 = std::chrono::steady_clock::now();
+    const std::size_t listed = runner.Status().size();
+    const double statusMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - s0).count();
+    double progressMs = 1e9;   // the best of five: the machine is shared
+    std::size_t progressed = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto p0 = std::chrono::steady_clock::now();
+        progressed = runner.Progress().size();
+        progressMs = std::min(progressMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - p0).count());
+    }
     runner.Stop();
 
     for (int i = 0; i < behaviour::RunnerStats::kBuckets; ++i)
@@ -92,5 +104,6 @@ int main(int argc, char** argv)
     std::printf("cpu %.3f s = %.1f %% of one core\n", cpu, 100.0 * cpu / wall);
     std::printf("lateness p50 %.2f ms, p99 %.2f ms, max %.2f ms (whole run)\n", after.LatenessQuantileNs(0.5) / 1e6,
                 after.LatenessQuantileNs(0.99) / 1e6, after.maxLatenessNs / 1e6);
+    std::printf("Status() of %zu generators %.2f ms, Progress() of %zu %.2f ms\n", listed, statusMs, progressed, progressMs);
     return 0;
 }
