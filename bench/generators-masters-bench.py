@@ -134,11 +134,11 @@ def main():
         print("|---|---|")
         print("| running | %.0f |" % w)
         print("| none | %.0f |" % wo)
-        print("ratio with/without of the medians: %.3f; median of the paired runs' ratios: %.3f (target >= 0.95)"
-              % (w / wo, statistics.median(pairs)))
+        print("ratio with/without of the medians: %.3f; median of the paired runs' ratios: %.3f (target >= 0.95);"
+              " paired ratios from %.3f to %.3f" % (w / wo, statistics.median(pairs), min(pairs), max(pairs)))
         cw, cwo, cm = statistics.median(cpu["with"]), statistics.median(cpu["without"]), statistics.median(masters_cpu)
-        print("server CPU per request: with %.2f us (%.2f us without the generators' thread), without %.2f us"
-              % (cw, cm, cwo))
+        print("server CPU per request: with %.2f us (%.2f us without the generators' thread), without %.2f us:"
+              " throughput bound by the server %.3f x" % (cw, cm, cwo, cwo / cw))
         print("generators' thread: %.0f updates/s over the %.0f s from the first run to the last (the grid asks %.0f),"
               " %.2f %% of one core while the masters ran, %d updates passed over"
               % ((last[0] - first[0]) / (last[1] - first[1]), last[1] - first[1], asked, statistics.median(gen_share), gen_skipped))
