@@ -97,7 +97,9 @@ int main(int argc, char** argv)
     for (int i = 0; i < behaviour::RunnerStats::kBuckets; ++i)
         after.lateness[static_cast<std::size_t>(i)] -= before.lateness[static_cast<std::size_t>(i)];
     const std::uint64_t updates = after.updates - before.updates;
-    std::printf("generators %d kind %s update_ms 100, %.1f s\n", count, kind.c_str(), wall);
+    double load[3] = {};
+    getloadavg(load, 3);   // the lateness is the scheduler's as much as ours: say how busy it was
+    std::printf("generators %d kind %s update_ms 100, %.1f s, load average %.2f\n", count, kind.c_str(), wall, load[0]);
     std::printf("updates %llu (%.0f a second; the grid asks %d), skipped %llu\n",
                 static_cast<unsigned long long>(updates), updates / wall, count * 10,
                 static_cast<unsigned long long>(after.skipped - before.skipped));
