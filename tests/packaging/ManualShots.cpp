@@ -75,13 +75,16 @@ QDialog* NewDialog(const QList<QPointer<QDialog>>& seen)
 }
 
 // Runs `open` (which may block in a modal loop) and photographs the dialogs it brings up, in order.
+// A modeless dialog leaves `open` at once: its picture is still to come then, so this waits for
+// every step before it ends; nothing of one call may fire during the next.
 void Shoot(std::deque<Step> steps, const std::function<void()>& open)
 {
     auto seen = std::make_shared<QList<QPointer<QDialog>>>();
-    auto timer = new QTimer;
     auto pending = std::make_shared<std::deque<Step>>(std::move(steps));
-    QObject::connect(timer, &QTimer::timeout, [=] {
-        if (pending->empty())
+    auto shooting = std::make_shared<bool>(false);
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [=] {
+        if (pending->empty() || *shooting)
             return;
         QDialog* d = NewDialog(*seen);
         if (!d)
@@ -89,27 +92,32 @@ void Shoot(std::deque<Step> steps, const std::function<void()>& open)
         seen->append(d);
         Step step = pending->front();
         pending->pop_front();
-        timer->stop();
+        *shooting = true;
         QTimer::singleShot(400, d, [=] {   // painted and laid out
             Save(d, step.name);
             if (step.then)
                 step.then(d);
             else
                 d->reject();
-            timer->start(50);
+            *shooting = false;
         });
     });
-    timer->start(50);
+    watcher.start(50);
     open();
+    QElapsedTimer waited;
+    waited.start();
+    while ((!pending->empty() || *shooting) && waited.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     Settle(300);
+    watcher.stop();
     for (QWidget* w : QApplication::topLevelWidgets())   // modeless dialogs and leftovers
         if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible())
             d->reject();
-    if (!pending->empty()) {
-        std::fprintf(stderr, "no dialog appeared for %s\n", qPrintable(pending->front().name));
+    if (!pending->empty() || *shooting) {
+        std::fprintf(stderr, "no dialog appeared for %s\n",
+                     qPrintable(pending->empty() ? QString("the last step") : pending->front().name));
         ++g_failures;
     }
-    delete timer;
 }
 
 std::function<void(QDialog*)> Click(const QString& text)
