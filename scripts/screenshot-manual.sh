@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Remakes the manual's pictures (docs/manual/images/*.png): the real application under Xvfb,
 # driven through its own commands by kelvaro64-manual-shots, with the demo set-up open and a
-# few requests of a Modbus/TCP master in the traffic view. Run it after a window or dialog changes.
+# few requests of a Modbus/TCP master in the traffic view, then learn mode and the tank example's
+# behaviour. Run it after a window or dialog changes; commit only the pictures meant to change.
 #   scripts/screenshot-manual.sh [BUILD_DIR]      (default build-cc; the target is built first)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"

@@ -1,14 +1,17 @@
 // kelvaro64-manual-shots: the real application, driven through its own commands, photographs
 // its main window and every dialog for the manual (scripts/screenshot-manual.sh runs it under
 // Xvfb). Each dialog is opened the way a user opens it; a watcher photographs it as soon as it
-// is on screen and then closes it, so the modal loops end by themselves.
+// is on screen and then closes it, so the modal loops end by themselves. Last come the windows
+// learn mode made for a master's requests and Tools > Behaviour over the tank example.
 //   kelvaro64-manual-shots EXAMPLES_FOLDER OUT_FOLDER
 #include "app/CChildFrame.h"
 #include "app/CKelvaro32App.h"
 #include "app/CMainFrame.h"
 #include "app/CommandIds.h"
+#include "app/LearnMode.h"
 #include "app/TestConfig.h"
 #include "app/ToolsCommands.h"
+#include "behaviour/BehaviourWindow.h"
 #include "behaviour/TrendWindow.h"
 #include "document/CKelvaro32Doc.h"
 #include "document/RegisterValues.h"
@@ -21,10 +24,19 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QElapsedTimer>
 #include <QMdiArea>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
 #include <QPointer>
+#include <QSplitter>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -46,15 +58,27 @@ void Settle(int ms)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-void Save(QWidget* w, const QString& name)
+void Save(const QPixmap& picture, const QString& name)
 {
     const QString path = g_out + "/" + name + ".png";
-    if (!w->grab().save(path)) {
+    if (!picture.save(path)) {
         std::fprintf(stderr, "could not write %s\n", qPrintable(path));
         ++g_failures;
         return;
     }
     std::printf("%s\n", qPrintable(path));
+}
+
+void Save(QWidget* w, const QString& name) { Save(w->grab(), name); }
+
+// A window with one of its menus open, as the user sees it: the menu is a window of its own.
+void SaveWithMenu(QWidget* window, QMenu* menu, const QString& name)
+{
+    QPixmap picture = window->grab();
+    QPainter painter(&picture);
+    painter.drawPixmap(window->mapFromGlobal(menu->pos()), menu->grab());
+    painter.end();
+    Save(picture, name);
 }
 
 // One step of a dialog chain: the picture's name, and what to do with the dialog afterwards
@@ -75,13 +99,16 @@ QDialog* NewDialog(const QList<QPointer<QDialog>>& seen)
 }
 
 // Runs `open` (which may block in a modal loop) and photographs the dialogs it brings up, in order.
+// A modeless dialog leaves `open` at once: its picture is still to come then, so this waits for
+// every step before it ends; nothing of one call may fire during the next.
 void Shoot(std::deque<Step> steps, const std::function<void()>& open)
 {
     auto seen = std::make_shared<QList<QPointer<QDialog>>>();
-    auto timer = new QTimer;
     auto pending = std::make_shared<std::deque<Step>>(std::move(steps));
-    QObject::connect(timer, &QTimer::timeout, [=] {
-        if (pending->empty())
+    auto shooting = std::make_shared<bool>(false);
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [=] {
+        if (pending->empty() || *shooting)
             return;
         QDialog* d = NewDialog(*seen);
         if (!d)
@@ -89,27 +116,32 @@ void Shoot(std::deque<Step> steps, const std::function<void()>& open)
         seen->append(d);
         Step step = pending->front();
         pending->pop_front();
-        timer->stop();
+        *shooting = true;
         QTimer::singleShot(400, d, [=] {   // painted and laid out
             Save(d, step.name);
             if (step.then)
                 step.then(d);
             else
                 d->reject();
-            timer->start(50);
+            *shooting = false;
         });
     });
-    timer->start(50);
+    watcher.start(50);
     open();
+    QElapsedTimer waited;
+    waited.start();
+    while ((!pending->empty() || *shooting) && waited.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     Settle(300);
+    watcher.stop();
     for (QWidget* w : QApplication::topLevelWidgets())   // modeless dialogs and leftovers
         if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible())
             d->reject();
-    if (!pending->empty()) {
-        std::fprintf(stderr, "no dialog appeared for %s\n", qPrintable(pending->front().name));
+    if (!pending->empty() || *shooting) {
+        std::fprintf(stderr, "no dialog appeared for %s\n",
+                     qPrintable(pending->empty() ? QString("the last step") : pending->front().name));
         ++g_failures;
     }
-    delete timer;
 }
 
 std::function<void(QDialog*)> Click(const QString& text)
@@ -183,6 +215,128 @@ void WriteRegister(quint16 port, quint16 address, quint16 value)
         std::fprintf(stderr, "write: no answer on port %u\n", port);
         ++g_failures;
     }
+}
+
+// One request of a master that asks once: the answer, or nothing when none came within a second.
+QByteArray Ask(quint16 port, const QByteArray& request)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) {
+        std::fprintf(stderr, "ask: no connection to port %u\n", port);
+        ++g_failures;
+        return {};
+    }
+    s.write(request);
+    s.waitForBytesWritten(1000);
+    s.waitForReadyRead(1000);
+    return s.readAll();
+}
+
+// Every data window closed, unsaved changes dropped: the next picture starts from an empty frame.
+void CloseAll(CMainFrame& frame)
+{
+    for (CKelvaro32Doc* doc : frame.App().Documents().All())
+        doc->SetModified(false);
+    CloseAllDocuments(frame);
+    frame.App().Aliases().ClearAliases();   // the next set-up's names only
+    Settle(200);
+}
+
+QMenu* MenuNamed(CMainFrame& frame, const QString& title)
+{
+    for (QAction* a : frame.menuBar()->actions())
+        if (a->menu() && a->text() == title)
+            return a->menu();
+    return nullptr;
+}
+
+// Tools > Learn ticked, a master asking a unit nothing serves: the windows it made, the menu open.
+void ShootLearn(CKelvaro32App& app, CMainFrame& frame)
+{
+    CloseAll(frame);
+    frame.RunCommand(cmd::ToolsLearn);
+    const QByteArray readRegisters = QByteArray::fromHex("000100000006010300000008");
+    const QByteArray readCoils = QByteArray::fromHex("000200000006010100000010");
+    Ask(app.servicePort, readRegisters);   // nothing serves these yet: no answer
+    Ask(app.servicePort, readCoils);
+    app.Learn().Tick();
+    // Served now; a value written shows in the learnt window.
+    if (Ask(app.servicePort, QByteArray::fromHex("000300000006010600020457")).isEmpty() ||
+        Ask(app.servicePort, readRegisters).isEmpty() || Ask(app.servicePort, readCoils).isEmpty()) {
+        std::fprintf(stderr, "learn: the learnt windows did not answer\n");
+        ++g_failures;
+    }
+    frame.findChild<QMdiArea*>()->tileSubWindows();
+    Settle(1500);
+    QMenu* tools = MenuNamed(frame, "&Tools");
+    if (!tools || frame.Children().size() != 2) {
+        std::fprintf(stderr, "learn: %s\n", tools ? "no two learnt windows" : "no Tools menu");
+        ++g_failures;
+    } else {
+        frame.menuBar()->setActiveAction(tools->menuAction());
+        Settle(300);
+        for (QAction* a : tools->actions())
+            if (a->text() == "&Learn")
+                tools->setActiveAction(a);
+        Settle(300);
+        SaveWithMenu(&frame, tools, "learn");
+        tools->close();
+        Settle(200);
+    }
+    frame.RunCommand(cmd::ToolsLearn);
+    CloseAll(frame);
+}
+
+// The tank example with the filler script and its reaction joined in, in a folder of its own.
+QString TankWithFiller(const QString& examples, const QString& folder)
+{
+    const QDir from(examples + "/behaviour");
+    for (const QString& name : from.entryList({"tank*.kvd", "tank.tst", "filler.lua"}, QDir::Files))
+        QFile::copy(from.filePath(name), folder + "/" + name);
+    const auto read = [&](const QString& name) {
+        QFile f(from.filePath(name));
+        f.open(QIODevice::ReadOnly);
+        return QJsonDocument::fromJson(f.readAll()).object();
+    };
+    QJsonObject extras = read("tank.tst.json");
+    const QJsonObject filler = read("filler.tst.json");
+    for (auto it = filler.begin(); it != filler.end(); ++it)
+        extras.insert(it.key(), it.value());
+    QFile out(folder + "/tank.tst.json");
+    out.open(QIODevice::WriteOnly);
+    out.write(QJsonDocument(extras).toJson());
+    return folder + "/tank.tst";
+}
+
+// Tools > Behaviour with the tank's generators running and the filler started by a master.
+void ShootBehaviour(CKelvaro32App& app, CMainFrame& frame, const QString& examples)
+{
+    QTemporaryDir folder;
+    if (!RestoreTestConfig(frame, TankWithFiller(examples, folder.path()).toStdString())) {
+        std::fprintf(stderr, "behaviour: the tank set-up did not open\n");
+        ++g_failures;
+        return;
+    }
+    frame.findChild<QMdiArea*>()->tileSubWindows();
+    frame.RunCommand(cmd::ToolsBehaviour);
+    auto* window = frame.findChild<behaviour::BehaviourWindow*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!window) {
+        std::fprintf(stderr, "Tools > Behaviour did not open\n");
+        ++g_failures;
+        return;
+    }
+    window->resize(1000, 760);
+    if (auto* split = window->findChild<QSplitter*>())
+        split->setSizes({170, 110, 90, 130});   // every generator in sight
+    Settle(1500);
+    WriteRegister(app.servicePort, 99, 1);   // 40100 = 1: the filler starts
+    Settle(2500);
+    window->Generators()->selectRow(0);
+    Settle(300);
+    Save(window, "window-behaviour");
+    window->close();
+    CloseAll(frame);
 }
 
 } // namespace
@@ -317,6 +471,13 @@ int main(int argc, char** argv)
     WriteRegister(app.servicePort, 5, 1234);
     holding->View()->OnRefreshTimer();
     Settle(300);
+    // The picture must show each mark the manual's legend explains.
+    const CKelvaro32View* marked = holding->View();
+    if (marked->ShownMark(0) != AccessMark::kRead || marked->ShownMark(5) != AccessMark::kWritten ||
+        marked->ShownMark(10) != AccessMark::kNeverRead) {
+        std::fprintf(stderr, "access marks: 40001 read, 40006 written, 40011 never read are not all shown\n");
+        ++g_failures;
+    }
     Save(holding, "access-marks");
     frame.RunCommand(cmd::ToolsAccessStatistics);
     if (auto* stats = frame.findChild<statistics::AccessStatsWindow*>(QString(), Qt::FindDirectChildrenOnly)) {
@@ -332,6 +493,9 @@ int main(int argc, char** argv)
         ++g_failures;
     }
     frame.RunCommand(cmd::DisplayAccessMarks);
+
+    ShootLearn(app, frame);
+    ShootBehaviour(app, frame, examples);
 
     // Last: asking for the service port again means disconnecting the server first.
     Shoot({{"dialog-service-port", {}}}, [&] { frame.RunCommand(cmd::DisconnectServer); frame.RunCommand(cmd::ConnectServer); });
