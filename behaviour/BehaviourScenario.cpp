@@ -57,14 +57,6 @@ constexpr const char* kFields[] = {"name", "unit",  "type",   "address", "value"
                                    "min",  "max",   "period_ms", "phase", "step", "seed",         "values",
                                    "durations_ms", "file", "loop", "update_ms", "enabled"};
 
-bool KnownField(const std::string& key)
-{
-    for (const char* f : kFields)
-        if (key == f)
-            return true;
-    return false;
-}
-
 bool Periodic(Kind k) { return k == Kind::Sine || k == Kind::Triangle || k == Kind::Ramp || k == Kind::Square; }
 bool Seeded(Kind k) { return k == Kind::Random || k == Kind::RandomWalk; }
 bool Stepped(Kind k) { return k == Kind::Counter || k == Kind::RandomWalk; }
@@ -231,17 +223,9 @@ using CsvCache = std::map<std::string, std::shared_ptr<const std::vector<CsvRow>
 
 std::optional<GeneratorSpec> Parse(const json& j, const std::string& baseDir, CsvCache& cache, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!KnownField(key)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
     JsonFieldReader in(j, error);
     GeneratorSpec g;
     if (auto v = in.Text("name")) g.name = *v;
@@ -408,15 +392,7 @@ namespace {
 constexpr const char* kReactionFields[] = {"name", "unit", "type", "address", "equals", "action", "target",
                                            "value", "width", "swapped", "after_ms", "enabled"};
 constexpr const char* kScriptFields[] = {"name", "file", "tick_ms"};
-
-template <std::size_t N>
-bool OneOf(const std::string& key, const char* const (&fields)[N])
-{
-    for (const char* f : fields)
-        if (key == f)
-            return true;
-    return false;
-}
+constexpr const char* kTargetFields[] = {"unit", "type", "address"};
 
 struct ActionNaming {
     ReactionAction action;
@@ -471,17 +447,9 @@ std::optional<ReactionAction> ActionFromName(const std::string& name)
 
 std::optional<ReactionSpec> ParseReaction(const json& j, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kReactionFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!OneOf(key, kReactionFields)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
     JsonFieldReader in(j, error);
     ReactionSpec r;
     if (auto v = in.Text("name")) r.name = *v;
@@ -546,9 +514,8 @@ std::optional<ReactionSpec> ParseReaction(const json& j, std::string& error)
             if (!it->is_object()) {
                 in.Fail("target", "must be an object {\"unit\", \"type\", \"address\"}");
             } else {
-                for (const auto& [key, value] : it->items())
-                    if (key != "unit" && key != "type" && key != "address")
-                        in.Fail("target", "unknown field \"" + key + "\"");
+                if (const std::string why = FieldNamesError(*it, kTargetFields); !why.empty())
+                    in.Fail("target", why);
                 std::string why;
                 JsonFieldReader t(*it, why);
                 PointRef p;
@@ -595,17 +562,9 @@ std::optional<std::vector<ReactionSpec>> ParseReactionList(const json& list, std
 
 std::optional<ScriptSpec> ParseScript(const json& j, const std::string& baseDir, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kScriptFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!OneOf(key, kScriptFields)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
     JsonFieldReader in(j, error);
     ScriptSpec s;
     if (auto v = in.Text("name")) s.name = *v;

@@ -9,6 +9,20 @@ bool IsWhole(double d) { return std::isfinite(d) && std::floor(d) == d; }
 
 }  // namespace
 
+std::string FieldNamesError(const nlohmann::json& object, std::span<const char* const> known)
+{
+    if (!object.is_object())
+        return "must be an object";
+    for (const auto& [key, value] : object.items()) {
+        bool listed = false;
+        for (const char* name : known)
+            listed = listed || key == name;
+        if (!listed)
+            return "unknown field \"" + key + "\"";
+    }
+    return {};
+}
+
 std::optional<std::int64_t> JsonFieldReader::Integer(const char* name, std::int64_t low, std::int64_t high)
 {
     const auto it = object_.find(name);

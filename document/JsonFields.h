@@ -7,7 +7,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+
+/// Empty when `object` is an object whose every key is one of `known`; else why not:
+/// "must be an object", or "unknown field \"colour\"" for the first other key.
+std::string FieldNamesError(const nlohmann::json& object, std::span<const char* const> known);
 
 /// Reads fields of `object`. An absent field reads as nullopt; a wrong one leaves its message in
 /// `error`, and from then on every read is nullopt and every further failure is dropped.

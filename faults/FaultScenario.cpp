@@ -33,14 +33,6 @@ constexpr const char* kFields[] = {"name",  "link",  "unit",  "functions",   "ty
                                    "action", "code", "after", "every",       "times",       "probability",
                                    "seed",  "from_s", "until_s", "delay_ms", "bytes",       "gap_ms", "enabled"};
 
-bool KnownField(const std::string& key)
-{
-    for (const char* f : kFields)
-        if (key == f)
-            return true;
-    return false;
-}
-
 std::string RuleLabel(std::size_t index, const json& rule)
 {
     std::string label = "rule " + std::to_string(index + 1);
@@ -70,17 +62,9 @@ std::optional<FaultAction> ActionFromName(const std::string& name)
 
 std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!KnownField(key)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
     // Six digits, as this reader's range messages have always been written ("0 to 1e+09").
     JsonFieldReader in(j, error, 6);
     FaultRule r;
