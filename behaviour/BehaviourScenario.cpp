@@ -1,5 +1,7 @@
 #include "behaviour/BehaviourScenario.h"
 
+#include "document/JsonFields.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -55,14 +57,6 @@ constexpr const char* kFields[] = {"name", "unit",  "type",   "address", "value"
                                    "min",  "max",   "period_ms", "phase", "step", "seed",         "values",
                                    "durations_ms", "file", "loop", "update_ms", "enabled"};
 
-bool KnownField(const std::string& key)
-{
-    for (const char* f : kFields)
-        if (key == f)
-            return true;
-    return false;
-}
-
 bool Periodic(Kind k) { return k == Kind::Sine || k == Kind::Triangle || k == Kind::Ramp || k == Kind::Square; }
 bool Seeded(Kind k) { return k == Kind::Random || k == Kind::RandomWalk; }
 bool Stepped(Kind k) { return k == Kind::Counter || k == Kind::RandomWalk; }
@@ -78,100 +72,6 @@ std::string NumberText(double d)
     s << d;
     return s.str();
 }
-
-// Reads one field of a generator, or says why not (the first failure only).
-class FieldReader {
-public:
-    FieldReader(const json& j, std::string& error) : j_(j), error_(error) {}
-
-    bool Failed() const { return !error_.empty(); }
-    bool Has(const char* name) const { return j_.contains(name); }
-
-    std::optional<std::int64_t> Integer(const char* name, std::int64_t low, std::int64_t high)
-    {
-        const auto it = j_.find(name);
-        if (it == j_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_number_integer() && !(it->is_number_float() && IsWhole(it->get<double>()))) {
-            Fail(name, "must be a whole number");
-            return std::nullopt;
-        }
-        const double d = it->get<double>();
-        if (d < static_cast<double>(low) || d > static_cast<double>(high)) {
-            Fail(name, "must be " + std::to_string(low) + " to " + std::to_string(high));
-            return std::nullopt;
-        }
-        if (it->is_number_unsigned())
-            return static_cast<std::int64_t>(it->get<std::uint64_t>());
-        if (it->is_number_integer())
-            return it->get<std::int64_t>();
-        return static_cast<std::int64_t>(d);
-    }
-
-    std::optional<double> Number(const char* name, double low, double high)
-    {
-        const auto it = j_.find(name);
-        if (it == j_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_number()) {
-            Fail(name, "must be a number");
-            return std::nullopt;
-        }
-        const double d = it->get<double>();
-        if (!(d >= low && d <= high)) {
-            Fail(name, "must be " + NumberText(low) + " to " + NumberText(high));
-            return std::nullopt;
-        }
-        return d;
-    }
-
-    std::optional<std::string> Text(const char* name)
-    {
-        const auto it = j_.find(name);
-        if (it == j_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_string()) {
-            Fail(name, "must be a text");
-            return std::nullopt;
-        }
-        return it->get<std::string>();
-    }
-
-    std::optional<bool> Flag(const char* name)
-    {
-        const auto it = j_.find(name);
-        if (it == j_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_boolean()) {
-            Fail(name, "must be true or false");
-            return std::nullopt;
-        }
-        return it->get<bool>();
-    }
-
-    void Fail(const std::string& field, const std::string& why)
-    {
-        if (error_.empty())
-            error_ = "field \"" + field + "\": " + why;
-    }
-
-    void Require(const char* name, const std::string& what)
-    {
-        if (!Failed() && !Has(name))
-            Fail(name, "missing (" + what + ")");
-    }
-
-    // A field that belongs to other kinds says the generator is not what its writer thinks.
-    void OnlyWith(const char* name, bool allowed, const char* kinds)
-    {
-        if (!Failed() && Has(name) && !allowed)
-            Fail(name, std::string("only with kind ") + kinds);
-    }
-
-private:
-    const json& j_;
-    std::string& error_;
-};
 
 std::string GeneratorLabel(std::size_t index, const json& g)
 {
@@ -323,18 +223,10 @@ using CsvCache = std::map<std::string, std::shared_ptr<const std::vector<CsvRow>
 
 std::optional<GeneratorSpec> Parse(const json& j, const std::string& baseDir, CsvCache& cache, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!KnownField(key)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
-    FieldReader in(j, error);
+    JsonFieldReader in(j, error);
     GeneratorSpec g;
     if (auto v = in.Text("name")) g.name = *v;
     in.Require("unit", "1 to 255");
@@ -357,8 +249,7 @@ std::optional<GeneratorSpec> Parse(const json& j, const std::string& baseDir, Cs
             g.value = *e;
     }
     if (auto v = in.Flag("swapped")) g.swapped = *v;
-    if (!in.Failed() && j.contains("swapped") && WordsOf(g.value) == 1)
-        in.Fail("swapped", "only with a value of several words");
+    in.OnlyWith("swapped", WordsOf(g.value) > 1, "a value of several words");
     if (!in.Failed() && WordsOf(g.value) > 1 && g.address + static_cast<std::uint32_t>(WordsOf(g.value)) - 1 > 65536)
         in.Fail("address", "the value's words run past 65536");
     in.Require("kind", "sine, triangle, ramp, square, random, random-walk, counter, steps, clock or csv");
@@ -373,16 +264,16 @@ std::optional<GeneratorSpec> Parse(const json& j, const std::string& baseDir, Cs
         return std::nullopt;
 
     const Kind k = g.kind;
-    in.OnlyWith("min", Ranged(k), "sine, triangle, ramp, square, random, random-walk or counter");
-    in.OnlyWith("max", Ranged(k), "sine, triangle, ramp, square, random, random-walk or counter");
-    in.OnlyWith("period_ms", Periodic(k), "sine, triangle, ramp or square");
-    in.OnlyWith("phase", Periodic(k), "sine, triangle, ramp or square");
-    in.OnlyWith("seed", Seeded(k), "random or random-walk");
-    in.OnlyWith("step", Stepped(k), "counter or random-walk");
-    in.OnlyWith("values", k == Kind::Steps, "steps");
-    in.OnlyWith("durations_ms", k == Kind::Steps, "steps");
-    in.OnlyWith("file", k == Kind::Csv, "csv");
-    in.OnlyWith("loop", Looped(k), "steps or csv");
+    in.OnlyWith("min", Ranged(k), "kind sine, triangle, ramp, square, random, random-walk or counter");
+    in.OnlyWith("max", Ranged(k), "kind sine, triangle, ramp, square, random, random-walk or counter");
+    in.OnlyWith("period_ms", Periodic(k), "kind sine, triangle, ramp or square");
+    in.OnlyWith("phase", Periodic(k), "kind sine, triangle, ramp or square");
+    in.OnlyWith("seed", Seeded(k), "kind random or random-walk");
+    in.OnlyWith("step", Stepped(k), "kind counter or random-walk");
+    in.OnlyWith("values", k == Kind::Steps, "kind steps");
+    in.OnlyWith("durations_ms", k == Kind::Steps, "kind steps");
+    in.OnlyWith("file", k == Kind::Csv, "kind csv");
+    in.OnlyWith("loop", Looped(k), "kind steps or csv");
 
     const double lowest = LowestOf(g.value);
     const double highest = HighestOf(g.value);
@@ -501,15 +392,7 @@ namespace {
 constexpr const char* kReactionFields[] = {"name", "unit", "type", "address", "equals", "action", "target",
                                            "value", "width", "swapped", "after_ms", "enabled"};
 constexpr const char* kScriptFields[] = {"name", "file", "tick_ms"};
-
-template <std::size_t N>
-bool OneOf(const std::string& key, const char* const (&fields)[N])
-{
-    for (const char* f : fields)
-        if (key == f)
-            return true;
-    return false;
-}
+constexpr const char* kTargetFields[] = {"unit", "type", "address"};
 
 struct ActionNaming {
     ReactionAction action;
@@ -534,7 +417,7 @@ std::string ItemLabel(const char* what, std::size_t index, const json& item)
     return label;
 }
 
-std::optional<Encoding> WidthFrom(FieldReader& in, const char* field, const std::string& name)
+std::optional<Encoding> WidthFrom(JsonFieldReader& in, const char* field, const std::string& name)
 {
     const auto e = EncodingFromName(name);
     if (!e)
@@ -543,7 +426,7 @@ std::optional<Encoding> WidthFrom(FieldReader& in, const char* field, const std:
 }
 
 // A point's words must lie inside the address space.
-void CheckPointWords(FieldReader& in, const char* field, const PointRef& p, Encoding e)
+void CheckPointWords(JsonFieldReader& in, const char* field, const PointRef& p, Encoding e)
 {
     const bool bits = p.type == 1 || p.type == 2;
     if (!in.Failed() && !bits && p.address + static_cast<std::uint32_t>(WordsOf(e)) - 1 > 65536)
@@ -564,18 +447,10 @@ std::optional<ReactionAction> ActionFromName(const std::string& name)
 
 std::optional<ReactionSpec> ParseReaction(const json& j, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kReactionFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!OneOf(key, kReactionFields)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
-    FieldReader in(j, error);
+    JsonFieldReader in(j, error);
     ReactionSpec r;
     if (auto v = in.Text("name")) r.name = *v;
     in.Require("unit", "1 to 255");
@@ -639,11 +514,10 @@ std::optional<ReactionSpec> ParseReaction(const json& j, std::string& error)
             if (!it->is_object()) {
                 in.Fail("target", "must be an object {\"unit\", \"type\", \"address\"}");
             } else {
-                for (const auto& [key, value] : it->items())
-                    if (key != "unit" && key != "type" && key != "address")
-                        in.Fail("target", "unknown field \"" + key + "\"");
+                if (const std::string why = FieldNamesError(*it, kTargetFields); !why.empty())
+                    in.Fail("target", why);
                 std::string why;
-                FieldReader t(*it, why);
+                JsonFieldReader t(*it, why);
                 PointRef p;
                 t.Require("unit", "1 to 255");
                 if (auto v = t.Integer("unit", 1, 255)) p.unit = static_cast<int>(*v);
@@ -688,18 +562,10 @@ std::optional<std::vector<ReactionSpec>> ParseReactionList(const json& list, std
 
 std::optional<ScriptSpec> ParseScript(const json& j, const std::string& baseDir, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kScriptFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!OneOf(key, kScriptFields)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
-    FieldReader in(j, error);
+    JsonFieldReader in(j, error);
     ScriptSpec s;
     if (auto v = in.Text("name")) s.name = *v;
     in.Require("file", "the Lua file, relative to the extras file");

@@ -36,9 +36,11 @@ inline void Bump(std::atomic<std::uint32_t>& counter)
 /// Microseconds since 1970 UTC.
 std::int64_t WallClockUs();
 
-/// "tcp", "tcp:2", "serial:3": the link as the traffic monitor names it.
+/// "tcp", "tcp:2", "serial:3": the link as the program names it everywhere (traffic monitor,
+/// captures, access statistics, metrics).
 std::string LinkText(const LinkId& link);
-/// "127.0.0.1:50312", "[::1]:502"; empty without an address.
+/// "127.0.0.1:50312", "[::1]:502" (RFC 5952; an IPv4-mapped address as IPv4); empty without an
+/// address.
 std::string NetAddressText(const NetAddress& address);
 
 class AccessRecorder {

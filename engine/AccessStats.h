@@ -26,7 +26,7 @@ struct PointAccess {
 
 /// A request no device served (unit not served, or addresses outside every block: exception 02).
 struct UnservedRequest {
-    std::string link;                 // "tcp", "serial:3", "udp", "rtu-over-tcp", "tls", endpoint "tcp#2"...
+    std::string link;                 // "tcp", "serial:3", "udp", "rtu-over-tcp", "tls", endpoint "tcp:2"...
     std::uint8_t unit = 0;
     std::uint8_t function = 0;
     std::uint32_t address = 0;        // first, 1-based

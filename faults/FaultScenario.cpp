@@ -1,5 +1,6 @@
 #include "faults/FaultScenario.h"
 
+#include "document/JsonFields.h"
 #include "document/StrictJson.h"
 
 #include <nlohmann/json.hpp>
@@ -28,97 +29,9 @@ constexpr ActionNaming kActions[] = {
     {FaultAction::Close, "close"},
 };
 
-// Reads one field of a rule, or says why not.
-class FieldReader {
-public:
-    FieldReader(const json& rule, std::string& error) : rule_(rule), error_(error) {}
-
-    bool Failed() const { return !error_.empty(); }
-
-    std::optional<std::int64_t> Integer(const char* name, std::int64_t low, std::int64_t high)
-    {
-        const auto it = rule_.find(name);
-        if (it == rule_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_number_integer() && !(it->is_number_float() && IsWhole(it->get<double>()))) {
-            Fail(name, "must be a whole number");
-            return std::nullopt;
-        }
-        const double d = it->get<double>();
-        if (d < static_cast<double>(low) || d > static_cast<double>(high)) {
-            Fail(name, "must be " + std::to_string(low) + " to " + std::to_string(high));
-            return std::nullopt;
-        }
-        return it->is_number_unsigned() ? static_cast<std::int64_t>(it->get<std::uint64_t>()) : static_cast<std::int64_t>(d);
-    }
-
-    std::optional<double> Number(const char* name, double low, double high)
-    {
-        const auto it = rule_.find(name);
-        if (it == rule_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_number()) {
-            Fail(name, "must be a number");
-            return std::nullopt;
-        }
-        const double d = it->get<double>();
-        if (!(d >= low && d <= high)) {
-            std::ostringstream range;
-            range << "must be " << low << " to " << high;
-            Fail(name, range.str());
-            return std::nullopt;
-        }
-        return d;
-    }
-
-    std::optional<std::string> Text(const char* name)
-    {
-        const auto it = rule_.find(name);
-        if (it == rule_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_string()) {
-            Fail(name, "must be a text");
-            return std::nullopt;
-        }
-        return it->get<std::string>();
-    }
-
-    std::optional<bool> Flag(const char* name)
-    {
-        const auto it = rule_.find(name);
-        if (it == rule_.end() || Failed())
-            return std::nullopt;
-        if (!it->is_boolean()) {
-            Fail(name, "must be true or false");
-            return std::nullopt;
-        }
-        return it->get<bool>();
-    }
-
-    void Fail(const std::string& field, const std::string& why)
-    {
-        if (error_.empty())
-            error_ = "field \"" + field + "\": " + why;
-    }
-
-private:
-    static bool IsWhole(double d) { return std::isfinite(d) && std::floor(d) == d; }
-
-    const json& rule_;
-    std::string& error_;
-};
-
 constexpr const char* kFields[] = {"name",  "link",  "unit",  "functions",   "type",        "first", "last",
                                    "action", "code", "after", "every",       "times",       "probability",
                                    "seed",  "from_s", "until_s", "delay_ms", "bytes",       "gap_ms", "enabled"};
-
-bool KnownField(const std::string& key)
-{
-    for (const char* f : kFields)
-        if (key == f)
-            return true;
-    return false;
-}
 
 std::string RuleLabel(std::size_t index, const json& rule)
 {
@@ -149,23 +62,14 @@ std::optional<FaultAction> ActionFromName(const std::string& name)
 
 std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
 {
-    error.clear();
-    if (!j.is_object()) {
-        error = "must be an object";
+    error = FieldNamesError(j, kFields);
+    if (!error.empty())
         return std::nullopt;
-    }
-    for (const auto& [key, value] : j.items()) {
-        if (!KnownField(key)) {
-            error = "unknown field \"" + key + "\"";
-            return std::nullopt;
-        }
-    }
-    FieldReader in(j, error);
+    // Six digits, as this reader's range messages have always been written ("0 to 1e+09").
+    JsonFieldReader in(j, error, 6);
     FaultRule r;
-    const auto action = in.Text("action");
-    if (!in.Failed() && !action) {
-        in.Fail("action", "missing (delay, no-reply, exception, bad-checksum, wrong-unit, truncate, split, junk or close)");
-    } else if (action) {
+    in.Require("action", "delay, no-reply, exception, bad-checksum, wrong-unit, truncate, split, junk or close");
+    if (const auto action = in.Text("action")) {
         const auto known = ActionFromName(*action);
         if (!known)
             in.Fail("action", "unknown action \"" + *action + "\"");
@@ -208,13 +112,10 @@ std::optional<FaultRule> ParseFaultRule(const json& j, std::string& error)
     if (auto v = in.Integer("bytes", 1, 512)) r.bytes = static_cast<std::uint32_t>(*v);
     if (auto v = in.Integer("gap_ms", 1, 60000)) r.gapMs = static_cast<std::uint32_t>(*v);
     if (auto v = in.Flag("enabled")) r.enabled = *v;
-    // A field that belongs to another action says the rule is not what its writer thinks.
-    if (!in.Failed() && j.contains("code") && r.action != FaultAction::Exception)
-        in.Fail("code", "only with action \"exception\"");
-    if (!in.Failed() && j.contains("bytes") && r.action != FaultAction::Truncate && r.action != FaultAction::Junk)
-        in.Fail("bytes", "only with action \"truncate\" or \"junk\"");
-    if (!in.Failed() && j.contains("gap_ms") && r.action != FaultAction::Split)
-        in.Fail("gap_ms", "only with action \"split\"");
+    in.OnlyWith("code", r.action == FaultAction::Exception, "action \"exception\"");
+    in.OnlyWith("bytes", r.action == FaultAction::Truncate || r.action == FaultAction::Junk,
+                "action \"truncate\" or \"junk\"");
+    in.OnlyWith("gap_ms", r.action == FaultAction::Split, "action \"split\"");
     if (in.Failed())
         return std::nullopt;
     // The rules across fields, as the engine states them ("code: must be ...").

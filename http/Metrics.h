@@ -14,7 +14,7 @@ namespace web {
 
 /// Everything /metrics shows, taken at one moment.
 struct MetricsSnapshot {
-    /// A count for one link ("tcp", "serial:3", "udp", "tcp#2", ...).
+    /// A count for one link ("tcp", "serial:3", "udp", "tcp:2", ...).
     struct LinkCount {
         std::string link;
         std::uint64_t value = 0;

@@ -13,7 +13,7 @@ namespace web {
 std::string ServerLinkName(const char* protocol, int endpointNumber) {
     std::string link = protocol;
     if (endpointNumber > 0)
-        link += "#" + std::to_string(endpointNumber);
+        link += ":" + std::to_string(endpointNumber);
     return link;
 }
 

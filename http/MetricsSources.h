@@ -29,8 +29,8 @@ struct MetricsSources {
 
 MetricsSnapshot CollectMetrics(const MetricsSources& sources);
 
-/// A network server's link as the counters name it: its protocol ("udp", "tls", ...), with
-/// "#N" for endpoint N.
+/// A network server's link as the rest of the program names it (pomrel::LinkText): its protocol
+/// ("udp", "tls", ...), with ":N" for endpoint N.
 std::string ServerLinkName(const char* protocol, int endpointNumber);
 
 }  // namespace web

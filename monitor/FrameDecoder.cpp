@@ -1,5 +1,6 @@
 #include "monitor/FrameDecoder.h"
 
+#include "engine/AccessRecorder.h"
 #include "engine/Checksums.h"
 #include "engine/TrafficLog.h"
 
@@ -540,20 +541,8 @@ std::string FunctionName(int function)
     }
 }
 
-std::string LinkName(const LinkId& link)
-{
-    std::string name;
-    switch (link.kind) {
-    case LinkId::Kind::Serial: return "serial:" + std::to_string(link.port);
-    case LinkId::Kind::Tcp: name = "tcp"; break;
-    case LinkId::Kind::Udp: name = "udp"; break;
-    case LinkId::Kind::RtuOverTcp: name = "rtu-over-tcp"; break;
-    case LinkId::Kind::Tls: name = "tls"; break;
-    }
-    if (link.endpoint != 0)
-        name += ":" + std::to_string(link.endpoint);
-    return name;
-}
+// The engine names links and peers for the access statistics; the monitor says the same.
+std::string LinkName(const LinkId& link) { return pomrel::LinkText(link); }
 
 std::string RoleText(const pomrel::FrameSource& source)
 {
@@ -561,48 +550,7 @@ std::string RoleText(const pomrel::FrameSource& source)
     return std::string(r.data(), std::find(r.begin(), r.end(), '\0'));
 }
 
-std::string PeerText(const pomrel::NetAddress& a)
-{
-    const auto& b = a.bytes;
-    char text[64];
-    const bool mapped = a.family == 6 && std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; }) &&
-                        b[10] == 0xFF && b[11] == 0xFF;
-    if (a.family == 4 || mapped) {
-        const int o = mapped ? 12 : 0;
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", b[o], b[o + 1], b[o + 2], b[o + 3], a.port);
-        return text;
-    }
-    if (a.family != 6)
-        return {};
-    // RFC 5952: lower case, the longest run of two or more zero groups as "::".
-    std::uint16_t g[8];
-    for (int i = 0; i < 8; ++i)
-        g[i] = static_cast<std::uint16_t>(b[2 * i] << 8 | b[2 * i + 1]);
-    int bestAt = -1, bestLen = 1;
-    for (int i = 0; i < 8;) {
-        int j = i;
-        while (j < 8 && g[j] == 0)
-            ++j;
-        if (j - i > bestLen) {
-            bestAt = i;
-            bestLen = j - i;
-        }
-        i = j == i ? i + 1 : j;
-    }
-    std::string s = "[";
-    for (int i = 0; i < 8; ++i) {
-        if (i == bestAt) {
-            s += "::";
-            i += bestLen - 1;
-            continue;
-        }
-        if (!s.empty() && s.back() != '[' && s.back() != ':')
-            s += ':';
-        std::snprintf(text, sizeof text, "%x", g[i]);
-        s += text;
-    }
-    return s + "]:" + std::to_string(a.port);
-}
+std::string PeerText(const pomrel::NetAddress& a) { return pomrel::NetAddressText(a); }
 
 std::string HexText(const std::vector<std::uint8_t>& bytes)
 {

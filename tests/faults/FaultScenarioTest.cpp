@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 
 using namespace faults;
 using nlohmann::json;
@@ -87,6 +89,7 @@ TEST(FaultScenario, ARefusedRuleNamesItsIndexItsNameAndTheField)
         {R"({"name": "x", "action": "delay", "first": 10, "last": 9})", R"(rule 2 ("x"): field "last")"},
         {R"({"name": "x", "action": "delay", "probability": 2})", R"(rule 2 ("x"): field "probability": must be 0 to 1)"},
         {R"({"name": "x", "action": "delay", "every": 0})", R"(rule 2 ("x"): field "every": must be 1 to)"},
+        {R"({"name": "x", "action": "delay", "from_s": -1})", R"(rule 2 ("x"): field "from_s": must be 0 to 1e+09)"},
         {R"({"name": "x", "action": "exception"})", R"(rule 2 ("x"): field "code": must be 1 to 255)"},
         {R"({"name": "x", "action": "exception", "code": 256})", R"(rule 2 ("x"): field "code": must be 1 to 255)"},
         {R"({"name": "x", "action": "bad-checksum", "link": "tcp"})", R"(rule 2 ("x"): field "action": bad-checksum)"},
@@ -106,6 +109,20 @@ TEST(FaultScenario, ARefusedRuleNamesItsIndexItsNameAndTheField)
         std::string error;
         EXPECT_FALSE(ParseFaultList(list, error)) << c.rule;
         EXPECT_EQ(error.rfind(c.want, 0), 0u) << c.rule << "\n  got: " << error;
+    }
+}
+
+// A rule built in code (not parsed from text) holds a seed as a signed integer: it keeps every
+// digit up to the largest, where a detour through a double would round it.
+TEST(FaultScenario, ASeedGivenAsASignedIntegerKeepsEveryDigit)
+{
+    for (const std::int64_t seed : {std::int64_t{9007199254740993}, std::numeric_limits<std::int64_t>::max()}) {
+        const json j = {{"action", "delay"}, {"probability", 0.5}, {"seed", seed}};
+        ASSERT_TRUE(j["seed"].is_number_integer() && !j["seed"].is_number_unsigned());
+        std::string error;
+        const auto rule = ParseFaultRule(j, error);
+        ASSERT_TRUE(rule) << error;
+        EXPECT_EQ(rule->seed, static_cast<std::uint64_t>(seed));
     }
 }
 

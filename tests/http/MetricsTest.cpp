@@ -1,5 +1,8 @@
 // The exposition text of the metrics: families, labels, escaping, merging.
+#include "engine/AccessRecorder.h"
 #include "http/Metrics.h"
+#include "http/MetricsSources.h"
+#include "servers/ServerSetup.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +102,26 @@ TEST(MetricsText, LabelValuesEscaped) {
     web::MetricsSnapshot s;
     s.faults = {{7, "say \"hi\"\n\\", 1}};
     EXPECT_NE(web::MetricsText(s).find("{rule=\"7\",name=\"say \\\"hi\\\"\\n\\\\\"} 1\n"), std::string::npos);
+}
+
+// A link label in the metrics is the name the Traffic Monitor, captures and the access
+// statistics give the same link, so one link can be followed from one to the other.
+TEST(MetricsLinks, ANetworkServersLabelIsTheLinksNameElsewhere) {
+    using pomrel::LinkId;
+    using pomrel::ServerProtocol;
+    struct Case { ServerProtocol protocol; LinkId::Kind kind; };
+    const Case cases[] = {
+        {ServerProtocol::Tcp, LinkId::Kind::Tcp},
+        {ServerProtocol::Udp, LinkId::Kind::Udp},
+        {ServerProtocol::RtuOverTcp, LinkId::Kind::RtuOverTcp},
+        {ServerProtocol::Tls, LinkId::Kind::Tls},
+    };
+    for (const Case& c : cases)
+        for (const int endpoint : {0, 2, 17})
+            EXPECT_EQ(web::ServerLinkName(servers::ProtocolName(c.protocol), endpoint),
+                      pomrel::LinkText(LinkId{c.kind, 0, endpoint}))
+                << servers::ProtocolName(c.protocol) << " endpoint " << endpoint;
+    EXPECT_EQ(web::ServerLinkName("tcp", 2), "tcp:2");
 }
 
 }  // namespace
