@@ -1,5 +1,6 @@
 #include "behaviour/LuaScript.h"
 
+#include "engine/AccessRecorder.h"
 #include "engine/WriteFeed.h"
 
 #include <lua.hpp>
@@ -385,8 +386,8 @@ bool LuaScript::Run(CallPlan& plan, std::string& error)
 
 bool LuaScript::OnWrite(const pomrel::WriteRecord& w, std::string& error)
 {
-    const std::string link = pomrel::WriterLinkText(w.link);
-    const std::string peer = pomrel::WriterPeerText(w.peer);
+    const std::string link = pomrel::LinkText(w.link);
+    const std::string peer = pomrel::NetAddressText(w.peer);
     CallPlan plan;
     plan.what = CallPlan::What::Write;
     plan.write = &w;

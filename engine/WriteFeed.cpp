@@ -4,7 +4,6 @@
 #include "engine/FunctionCodes.h"
 #include "engine/Pdu.h"
 
-#include <arpa/inet.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -38,38 +37,6 @@ const Block* Landed(const BlockTable& blocks, const Addressing& addressing, std:
 }
 
 } // namespace
-
-std::string WriterLinkText(const LinkId& link)
-{
-    std::string s;
-    switch (link.kind) {
-    case LinkId::Kind::Tcp: s = "tcp"; break;
-    case LinkId::Kind::Serial: return "serial:" + std::to_string(link.port);
-    case LinkId::Kind::Udp: s = "udp"; break;
-    case LinkId::Kind::RtuOverTcp: s = "rtu-over-tcp"; break;
-    case LinkId::Kind::Tls: s = "tls"; break;
-    }
-    if (link.endpoint != 0)
-        s += ":" + std::to_string(link.endpoint);
-    return s;
-}
-
-std::string WriterPeerText(const NetAddress& peer)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    const auto& b = peer.bytes;
-    const bool mapped = peer.family == 6 && std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; }) &&
-                        b[10] == 0xFF && b[11] == 0xFF;
-    if (peer.family == 4 || mapped) {
-        ::inet_ntop(AF_INET, b.data() + (mapped ? 12 : 0), text, sizeof text);
-        return std::string(text) + ":" + std::to_string(peer.port);
-    }
-    if (peer.family == 6) {
-        ::inet_ntop(AF_INET6, peer.bytes.data(), text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(peer.port);
-    }
-    return {};
-}
 
 void WriteFeed::Enable(bool on)
 {

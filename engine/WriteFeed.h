@@ -43,12 +43,6 @@ struct WriteRecord {
     }
 };
 
-/// "tcp", "serial:3", "udp", "rtu-over-tcp", "tls"; an endpoint other than the main one adds
-/// ":N" ("tcp:2"), as the traffic logs name links.
-std::string WriterLinkText(const LinkId& link);
-/// "127.0.0.1:50312" (an IPv4-mapped address as IPv4), "[::1]:50312"; empty when there is none.
-std::string WriterPeerText(const NetAddress& peer);
-
 class WriteFeed {
 public:
     static constexpr std::size_t kSlots = 4096;
