@@ -15,9 +15,11 @@
 usage: behaviour_react_e2e.py KELVARO64_HEADLESS KELVARO64_CTL SOURCE_DIR   (run with /usr/bin/python3)
 """
 
+import ctypes
 import json
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -43,6 +45,11 @@ def check(ok, what):
         failures.append(what)
 
 
+def ends_with_us():
+    """In the child before it runs the program: SIGTERM when this test process dies, however."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)   # PR_SET_PDEATHSIG
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -66,7 +73,8 @@ class Headless:
             self.changed = threading.Condition()
             self.proc = subprocess.Popen(
                 [HEADLESS, "--tcp-port", str(self.tcp_port), "--automation-port", str(self.automation_port)] + args,
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=folder)
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=folder,
+                preexec_fn=ends_with_us)
             self.readers = [threading.Thread(target=self._read, args=(s, k), daemon=True)
                             for s, k in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
             for r in self.readers:
