@@ -229,8 +229,10 @@ void ResolveBehaviourFiles(behaviour::Behaviour& b, const std::string& folder)
     for (auto& g : b.generators)
         if (g.kind == behaviour::Kind::Csv)
             whole(g.file);
+    // A script keeps the name the file gives it, so that its errors read "filler.lua:12: ...",
+    // not a whole path Lua shortens past 60 characters; it is read from its path.
     for (auto& s : b.scripts)
-        whole(s.file);
+        whole(s.path);
 }
 
 void RelativeBehaviourFiles(behaviour::Behaviour& b, const std::string& folder)
@@ -248,8 +250,11 @@ void RelativeBehaviourFiles(behaviour::Behaviour& b, const std::string& folder)
     for (auto& g : b.generators)
         if (g.kind == behaviour::Kind::Csv)
             relative(g.file);
-    for (auto& s : b.scripts)
+    for (auto& s : b.scripts) {
+        if (fs::path(s.file).is_relative() && fs::path(s.path).is_absolute())
+            s.file = fs::path(s.path).lexically_normal().string();   // named from the folder it was read from
         relative(s.file);
+    }
 }
 
 std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error, const std::string& baseDir)

@@ -55,10 +55,11 @@ std::string SetupExtrasPath(const std::string& testConfigPath);
 std::optional<SetupExtras> ParseSetupExtras(std::string_view text, std::string& error, const std::string& baseDir = {});
 /// The JSON text of the extras (UTF-8, two-space indent, newline at the end).
 std::string SerializeSetupExtras(const SetupExtras& extras);
-/// Reads a file (regular files only) and parses it; the error names the file. TLS, csv and script
-/// file names relative to the file's folder come back absolute.
+/// Reads a file (regular files only) and parses it; the error names the file. TLS and csv file
+/// names relative to the file's folder come back absolute; a script keeps its name as written
+/// (its errors name it so) and its path comes back absolute.
 std::optional<SetupExtras> ReadSetupExtras(const std::string& path, std::string& error);
-/// Behaviour file names (csv, scripts) made absolute from `folder`, and those inside `folder`
-/// made relative to it again for writing, so that a set-up moves with its files.
+/// Behaviour files (csv names, script paths) made absolute from `folder`, and those inside
+/// `folder` named relative to it again for writing, so that a set-up moves with its files.
 void ResolveBehaviourFiles(behaviour::Behaviour& b, const std::string& folder);
 void RelativeBehaviourFiles(behaviour::Behaviour& b, const std::string& folder);

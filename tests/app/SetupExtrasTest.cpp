@@ -1,6 +1,7 @@
 // The set-up extras file: what is refused (and how it is named), what round-trips, what is read.
 #include "app/HeadlessOptions.h"
 #include "app/SetupExtras.h"
+#include "behaviour/LuaScript.h"
 
 #include <gtest/gtest.h>
 
@@ -253,6 +254,58 @@ TEST(SetupExtrasBehaviour, CsvFilesAreFoundBesideTheFileAndKeptRelativeInsideIts
     EXPECT_NE(error.find("generator 1 (\"g\")"), std::string::npos) << error;
     EXPECT_NE(error.find("file"), std::string::npos) << error;
     std::remove((dir + "/level.csv").c_str());
+    std::remove(path.c_str());
+    ::rmdir(folder);
+}
+
+namespace {
+
+// Reaches nothing: loading a script runs only its top level.
+class NoPoints : public behaviour::ScriptHost {
+public:
+    bool Get(int, int, std::uint32_t, behaviour::Encoding, bool, double&, std::string& error) override
+    {
+        error = "no points";
+        return false;
+    }
+    bool Set(int, int, std::uint32_t, double, behaviour::Encoding, bool, std::string& error) override
+    {
+        error = "no points";
+        return false;
+    }
+    bool After(behaviour::LuaScript&, std::int64_t, int) override { return false; }
+    void Log(behaviour::LuaScript&, std::string) override {}
+};
+
+} // namespace
+
+TEST(SetupExtrasBehaviour, ScriptsAreFoundBesideTheFileAndTheirErrorsNameThemAsWritten)
+{
+    char folder[] = "/tmp/extrasXXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    std::ofstream(dir + "/broken.lua") << "-- one\nfunction on_write(w)\n  kv.set(1, 4, 3,\nend\n";
+    const std::string path = dir + "/plant.tst.json";
+    std::ofstream(path) << R"({"scripts": [{"name": "broken", "file": "broken.lua"}]})";
+
+    std::string error;
+    const auto read = ReadSetupExtras(path, error);
+    ASSERT_TRUE(read) << error;
+    const behaviour::ScriptSpec& s = read->behaviour->items.scripts.at(0);
+    EXPECT_EQ(s.file, "broken.lua");
+    EXPECT_EQ(s.path, dir + "/broken.lua");
+    NoPoints host;
+    EXPECT_EQ(behaviour::LuaScript::Load(s, host, error), nullptr);
+    EXPECT_EQ(error, "broken.lua:4: unexpected symbol near 'end'");
+
+    // Written for the same folder: by the same name; for another folder: whole.
+    behaviour::Behaviour same = read->behaviour->items;
+    RelativeBehaviourFiles(same, dir);
+    EXPECT_EQ(same.scripts[0].file, "broken.lua");
+    behaviour::Behaviour other = read->behaviour->items;
+    RelativeBehaviourFiles(other, dir + "/sub");
+    EXPECT_EQ(other.scripts[0].file, dir + "/broken.lua");
+    std::remove((dir + "/broken.lua").c_str());
     std::remove(path.c_str());
     ::rmdir(folder);
 }
