@@ -2,7 +2,8 @@
 // put in force: update k of a generator falls at t0 + k * update_ms, so an hour at 100 ms is
 // 36 000 updates whatever the load. A late pass writes the current grid point and counts the
 // ones it passed over. Values of several words are written under the document's value lock, as
-// the engine reads them, so a master never sees half of one.
+// the engine reads them, so a master never sees half of one. The words of the next grid point are
+// worked out right after a pass, so that a pass of a large list only stores them.
 //
 // Documents closing: before a document goes, its owner calls ForgetOwner(doc); that waits for a
 // pass that is writing and leaves no pointer into the document behind (as RemoveDataBlock waits
