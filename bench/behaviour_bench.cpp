@@ -1,6 +1,8 @@
 // 100 000 generators at update_ms 100 (a million updates a second) on the behaviour thread:
 // the share of one core the process spends and the lateness of the updates.
-//   kelvaro_behaviour_bench [seconds=20] [generators=100000] [kind=sine]
+//   kelvaro_behaviour_bench [seconds=20] [generators=100000] [kind=sine] [status_every_ms=0]
+// With status_every_ms, another thread asks for every generator's status that often meanwhile,
+// as ListBehaviour does, to show what that costs the passes.
 #include "behaviour/DocumentPoints.h"
 #include "behaviour/GeneratorRunner.h"
 #include "document/CKelvaro32Doc.h"
@@ -11,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,7 @@ int main(int argc, char** argv)
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
     const int count = argc > 2 ? std::atoi(argv[2]) : 100'000;
     const std::string kind = argc > 3 ? argv[3] : "sine";
+    const int statusEveryMs = argc > 4 ? std::atoi(argv[4]) : 0;
     constexpr int kPerDocument = 500;   // float32: two words each, 1000 words a block
 
     OpenDocuments open;
@@ -77,7 +81,19 @@ int main(int argc, char** argv)
     const behaviour::RunnerStats before = runner.Stats();
     const double cpu0 = CpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
+    std::atomic<bool> done{false};
+    std::thread asker;
+    if (statusEveryMs > 0)
+        asker = std::thread([&] {
+            while (!done) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(statusEveryMs));
+                (void)runner.Status();
+            }
+        });
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    done = true;
+    if (asker.joinable())
+        asker.join();
     const double cpu = CpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     behaviour::RunnerStats after = runner.Stats();
@@ -99,7 +115,8 @@ int main(int argc, char** argv)
     const std::uint64_t updates = after.updates - before.updates;
     double load[3] = {};
     getloadavg(load, 3);   // the lateness is the scheduler's as much as ours: say how busy it was
-    std::printf("generators %d kind %s update_ms 100, %.1f s, load average %.2f\n", count, kind.c_str(), wall, load[0]);
+    std::printf("generators %d kind %s update_ms 100, %.1f s, load average %.2f%s\n", count, kind.c_str(), wall, load[0],
+                statusEveryMs > 0 ? (", every status asked each " + std::to_string(statusEveryMs) + " ms").c_str() : "");
     std::printf("updates %llu (%.0f a second; the grid asks %d), skipped %llu\n",
                 static_cast<unsigned long long>(updates), updates / wall, count * 10,
                 static_cast<unsigned long long>(after.skipped - before.skipped));
