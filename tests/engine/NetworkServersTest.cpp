@@ -5,6 +5,7 @@
 #include "engine/StreamFraming.h"
 #include "engine/TrafficLog.h"
 #include "tests/engine/HexBytes.h"
+#include "tests/engine/TestCertificate.h"
 
 #include <gtest/gtest.h>
 
@@ -528,34 +529,6 @@ TEST_F(NetworkServers, TlsFilesThatCannotBeUsedAreNamedAtOpen)
     ::rmdir(folder);
 }
 
-// A CA-less server certificate for 127.0.0.1, made with the openssl command in a scratch folder.
-class TlsCertificate {
-public:
-    TlsCertificate()
-    {
-        char folder[] = "/tmp/tls-cert-XXXXXX";
-        if (!::mkdtemp(folder))
-            return;
-        folder_ = folder;
-        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
-                                    Key() + " -out " + Cert() + " >/dev/null 2>&1";
-        ok_ = std::system(command.c_str()) == 0;
-    }
-    ~TlsCertificate()
-    {
-        ::unlink(Key().c_str());
-        ::unlink(Cert().c_str());
-        ::rmdir(folder_.c_str());
-    }
-    bool Ok() const { return ok_; }
-    std::string Cert() const { return folder_ + "/server.pem"; }
-    std::string Key() const { return folder_ + "/server.key"; }
-
-private:
-    std::string folder_;
-    bool ok_ = false;
-};
-
 // A CA, the server's certificate and client certificates signed by it, made with the openssl
 // command in a scratch folder; each client certificate carries the extension given (or none).
 class TlsAuthority {
@@ -734,7 +707,7 @@ TEST_F(NetworkServers, TlsReadOnlyRoleCannotChangeTheLinkForOtherMasters)
 
 TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
 {
-    TlsCertificate certificate;
+    TestCertificate certificate;
     ASSERT_TRUE(certificate.Ok()) << "openssl could not make a certificate";
     engine.SetTcpLimits({4, 200});
     ServerEndpoint e;
@@ -776,7 +749,7 @@ TEST_F(NetworkServers, TlsGivesBackThePlaceOfAClientThatNeverShakesHands)
 
 TEST_F(NetworkServers, TlsRecordsADelayedAnswerWhenItLeavesAndAWithheldOneAsWhatHappened)
 {
-    TlsCertificate certificate;
+    TestCertificate certificate;
     ASSERT_TRUE(certificate.Ok()) << "openssl could not make a certificate";
     FaultRule slow;
     slow.name = "slow";
@@ -958,7 +931,7 @@ TEST_F(NetworkServers, FaultRulesNameEachNetworkLink)
 // automation port) in open() until somebody wrote to it: it is refused at once instead.
 TEST_F(NetworkServers, TlsFilesThatAreFifosAreRefusedWithoutWaiting)
 {
-    TlsCertificate certificate;
+    TestCertificate certificate;
     if (!certificate.Ok())
         GTEST_SKIP() << "the openssl command is not installed";
     char folder[] = "/tmp/tls-fifo-XXXXXX";

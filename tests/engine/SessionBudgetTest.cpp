@@ -6,6 +6,7 @@
 #include "engine/SessionBudget.h"
 #include "tests/engine/HexBytes.h"
 #include "tests/engine/TestIo.h"
+#include "tests/engine/TestCertificate.h"
 
 #include <gtest/gtest.h>
 
@@ -52,34 +53,6 @@ const Bytes kMbapRequest{0, 7, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1};
 const Bytes kMbapAnswer{0, 7, 0, 0, 0, 5, 1, 3, 2, kValue >> 8, kValue & 0xFF};
 const Bytes kRtuRequest = WithCrc({1, 3, 0, 0, 0, 1});
 const Bytes kRtuAnswer = WithCrc({1, 3, 2, kValue >> 8, kValue & 0xFF});
-
-// A server certificate for 127.0.0.1, made with the openssl command in a scratch folder.
-class Certificate {
-public:
-    Certificate()
-    {
-        char folder[] = "/tmp/budget-cert-XXXXXX";
-        if (!::mkdtemp(folder))
-            return;
-        folder_ = folder;
-        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
-                                    Key() + " -out " + Cert() + " >/dev/null 2>&1";
-        ok_ = std::system(command.c_str()) == 0;
-    }
-    ~Certificate()
-    {
-        ::unlink(Key().c_str());
-        ::unlink(Cert().c_str());
-        ::rmdir(folder_.c_str());
-    }
-    bool Ok() const { return ok_; }
-    std::string Cert() const { return folder_ + "/server.pem"; }
-    std::string Key() const { return folder_ + "/server.key"; }
-
-private:
-    std::string folder_;
-    bool ok_ = false;
-};
 
 // A TLS master that does not check the server's certificate; Ask gives the answer or nothing.
 // Every step is bounded: a server that never takes the connection fails the test, not hangs it.
@@ -137,7 +110,7 @@ public:
         std::uint32_t Sum() const { return tcp + rtu + tls; }
     };
 
-    LimitedEngine(rlim_t softLimit, const Certificate& certificate)
+    LimitedEngine(rlim_t softLimit, const TestCertificate& certificate)
     {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
@@ -210,7 +183,7 @@ private:
             ADD_FAILURE() << "the engine's process did not answer '" << command << "'";
     }
 
-    [[noreturn]] static void RunChild(int control, rlim_t softLimit, const Certificate& certificate)
+    [[noreturn]] static void RunChild(int control, rlim_t softLimit, const TestCertificate& certificate)
     {
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
@@ -291,7 +264,7 @@ protected:
         RaiseOpenFileLimit();  // this process holds every master's socket
         ASSERT_TRUE(certificate.Ok()) << "openssl could not make a certificate";
     }
-    Certificate certificate;
+    TestCertificate certificate;
 };
 
 TEST(SessionBudgetFigures, TheReserveIsAnEighthOfTheLimitWithinBoundsAndAHandfulOfSessionsStays)

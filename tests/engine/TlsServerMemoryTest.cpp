@@ -3,6 +3,7 @@
 #include "engine/EngineContext.h"
 #include "engine/SessionBudget.h"
 #include "engine/TlsServer.h"
+#include "tests/engine/TestCertificate.h"
 
 #include <gtest/gtest.h>
 
@@ -61,34 +62,6 @@ TEST(FreedSessionMemory, GoesBackAsACrowdLeavesNeverForSteadyComingAndGoing)
     EXPECT_TRUE(last);
 }
 
-// A self-signed server certificate for 127.0.0.1 made with the openssl command.
-class Certificate {
-public:
-    Certificate()
-    {
-        char folder[] = "/tmp/tls-memory-XXXXXX";
-        if (!::mkdtemp(folder))
-            return;
-        folder_ = folder;
-        ok_ = std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
-                           Key() + " -out " + Cert() + " >/dev/null 2>&1")
-                              .c_str()) == 0;
-    }
-    ~Certificate()
-    {
-        ::unlink(Key().c_str());
-        ::unlink(Cert().c_str());
-        ::rmdir(folder_.c_str());
-    }
-    bool Ok() const { return ok_; }
-    std::string Cert() const { return folder_ + "/server.pem"; }
-    std::string Key() const { return folder_ + "/server.key"; }
-
-private:
-    std::string folder_;
-    bool ok_ = false;
-};
-
 // A TLS server on an engine thread of the test's own.
 class TlsServerMemory : public ::testing::Test {
 protected:
@@ -129,7 +102,7 @@ protected:
         return done();
     }
 
-    Certificate certificate;
+    TestCertificate certificate;
     EngineContext context;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{context.io.get_executor()};
     std::shared_ptr<TlsServer> server;
